@@ -1,0 +1,234 @@
+#include "map_datasets.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "write.hpp"
+
+namespace scrivell {
+
+namespace {
+
+template <class... F>
+struct Overload : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overload(F...) -> Overload<F...>;
+
+void flatten_into(OrderedMap<zelt::Value>& out, const std::string& prefix,
+                  const zelt::Value& value) {
+    if (const auto* map = value.as<zelt::Map>(); map && !map->empty()) {
+        for (const auto& [key, item] : *map) flatten_into(out, prefix + "/" + key, item);
+        return;
+    }
+    if (const auto* list = value.as<zelt::List>(); list && !list->empty()) {
+        for (std::size_t i = 0; i < list->size(); ++i) {
+            flatten_into(out, prefix + "/" + std::to_string(i), (*list)[i]);
+        }
+        return;
+    }
+    out.insert_or_assign(prefix, value);
+}
+
+void create_text(hid_t file, const std::string& path, const std::string& text,
+                 const std::string& filename) {
+    h5::Type type = h5::vlen_utf8_type();
+    h5::Dataset dataset = create_dataset(file, path, type.get(), {}, filename);
+    const char* data = text.c_str();
+    h5::check(H5Dwrite(dataset.get(), type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, &data),
+              "write dataset", path, filename);
+    dataset.close(path);
+}
+
+template <class T>
+void create_scalar(hid_t file, const std::string& path, hid_t file_type, hid_t mem_type,
+                   T value, const std::string& filename) {
+    h5::Dataset dataset = create_dataset(file, path, file_type, {}, filename);
+    h5::check(H5Dwrite(dataset.get(), mem_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, &value),
+              "write dataset", path, filename);
+    dataset.close(path);
+}
+
+void create_array(hid_t file, const std::string& path, const zelt::NdArray& array,
+                  const std::string& filename) {
+    h5::Type type = h5::type_of_typestr(array.typestr(), path);
+    std::vector<hsize_t> dims(array.shape().begin(), array.shape().end());
+    h5::Dataset dataset = create_dataset(file, path, type.get(), dims, filename);
+    if (array.element_count() != 0) {
+        h5::check(H5Dwrite(dataset.get(), type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT,
+                           array.data()),
+                  "write dataset", path, filename);
+    }
+    dataset.close(path);
+}
+
+void create_from_value(hid_t file, const std::string& path, const zelt::Value& value,
+                       const std::string& filename) {
+    std::visit(
+        Overload{
+            [&](std::monostate) { create_text(file, path, "None", filename); },
+            [&](bool flag) {
+                h5::Type type = h5::bool_type();
+                create_scalar<std::int8_t>(file, path, type.get(), type.get(), flag ? 1 : 0,
+                                           filename);
+            },
+            [&](std::int64_t n) {
+                create_scalar(file, path, H5T_STD_I64LE, H5T_NATIVE_INT64, n, filename);
+            },
+            [&](std::uint64_t n) {
+                create_scalar(file, path, H5T_STD_U64LE, H5T_NATIVE_UINT64, n, filename);
+            },
+            [&](double d) {
+                create_scalar(file, path, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, d, filename);
+            },
+            [&](const std::string& text) { create_text(file, path, text, filename); },
+            [&](const zelt::List&) {  // only an empty list is a leaf
+                create_dataset(file, path, H5T_IEEE_F64LE, {0}, filename).close(path);
+            },
+            [&](const zelt::Map&) {  // only an empty map is a leaf
+                create_text(file, path, "", filename);
+            },
+            [&](const zelt::NdArray& array) { create_array(file, path, array, filename); },
+        },
+        value.kind());
+}
+
+// A text read as a number, for an in-place write into a numeric dataset ("12" → 12).
+bool parse_number(const std::string& text, zelt::Value& out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(text.c_str(), &end, 10);
+    if (*end == '\0' && errno == 0) {
+        out = zelt::Value(static_cast<std::int64_t>(n));
+        return true;
+    }
+    errno = 0;
+    const double d = std::strtod(text.c_str(), &end);
+    if (*end == '\0' && errno == 0) {
+        out = zelt::Value(d);
+        return true;
+    }
+    return false;
+}
+
+[[noreturn]] void cannot_take(const std::string& path, const std::string& filename,
+                              const zelt::Value& value, const char* type_name) {
+    throw Error("write dataset \"" + path + "\" in \"" + filename + "\": a " + value.kind_name() +
+                (value.is<std::string>() ? " \"" + *value.as<std::string>() + "\"" : "") +
+                " cannot be written into a " + type_name + " dataset");
+}
+
+// Writes `value` over every element of the existing dataset at `path`, keeping its element
+// type and shape.
+void overwrite(hid_t file, const std::string& path, const zelt::Value& value,
+               const std::string& filename) {
+    h5::Dataset dataset{
+        h5::check(H5Dopen2(file, path.c_str(), H5P_DEFAULT), "open dataset", path, filename)};
+    h5::Type type{h5::check(H5Dget_type(dataset.get()), "read type of", path, filename)};
+    h5::Space space{h5::check(H5Dget_space(dataset.get()), "read shape of", path, filename)};
+    const auto points = static_cast<std::size_t>(
+        h5::check(H5Sget_simple_extent_npoints(space.get()), "read shape of", path, filename));
+    const H5T_class_t type_class = H5Tget_class(type.get());
+
+    auto write = [&](hid_t mem_type, const void* data) {
+        h5::check(H5Dwrite(dataset.get(), mem_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data),
+                  "write dataset", path, filename);
+    };
+    auto fill = [&](hid_t mem_type, auto element) {
+        std::vector<decltype(element)> data(points, element);
+        if (points) write(mem_type, data.data());
+    };
+
+    if (const auto* array = value.as<zelt::NdArray>()) {
+        if (array->element_count() != points) {
+            throw Error("write dataset \"" + path + "\" in \"" + filename + "\": it holds " +
+                        std::to_string(points) + " elements, the array " + array->describe());
+        }
+        h5::Type mem = h5::type_of_typestr(array->typestr(), path);
+        if (points) write(mem.get(), array->data());
+    } else if (const auto* list = value.as<zelt::List>()) {  // an empty list
+        if (points != 0) cannot_take(path, filename, value, "non-empty");
+    } else if (const auto* text = value.as<std::string>()) {
+        if (type_class == H5T_STRING) {
+            if (H5Tis_variable_str(type.get()) > 0) {
+                fill(type.get(), text->c_str());
+            } else {
+                const std::size_t size = H5Tget_size(type.get());
+                std::vector<char> data(points * size, '\0');
+                for (std::size_t i = 0; i < points; ++i) {
+                    std::memcpy(&data[i * size], text->data(), std::min(size, text->size()));
+                }
+                if (points) write(type.get(), data.data());
+            }
+        } else if (type_class == H5T_INTEGER || type_class == H5T_FLOAT) {
+            zelt::Value number;
+            if (!parse_number(*text, number)) cannot_take(path, filename, value, "numeric");
+            overwrite(file, path, number, filename);
+        } else {
+            cannot_take(path, filename, value, "non-text");
+        }
+    } else if (type_class == H5T_ENUM) {
+        const auto* flag = value.as<bool>();
+        const auto* n = value.as<std::int64_t>();
+        if (H5Tget_size(type.get()) != 1 || !(flag || (n && (*n == 0 || *n == 1)))) {
+            cannot_take(path, filename, value, "boolean");
+        }
+        fill(type.get(), static_cast<std::int8_t>(flag ? *flag : *n));
+    } else if (type_class == H5T_INTEGER || type_class == H5T_FLOAT) {
+        if (const auto* flag = value.as<bool>()) {
+            fill(H5T_NATIVE_INT8, static_cast<std::int8_t>(*flag));
+        } else if (const auto* n = value.as<std::int64_t>()) {
+            fill(H5T_NATIVE_INT64, *n);
+        } else if (const auto* u = value.as<std::uint64_t>()) {
+            fill(H5T_NATIVE_UINT64, *u);
+        } else if (const auto* d = value.as<double>()) {
+            fill(H5T_NATIVE_DOUBLE, *d);
+        } else {
+            cannot_take(path, filename, value, "numeric");
+        }
+    } else {
+        cannot_take(path, filename, value, type_class == H5T_STRING ? "text" : "non-numeric");
+    }
+    dataset.close(path);
+}
+
+bool is_vlen_string(hid_t file, const std::string& path, const std::string& filename) {
+    h5::Dataset dataset{
+        h5::check(H5Dopen2(file, path.c_str(), H5P_DEFAULT), "open dataset", path, filename)};
+    h5::Type existing_dtype{h5::check(H5Dget_type(dataset.get()), "read type of", path, filename)};
+    return H5Tget_class(existing_dtype.get()) == H5T_STRING &&
+           H5Tis_variable_str(existing_dtype.get()) > 0;
+}
+
+}  // namespace
+
+OrderedMap<zelt::Value> flatten(const zelt::Map& map) {
+    OrderedMap<zelt::Value> out;
+    for (const auto& [key, value] : map) flatten_into(out, key, value);
+    return out;
+}
+
+void write_leaf(hid_t file, const std::string& path, const zelt::Value& value,
+                bool recreate_text, const std::string& filename) {
+    if (value.is_null()) {
+        // "None" goes into a new dataset: an existing path makes the creation fail.
+        create_text(file, path, "None", filename);
+        return;
+    }
+    if (!h5::path_exists(file, path)) {
+        create_from_value(file, path, value, filename);
+        return;
+    }
+    if (recreate_text && value.is<std::string>() && !is_vlen_string(file, path, filename)) {
+        h5::check(H5Ldelete(file, path.c_str(), H5P_DEFAULT), "delete dataset", path, filename);
+        create_text(file, path, *value.as<std::string>(), filename);
+        return;
+    }
+    overwrite(file, path, value, filename);
+}
+
+}  // namespace scrivell

@@ -1,0 +1,176 @@
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <scrivell/Scrivell.hpp>
+
+namespace scrivell {
+
+namespace {
+
+template <class... F>
+struct Overload : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overload(F...) -> Overload<F...>;
+
+void append_escape(std::string& out, std::uint32_t unit) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "\\u%04x", unit);
+    out += buffer;
+}
+
+// A string as the downstream system's JSON reader expects it: pure ASCII, everything outside
+// the printable range escaped, characters above U+FFFF as a surrogate pair.
+void append_string(std::string& out, const std::string& text) {
+    out += '"';
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            switch (c) {
+                case '"': out += "\\\""; break;
+                case '\\': out += "\\\\"; break;
+                case '\n': out += "\\n"; break;
+                case '\r': out += "\\r"; break;
+                case '\t': out += "\\t"; break;
+                case '\b': out += "\\b"; break;
+                case '\f': out += "\\f"; break;
+                default:
+                    if (c < 0x20 || c == 0x7f) {
+                        append_escape(out, c);
+                    } else {
+                        out += static_cast<char>(c);
+                    }
+            }
+            continue;
+        }
+        // Texts arrive as valid UTF-8 (the decoder checks it).
+        const std::size_t extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+        std::uint32_t code = c & (0x3F >> extra);
+        for (std::size_t i = 1; i <= extra && p + i < end; ++i) code = (code << 6) | (p[i] & 0x3F);
+        p += extra + 1;
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            append_escape(out, 0xD800 + (code >> 10));
+            append_escape(out, 0xDC00 + (code & 0x3FF));
+        } else {
+            append_escape(out, code);
+        }
+    }
+    out += '"';
+}
+
+// The shortest text that reads back to the same double, laid out as Python's repr does:
+// positional between 1e-4 and 1e16 ("12.5", "3.0"), else exponent with at least two
+// digits ("1e-05", "1e+16").
+void append_float(std::string& out, double value) {
+    if (std::isnan(value)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(value)) {
+        out += value > 0 ? "Infinity" : "-Infinity";
+        return;
+    }
+    char buffer[64];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    std::string scientific(buffer, result.ptr);
+    std::string sign;
+    if (scientific[0] == '-') {
+        sign = "-";
+        scientific.erase(0, 1);
+    }
+    const auto e_at = scientific.find('e');
+    const int exponent = std::atoi(scientific.c_str() + e_at + 1);
+    std::string digits = scientific.substr(0, e_at);
+    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
+    out += sign;
+    if (exponent < -4 || exponent >= 16) {
+        out += digits[0];
+        if (digits.size() > 1) {
+            out += '.';
+            out.append(digits, 1, std::string::npos);
+        }
+        std::snprintf(buffer, sizeof buffer, "e%c%02d", exponent < 0 ? '-' : '+',
+                      exponent < 0 ? -exponent : exponent);
+        out += buffer;
+    } else if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    } else {
+        const auto integer_digits = static_cast<std::size_t>(exponent) + 1;
+        if (digits.size() <= integer_digits) {
+            out += digits;
+            out.append(integer_digits - digits.size(), '0');
+            out += ".0";
+        } else {
+            out.append(digits, 0, integer_digits);
+            out += '.';
+            out.append(digits, integer_digits, std::string::npos);
+        }
+    }
+}
+
+void append_json(std::string& out, const zelt::Value& value, const char* member) {
+    std::visit(Overload{
+                   [&](std::monostate) { out += "null"; },
+                   [&](bool flag) { out += flag ? "true" : "false"; },
+                   [&](std::int64_t n) { out += std::to_string(n); },
+                   [&](std::uint64_t n) { out += std::to_string(n); },
+                   [&](double d) { append_float(out, d); },
+                   [&](const std::string& text) { append_string(out, text); },
+                   [&](const zelt::List& list) {
+                       out += '[';
+                       for (std::size_t i = 0; i < list.size(); ++i) {
+                           if (i) out += ", ";
+                           append_json(out, list[i], member);
+                       }
+                       out += ']';
+                   },
+                   [&](const zelt::Map& map) {
+                       out += '{';
+                       for (std::size_t i = 0; i < map.size(); ++i) {
+                           if (i) out += ", ";
+                           append_string(out, map[i].first);
+                           out += ": ";
+                           append_json(out, map[i].second, member);
+                       }
+                       out += '}';
+                   },
+                   [&](const zelt::NdArray& array) {
+                       throw NotifyError(std::string("notification: \"") + member +
+                                         "\" has no JSON form (an array " + array.describe() +
+                                         ")");
+                   },
+               },
+               value.kind());
+}
+
+}  // namespace
+
+std::string notification_json(const char* tag, const zelt::Value& identify,
+                               const zelt::Value& CTType, const std::string& filepath,
+                               const std::string& datasetpath) {
+    std::string out = "{\"tag\": ";
+    append_string(out, tag);
+    out += ", \"identify\": ";
+    append_json(out, identify, "identify");
+    out += ", \"image_key\": ";
+    append_json(out, CTType, "image_key");
+    out += ", \"filepath\": ";
+    append_string(out, filepath);
+    out += ", \"datasetpath\": ";
+    append_string(out, datasetpath);
+    out += ", \"beamtimeID\": \"\", \"index\": null}";
+    return out;
+}
+
+}  // namespace scrivell

@@ -1,0 +1,146 @@
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <librdkafka/rdkafkacpp.h>
+#include <spdlog/spdlog.h>
+
+#include <scrivell/Scrivell.hpp>
+#include <zelt/storageParser.hpp>
+
+namespace scrivell {
+
+namespace {
+
+constexpr const char* topic = "Calyxo1";
+
+struct VeskSettings {
+    std::string bootstrap_servers;
+    int timeout_ms;
+};
+
+VeskSettings settings() {
+    const zelt::storageParser config;
+    return {config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers),
+            static_cast<int>(
+                config.number_or("vesk", "timeout_ms", zelt::default_vesk_timeout_ms))};
+}
+
+// librdkafka's log goes to the "kafka" logger, which the service holds at warn.
+class LogEvents : public RdKafka::EventCb {
+  public:
+    void event_cb(RdKafka::Event& event) override {
+        if (event.type() != RdKafka::Event::EVENT_LOG && event.type() != RdKafka::Event::EVENT_ERROR) {
+            return;
+        }
+        auto logger = spdlog::get("kafka");
+        if (!logger) return;
+        spdlog::level::level_enum level = spdlog::level::err;
+        if (event.type() == RdKafka::Event::EVENT_LOG) {
+            const int severity = event.severity();
+            level = severity <= 3   ? spdlog::level::err
+                    : severity == 4 ? spdlog::level::warn
+                    : severity <= 6 ? spdlog::level::info
+                                    : spdlog::level::debug;
+        }
+        logger->log(level, "{} {}", event.fac(), event.str());
+    }
+};
+
+// Remembers the delivery result of the one record a producer sends.
+class Delivery : public RdKafka::DeliveryReportCb {
+  public:
+    void dr_cb(RdKafka::Message& message) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        error_ = message.err();
+        reason_ = message.errstr();
+        reported_ = true;
+    }
+    bool failed(std::string& reason) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reason = reason_;
+        return reported_ && error_ != RdKafka::ERR_NO_ERROR;
+    }
+
+  private:
+    std::mutex mutex_;
+    bool reported_ = false;
+    RdKafka::ErrorCode error_ = RdKafka::ERR_NO_ERROR;
+    std::string reason_;
+};
+
+void set(RdKafka::Conf& conf, const std::string& name, const std::string& value) {
+    std::string reason;
+    if (conf.set(name, value, reason) != RdKafka::Conf::CONF_OK) {
+        throw NotifyError("notification: Kafka setting " + name + ": " + reason);
+    }
+}
+
+void publish(const char* tag, const zelt::Value& identify, const zelt::Value& CTType,
+             const std::string& filepath, const std::string& datasetpath) {
+    const VeskSettings vesk = settings();
+    if (vesk.bootstrap_servers.empty()) return;  // notifications are switched off
+    const std::string dataprojs0 = notification_json(tag, identify, CTType, filepath, datasetpath);
+    const std::string what = std::string(tag) + " for \"" + filepath + "\"";
+
+    // The callbacks outlive the producer that calls them.
+    LogEvents log_events;
+    Delivery delivery;
+    std::unique_ptr<RdKafka::Conf> conf(RdKafka::Conf::create(RdKafka::Conf::CONF_GLOBAL));
+    std::string reason;
+    set(*conf, "bootstrap.servers", vesk.bootstrap_servers);
+    set(*conf, "message.timeout.ms", std::to_string(vesk.timeout_ms));
+    set(*conf, "linger.ms", "0");
+    if (conf->set("event_cb", static_cast<RdKafka::EventCb*>(&log_events), reason) !=
+            RdKafka::Conf::CONF_OK ||
+        conf->set("dr_cb", static_cast<RdKafka::DeliveryReportCb*>(&delivery), reason) !=
+            RdKafka::Conf::CONF_OK) {
+        throw NotifyError("notification " + what + ": " + reason);
+    }
+    std::unique_ptr<RdKafka::Producer> producer(RdKafka::Producer::create(conf.get(), reason));
+    if (!producer) throw NotifyError("notification " + what + ": create producer: " + reason);
+
+    // librdkafka makes a producer whether or not a broker answers: ask one for metadata to
+    // know that the notification can reach somebody.
+    RdKafka::Metadata* raw_metadata = nullptr;
+    const RdKafka::ErrorCode found =
+        producer->metadata(/*all_topics=*/false, nullptr, &raw_metadata, vesk.timeout_ms);
+    std::unique_ptr<RdKafka::Metadata> metadata(raw_metadata);
+    if (found != RdKafka::ERR_NO_ERROR) {
+        throw NotifyError("notification " + what + ": no Kafka broker of \"" +
+                          vesk.bootstrap_servers + "\" answered within " +
+                          std::to_string(vesk.timeout_ms) + " ms (" + RdKafka::err2str(found) +
+                          ")");
+    }
+    const RdKafka::ErrorCode sent = producer->produce(
+        topic, /*partition=*/0, RdKafka::Producer::RK_MSG_COPY,
+        const_cast<char*>(dataprojs0.data()), dataprojs0.size(), /*key=*/nullptr, /*key_len=*/0,
+        /*timestamp=*/0, /*msg_opaque=*/nullptr);
+    if (sent != RdKafka::ERR_NO_ERROR) {
+        throw NotifyError("notification " + what + ": send to topic " + topic + ": " +
+                          RdKafka::err2str(sent));
+    }
+    // A producer drops what it still queues when it is released: flush first.
+    producer->flush(vesk.timeout_ms);
+    if (producer->outq_len() > 0) {
+        throw NotifyError("notification " + what + ": not delivered within " +
+                          std::to_string(vesk.timeout_ms) + " ms");
+    }
+    if (delivery.failed(reason)) {
+        throw NotifyError("notification " + what + ": delivery failed: " + reason);
+    }
+}
+
+}  // namespace
+
+void send2vesk(const zelt::Value& identify, const zelt::Value& CTType,
+               const std::string& filepath, const std::string& datasetpath) {
+    publish("scan_run", identify, CTType, filepath, datasetpath);
+}
+
+void send2vesk_stop(const zelt::Value& identify, const zelt::Value& CTType,
+                    const std::string& filepath, const std::string& datasetpath) {
+    publish("scan_stop", identify, CTType, filepath, datasetpath);
+}
+
+}  // namespace scrivell

@@ -1,0 +1,104 @@
+#include "Corvane.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <zelt/storageParser.hpp>
+
+namespace brennic {
+
+namespace {
+
+zelt::WorkerOptions router_options(const zelt::storageParser& config) {
+    zelt::WorkerOptions options;
+    // Large enough for a batch of detector frames; larger messages are refused by ZeroMQ.
+    options.max_message_bytes = config.number_or("corvane", "max_message_bytes", 1LL << 30);
+    // Bounds the requests queued while a block is written: fast clients are slowed by the
+    // socket instead of the service growing without bound.
+    options.receive_hwm = static_cast<int>(config.number_or("corvane", "receive_hwm", 64));
+    return options;
+}
+
+std::string config_entry(const zelt::storageParser& config, const char* key) {
+    return config.get("corvane", key);
+}
+
+// What the ERROR line and the error reply say of a failed request: its type and its file.
+std::string describe_request(const zelt::Value& request) {
+    const auto* record = request.as<zelt::Map>();
+    if (!record) return "request";
+    std::string out;
+    const zelt::Value* type = zelt::find(*record, "type");
+    out = type && type->is<std::string>() ? *type->as<std::string>() : "request";
+    const zelt::Value* filepath = zelt::find(*record, "filepath");
+    if (filepath && filepath->is<std::string>()) {
+        out += " \"" + *filepath->as<std::string>() + "\"";
+    }
+    return out;
+}
+
+const zelt::Map ok_reply{{"ret", "ok"}};
+
+}  // namespace
+
+Corvane::Corvane() : Corvane(zelt::storageParser()) {}
+
+Corvane::Corvane(const zelt::storageParser& config)
+    : ip(config_entry(config, "ip")),
+      port(config_entry(config, "port")),
+      worker(zelt::ROUTER, ip, port, false, router_options(config)) {
+    if (config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers).empty()) {
+        spdlog::warn("vesk bootstrap_servers is empty: scan notifications are switched off");
+    }
+}
+
+void Corvane::start(const std::atomic<bool>& stop) {
+    // A short wait between checks lets a signal stop the loop even when no client is sending.
+    constexpr std::chrono::milliseconds check_stop{200};
+    while (!stop.load()) {
+        if (auto identity = worker.recv(check_stop)) serve(*identity);
+    }
+    close_all_files();
+}
+
+void Corvane::serve(const std::string& identity) {
+    zelt::Value request;
+    bool block = false;
+    try {
+        request = worker.recv_loads();
+        const auto* record = request.as<zelt::Map>();
+        if (!record) {
+            throw zelt::Error(std::string("decode: a request is a map, this one is a ") +
+                              request.kind_name());
+        }
+        if (spdlog::should_log(spdlog::level::debug)) {
+            spdlog::debug("request {}", zelt::to_text(request));
+        }
+        const zelt::Value* block_value = zelt::find(*record, "block");
+        block = block_value && zelt::is_true(*block_value);
+        scrivell.process(*record);
+    } catch (const std::exception& error) {
+        // A failed request is reported and the service serves on: the other open files and
+        // the data pending for them must not be lost to one bad request.
+        const std::string message = describe_request(request) + ": " + error.what();
+        spdlog::error("{}", message);
+        // A payload that cannot be decoded gets the error reply: its "block" cannot be read.
+        if (block || !request.is<zelt::Map>()) {
+            worker.send_dumps_id(identity, zelt::Map{{"ret", "error"}, {"error", message}});
+        }
+        return;
+    }
+    if (block) worker.send_dumps_id(identity, ok_reply);
+}
+
+void Corvane::close_all_files() {
+    for (const std::string& filepath : scrivell.files.keys()) {
+        try {
+            scrivell.close(zelt::Map{{"filepath", filepath}});
+            spdlog::warn("shutdown: closed \"{}\"", filepath);
+        } catch (const std::exception& error) {
+            spdlog::error("shutdown: close \"{}\": {}", filepath, error.what());
+        }
+    }
+}
+
+}  // namespace brennic

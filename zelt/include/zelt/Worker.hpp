@@ -1,0 +1,58 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <zmq.hpp>
+
+#include <zelt/Value.hpp>
+
+namespace zelt {
+
+enum class SocketKind { Router, Dealer };
+inline constexpr SocketKind ROUTER = SocketKind::Router;
+inline constexpr SocketKind DEALER = SocketKind::Dealer;
+
+// Socket settings beyond the endpoint.
+struct WorkerOptions {
+    std::int64_t max_message_bytes = -1;  // refused by ZeroMQ above this; -1: no bound
+    int receive_hwm = 1000;               // messages queued for receiving before the peer waits
+    int linger_ms = 1000;                 // how long unsent messages are kept at close
+};
+
+// One messaging endpoint on tcp://ip:port. A ROUTER made with `connect` false binds (the
+// service); a worker made with `connect` true connects (a client's DEALER). Owns its ZeroMQ
+// context and socket. Throws zelt::Error when the endpoint cannot be bound or connected.
+class Worker {
+  public:
+    Worker(SocketKind kind, const std::string& ip, const std::string& port, bool connect = true,
+           const WorkerOptions& options = {});
+
+    // ROUTER: blocks until a request arrives and returns the sender's identity.
+    std::string recv();
+    // As recv(), but gives up after `timeout` and returns nothing.
+    std::optional<std::string> recv(std::chrono::milliseconds timeout);
+    // The next frame, decoded. Array bytes stay inside the received message. Throws
+    // zelt::Error for a payload the protocol refuses, or one split over several frames.
+    Value recv_loads();
+    // As recv_loads(), but gives up after `timeout` and returns nothing.
+    std::optional<Value> recv_loads(std::chrono::milliseconds timeout);
+    // Encodes `value` straight into one outgoing message and sends it.
+    void send_dumps(const Value& value);
+    // ROUTER: sends `value` to the peer with this identity.
+    void send_dumps_id(const std::string& identity, const Value& value);
+
+    const std::string& endpoint() const { return endpoint_; }
+
+  private:
+    bool wait_readable(std::chrono::milliseconds timeout);
+    void send_value(const Value& value);
+
+    zmq::context_t context_;
+    zmq::socket_t socket_;
+    std::string endpoint_;
+};
+
+}  // namespace zelt

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include <zelt/Value.hpp>
+
+namespace zelt {
+
+// The MessagePack ext type that carries an n-dimensional array.
+inline constexpr std::int8_t ndarray_ext_type = 1;
+// Deeper nesting than this is refused by the decoder.
+inline constexpr std::size_t max_nesting_depth = 64;
+
+// The exact number of bytes `encode_into` writes for `value`.
+std::size_t encoded_size(const Value& value);
+// Writes the MessagePack encoding of `value` into `out`, which holds encoded_size(value)
+// bytes. Throws zelt::Error for a value the wire cannot carry (a list longer than 2^32-1).
+void encode_into(const Value& value, char* out);
+// The encoding as a string of bytes.
+std::string dumps(const Value& value);
+
+// Decodes one MessagePack value that fills `data` exactly. Texts are copied; array bytes are
+// referenced in place, kept alive by `owner` (null: the caller keeps `data` alive).
+// Throws zelt::Error for anything the protocol refuses, naming the cause.
+Value loads(const char* data, std::size_t size, std::shared_ptr<const void> owner = nullptr);
+inline Value loads(const std::string& bytes) { return loads(bytes.data(), bytes.size()); }
+
+}  // namespace zelt

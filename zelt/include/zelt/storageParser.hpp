@@ -1,0 +1,51 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zelt {
+
+// The configuration both sides read: an INI file named by ZELT_CONFIG, else
+// /etc/zelt/zelt.ini, else the built-in defaults. Read once, at construction.
+// Throws zelt::Error when ZELT_CONFIG names a file that cannot be read or a line is malformed.
+class storageParser {
+  public:
+    storageParser();
+    // Reads the INI file at `path` (for tests and tools).
+    explicit storageParser(const std::string& path);
+
+    // The entry's text as written. Throws zelt::Error naming the source when the section or
+    // the entry is missing.
+    std::string get(const std::string& section, const std::string& key) const;
+    // The entry's text, or `fallback` when the section or the entry is missing.
+    std::string get_or(const std::string& section, const std::string& key,
+                       const std::string& fallback) const;
+    // An entry read as a whole number; `fallback` when absent. Throws zelt::Error when the
+    // entry is not a number.
+    long long number_or(const std::string& section, const std::string& key,
+                        long long fallback) const;
+    bool has(const std::string& section, const std::string& key) const;
+    // The file read, or "built-in defaults".
+    const std::string& source() const { return source_; }
+
+  private:
+    struct Section {
+        std::string name;
+        std::vector<std::pair<std::string, std::string>> entries;
+    };
+    const std::string* lookup(const std::string& section, const std::string& key) const;
+    void parse(const std::string& text);
+
+    std::string source_;
+    std::vector<Section> sections_;
+};
+
+// Built-in defaults, used when no configuration file exists.
+inline constexpr const char* default_ip = "127.0.0.1";
+inline constexpr const char* default_port = "5555";
+inline constexpr const char* default_bootstrap_servers =
+    "kafka-1.vesk.invalid:9092,kafka-2.vesk.invalid:9092,kafka-3.vesk.invalid:9092";
+inline constexpr long long default_vesk_timeout_ms = 5000;
+
+}  // namespace zelt

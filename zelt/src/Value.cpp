@@ -1,0 +1,205 @@
+#include <zelt/Value.hpp>
+
+#include <cstring>
+
+namespace zelt {
+
+namespace {
+
+template <class... F>
+struct Overload : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overload(F...) -> Overload<F...>;
+
+// The item size of a type string this system accepts, or 0.
+std::size_t accepted_item_size(const std::string& typestr) {
+    if (typestr.size() != 3) return 0;
+    const char order = typestr[0];
+    const char kind = typestr[1];
+    const char size = typestr[2];
+    if (size == '1') {
+        return order == '|' && (kind == 'b' || kind == 'i' || kind == 'u') ? 1 : 0;
+    }
+    if (order != '<' && order != '>') return 0;
+    switch (size) {
+        case '2':
+            return kind == 'i' || kind == 'u' ? 2 : 0;
+        case '4':
+            return kind == 'i' || kind == 'u' || kind == 'f' ? 4 : 0;
+        case '8':
+            return kind == 'i' || kind == 'u' || kind == 'f' ? 8 : 0;
+    }
+    return 0;
+}
+
+void append_shape(std::string& out, const std::vector<std::uint64_t>& shape) {
+    out += '[';
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (i) out += ", ";
+        out += std::to_string(shape[i]);
+    }
+    out += ']';
+}
+
+void append_quoted(std::string& out, const std::string& text) {
+    out += '"';
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) {
+            out += ' ';
+            continue;
+        }
+        out += c;
+    }
+    out += '"';
+}
+
+void append_text(std::string& out, const Value& value) {
+    std::visit(Overload{
+                   [&](std::monostate) { out += "null"; },
+                   [&](bool flag) { out += flag ? "true" : "false"; },
+                   [&](std::int64_t number) { out += std::to_string(number); },
+                   [&](std::uint64_t number) { out += std::to_string(number); },
+                   [&](double number) {
+                       char buffer[32];
+                       std::snprintf(buffer, sizeof buffer, "%.17g", number);
+                       out += buffer;
+                   },
+                   [&](const std::string& text) { append_quoted(out, text); },
+                   [&](const List& list) {
+                       out += '[';
+                       for (std::size_t i = 0; i < list.size(); ++i) {
+                           if (i) out += ", ";
+                           append_text(out, list[i]);
+                       }
+                       out += ']';
+                   },
+                   [&](const Map& map) {
+                       out += '{';
+                       for (std::size_t i = 0; i < map.size(); ++i) {
+                           if (i) out += ", ";
+                           append_quoted(out, map[i].first);
+                           out += ": ";
+                           append_text(out, map[i].second);
+                       }
+                       out += '}';
+                   },
+                   [&](const NdArray& array) { out += array.describe(); },
+               },
+               value.kind());
+}
+
+}  // namespace
+
+NdArray::NdArray(std::string typestr, std::vector<std::uint64_t> shape, const void* data,
+                 std::size_t size, std::shared_ptr<const void> owner)
+    : typestr_(std::move(typestr)),
+      shape_(std::move(shape)),
+      data_(data),
+      size_(size),
+      owner_(std::move(owner)) {
+    const std::size_t item = accepted_item_size(typestr_);
+    if (item == 0) throw Error("array: unsupported type string \"" + typestr_ + "\"");
+    std::uint64_t expected = item;
+    for (auto dim : shape_) {
+        if (dim != 0 && expected > UINT64_MAX / dim) {
+            throw Error("array: shape too large for " + typestr_);
+        }
+        expected *= dim;
+    }
+    if (expected != size_) {
+        throw Error("array: " + describe() + " needs " + std::to_string(expected) +
+                    " bytes, got " + std::to_string(size_));
+    }
+}
+
+NdArray NdArray::view(std::string typestr, std::vector<std::uint64_t> shape, const void* data) {
+    const std::size_t item = accepted_item_size(typestr);
+    if (item == 0) throw Error("array: unsupported type string \"" + typestr + "\"");
+    std::uint64_t size = item;
+    for (auto dim : shape) size *= dim;
+    return NdArray(std::move(typestr), std::move(shape), data, size, nullptr);
+}
+
+std::size_t NdArray::item_size() const { return accepted_item_size(typestr_); }
+
+std::uint64_t NdArray::element_count() const {
+    std::uint64_t count = 1;
+    for (auto dim : shape_) count *= dim;
+    return count;
+}
+
+std::string NdArray::describe() const {
+    std::string out = typestr_ + " ";
+    append_shape(out, shape_);
+    return out;
+}
+
+bool operator==(const NdArray& a, const NdArray& b) {
+    return a.typestr_ == b.typestr_ && a.shape_ == b.shape_ && a.size_ == b.size_ &&
+           (a.size_ == 0 || std::memcmp(a.data_, b.data_, a.size_) == 0);
+}
+
+Value::Value(const char* text) : kind_(std::string(text)) {}
+
+const char* Value::kind_name() const {
+    return std::visit(Overload{
+                          [](std::monostate) { return "null"; },
+                          [](bool) { return "boolean"; },
+                          [](std::int64_t) { return "integer"; },
+                          [](std::uint64_t) { return "integer"; },
+                          [](double) { return "floating-point number"; },
+                          [](const std::string&) { return "text"; },
+                          [](const List&) { return "list"; },
+                          [](const Map&) { return "map"; },
+                          [](const NdArray&) { return "array"; },
+                      },
+                      kind_);
+}
+
+bool is_true(const Value& value) {
+    return std::visit(Overload{
+                          [](std::monostate) { return false; },
+                          [](bool flag) { return flag; },
+                          [](std::int64_t number) { return number != 0; },
+                          [](std::uint64_t number) { return number != 0; },
+                          [](double number) { return number != 0.0; },
+                          [](const std::string& text) { return !text.empty(); },
+                          [](const List& list) { return !list.empty(); },
+                          [](const Map& map) { return !map.empty(); },
+                          [](const NdArray& array) { return array.element_count() != 0; },
+                      },
+                      value.kind());
+}
+
+const Value* find(const Map& map, std::string_view key) {
+    for (const auto& [name, value] : map) {
+        if (name == key) return &value;
+    }
+    return nullptr;
+}
+
+Value* find(Map& map, std::string_view key) {
+    for (auto& [name, value] : map) {
+        if (name == key) return &value;
+    }
+    return nullptr;
+}
+
+void put(Map& map, std::string key, Value value) {
+    if (Value* there = find(map, key)) {
+        *there = std::move(value);
+        return;
+    }
+    map.emplace_back(std::move(key), std::move(value));
+}
+
+std::string to_text(const Value& value) {
+    std::string out;
+    append_text(out, value);
+    return out;
+}
+
+}  // namespace zelt

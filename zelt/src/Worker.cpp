@@ -1,0 +1,137 @@
+#include <zelt/Worker.hpp>
+
+#include <memory>
+
+#include <zelt/codec.hpp>
+
+namespace zelt {
+
+namespace {
+
+std::string endpoint_of(const std::string& ip, const std::string& port) {
+    // An IPv6 literal needs brackets in a ZeroMQ TCP endpoint.
+    if (ip.find(':') != std::string::npos && ip.front() != '[') {
+        return "tcp://[" + ip + "]:" + port;
+    }
+    return "tcp://" + ip + ":" + port;
+}
+
+// Reads and drops the frames that follow a message's first frame.
+void drain_more(zmq::socket_t& socket) {
+    while (socket.get(zmq::sockopt::rcvmore)) {
+        zmq::message_t extra;
+        (void)socket.recv(extra, zmq::recv_flags::none);
+    }
+}
+
+}  // namespace
+
+Worker::Worker(SocketKind kind, const std::string& ip, const std::string& port, bool connect,
+               const WorkerOptions& options)
+    : context_(1),
+      socket_(context_, kind == SocketKind::Router ? zmq::socket_type::router
+                                                   : zmq::socket_type::dealer),
+      endpoint_(endpoint_of(ip, port)) {
+    try {
+        socket_.set(zmq::sockopt::linger, options.linger_ms);
+        socket_.set(zmq::sockopt::rcvhwm, options.receive_hwm);
+        if (options.max_message_bytes >= 0) {
+            socket_.set(zmq::sockopt::maxmsgsize, options.max_message_bytes);
+        }
+        if (ip.find(':') != std::string::npos) socket_.set(zmq::sockopt::ipv6, 1);
+        if (connect) {
+            socket_.connect(endpoint_);
+        } else {
+            socket_.bind(endpoint_);
+        }
+    } catch (const zmq::error_t& error) {
+        throw Error(std::string(connect ? "connect to " : "bind ") + endpoint_ + ": " +
+                    error.what());
+    }
+}
+
+bool Worker::wait_readable(std::chrono::milliseconds timeout) {
+    zmq::pollitem_t item{static_cast<void*>(socket_), 0, ZMQ_POLLIN, 0};
+    try {
+        return zmq::poll(&item, 1, timeout) > 0;
+    } catch (const zmq::error_t& error) {
+        if (error.num() == EINTR) return false;
+        throw Error(std::string("poll ") + endpoint_ + ": " + error.what());
+    }
+}
+
+std::string Worker::recv() {
+    zmq::message_t identity;
+    while (true) {
+        try {
+            if (socket_.recv(identity, zmq::recv_flags::none)) break;
+        } catch (const zmq::error_t& error) {
+            if (error.num() != EINTR) throw Error(std::string("receive: ") + error.what());
+        }
+    }
+    return identity.to_string();
+}
+
+std::optional<std::string> Worker::recv(std::chrono::milliseconds timeout) {
+    zmq::message_t identity;
+    try {
+        if (!socket_.recv(identity, zmq::recv_flags::dontwait)) {
+            if (!wait_readable(timeout)) return std::nullopt;
+            if (!socket_.recv(identity, zmq::recv_flags::dontwait)) return std::nullopt;
+        }
+    } catch (const zmq::error_t& error) {
+        if (error.num() == EINTR) return std::nullopt;
+        throw Error(std::string("receive: ") + error.what());
+    }
+    return identity.to_string();
+}
+
+Value Worker::recv_loads() {
+    auto message = std::make_shared<zmq::message_t>();
+    while (true) {
+        try {
+            if (socket_.recv(*message, zmq::recv_flags::none)) break;
+        } catch (const zmq::error_t& error) {
+            if (error.num() != EINTR) throw Error(std::string("receive: ") + error.what());
+        }
+    }
+    if (message->more()) {
+        drain_more(socket_);
+        throw Error("decode: a request is one frame, this one came in several");
+    }
+    const char* data = static_cast<const char*>(message->data());
+    const std::size_t size = message->size();
+    return loads(data, size, std::move(message));
+}
+
+std::optional<Value> Worker::recv_loads(std::chrono::milliseconds timeout) {
+    if (!wait_readable(timeout)) return std::nullopt;
+    return recv_loads();
+}
+
+void Worker::send_value(const Value& value) {
+    zmq::message_t message(encoded_size(value));
+    encode_into(value, static_cast<char*>(message.data()));
+    try {
+        if (!socket_.send(message, zmq::send_flags::none)) {
+            throw Error("send to " + endpoint_ + ": would block");
+        }
+    } catch (const zmq::error_t& error) {
+        throw Error("send to " + endpoint_ + ": " + error.what());
+    }
+}
+
+void Worker::send_dumps(const Value& value) { send_value(value); }
+
+void Worker::send_dumps_id(const std::string& identity, const Value& value) {
+    try {
+        if (!socket_.send(zmq::buffer(identity), zmq::send_flags::sndmore)) {
+            throw Error("send to " + endpoint_ + ": would block");
+        }
+    } catch (const zmq::error_t& error) {
+        throw Error("send to " + endpoint_ + ": " + error.what());
+    }
+    send_value(value);
+}
+
+}  // namespace zelt

@@ -1,0 +1,317 @@
+#include <zelt/codec.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include <msgpack.hpp>
+
+namespace zelt {
+
+namespace {
+
+template <class... F>
+struct Overload : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overload(F...) -> Overload<F...>;
+
+// Streams for msgpack's packer: one counts, one writes into memory sized beforehand, so an
+// encoded frame is copied exactly once, into the outgoing message.
+struct CountingStream {
+    std::size_t size = 0;
+    void write(const char*, std::size_t n) { size += n; }
+};
+
+struct FixedStream {
+    char* out;
+    void write(const char* data, std::size_t n) {
+        if (n) std::memcpy(out, data, n);
+        out += n;
+    }
+};
+
+std::uint32_t wire_length(std::size_t n, const char* what) {
+    if (n > std::numeric_limits<std::uint32_t>::max()) {
+        throw Error(std::string("encode: ") + what + " of " + std::to_string(n) +
+                    " is too long for MessagePack");
+    }
+    return static_cast<std::uint32_t>(n);
+}
+
+template <class Stream>
+void pack_text(msgpack::packer<Stream>& packer, const std::string& text) {
+    packer.pack_str(wire_length(text.size(), "text"));
+    packer.pack_str_body(text.data(), static_cast<std::uint32_t>(text.size()));
+}
+
+template <class Stream>
+void pack_header(msgpack::packer<Stream>& packer, const NdArray& array) {
+    packer.pack_array(2);
+    pack_text(packer, array.typestr());
+    packer.pack_array(wire_length(array.shape().size(), "shape"));
+    for (auto dim : array.shape()) packer.pack_uint64(dim);
+}
+
+std::size_t header_size(const NdArray& array) {
+    CountingStream counter;
+    msgpack::packer<CountingStream> packer(counter);
+    pack_header(packer, array);
+    return counter.size;
+}
+
+template <class Stream>
+void pack(msgpack::packer<Stream>& packer, const Value& value) {
+    std::visit(Overload{
+                   [&](std::monostate) { packer.pack_nil(); },
+                   [&](bool flag) { flag ? packer.pack_true() : packer.pack_false(); },
+                   [&](std::int64_t number) { packer.pack_int64(number); },
+                   [&](std::uint64_t number) { packer.pack_uint64(number); },
+                   [&](double number) { packer.pack_double(number); },
+                   [&](const std::string& text) { pack_text(packer, text); },
+                   [&](const List& list) {
+                       packer.pack_array(wire_length(list.size(), "list"));
+                       for (const auto& item : list) pack(packer, item);
+                   },
+                   [&](const Map& map) {
+                       packer.pack_map(wire_length(map.size(), "map"));
+                       for (const auto& [key, item] : map) {
+                           pack_text(packer, key);
+                           pack(packer, item);
+                       }
+                   },
+                   [&](const NdArray& array) {
+                       const std::size_t header = header_size(array);
+                       packer.pack_ext(wire_length(header + array.size_bytes(), "array"),
+                                       ndarray_ext_type);
+                       // The ext body is the header, packed in place, then the raw elements.
+                       pack_header(packer, array);
+                       packer.pack_ext_body(array.data(),
+                                            static_cast<std::uint32_t>(array.size_bytes()));
+                   },
+               },
+               value.kind());
+}
+
+bool is_valid_utf8(const char* text, std::size_t size) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    const auto* end = p + size;
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        std::size_t extra;
+        std::uint32_t code;
+        if ((c & 0xE0) == 0xC0) {
+            extra = 1;
+            code = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2;
+            code = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3;
+            code = c & 0x07;
+        } else {
+            return false;
+        }
+        if (static_cast<std::size_t>(end - p) <= extra) return false;
+        for (std::size_t i = 1; i <= extra; ++i) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+            code = (code << 6) | (p[i] & 0x3F);
+        }
+        static constexpr std::uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+        if (code < smallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return false;
+        }
+        p += extra + 1;
+    }
+    return true;
+}
+
+// Builds a Value while msgpack's parser walks the bytes. Everything msgpack does not check
+// itself is checked here: text keys, UTF-8, the ext type, the array length, the depth.
+// Containers reserve no more elements than bytes are left, so a forged length cannot make
+// an allocation larger than the message.
+class Decoder : public msgpack::null_visitor {
+  public:
+    Decoder(const char* begin, std::size_t size, std::shared_ptr<const void> owner)
+        : begin_(begin), end_(begin + size), owner_(std::move(owner)) {}
+
+    Value take() { return std::move(root_); }
+
+    bool visit_nil() { return emit(Value()); }
+    bool visit_boolean(bool v) { return emit(Value(v)); }
+    bool visit_positive_integer(std::uint64_t v) { return emit(Value(v)); }
+    bool visit_negative_integer(std::int64_t v) { return emit(Value(v)); }
+    bool visit_float32(float v) { return emit(Value(static_cast<double>(v))); }
+    bool visit_float64(double v) { return emit(Value(v)); }
+    bool visit_str(const char* v, std::uint32_t size) {
+        if (!is_valid_utf8(v, size)) fail("text is not valid UTF-8", v);
+        if (expecting_key()) {
+            stack_.back().key.assign(v, size);
+            return true;
+        }
+        return emit(Value(std::string(v, size)));
+    }
+    bool visit_bin(const char* v, std::uint32_t) {
+        fail("bin is not a value of this protocol", v);
+    }
+    bool visit_ext(const char* v, std::uint32_t size) {
+        const auto type = static_cast<std::int8_t>(v[0]);
+        if (type != ndarray_ext_type) {
+            fail("ext type " + std::to_string(type) + " is not a value of this protocol", v);
+        }
+        return emit(Value(decode_array(v + 1, size - 1)));
+    }
+    bool start_array(std::uint32_t n) {
+        open(v_is_list, n);
+        return true;
+    }
+    bool end_array() { return close(); }
+    bool start_map(std::uint32_t n) {
+        open(v_is_map, n);
+        return true;
+    }
+    bool start_map_key() {
+        stack_.back().in_key = true;
+        return true;
+    }
+    bool end_map_key() {
+        stack_.back().in_key = false;
+        return true;
+    }
+    bool end_map() { return close(); }
+    void parse_error(std::size_t, std::size_t error_offset) {
+        throw Error("decode: malformed MessagePack at byte " + std::to_string(error_offset));
+    }
+    void insufficient_bytes(std::size_t, std::size_t) {
+        throw Error("decode: message truncated after " +
+                    std::to_string(static_cast<std::size_t>(end_ - begin_)) + " bytes");
+    }
+
+  private:
+    static constexpr bool v_is_list = false;
+    static constexpr bool v_is_map = true;
+
+    struct Frame {
+        Value value;
+        bool is_map;
+        bool in_key = false;
+        std::string key;
+    };
+
+    bool expecting_key() const { return !stack_.empty() && stack_.back().in_key; }
+
+    [[noreturn]] void fail(const std::string& why, const char* at) const {
+        throw Error("decode: " + why + " (byte " + std::to_string(at - begin_) + ")");
+    }
+
+    void open(bool is_map, std::uint32_t n) {
+        if (expecting_key()) throw Error("decode: a map key is not text");
+        if (stack_.size() >= max_nesting_depth) {
+            throw Error("decode: nesting deeper than " + std::to_string(max_nesting_depth));
+        }
+        Frame frame{is_map ? Value(Map{}) : Value(List{}), is_map};
+        const std::size_t bound = std::min<std::size_t>(n, static_cast<std::size_t>(end_ - begin_));
+        if (is_map) {
+            frame.value.as<Map>()->reserve(bound / 2);
+        } else {
+            frame.value.as<List>()->reserve(bound);
+        }
+        stack_.push_back(std::move(frame));
+    }
+
+    bool close() {
+        Value done = std::move(stack_.back().value);
+        stack_.pop_back();
+        return emit(std::move(done));
+    }
+
+    bool emit(Value value) {
+        if (stack_.empty()) {
+            root_ = std::move(value);
+            return true;
+        }
+        Frame& top = stack_.back();
+        if (top.in_key) throw Error("decode: a map key is not text");
+        if (top.is_map) {
+            top.value.as<Map>()->emplace_back(std::move(top.key), std::move(value));
+            top.key.clear();
+        } else {
+            top.value.as<List>()->push_back(std::move(value));
+        }
+        return true;
+    }
+
+    NdArray decode_array(const char* payload, std::size_t size) {
+        Decoder header_decoder(payload, size, nullptr);
+        std::size_t offset = 0;
+        if (!msgpack::parse(payload, size, offset, header_decoder)) {
+            fail("array header is malformed", payload);
+        }
+        Value header = header_decoder.take();
+        const List* parts = header.as<List>();
+        if (!parts || parts->size() != 2 || !(*parts)[0].is<std::string>() ||
+            !(*parts)[1].is<List>()) {
+            fail("array header is not [typestr, shape]", payload);
+        }
+        std::vector<std::uint64_t> shape;
+        for (const auto& dim : *(*parts)[1].as<List>()) {
+            if (const auto* n = dim.as<std::int64_t>(); n && *n >= 0) {
+                shape.push_back(static_cast<std::uint64_t>(*n));
+            } else if (const auto* u = dim.as<std::uint64_t>()) {
+                shape.push_back(*u);
+            } else {
+                fail("array shape holds something other than a non-negative integer", payload);
+            }
+        }
+        return NdArray(*(*parts)[0].as<std::string>(), std::move(shape), payload + offset,
+                       size - offset, owner_);
+    }
+
+    const char* begin_;
+    const char* end_;
+    std::shared_ptr<const void> owner_;
+    std::vector<Frame> stack_;
+    Value root_;
+};
+
+}  // namespace
+
+std::size_t encoded_size(const Value& value) {
+    CountingStream counter;
+    msgpack::packer<CountingStream> packer(counter);
+    pack(packer, value);
+    return counter.size;
+}
+
+void encode_into(const Value& value, char* out) {
+    FixedStream stream{out};
+    msgpack::packer<FixedStream> packer(stream);
+    pack(packer, value);
+}
+
+std::string dumps(const Value& value) {
+    std::string bytes(encoded_size(value), '\0');
+    encode_into(value, bytes.data());
+    return bytes;
+}
+
+Value loads(const char* data, std::size_t size, std::shared_ptr<const void> owner) {
+    if (size == 0) throw Error("decode: empty message");
+    Decoder decoder(data, size, std::move(owner));
+    std::size_t offset = 0;
+    if (!msgpack::parse(data, size, offset, decoder)) {
+        throw Error("decode: malformed MessagePack");
+    }
+    if (offset != size) {
+        throw Error("decode: " + std::to_string(size - offset) +
+                    " trailing bytes after the value");
+    }
+    return decoder.take();
+}
+
+}  // namespace zelt
