@@ -1,0 +1,96 @@
+#include <brennic/hdf5.hpp>
+
+#include <zelt/storageParser.hpp>
+
+namespace brennic {
+
+namespace {
+
+constexpr long long default_reply_timeout_ms = 600000;
+
+zelt::Worker client_worker(const std::string& ip, const std::string& port) {
+    zelt::WorkerOptions options;
+    // Requests sent just before the program ends still reach the service.
+    options.linger_ms = 30000;
+    return zelt::Worker(zelt::DEALER, ip, port, true, options);
+}
+
+}  // namespace
+
+hdf5::hdf5(std::string path, std::string address, std::string service_port,
+           zelt::Worker connection)
+    : filepath(std::move(path)),
+      ip(std::move(address)),
+      port(std::move(service_port)),
+      worker(std::move(connection)),
+      reply_timeout_(zelt::storageParser().number_or("corvane", "reply_timeout_ms",
+                                                     default_reply_timeout_ms)) {}
+
+hdf5 hdf5::open(const std::string& filepath) {
+    const zelt::storageParser config;
+    std::string ip = config.get("corvane", "ip");
+    std::string port = config.get("corvane", "port");
+    zelt::Worker worker = client_worker(ip, port);
+    worker.send_dumps(Map{{"type", "open"}, {"filepath", filepath}});
+    return hdf5(filepath, std::move(ip), std::move(port), std::move(worker));
+}
+
+void hdf5::clossAll() {
+    const zelt::storageParser config;
+    zelt::Worker worker = client_worker(config.get("corvane", "ip"), config.get("corvane", "port"));
+    worker.send_dumps(Map{{"type", "closeAll"}});
+}
+
+void hdf5::send_with(Map record, const Map& kwargs) {
+    for (const auto& [key, value] : kwargs) zelt::put(record, key, value);
+    worker.send_dumps(record);
+}
+
+void hdf5::create_dataset_map(const Map& m) {
+    if (m.empty()) return;
+    worker.send_dumps(Map{{"type", "create_dataset_map"}, {"filepath", filepath}, {"map", m}});
+}
+
+void hdf5::create_dataset_append(const List& l) {
+    if (l.empty()) return;
+    worker.send_dumps(
+        Map{{"type", "create_dataset_append"}, {"filepath", filepath}, {"dataset_info_list", l}});
+}
+
+void hdf5::create_dataset_append_split(const List& l) {
+    if (l.empty()) return;
+    worker.send_dumps(
+        Map{{"type", "create_dataset_append_split"}, {"filepath", filepath}, {"datainfolist", l}});
+}
+
+void hdf5::dataset_append_map(const Map& m, const Map& kwargs) {
+    if (m.empty()) return;
+    send_with(Map{{"type", "dataset_append_map"}, {"filepath", filepath}, {"map", m}}, kwargs);
+}
+
+void hdf5::dataset_append_split_map(const Map& m, const Map& kwargs) {
+    if (m.empty()) return;
+    send_with(Map{{"type", "dataset_append_split_map"}, {"filepath", filepath}, {"map", m}},
+              kwargs);
+}
+
+void hdf5::close(const Map& kwargs) {
+    send_with(Map{{"type", "close"}, {"filepath", filepath}}, kwargs);
+    const Value* block = zelt::find(kwargs, "block");
+    if (!block || !zelt::is_true(*block)) return;
+    const std::string what = "close \"" + filepath + "\"";
+    std::optional<Value> reply = worker.recv_loads(reply_timeout_);
+    if (!reply) {
+        throw ServiceError(what + ": the service did not answer within " +
+                           std::to_string(reply_timeout_.count()) + " ms");
+    }
+    const Map* fields = reply->as<Map>();
+    const Value* ret = fields ? zelt::find(*fields, "ret") : nullptr;
+    if (ret && *ret == Value("ok")) return;
+    const Value* error = fields ? zelt::find(*fields, "error") : nullptr;
+    throw ServiceError(what + ": " +
+                       (error && error->is<std::string>() ? *error->as<std::string>()
+                                                          : "unexpected reply " + zelt::to_text(*reply)));
+}
+
+}  // namespace brennic
