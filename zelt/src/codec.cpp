@@ -61,6 +61,18 @@ std::size_t header_size(const NdArray& array) {
     return counter.size;
 }
 
+// Always float 64: msgpack-c's pack_double writes integral doubles as integers, and 3.0 must
+// arrive as a float.
+template <class Stream>
+void pack_float64(msgpack::packer<Stream>& packer, double number) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &number, sizeof bits);
+    char buffer[9];
+    buffer[0] = static_cast<char>(0xcb);
+    for (int i = 0; i < 8; ++i) buffer[1 + i] = static_cast<char>(bits >> (56 - 8 * i));
+    packer.pack_str_body(buffer, sizeof buffer);  // appends the bytes as they are
+}
+
 template <class Stream>
 void pack(msgpack::packer<Stream>& packer, const Value& value) {
     std::visit(Overload{
@@ -68,7 +80,7 @@ void pack(msgpack::packer<Stream>& packer, const Value& value) {
                    [&](bool flag) { flag ? packer.pack_true() : packer.pack_false(); },
                    [&](std::int64_t number) { packer.pack_int64(number); },
                    [&](std::uint64_t number) { packer.pack_uint64(number); },
-                   [&](double number) { packer.pack_double(number); },
+                   [&](double number) { pack_float64(packer, number); },
                    [&](const std::string& text) { pack_text(packer, text); },
                    [&](const List& list) {
                        packer.pack_array(wire_length(list.size(), "list"));

@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include <zelt/storageParser.hpp>
+
+#include "support.hpp"
+
+namespace {
+
+std::string write(const support::TempDir& dir, const std::string& text) {
+    const std::string path = dir / "zelt.ini";
+    std::ofstream(path) << text;
+    return path;
+}
+
+}  // namespace
+
+TEST(StorageParser, ReadsEntriesOfTheNamedFile) {
+    support::TempDir dir;
+    const std::string path = write(dir,
+                                   "# site settings\n[corvane]\nip = 10.0.0.5\nPort: 6000\n"
+                                   "[vesk]\nbootstrap_servers =\n");
+    zelt::storageParser config(path);
+    EXPECT_EQ(config.get("corvane", "ip"), "10.0.0.5");
+    EXPECT_EQ(config.get("corvane", "port"), "6000");
+    EXPECT_EQ(config.get_or("vesk", "bootstrap_servers", "x"), "");
+    EXPECT_EQ(config.number_or("vesk", "timeout_ms", 5000), 5000);
+}
+
+TEST(StorageParser, MissingSectionOrEntryNamesWhatIsMissing) {
+    support::TempDir dir;
+    zelt::storageParser no_section(write(dir, "[other]\nip = 1\n"));
+    EXPECT_THROW(
+        {
+            try {
+                no_section.get("corvane", "ip");
+            } catch (const zelt::Error& error) {
+                EXPECT_NE(std::string(error.what()).find("no section [corvane]"),
+                          std::string::npos);
+                throw;
+            }
+        },
+        zelt::Error);
+    zelt::storageParser no_port(write(dir, "[corvane]\nip = 127.0.0.1\n"));
+    EXPECT_THROW(
+        {
+            try {
+                no_port.get("corvane", "port");
+            } catch (const zelt::Error& error) {
+                EXPECT_NE(std::string(error.what()).find("no entry \"port\""), std::string::npos);
+                throw;
+            }
+        },
+        zelt::Error);
+    EXPECT_THROW(zelt::storageParser(write(dir, "ip = 1\n")), zelt::Error);
+    EXPECT_THROW(zelt::storageParser(write(dir, "[vesk]\ntimeout_ms = soon\n"))
+                     .number_or("vesk", "timeout_ms", 1),
+                 zelt::Error);
+}
+
+TEST(StorageParser, EnvironmentNamesTheFileElseDefaults) {
+    support::TempDir dir;
+    const std::string path = write(dir, "[corvane]\nip = 127.0.0.2\nport = 7000\n");
+    ::setenv("ZELT_CONFIG", path.c_str(), 1);
+    EXPECT_EQ(zelt::storageParser().get("corvane", "port"), "7000");
+    ::setenv("ZELT_CONFIG", (dir / "missing.ini").c_str(), 1);
+    EXPECT_THROW(zelt::storageParser(), zelt::Error);
+    ::unsetenv("ZELT_CONFIG");
+    zelt::storageParser defaults;
+    if (defaults.source() == "built-in defaults") {
+        EXPECT_EQ(defaults.get("corvane", "ip"), "127.0.0.1");
+        EXPECT_EQ(defaults.get("corvane", "port"), "5555");
+        EXPECT_EQ(defaults.number_or("vesk", "timeout_ms", 0), 5000);
+    }
+}
