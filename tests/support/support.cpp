@@ -73,11 +73,11 @@ std::vector<std::string> read_lines(const std::string& path) {
 }
 
 ZeltConfig::ZeltConfig(const TempDir& dir, int port, const std::string& bootstrap_servers,
-                       const std::string& extra)
+                       const std::string& corvane_extra, int vesk_timeout_ms)
     : path_(dir / "zelt.ini"), port_(port) {
     std::ofstream(path_) << "[corvane]\nip = 127.0.0.1\nport = " << port << "\n"
-                         << extra << "\n[vesk]\nbootstrap_servers = " << bootstrap_servers
-                         << "\ntimeout_ms = 3000\n";
+                         << corvane_extra << "\n[vesk]\nbootstrap_servers = "
+                         << bootstrap_servers << "\ntimeout_ms = " << vesk_timeout_ms << "\n";
     if (const char* old = std::getenv("ZELT_CONFIG")) previous_ = old;
     ::setenv("ZELT_CONFIG", path_.c_str(), 1);
 }

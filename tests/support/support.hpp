@@ -46,8 +46,9 @@ std::vector<std::string> read_lines(const std::string& path);
 // Writes a configuration file and points ZELT_CONFIG at it for as long as it lives.
 class ZeltConfig {
   public:
+    // `corvane_extra` is added to section "corvane" as it stands.
     ZeltConfig(const TempDir& dir, int port, const std::string& bootstrap_servers,
-               const std::string& extra = "");
+               const std::string& corvane_extra = "", int vesk_timeout_ms = 3000);
     ~ZeltConfig();
     ZeltConfig(const ZeltConfig&) = delete;
     ZeltConfig& operator=(const ZeltConfig&) = delete;

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <scrivell/Scrivell.hpp>
+
+#include "support.hpp"
+
+using zelt::List;
+using zelt::Map;
+using zelt::NdArray;
+using zelt::Value;
+
+// A backend in this process, with a master file open in a fresh directory.
+class Backend : public ::testing::Test {
+  protected:
+    explicit Backend(const std::string& bootstrap = "") : config(dir, support::free_port(), bootstrap) {}
+
+    void SetUp() override { open(path()); }
+
+    std::string path(const std::string& name = "m.h5") const { return dir / name; }
+    void open(const std::string& filepath) { run({{"type", "open"}, {"filepath", filepath}}); }
+    void run(Map record) { scrivell.process(record); }
+    void close(const std::string& filepath) { run({{"type", "close"}, {"filepath", filepath}}); }
+    // Runs the request and returns what the backend wrote to standard output.
+    std::string run_capturing(Map record) {
+        ::testing::internal::CaptureStdout();
+        try {
+            scrivell.process(record);
+        } catch (...) {
+            ::testing::internal::GetCapturedStdout();
+            throw;
+        }
+        return ::testing::internal::GetCapturedStdout();
+    }
+    // The error message of a request expected to fail.
+    template <class E = scrivell::Error>
+    std::string failure(Map record) {
+        try {
+            scrivell.process(record);
+        } catch (const E& error) {
+            return error.what();
+        }
+        ADD_FAILURE() << "request did not fail: " << zelt::to_text(record);
+        return {};
+    }
+
+    support::TempDir dir;
+    support::ZeltConfig config;
+    scrivell::Scrivell scrivell;
+};
+
+inline ::testing::AssertionResult Contains(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "\"" << text << "\" does not contain \"" << part << "\"";
+}
