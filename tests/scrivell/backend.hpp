@@ -16,7 +16,8 @@ using zelt::Value;
 // A backend in this process, with a master file open in a fresh directory.
 class Backend : public ::testing::Test {
   protected:
-    explicit Backend(const std::string& bootstrap = "") : config(dir, support::free_port(), bootstrap) {}
+    explicit Backend(const std::string& bootstrap = "", int vesk_timeout_ms = 3000)
+        : config(dir, support::free_port(), bootstrap, "", vesk_timeout_ms) {}
 
     void SetUp() override { open(path()); }
 

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <vector>
 
 #include <scrivell/Scrivell.hpp>
 
@@ -29,6 +30,24 @@ const zelt::Value& value_or_null(const zelt::Map& map, const char* key) {
     static const zelt::Value null;
     const zelt::Value* value = zelt::find(map, key);
     return value ? *value : null;
+}
+
+// True when `path` in `f` is already an external link to `object` in `file`: the link that an
+// earlier attempt at the same block made before its notification failed.
+bool links_to(hid_t f, const std::string& path, const std::string& file, const std::string& object) {
+    if (!h5::path_exists(f, path)) return false;
+    H5L_info_t info;
+    if (H5Lget_info(f, path.c_str(), &info, H5P_DEFAULT) < 0 || info.type != H5L_TYPE_EXTERNAL) {
+        return false;
+    }
+    std::vector<char> value(info.u.val_size);
+    const char* target_file = nullptr;
+    const char* target_object = nullptr;
+    unsigned flags = 0;
+    return H5Lget_val(f, path.c_str(), value.data(), value.size(), H5P_DEFAULT) >= 0 &&
+           H5Lunpack_elink_val(value.data(), value.size(), &flags, &target_file,
+                               &target_object) >= 0 &&
+           file == target_file && object == target_object;
 }
 
 }  // namespace
@@ -82,8 +101,12 @@ void writeSubDataFile(hid masterFileObj, const std::string& masterFilePath,
     writelist2h5(subDataPath, subDataSetName, datalist);
     const std::string masterDataSetName =
         link_path(masterDatasetName, splitFileIndex);
-    // The link stores the bare file name: the sub-file is found beside the master file.
-    create_external_link(masterFileObj, masterDataSetName, subDataFileName, subDataSetName);
+    // The link stores the bare file name: the sub-file is found beside the master file. A block
+    // written again after its notification failed finds its own link there already; anything
+    // else at that path makes the link fail.
+    if (!links_to(masterFileObj, masterDataSetName, subDataFileName, subDataSetName)) {
+        create_external_link(masterFileObj, masterDataSetName, subDataFileName, subDataSetName);
+    }
     send2vesk(value_or_null(kwargs, "identify"), value_or_null(kwargs, "CTType"), subDataPath,
               subDataSetName);
 }

@@ -1,0 +1,276 @@
+#include <unistd.h>
+
+#include <deque>
+#include <filesystem>
+
+#include "backend.hpp"
+
+using support::H5Reader;
+
+namespace {
+
+std::string run_json(const std::string& filepath, const std::string& identify = "null",
+                     const std::string& image_key = "null") {
+    return "{\"tag\": \"scan_run\", \"identify\": " + identify + ", \"image_key\": " + image_key +
+           ", \"filepath\": \"" + filepath +
+           "\", \"datasetpath\": \"/entry/data/data\", \"beamtimeID\": \"\", \"index\": null}";
+}
+
+std::string stop_json(const std::string& filepath, const std::string& identify = "null",
+                      const std::string& image_key = "null") {
+    return "{\"tag\": \"scan_stop\", \"identify\": " + identify + ", \"image_key\": " +
+           image_key + ", \"filepath\": \"" + filepath +
+           "\", \"datasetpath\": \"/entry/data\", \"beamtimeID\": \"\", \"index\": null}";
+}
+
+// A mock cluster shared by the tests of this file: each test reads what it sent after the
+// messages already there.
+support::MockKafka& kafka() {
+    static support::MockKafka cluster;
+    return cluster;
+}
+
+}  // namespace
+
+class SplitFiles : public Backend {
+  protected:
+    SplitFiles() : Backend(kafka().bootstrap()) {}
+    void declare(const std::string& filepath, List pairs) {
+        run({{"type", "create_dataset_append_split"}, {"filepath", filepath},
+             {"datainfolist", std::move(pairs)}});
+    }
+    void append(const std::string& filepath, Map items, Map extra = {}) {
+        Map record{{"type", "dataset_append_split_map"}, {"filepath", filepath},
+                   {"map", std::move(items)}};
+        for (auto& entry : extra) record.push_back(std::move(entry));
+        run(std::move(record));
+    }
+    // The notifications of this test (those that name `part`, by default the test's own
+    // directory), once `count` of them have arrived or ten seconds have passed.
+    std::vector<std::string> notifications(std::size_t count, std::string part = "") {
+        if (part.empty()) part = dir.path() + "/";
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        std::vector<std::string> mine;
+        do {
+            const auto all = kafka().messages(kafka().messages(0, {}).size() + 1,
+                                              std::chrono::milliseconds(100));
+            mine.clear();
+            for (const auto& message : all) {
+                if (message.find(part) != std::string::npos) mine.push_back(message);
+            }
+        } while (mine.size() < count && std::chrono::steady_clock::now() < deadline);
+        return mine;
+    }
+    NdArray frame(std::uint16_t value) {
+        frames_.push_back(std::vector<std::uint16_t>(4, value));
+        return NdArray::view(frames_.back(), {2, 2});
+    }
+
+    std::deque<std::vector<std::uint16_t>> frames_;
+};
+
+TEST_F(SplitFiles, BlocksOfThreeBecomeSubFilesLinkedAndAnnounced) {
+    declare(path(), {List{"/entry/data", 3}});
+    for (std::uint16_t i = 0; i < 7; ++i) {
+        append(path(), {{"/entry/data", frame(i)}}, {{"identify", "scan-7"}, {"CTType", 1}});
+        if (i == 5) {
+            EXPECT_TRUE(std::filesystem::exists(path("0001.h5")));
+            EXPECT_FALSE(std::filesystem::exists(path("0002.h5")));
+        }
+    }
+    close(path());
+    for (const char* name : {"0000.h5", "0001.h5", "0002.h5"}) {
+        EXPECT_EQ(H5Reader(path(name)).type("/entry/data/data"), "uint16") << name;
+    }
+    H5Reader master{path()};
+    EXPECT_EQ(master.members("/entry/data"),
+              (std::vector<std::string>{"data_0000", "data_0001", "data_0002"}));
+    EXPECT_EQ(master.external_link("/entry/data/data_0001"),
+              (std::pair<std::string, std::string>{"0001.h5", "/entry/data/data"}));
+    // Each link resolves, through HDF5, to its block's frames in arrival order.
+    EXPECT_EQ(master.shape("/entry/data/data_0000"), (std::vector<hsize_t>{3, 2, 2}));
+    EXPECT_EQ(master.uint16s("/entry/data/data_0001"),
+              (std::vector<std::uint16_t>{3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5}));
+    EXPECT_EQ(master.uint16s("/entry/data/data_0002"), (std::vector<std::uint16_t>{6, 6, 6, 6}));
+    EXPECT_EQ(notifications(4),
+              (std::vector<std::string>{run_json(path("0000.h5"), "\"scan-7\"", "1"),
+                                        run_json(path("0001.h5"), "\"scan-7\"", "1"),
+                                        run_json(path("0002.h5")), stop_json(path())}));
+}
+
+TEST_F(SplitFiles, SplitSizeOneOrLessWritesASubFilePerAppend) {
+    declare(path(), {List{"one", 1}});
+    append(path(), {{"one", frame(1)}});
+    append(path(), {{"one", frame(2)}});
+    EXPECT_TRUE(std::filesystem::exists(path("0001.h5")));
+    declare(path(), {List{"one", 0}});
+    append(path(), {{"one", 5}});
+    H5Reader sub{path("0000.h5")};
+    EXPECT_EQ(sub.int64s("/entry/data/data"), std::vector<std::int64_t>{5});
+    EXPECT_EQ(notifications(3).size(), 3u);
+}
+
+TEST_F(SplitFiles, TwoSplitDatasetsInOneDirectoryAreRefusedNamingBoth) {
+    declare(path(), {List{"/entry/data", 2}});
+    open(path("second.h5"));
+    const std::string error = failure({{"type", "create_dataset_append_split"},
+                                       {"filepath", path("second.h5")},
+                                       {"datainfolist", List{List{"/entry/data", 2}}}});
+    EXPECT_TRUE(Contains(error, path("second.h5")));
+    EXPECT_TRUE(Contains(error, path("m.h5")));
+    EXPECT_TRUE(Contains(failure({{"type", "create_dataset_append_split"},
+                                  {"filepath", path()},
+                                  {"datainfolist", List{List{"/entry/dark", 2}}}}),
+                         "\"/entry/data\""));
+    // The same dataset again is a restart, not a collision.
+    append(path(), {{"/entry/data", frame(1)}});
+    declare(path(), {List{"/entry/data", 2}});
+    append(path(), {{"/entry/data", frame(2)}});
+    append(path(), {{"/entry/data", frame(3)}});
+    H5Reader sub{path("0000.h5")};
+    EXPECT_EQ(sub.uint16s("/entry/data/data"),
+              (std::vector<std::uint16_t>{2, 2, 2, 2, 3, 3, 3, 3}));
+}
+
+TEST_F(SplitFiles, MasterPathWithoutDirectoryWritesBesideTheWorkingDirectory) {
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::create_directory(path("here"));
+    std::filesystem::current_path(path("here"));
+    open("bare.h5");
+    declare("bare.h5", {List{"/entry/data", 1}});
+    append("bare.h5", {{"/entry/data", frame(1)}});
+    std::filesystem::current_path(previous);
+    EXPECT_TRUE(std::filesystem::exists(path("here/0000.h5")));
+    EXPECT_EQ(notifications(1, "\"0000.h5\"").back(), run_json("0000.h5"));
+    EXPECT_EQ(scrivell::dirpath_of("/data/scan1/m.h5"), "/data/scan1");
+    EXPECT_EQ(scrivell::dirpath_of("/m.h5"), "/");
+    EXPECT_EQ(scrivell::dirpath_of("//m.h5"), "/");
+    EXPECT_EQ(scrivell::dirpath_of("a//m.h5"), "a");
+    EXPECT_EQ(scrivell::dirpath_of("m.h5"), "");
+}
+
+TEST_F(SplitFiles, IndexesPastFourDigitsWidenTheNames) {
+    declare(path(), {List{"/entry/data", 1}});
+    std::get<scrivell::SplitRecord>(*scrivell.files.find(path())->datasets.find("/entry/data"))
+        .splitFileIndex = 9999;
+    append(path(), {{"/entry/data", frame(1)}});
+    append(path(), {{"/entry/data", frame(2)}});
+    close(path());
+    EXPECT_TRUE(std::filesystem::exists(path("9999.h5")));
+    EXPECT_TRUE(std::filesystem::exists(path("10000.h5")));
+    H5Reader master{path()};
+    EXPECT_EQ(master.external_link("/entry/data/data_10000").first, "10000.h5");
+    EXPECT_EQ(master.external_link("/entry/data/data_9999").first, "9999.h5");
+}
+
+TEST_F(SplitFiles, RegisteringAgainDropsBufferedItemsAndRestartsAtZero) {
+    declare(path(), {List{"/entry/data", 2}});
+    append(path(), {{"/entry/data", frame(1)}});
+    append(path(), {{"/entry/data", frame(2)}});
+    append(path(), {{"/entry/data", frame(3)}});  // buffered in block 1
+    declare(path(), {List{"/entry/data", 2}});
+    append(path(), {{"/entry/data", frame(4)}});
+    close(path());
+    EXPECT_EQ(H5Reader(path("0000.h5")).uint16s("/entry/data/data"),
+              (std::vector<std::uint16_t>{4, 4, 4, 4}));
+    EXPECT_FALSE(std::filesystem::exists(path("0001.h5")));
+}
+
+TEST_F(SplitFiles, CloseOfAFileNotOpenSaysSoAndChangesNothing) {
+    EXPECT_EQ(run_capturing({{"type", "close"}, {"filepath", path("never.h5")}}),
+              "closed file not opened " + path("never.h5") + "\n");
+    close(path());
+    EXPECT_EQ(run_capturing({{"type", "close"}, {"filepath", path()}}),
+              "closed file not opened " + path() + "\n");
+    EXPECT_EQ(run_capturing({{"type", "open"}, {"filepath", path("x.h5")}}), "");
+    EXPECT_EQ(run_capturing({{"type", "open"}, {"filepath", path("x.h5")}}),
+              "file already opened:  " + path("x.h5") + "\n");
+    // A file without datasets still announces its close, once.
+    close(path("x.h5"));
+    EXPECT_EQ(notifications(2), (std::vector<std::string>{stop_json(path()), stop_json(path("x.h5"))}));
+}
+
+TEST_F(SplitFiles, CloseAllClosesInOpeningOrderWithoutIdentify) {
+    open(path("b.h5"));
+    open(path("c.h5"));
+    close(path("b.h5"));
+    open(path("b.h5"));  // counts from its latest open
+    run({{"type", "create_dataset_append"}, {"filepath", path("c.h5")},
+         {"dataset_info_list", List{Map{{"datasetname", "x"}}}}});
+    run({{"type", "dataset_append_map"}, {"filepath", path("c.h5")}, {"map", Map{{"x", 1}}}});
+    run({{"type", "closeAll"}, {"identify", "ignored"}});
+    EXPECT_TRUE(scrivell.files.empty());
+    EXPECT_TRUE(scrivell.files_nosplit.empty());
+    EXPECT_TRUE(scrivell.files_split.empty());
+    EXPECT_EQ(notifications(4), (std::vector<std::string>{stop_json(path("b.h5")),
+                                                          stop_json(path()),
+                                                          stop_json(path("c.h5")),
+                                                          stop_json(path("b.h5"))}));
+    EXPECT_EQ(H5Reader(path("c.h5")).int64s("x"), std::vector<std::int64_t>{1});
+    open(path("c.h5"));
+    EXPECT_TRUE(scrivell.files.find(path("c.h5"))->datasets.empty());
+    EXPECT_TRUE(scrivell.files_nosplit.find(path("c.h5"))->empty());
+    run({{"type", "closeAll"}});
+    run({{"type", "closeAll"}});  // nothing open: nothing to do
+}
+
+TEST_F(SplitFiles, OpenKeepsAnExistingFileAndTextsAreTwoKeys) {
+    run({{"type", "create_dataset_map"}, {"filepath", path()}, {"map", Map{{"kept", 1}}}});
+    close(path());
+    open(path());
+    run({{"type", "create_dataset_map"}, {"filepath", path()}, {"map", Map{{"added", 2}}}});
+    close(path());
+    {
+        H5Reader file{path()};
+        EXPECT_EQ(file.int64("kept"), 1);
+        EXPECT_EQ(file.int64("added"), 2);
+    }
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    open("m.h5");
+    open(path());
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(scrivell.files.size(), 2u);
+    EXPECT_TRUE(Contains(failure<scrivell::H5Error>({{"type", "open"}, {"filepath", path("no/dir.h5")}}),
+                         "dir.h5"));
+    EXPECT_FALSE(scrivell.files.contains(path("no/dir.h5")));
+    for (const char* type : {"process", "files", "files_split"}) {
+        EXPECT_TRUE(Contains(failure({{"type", type}, {"filepath", path()}}), "names no operation"));
+    }
+    EXPECT_TRUE(Contains(failure({{"filepath", path()}}), "no \"type\""));
+    EXPECT_EQ(scrivell.files.size(), 2u);
+}
+
+class UnreachableKafka : public Backend {
+  protected:
+    // Nothing listens on this port: no broker answers.
+    UnreachableKafka() : Backend("127.0.0.1:" + std::to_string(support::free_port()), 1000) {}
+};
+
+TEST_F(UnreachableKafka, BlockFailsAfterItsFilesAndCloseReportsTheStopError) {
+    run({{"type", "create_dataset_append_split"}, {"filepath", path()},
+         {"datainfolist", List{List{"/entry/data", 1}}}});
+    const std::string error =
+        failure<scrivell::NotifyError>({{"type", "dataset_append_split_map"},
+                                        {"filepath", path()},
+                                        {"map", Map{{"/entry/data", 1}}}});
+    EXPECT_TRUE(Contains(error, "no Kafka broker"));
+    EXPECT_TRUE(std::filesystem::exists(path("0000.h5")));
+    const auto& record =
+        std::get<scrivell::SplitRecord>(*scrivell.files.find(path())->datasets.find("/entry/data"));
+    EXPECT_EQ(record.splitFileIndex, 0);
+    EXPECT_EQ(scrivell.files_split.find(path())->find("/entry/data")->size(), 1u);
+    // A close that has a partial block writes it again, finds the link it made before, and
+    // fails on the start notification...
+    EXPECT_THROW(run({{"type", "close"}, {"filepath", path()}}), scrivell::NotifyError);
+    EXPECT_TRUE(scrivell.files.contains(path()));
+    // ...one without completes, reporting the lost stop notification on standard output.
+    run({{"type", "create_dataset_append_split"}, {"filepath", path()},
+         {"datainfolist", List{List{"/entry/data", 1}}}});
+    const std::string out = run_capturing({{"type", "close"}, {"filepath", path()}});
+    EXPECT_EQ(out.rfind("send2vesk_stop error notification scan_stop", 0), 0u) << out;
+    EXPECT_TRUE(Contains(out, "no Kafka broker"));
+    EXPECT_FALSE(scrivell.files.contains(path()));
+    H5Reader master{path()};
+    EXPECT_TRUE(master.exists("/entry/data/data_0000"));
+}
