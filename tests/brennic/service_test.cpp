@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <thread>
+
+#include <zmq.hpp>
+
+#include <zelt/codec.hpp>
+
+#include "support.hpp"
+
+using namespace std::chrono_literals;
+using support::Client;
+using support::ok;
+using zelt::List;
+using zelt::Map;
+using zelt::NdArray;
+using zelt::Value;
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::size_t count_of(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// True when nothing listens on the port: the service ended before it bound its worker.
+bool port_is_free(int port) {
+    try {
+        zmq::context_t context(1);
+        zmq::socket_t socket(context, zmq::socket_type::router);
+        socket.set(zmq::sockopt::linger, 0);
+        socket.bind("tcp://127.0.0.1:" + std::to_string(port));
+        return true;
+    } catch (const zmq::error_t&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+class Service : public ::testing::Test {
+  protected:
+    void start(std::vector<std::string> args = {}) {
+        service = std::make_unique<support::ServiceProcess>(dir, config_->path(), std::move(args));
+        client = std::make_unique<Client>(config_->port());
+        // The first blocking request also tells that the service is up.
+        ASSERT_EQ(client->call({{"type", "closeAll"}}), ok());
+    }
+    std::string path(const std::string& name = "m.h5") const { return dir / name; }
+
+    support::TempDir dir;
+    void reconfigure(const std::string& corvane_extra) {
+        config_.reset();
+        config_.emplace(dir, support::free_port(), "", corvane_extra);
+    }
+
+    std::optional<support::ZeltConfig> config_{std::in_place, dir, support::free_port(), ""};
+    std::unique_ptr<support::ServiceProcess> service;
+    std::unique_ptr<Client> client;
+};
+
+TEST_F(Service, DefaultLevelWritesNoRequestLineAndDebugWritesOneEach) {
+    start();
+    client->call({{"type", "open"}, {"filepath", path()}});
+    service->signal(SIGTERM);
+    ASSERT_EQ(service->wait_exit(), 0);
+    EXPECT_FALSE(contains(service->err(), "request"));
+
+    start({"--log-level", "DEBUG"});
+    const std::uint16_t frame[4] = {0x4141, 0x4141, 0x4141, 0x4141};
+    client->call({{"type", "create_dataset_map"}, {"filepath", path()},
+                  {"map", Map{{"mask", NdArray::view(frame, {2, 2})}}}});
+    client->call({{"type", "open"}, {"filepath", path()}});
+    service->signal(SIGTERM);
+    ASSERT_EQ(service->wait_exit(), 0);
+    const std::string log = service->err();
+    EXPECT_EQ(count_of(log, "request {"), 3u) << log;
+    EXPECT_TRUE(contains(log, "\"mask\": <u2 [2, 2]")) << log;
+    EXPECT_FALSE(contains(log, "AAAA"));
+}
+
+TEST_F(Service, CommandLineAndConfigurationFailuresEndItBeforeItBinds) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--log-level", "debug"}, {"--verbose"}, {"extra"}}) {
+        support::ServiceProcess refused(dir, config_->path(), args);
+        const auto status = refused.wait_exit();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_NE(*status, 0);
+        EXPECT_TRUE(port_is_free(config_->port()));
+    }
+    support::ServiceProcess help(dir, config_->path(), {"--help"});
+    EXPECT_EQ(help.wait_exit(), 0);
+    const std::string text = help.out();
+    EXPECT_TRUE(contains(text, "Set logging level")) << text;
+    EXPECT_TRUE(contains(text, "--log-level")) << text;
+    EXPECT_TRUE(contains(text, "DEBUG")) << text;
+
+    std::ofstream(dir / "bad.ini") << "[corvane]\nip = 127.0.0.1\n";
+    support::ServiceProcess no_port(dir, dir / "bad.ini");
+    EXPECT_EQ(no_port.wait_exit(), 1);
+    EXPECT_TRUE(contains(no_port.err(), "no entry \"port\" in section [corvane]"));
+    std::ofstream(dir / "bad.ini") << "[elsewhere]\n";
+    support::ServiceProcess no_section(dir, dir / "bad.ini");
+    EXPECT_EQ(no_section.wait_exit(), 1);
+    EXPECT_TRUE(contains(no_section.err(), "no section [corvane]"));
+}
+
+TEST_F(Service, OnlyATrueBlockGetsAReplyAndItReachesItsSender) {
+    start();
+    for (const Value& block : {Value(false), Value(), Value(0), Value("")}) {
+        client->send(Map{{"type", "open"}, {"filepath", path()}, {"block", block}});
+    }
+    client->send(Map{{"type", "open"}, {"filepath", path()}});
+    Client other(config_->port());
+    other.send(Map{{"type", "open"}, {"filepath", path("b.h5")}, {"block", true}});
+    client->send(Map{{"type", "open"}, {"filepath", path("b.h5")}, {"block", 1}});
+    EXPECT_EQ(other.reply(), ok());
+    EXPECT_EQ(client->reply(), ok());
+    EXPECT_FALSE(other.reply(200ms).has_value());
+    EXPECT_FALSE(client->reply(200ms).has_value());
+    // A second open of the same path still succeeds, with its line on standard output.
+    const auto lines = service->out_lines(5);
+    EXPECT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines.back(), "file already opened:  " + path("b.h5"));
+}
+
+TEST_F(Service, FailedRequestsAreAnsweredAndTheServiceServesOn) {
+    start();
+    EXPECT_TRUE(support::is_error_with(client->call({{"type", "process"}}), "names no operation"));
+    EXPECT_TRUE(support::is_error_with(client->call({{"filepath", path()}}), "no \"type\""));
+    EXPECT_TRUE(support::is_error_with(
+        client->call({{"type", "open"}, {"filepath", path("missing/m.h5")}}),
+        "open \"" + path("missing/m.h5") + "\""));
+    EXPECT_TRUE(support::is_error_with(
+        client->call({{"type", "create_dataset_map"}, {"filepath", path()}, {"map", 1}}),
+        "create_dataset_map \"" + path() + "\""));
+    // Undecodable payloads are answered too: their "block" cannot be read.
+    for (const std::string& payload : {std::string("\xc1", 1), std::string("\x82\xa4ty", 4),
+                                       std::string("\xc4\x01" "a", 3), std::string("\x01", 1)}) {
+        client->send_bytes(payload);
+        const auto reply = client->reply();
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_TRUE(support::is_error_with(*reply, "decode")) << zelt::to_text(*reply);
+    }
+    client->send_frames({zelt::dumps(Map{{"type", "closeAll"}, {"block", true}}), "x"});
+    EXPECT_TRUE(support::is_error_with(*client->reply(), "several"));
+    // A failed non-blocking request gets nothing; the next request is served.
+    client->send(Map{{"type", "nothing"}});
+    EXPECT_EQ(client->call({{"type", "open"}, {"filepath", path()}}), ok());
+    EXPECT_TRUE(contains(service->err(), "process: \"type\" \"process\" names no operation"));
+}
+
+TEST_F(Service, OversizedMessageIsRefusedByTheSocket) {
+    reconfigure("max_message_bytes = 1000");
+    start();
+    std::vector<std::uint8_t> big(4096);
+    Client sender(config_->port());
+    sender.send(Map{{"type", "open"}, {"filepath", path()}, {"big", NdArray::view(big, {4096})},
+                    {"block", true}});
+    EXPECT_FALSE(sender.reply(500ms).has_value());
+    EXPECT_EQ(client->call({{"type", "open"}, {"filepath", path()}}), ok());
+}
+
+TEST_F(Service, StopSignalClosesEveryFileWithNothingLost) {
+    start();
+    client->send(Map{{"type", "open"}, {"filepath", path()}});
+    client->send(Map{{"type", "create_dataset_append"}, {"filepath", path()},
+                     {"dataset_info_list", List{Map{{"datasetname", "energy"}}}}});
+    client->send(Map{{"type", "create_dataset_append_split"}, {"filepath", path()},
+                     {"datainfolist", List{List{"/entry/data", 10}}}});
+    for (int i = 0; i < 3; ++i) {
+        client->send(Map{{"type", "dataset_append_map"}, {"filepath", path()},
+                         {"map", Map{{"energy", 1.5 * i}}}});
+        client->send(Map{{"type", "dataset_append_split_map"}, {"filepath", path()},
+                         {"map", Map{{"/entry/data", i}}}});
+    }
+    ASSERT_EQ(client->call({{"type", "open"}, {"filepath", path("other.h5")}}), ok());
+    service->signal(SIGTERM);
+    ASSERT_EQ(service->wait_exit(), 0);
+    support::H5Reader master{path()};
+    EXPECT_EQ(master.float64s("energy"), (std::vector<double>{0.0, 1.5, 3.0}));
+    EXPECT_EQ(master.int64s("/entry/data/data_0000"), (std::vector<std::int64_t>{0, 1, 2}));
+    EXPECT_TRUE(contains(service->err(), "closed \"" + path() + "\""));
+    EXPECT_TRUE(contains(service->err(), "closed \"" + path("other.h5") + "\""));
+}
