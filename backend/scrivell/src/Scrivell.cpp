@@ -32,30 +32,29 @@ void say(const std::string& line) {
 
 namespace {
 
-const zelt::Value& required(const zelt::Map& record, const char* key, const char* operation) {
+const zelt::Value& required(const zelt::Map& record, const char* key) {
     const zelt::Value* value = zelt::find(record, key);
-    if (!value) throw Error(std::string(operation) + ": the request has no \"" + key + "\"");
+    if (!value) throw Error(std::string("the request has no \"") + key + "\"");
     return *value;
 }
 
 template <class T>
-const T& required_as(const zelt::Map& record, const char* key, const char* operation,
-                     const char* kind) {
-    const T* value = required(record, key, operation).as<T>();
+const T& required_as(const zelt::Map& record, const char* key, const char* kind) {
+    const T* value = required(record, key).as<T>();
     if (!value) {
-        throw Error(std::string(operation) + ": \"" + key + "\" is not a " + kind);
+        throw Error(std::string("\"") + key + "\" is not a " + kind);
     }
     return *value;
 }
 
-const std::string& filepath_of(const zelt::Map& record, const char* operation) {
-    return required_as<std::string>(record, "filepath", operation, "text");
+const std::string& filepath_of(const zelt::Map& record) {
+    return required_as<std::string>(record, "filepath", "text");
 }
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
-[[noreturn]] void not_open(const char* operation, const std::string& filepath) {
-    throw Error(std::string(operation) + ": file " + quoted(filepath) + " is not open");
+[[noreturn]] void not_open(const std::string& filepath) {
+    throw Error("file " + quoted(filepath) + " is not open");
 }
 
 // The directory a split dataset's sub-files go to, made comparable between master paths.
@@ -119,14 +118,14 @@ void Scrivell::process(const zelt::Map& record) {
     throw Error("\"type\" " + quoted(*name) + " names no operation");
 }
 
-FileEntry& Scrivell::entry_of(const std::string& filepath, const char* operation) {
+FileEntry& Scrivell::entry_of(const std::string& filepath) {
     FileEntry* entry = files.find(filepath);
-    if (!entry) not_open(operation, filepath);
+    if (!entry) not_open(filepath);
     return *entry;
 }
 
 void Scrivell::open(const zelt::Map& record) {
-    const std::string& filepath = filepath_of(record, "open");
+    const std::string& filepath = filepath_of(record);
     if (files.contains(filepath)) {
         say("file already opened:  " + filepath);
         return;
@@ -149,11 +148,10 @@ void Scrivell::open(const zelt::Map& record) {
 }
 
 void Scrivell::write_map(const zelt::Map& record, bool recreate_text) {
-    const char* operation = recreate_text ? "create_dataset_map_new" : "create_dataset_map";
-    const std::string& filepath = filepath_of(record, operation);
-    const zelt::Map& map = required_as<zelt::Map>(record, "map", operation, "map");
+    const std::string& filepath = filepath_of(record);
+    const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
     const OrderedMap<zelt::Value> flat = flatten(map);
-    FileEntry& entry = entry_of(filepath, operation);
+    FileEntry& entry = entry_of(filepath);
     for (const auto& [path, value] : flat) {
         const zelt::Value* leaf = &value;
         const zelt::Value empty_text("");
@@ -169,19 +167,17 @@ void Scrivell::create_dataset_map(const zelt::Map& record) { write_map(record, f
 void Scrivell::create_dataset_map_new(const zelt::Map& record) { write_map(record, true); }
 
 void Scrivell::create_dataset_append(const zelt::Map& record) {
-    const char* operation = "create_dataset_append";
-    const std::string& filepath = filepath_of(record, operation);
+    const std::string& filepath = filepath_of(record);
     const zelt::List& descriptions =
-        required_as<zelt::List>(record, "dataset_info_list", operation, "list");
+        required_as<zelt::List>(record, "dataset_info_list", "list");
     for (std::size_t i = 0; i < descriptions.size(); ++i) {
         const auto* description = descriptions[i].as<zelt::Map>();
-        const std::string where = std::string(operation) + " " + quoted(filepath) +
-                                  ": description " + std::to_string(i);
+        const std::string where = "description " + std::to_string(i);
         if (!description) throw Error(where + " is not a map");
         const zelt::Value* name_value = zelt::find(*description, "datasetname");
         const std::string* name = name_value ? name_value->as<std::string>() : nullptr;
         if (!name) throw Error(where + " has no text \"datasetname\"");
-        FileEntry& entry = entry_of(filepath, operation);
+        FileEntry& entry = entry_of(filepath);
         if (*name == "fp") throw Error(where + ": the name \"fp\" is reserved for the open file");
         if (const DatasetRecord* there = entry.datasets.find(*name);
             there && std::holds_alternative<SplitRecord>(*there)) {
@@ -193,31 +189,27 @@ void Scrivell::create_dataset_append(const zelt::Map& record) {
 }
 
 void Scrivell::dataset_append_map(const zelt::Map& record) {
-    const char* operation = "dataset_append_map";
-    const std::string& filepath = filepath_of(record, operation);
-    const zelt::Map& map = required_as<zelt::Map>(record, "map", operation, "map");
+    const std::string& filepath = filepath_of(record);
+    const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
     OrderedMap<Column>* buffers = nullptr;
     for (const auto& [name, value] : map) {
         if (!buffers) {
             buffers = files_nosplit.find(filepath);
-            if (!buffers) not_open(operation, filepath);
+            if (!buffers) not_open(filepath);
         }
         Column* column = buffers->find(name);
         if (!column) {
-            throw Error(std::string(operation) + " " + quoted(filepath) + ": dataset " +
-                        quoted(name) + " is not registered for appending");
+            throw Error("dataset " + quoted(name) + " is not registered for appending");
         }
         column->push(value);
     }
 }
 
 void Scrivell::create_dataset_append_split(const zelt::Map& record) {
-    const char* operation = "create_dataset_append_split";
-    const std::string& filepath = filepath_of(record, operation);
-    const zelt::List& pairs = required_as<zelt::List>(record, "datainfolist", operation, "list");
+    const std::string& filepath = filepath_of(record);
+    const zelt::List& pairs = required_as<zelt::List>(record, "datainfolist", "list");
     for (std::size_t i = 0; i < pairs.size(); ++i) {
-        const std::string where = std::string(operation) + " " + quoted(filepath) +
-                                  ": element " + std::to_string(i);
+        const std::string where = "element " + std::to_string(i);
         const auto* pair = pairs[i].as<zelt::List>();
         if (!pair || pair->size() != 2) throw Error(where + " is not a pair [name, splitSize]");
         const std::string* dataname = (*pair)[0].as<std::string>();
@@ -226,7 +218,7 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
         if (!is_count(splitSize)) {
             throw Error(where + ": splitSize is a " + splitSize.kind_name() + ", not a count");
         }
-        FileEntry& entry = entry_of(filepath, operation);
+        FileEntry& entry = entry_of(filepath);
         if (*dataname == "fp") {
             throw Error(where + ": the name \"fp\" is reserved for the open file");
         }
@@ -255,17 +247,15 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
 }
 
 void Scrivell::dataset_append_split_map(const zelt::Map& record) {
-    const char* operation = "dataset_append_split_map";
-    const std::string& filepath = filepath_of(record, operation);
-    const zelt::Map& map = required_as<zelt::Map>(record, "map", operation, "map");
+    const std::string& filepath = filepath_of(record);
+    const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
     for (const auto& [k, v] : map) {
-        FileEntry& entry = entry_of(filepath, operation);
+        FileEntry& entry = entry_of(filepath);
         Column* buffer = files_split.find(filepath)->find(k);
         DatasetRecord* found = entry.datasets.find(k);
         SplitRecord* split = found ? std::get_if<SplitRecord>(found) : nullptr;
         if (!buffer || !split) {
-            throw Error(std::string(operation) + " " + quoted(filepath) + ": dataset " +
-                        quoted(k) + " is not registered as a split dataset");
+            throw Error("dataset " + quoted(k) + " is not registered as a split dataset");
         }
         buffer->push(v);
         if (block_due(buffer->size(), split->splitSize)) {
@@ -278,7 +268,7 @@ void Scrivell::dataset_append_split_map(const zelt::Map& record) {
 }
 
 void Scrivell::close(const zelt::Map& record) {
-    const std::string& filepath = filepath_of(record, "close");
+    const std::string& filepath = filepath_of(record);
     FileEntry* entry = files.find(filepath);
     if (!entry) {
         say("closed file not opened " + filepath);

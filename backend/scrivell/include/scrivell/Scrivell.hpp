@@ -78,7 +78,7 @@ class Scrivell {
 
   private:
     void write_map(const zelt::Map& record, bool recreate_text);
-    FileEntry& entry_of(const std::string& filepath, const char* operation);
+    FileEntry& entry_of(const std::string& filepath);
 };
 
 // Writes `l` stacked along a new first axis as dataset `datasetname` of a new file at

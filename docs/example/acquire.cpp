@@ -1,0 +1,64 @@
+// An acquisition as a beamline program drives it: metadata, three per-frame values and a
+// series of detector frames split into blocks, then a close that waits until the file is
+// complete.
+//
+//   acquire MASTER_FILE [FRAMES] [WIDTH] [HEIGHT] [BLOCK]
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <brennic/hdf5.hpp>
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::cerr << "usage: acquire MASTER_FILE [FRAMES] [WIDTH] [HEIGHT] [BLOCK]\n";
+        return 2;
+    }
+    const std::string master = argv[1];
+    const int frames = argc > 2 ? std::atoi(argv[2]) : 250;
+    const std::uint64_t width = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 512;
+    const std::uint64_t height = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 512;
+    const int block = argc > 5 ? std::atoi(argv[5]) : 100;
+    using brennic::List;
+    using brennic::Map;
+
+    try {
+        brennic::hdf5 file = brennic::hdf5::open(master);
+        file.create_dataset_map({{"entry", Map{{"title", "demo CT scan"},
+                                               {"sample", Map{{"name", "Fe foil"}, {"temperature_K", 295.5}}},
+                                               {"instrument", Map{{"energy_keV", 12.5}, {"binning", List{1, 1}}}}}}});
+        file.create_dataset_append({Map{{"datasetname", "/entry/instrument/energy"}},
+                                    Map{{"datasetname", "/entry/sample/position"}},
+                                    Map{{"datasetname", "/entry/instrument/timestamp"}}});
+        // A list holding one list is written List{List{...}}: braces around a single List copy it.
+        file.create_dataset_append_split(List{List{"/entry/data", block}});
+
+        std::vector<std::uint16_t> frame(width * height);
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < frames; ++i) {
+            for (std::size_t p = 0; p < frame.size(); ++p) {
+                frame[p] = static_cast<std::uint16_t>((p + static_cast<std::size_t>(i)) & 0xffff);
+            }
+            // The frame is encoded straight from this buffer into the outgoing message.
+            file.dataset_append_split_map({{"/entry/data", brennic::NdArray::view(frame, {height, width})}},
+                                          {{"identify", "demo-scan"}, {"CTType", i < 10 ? 1 : 0}});
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            file.dataset_append_map({{"/entry/instrument/energy", 12.5 + 0.001 * i},
+                                     {"/entry/sample/position", 0.1 * i},
+                                     {"/entry/instrument/timestamp", seconds}});
+        }
+        file.close({{"identify", "demo-scan"}, {"CTType", 0}, {"block", true}});
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::cout << "acquired " << frames << " frames of " << width << " x " << height << " in "
+                  << seconds << " s; " << master << " is closed\n";
+    } catch (const std::exception& error) {
+        std::cerr << "acquire: " << error.what() << '\n';
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The main job on a fresh Debian 12 machine: installs what is missing, builds, starts a local
+# Kafka and the brennic service, runs an example acquisition through the client library
+# (250 frames of 512 x 512, blocks of 100), shows the files and notifications that came out,
+# and stops everything it started.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${BRENNIC_BUILD_DIR:-$here/build}
+bash "$here/scripts/install-deps.sh"
+BRENNIC_BUILD_DIR=$build bash "$here/scripts/build.sh" >/dev/null
+
+work=$build/demo
+rm -rf "$work"
+mkdir -p "$work/scan"
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+
+wait_for() {  # wait_for SECONDS COMMAND...: until the command succeeds
+    local deadline=$((SECONDS + $1)); shift
+    until "$@"; do
+        if ((SECONDS >= deadline)); then echo "timed out waiting for: $*" >&2; return 1; fi
+        sleep 0.1
+    done
+}
+
+echo "== local Kafka (three mock brokers, topic Calyxo1)"
+"$build/tools/brennic-local-kafka" --bootstrap-file "$work/bootstrap" >"$work/kafka.out" 2>"$work/kafka.err" &
+pids+=($!)
+wait_for 10 test -s "$work/bootstrap"
+bootstrap=$(cat "$work/bootstrap")
+echo "bootstrap servers: $bootstrap"
+
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$work/zelt.ini" <<INI
+[corvane]
+ip = 127.0.0.1
+port = $port
+
+[vesk]
+bootstrap_servers = $bootstrap
+timeout_ms = 5000
+INI
+export ZELT_CONFIG=$work/zelt.ini
+
+echo "== brennic on tcp://127.0.0.1:$port"
+"$build/brennic/brennic" --log-level INFO >"$work/brennic.out" 2>"$work/brennic.err" &
+brennic_pid=$!
+pids+=("$brennic_pid")
+
+echo "== acquisition"
+"$build/docs/example/acquire" "$work/scan/master.h5" 250 512 512 100
+
+echo "== master file"
+h5ls -r "$work/scan/master.h5"
+echo "== sub-files"
+for f in "$work"/scan/0*.h5; do
+    printf '%s  %s\n' "$(basename "$f")" "$(h5ls "$f/entry/data/data" | sed 's/^data *//')"
+done
+echo "== per-frame values (first five energies)"
+h5dump -d /entry/instrument/energy -c 5 "$work/scan/master.h5" | sed -n '/DATA {/,/}/p'
+echo "== notifications received on Calyxo1"
+wait_for 10 bash -c "[ \$(grep -c scan_stop '$work/kafka.out') -ge 1 ]"
+grep '"tag"' "$work/kafka.out"
+
+echo "== service output"
+kill -TERM "$brennic_pid"
+wait "$brennic_pid" && echo "brennic stopped cleanly"
+cat "$work/brennic.out" "$work/brennic.err"
