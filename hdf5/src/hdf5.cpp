@@ -8,11 +8,16 @@ namespace {
 
 constexpr long long default_reply_timeout_ms = 600000;
 
-zelt::Worker client_worker(const std::string& ip, const std::string& port) {
+constexpr long long default_linger_ms = 5000;
+
+zelt::Worker client_worker(const zelt::storageParser& config) {
     zelt::WorkerOptions options;
-    // Requests sent just before the program ends still reach the service.
-    options.linger_ms = 30000;
-    return zelt::Worker(zelt::DEALER, ip, port, true, options);
+    // Requests sent just before the program ends still reach a running service; a program
+    // whose service is gone waits this long at exit, not for ever.
+    options.linger_ms =
+        static_cast<int>(config.number_or("corvane", "linger_ms", default_linger_ms));
+    return zelt::Worker(zelt::DEALER, config.get("corvane", "ip"), config.get("corvane", "port"),
+                        true, options);
 }
 
 }  // namespace
@@ -30,14 +35,14 @@ hdf5 hdf5::open(const std::string& filepath) {
     const zelt::storageParser config;
     std::string ip = config.get("corvane", "ip");
     std::string port = config.get("corvane", "port");
-    zelt::Worker worker = client_worker(ip, port);
+    zelt::Worker worker = client_worker(config);
     worker.send_dumps(Map{{"type", "open"}, {"filepath", filepath}});
     return hdf5(filepath, std::move(ip), std::move(port), std::move(worker));
 }
 
 void hdf5::clossAll() {
     const zelt::storageParser config;
-    zelt::Worker worker = client_worker(config.get("corvane", "ip"), config.get("corvane", "port"));
+    zelt::Worker worker = client_worker(config);
     worker.send_dumps(Map{{"type", "closeAll"}});
 }
 

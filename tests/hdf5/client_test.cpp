@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <filesystem>
+#include <thread>
+
+#include <brennic/hdf5.hpp>
+
+#include "support.hpp"
+
+using namespace std::chrono_literals;
+using brennic::hdf5;
+using zelt::List;
+using zelt::Map;
+using zelt::NdArray;
+using zelt::Value;
+
+namespace {
+
+std::vector<std::string> keys(const Value& record) {
+    std::vector<std::string> out;
+    for (const auto& [key, value] : *record.as<Map>()) out.push_back(key);
+    return out;
+}
+
+}  // namespace
+
+// The records each method sends, received on a real ROUTER standing in for the service.
+class ClientRecords : public ::testing::Test {
+  protected:
+    Value next(std::chrono::milliseconds timeout = 5s) {
+        auto identity = router.recv(timeout);
+        if (!identity) {
+            ADD_FAILURE() << "no request arrived";
+            return {};
+        }
+        last_identity = *identity;
+        return router.recv_loads();
+    }
+    bool nothing_arrives() { return !router.recv(200ms).has_value(); }
+
+    support::TempDir dir;
+    support::ZeltConfig config{dir, support::free_port(), ""};
+    zelt::Worker router{zelt::ROUTER, "127.0.0.1", std::to_string(config.port()), false};
+    std::string last_identity;
+};
+
+TEST_F(ClientRecords, EachMethodSendsItsRecordInKeyOrder) {
+    hdf5 file = hdf5::open("scan.h5");
+    EXPECT_EQ(next(), Value(Map{{"type", "open"}, {"filepath", "scan.h5"}}));
+    file.create_dataset_map({{"run", Map{{"energy", 12.5}}}});
+    EXPECT_EQ(next(), Value(Map{{"type", "create_dataset_map"}, {"filepath", "scan.h5"},
+                                {"map", Map{{"run", Map{{"energy", 12.5}}}}}}));
+    file.create_dataset_append({Map{{"datasetname", "x"}}});
+    EXPECT_EQ(keys(next()), (std::vector<std::string>{"type", "filepath", "dataset_info_list"}));
+    file.create_dataset_append_split(List{List{"/entry/data", 100}});
+    EXPECT_EQ(next(), Value(Map{{"type", "create_dataset_append_split"}, {"filepath", "scan.h5"},
+                                {"datainfolist", List{List{"/entry/data", 100}}}}));
+    file.dataset_append_map({{"x", 1}}, {{"identify", "s1"}, {"CTType", 0}});
+    EXPECT_EQ(keys(next()),
+              (std::vector<std::string>{"type", "filepath", "map", "identify", "CTType"}));
+    const std::uint16_t frame[4] = {1, 2, 3, 4};
+    file.dataset_append_split_map({{"/entry/data", NdArray::view(frame, {2, 2})}},
+                                  {{"filepath", "other.h5"}});
+    const Value redirected = next();
+    EXPECT_EQ(*zelt::find(*redirected.as<Map>(), "filepath"), Value("other.h5"));
+    EXPECT_EQ(keys(redirected), (std::vector<std::string>{"type", "filepath", "map"}));
+    EXPECT_EQ(*zelt::find(*redirected.as<Map>(), "map"),
+              Value(Map{{"/entry/data", NdArray::view(frame, {2, 2})}}));
+    file.close();
+    EXPECT_EQ(next(), Value(Map{{"type", "close"}, {"filepath", "scan.h5"}}));
+    file.close({{"block", false}});
+    EXPECT_EQ(next(), Value(Map{{"type", "close"}, {"filepath", "scan.h5"}, {"block", false}}));
+}
+
+TEST_F(ClientRecords, EmptyArgumentsSendNothing) {
+    hdf5 file = hdf5::open("scan.h5");
+    next();
+    file.create_dataset_map({});
+    file.create_dataset_append({});
+    file.create_dataset_append_split({});
+    file.dataset_append_map({}, {{"identify", 1}});
+    file.dataset_append_split_map({});
+    EXPECT_TRUE(nothing_arrives());
+}
+
+TEST_F(ClientRecords, ClossAllAndTwoOpensUseWorkersOfTheirOwn) {
+    hdf5 first = hdf5::open("scan.h5");
+    const Value one = next();
+    const std::string first_identity = last_identity;
+    hdf5 second = hdf5::open("scan.h5");
+    EXPECT_EQ(next(), one);
+    EXPECT_NE(last_identity, first_identity);
+    hdf5::clossAll();
+    EXPECT_EQ(next(), Value(Map{{"type", "closeAll"}}));
+    EXPECT_NE(last_identity, first_identity);
+    EXPECT_EQ(first.ip, "127.0.0.1");
+    EXPECT_EQ(first.port, std::to_string(config.port()));
+}
+
+TEST_F(ClientRecords, WaitingCloseReturnsOnOkAndRaisesOnErrorOrSilence) {
+    hdf5 file = hdf5::open("scan.h5");
+    next();
+    file.set_reply_timeout(300ms);
+    EXPECT_THROW(
+        {
+            try {
+                file.close({{"block", true}});
+            } catch (const brennic::ServiceError& error) {
+                EXPECT_NE(std::string(error.what()).find("did not answer within 300 ms"),
+                          std::string::npos);
+                throw;
+            }
+        },
+        brennic::ServiceError);
+    next();  // the close that got no answer
+    std::thread service([&] {
+        next();
+        router.send_dumps_id(last_identity, Map{{"ret", "ok"}});
+        next();
+        router.send_dumps_id(last_identity, Map{{"ret", "error"}, {"error", "close \"scan.h5\": disk full"}});
+    });
+    file.set_reply_timeout(5s);
+    file.close({{"block", true}});
+    try {
+        file.close({{"block", 1}});
+        ADD_FAILURE() << "an error reply did not raise";
+    } catch (const brennic::ServiceError& error) {
+        EXPECT_NE(std::string(error.what()).find("disk full"), std::string::npos);
+    }
+    service.join();
+}
+
+// The whole road of one acquisition, against the real service and a mock Kafka.
+TEST(Acquisition, EveryFileAndNotificationComesOut) {
+    support::TempDir dir;
+    support::MockKafka kafka;
+    support::ZeltConfig config(dir, support::free_port(), kafka.bootstrap());
+    support::ServiceProcess service(dir, config.path());
+    const std::string master = dir / "scan/master.h5";
+    std::filesystem::create_directory(dir / "scan");
+
+    hdf5 file = hdf5::open(master);
+    file.create_dataset_map({{"entry", Map{{"title", "test"}, {"beam_energy", 12.5}}}});
+    file.create_dataset_append({Map{{"datasetname", "/entry/energy"}},
+                                Map{{"datasetname", "/entry/position"}},
+                                Map{{"datasetname", "/entry/timestamp"}}});
+    file.create_dataset_append_split(List{List{"/entry/data", 4}});
+    std::vector<std::uint16_t> frame(8 * 6);
+    for (int i = 0; i < 10; ++i) {
+        std::fill(frame.begin(), frame.end(), static_cast<std::uint16_t>(i));
+        file.dataset_append_split_map({{"/entry/data", NdArray::view(frame, {8, 6})}},
+                                      {{"identify", "scan-1"}, {"CTType", i % 2}});
+        file.dataset_append_map(
+            {{"/entry/energy", 12.0 + i}, {"/entry/position", i}, {"/entry/timestamp", 0.5 * i}});
+    }
+    file.close({{"identify", "scan-1"}, {"CTType", 2}, {"block", true}});
+
+    // The close has returned: the file is complete and closed on the service's side.
+    support::H5Reader reader{master};
+    EXPECT_EQ(reader.float64("/entry/beam_energy"), 12.5);
+    EXPECT_EQ(reader.float64s("/entry/energy").front(), 12.0);
+    EXPECT_EQ(reader.shape("/entry/position"), std::vector<hsize_t>{10});
+    EXPECT_EQ(reader.type("/entry/position"), "int64");
+    EXPECT_EQ(reader.float64s("/entry/timestamp").back(), 4.5);
+    EXPECT_EQ(reader.shape("/entry/data/data_0002"), (std::vector<hsize_t>{2, 8, 6}));
+    EXPECT_EQ(reader.uint16s("/entry/data/data_0002").back(), 9);
+    const auto messages = kafka.messages(4);
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_NE(messages[0].find("\"identify\": \"scan-1\", \"image_key\": 1, \"filepath\": \"" +
+                               dir.path() + "/scan/0000.h5\""),
+              std::string::npos)
+        << messages[0];
+    EXPECT_NE(messages[2].find("\"image_key\": 2"), std::string::npos) << messages[2];
+    EXPECT_EQ(messages[3].rfind("{\"tag\": \"scan_stop\", \"identify\": \"scan-1\", \"image_key\": 2", 0), 0u)
+        << messages[3];
+}
+
+TEST(Acquisition, FailedOrUnansweredWaitingCloseRaises) {
+    support::TempDir dir;
+    support::ZeltConfig config(dir, support::free_port(), "", "linger_ms = 200");
+    auto service = std::make_unique<support::ServiceProcess>(dir, config.path());
+    hdf5 file = hdf5::open(dir / "m.h5");
+    file.create_dataset_append({Map{{"datasetname", "x"}}});
+    file.dataset_append_map({{"x", 1}});
+    file.dataset_append_map({{"x", "one"}});
+    try {
+        file.close({{"block", true}});
+        ADD_FAILURE() << "a failed close did not raise";
+    } catch (const brennic::ServiceError& error) {
+        EXPECT_NE(std::string(error.what()).find("stack values of \"x\""), std::string::npos)
+            << error.what();
+    }
+    service->signal(SIGKILL);
+    service->wait_exit();
+    file.set_reply_timeout(500ms);
+    EXPECT_THROW(file.close({{"block", true}}), brennic::ServiceError);
+}
