@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <atomic>
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -64,6 +66,11 @@ int main(std::vector<std::string> argv) {
         return app.exit(error);
     }
     set_up_logging(log_level);
+    // Frames arrive as messages of megabytes. Kept below these bounds, glibc serves them from
+    // its heaps and reuses what a written block freed, instead of mapping fresh pages (and
+    // faulting every one of them in) for each frame.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
     try {
         Corvane corvane;
         std::signal(SIGINT, on_stop_signal);

@@ -26,7 +26,6 @@ brennic::Map request_values(int i, int datasets) {
 }
 
 double send_all(brennic::hdf5& file, int requests, int datasets) {
-    std::vector<brennic::Map> batch;
     const auto start = bench::Clock::now();
     for (int i = 0; i < requests; ++i) file.dataset_append_map(request_values(i, datasets));
     // A blocking request on the same connection returns once all before it are served.
@@ -122,7 +121,9 @@ int main(int argc, char** argv) {
         file.close({{"block", true}});
         close_s = bench::seconds_since(close_start);
     }
-    const double direct_s = direct_close(requests, datasets, dir + "/direct.h5");
+    // Twice, the better one: the first also pays for the page cache it takes.
+    const double direct_s = std::min(direct_close(requests, datasets, dir + "/direct.h5"),
+                                     direct_close(requests, datasets, dir + "/direct2.h5"));
     fs::remove_all(dir);
 
     bench::figure("bare loop requests", requests / bare_s, "requests/s");
