@@ -63,7 +63,8 @@ int main(std::vector<std::string> argv) {
     try {
         app.parse(argv);
     } catch (const CLI::ParseError& error) {
-        return app.exit(error);
+        // Help ends with 0; a refused command line with the usage status 2.
+        return app.exit(error) == 0 ? 0 : 2;
     }
     set_up_logging(log_level);
     // Frames arrive as messages of megabytes. Kept below these bounds, glibc serves them from
