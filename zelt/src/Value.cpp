@@ -1,17 +1,11 @@
 #include <zelt/Value.hpp>
+#include <zelt/overload.hpp>
 
 #include <cstring>
 
 namespace zelt {
 
 namespace {
-
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
-template <class... F>
-Overload(F...) -> Overload<F...>;
 
 // The item size of a type string this system accepts, or 0.
 std::size_t accepted_item_size(const std::string& typestr) {

@@ -1,4 +1,5 @@
 #include <zelt/codec.hpp>
+#include <zelt/overload.hpp>
 
 #include <algorithm>
 #include <cstring>
@@ -9,13 +10,6 @@
 namespace zelt {
 
 namespace {
-
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
-template <class... F>
-Overload(F...) -> Overload<F...>;
 
 // Streams for msgpack's packer: one counts, one writes into memory sized beforehand, so an
 // encoded frame is copied exactly once, into the outgoing message.
@@ -226,7 +220,7 @@ class Decoder : public msgpack::null_visitor {
         if (stack_.size() >= max_nesting_depth) {
             throw Error("decode: nesting deeper than " + std::to_string(max_nesting_depth));
         }
-        Frame frame{is_map ? Value(Map{}) : Value(List{}), is_map};
+        Frame frame{is_map ? Value(Map{}) : Value(List{}), is_map, false, {}};
         const std::size_t bound = std::min<std::size_t>(n, static_cast<std::size_t>(end_ - begin_));
         if (is_map) {
             frame.value.as<Map>()->reserve(bound / 2);

@@ -1,4 +1,5 @@
 #include "map_datasets.hpp"
+#include <zelt/overload.hpp>
 
 #include <cerrno>
 #include <cstdlib>
@@ -11,12 +12,7 @@ namespace scrivell {
 
 namespace {
 
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
-template <class... F>
-Overload(F...) -> Overload<F...>;
+using zelt::Overload;
 
 void flatten_into(OrderedMap<zelt::Value>& out, const std::string& prefix,
                   const zelt::Value& value) {
@@ -150,7 +146,7 @@ void overwrite(hid_t file, const std::string& path, const zelt::Value& value,
         }
         h5::Type mem = h5::type_of_typestr(array->typestr(), path);
         if (points) write(mem.get(), array->data());
-    } else if (const auto* list = value.as<zelt::List>()) {  // an empty list
+    } else if (value.is<zelt::List>()) {  // an empty list
         if (points != 0) cannot_take(path, filename, value, "non-empty");
     } else if (const auto* text = value.as<std::string>()) {
         if (type_class == H5T_STRING) {

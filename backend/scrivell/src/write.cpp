@@ -37,6 +37,13 @@ struct Stack {
 
 h5::Type copy_type(hid_t type) { return h5::Type{h5::check(H5Tcopy(type), "copy", "type")}; }
 
+// A one-dimensional stack of `count` scalars of these types.
+void set_scalars(Stack& stack, h5::Type file_type, h5::Type mem_type, std::size_t count) {
+    stack.file_type = std::move(file_type);
+    stack.mem_type = std::move(mem_type);
+    stack.dims = {count};
+}
+
 template <class T>
 void add_chunks(Stack& stack, const Chunked<T>& values) {
     hsize_t first = 0;
@@ -105,7 +112,6 @@ void stack_mixed(Stack& stack, const std::vector<zelt::Value>& values, const std
         any_unsigned = any_unsigned || value.is<std::uint64_t>();
         if (const auto* n = value.as<std::int64_t>()) any_negative = any_negative || *n < 0;
     }
-    stack.dims = {values.size()};
     auto as_double = [](const zelt::Value& v) {
         if (const auto* d = v.as<double>()) return *d;
         if (const auto* u = v.as<std::uint64_t>()) return static_cast<double>(*u);
@@ -113,8 +119,7 @@ void stack_mixed(Stack& stack, const std::vector<zelt::Value>& values, const std
     };
     if (any_float || (any_unsigned && any_negative)) {
         for (const auto& v : values) stack.floats.push_back(as_double(v));
-        stack.file_type = copy_type(H5T_IEEE_F64LE);
-        stack.mem_type = copy_type(H5T_NATIVE_DOUBLE);
+        set_scalars(stack, copy_type(H5T_IEEE_F64LE), copy_type(H5T_NATIVE_DOUBLE), values.size());
         stack.pieces.push_back({0, values.size(), stack.floats.data()});
     } else {
         for (const auto& v : values) {
@@ -122,8 +127,7 @@ void stack_mixed(Stack& stack, const std::vector<zelt::Value>& values, const std
             stack.unsigned_integers.push_back(
                 u ? *u : static_cast<std::uint64_t>(*v.as<std::int64_t>()));
         }
-        stack.file_type = copy_type(H5T_STD_U64LE);
-        stack.mem_type = copy_type(H5T_NATIVE_UINT64);
+        set_scalars(stack, copy_type(H5T_STD_U64LE), copy_type(H5T_NATIVE_UINT64), values.size());
         stack.pieces.push_back({0, values.size(), stack.unsigned_integers.data()});
     }
 }
@@ -133,32 +137,22 @@ Stack stack_of(const Column& column, bool batch, const std::string& name,
     Stack stack;
     switch (column.kind()) {
         case Column::Kind::Empty:
-            stack.file_type = copy_type(H5T_IEEE_F64LE);
-            stack.mem_type = copy_type(H5T_NATIVE_DOUBLE);
-            stack.dims = {0};
+            set_scalars(stack, copy_type(H5T_IEEE_F64LE), copy_type(H5T_NATIVE_DOUBLE), 0);
             break;
         case Column::Kind::Integer:
-            stack.file_type = copy_type(H5T_STD_I64LE);
-            stack.mem_type = copy_type(H5T_NATIVE_INT64);
-            stack.dims = {column.size()};
+            set_scalars(stack, copy_type(H5T_STD_I64LE), copy_type(H5T_NATIVE_INT64), column.size());
             add_chunks(stack, column.integers());
             break;
         case Column::Kind::Float:
-            stack.file_type = copy_type(H5T_IEEE_F64LE);
-            stack.mem_type = copy_type(H5T_NATIVE_DOUBLE);
-            stack.dims = {column.size()};
+            set_scalars(stack, copy_type(H5T_IEEE_F64LE), copy_type(H5T_NATIVE_DOUBLE), column.size());
             add_chunks(stack, column.floats());
             break;
         case Column::Kind::Boolean:
-            stack.file_type = h5::bool_type();
-            stack.mem_type = h5::bool_type();
-            stack.dims = {column.size()};
+            set_scalars(stack, h5::bool_type(), h5::bool_type(), column.size());
             add_chunks(stack, column.booleans());
             break;
         case Column::Kind::Text:
-            stack.file_type = h5::vlen_utf8_type();
-            stack.mem_type = h5::vlen_utf8_type();
-            stack.dims = {column.size()};
+            set_scalars(stack, h5::vlen_utf8_type(), h5::vlen_utf8_type(), column.size());
             for (const auto& text : column.texts()) stack.texts.push_back(text.c_str());
             stack.pieces.push_back({0, column.size(), stack.texts.data()});
             break;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <zelt/overload.hpp>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -11,15 +12,10 @@ namespace scrivell {
 
 namespace {
 
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
-template <class... F>
-Overload(F...) -> Overload<F...>;
+using zelt::Overload;
 
 void append_escape(std::string& out, std::uint32_t unit) {
-    char buffer[8];
+    char buffer[16];
     std::snprintf(buffer, sizeof buffer, "\\u%04x", unit);
     out += buffer;
 }
