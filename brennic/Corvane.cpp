@@ -1,5 +1,7 @@
 #include "Corvane.hpp"
 
+#include <algorithm>
+
 #include <spdlog/spdlog.h>
 
 #include <zelt/storageParser.hpp>
@@ -79,7 +81,8 @@ void Corvane::serve(const std::string& identity) {
     } catch (const std::exception& error) {
         // A failed request is reported and the service serves on: the other open files and
         // the data pending for them must not be lost to one bad request.
-        const std::string message = describe_request(request) + ": " + error.what();
+        std::string message = describe_request(request) + ": " + error.what();
+        std::replace(message.begin(), message.end(), '\n', ' ');  // the reply is one line
         spdlog::error("{}", message);
         // A payload that cannot be decoded gets the error reply: its "block" cannot be read.
         if (block || !request.is<zelt::Map>()) {

@@ -141,6 +141,13 @@ TEST(Codec, MalformedInputIsRefusedWithItsCause) {
         {"absurd nesting", std::string(1000, '\x91') + bytes({0xc0}), "nesting"},
         {"forged huge list", bytes({0xdd, 0xff, 0xff, 0xff, 0xff, 0xc0}), "truncated"},
         {"forged huge map", bytes({0xdf, 0xff, 0xff, 0xff, 0xff}), "truncated"},
+        {"forged huge lists nested",
+         [] {
+             std::string nested;
+             for (int i = 0; i < 60; ++i) nested += bytes({0xdd, 0xff, 0xff, 0xff, 0xff});
+             return nested + std::string(1 << 16, '\xc0');
+         }(),
+         "truncated"},
         {"forged huge text", bytes({0xdb, 0xff, 0xff, 0xff, 0xff, 'a'}), "truncated"},
         {"reserved byte", bytes({0xc1}), "malformed"},
     };

@@ -199,6 +199,7 @@ class Decoder : public msgpack::null_visitor {
     }
 
   private:
+    static constexpr std::size_t reserve_bound = 256;
     static constexpr bool v_is_list = false;
     static constexpr bool v_is_map = true;
 
@@ -221,9 +222,12 @@ class Decoder : public msgpack::null_visitor {
             throw Error("decode: nesting deeper than " + std::to_string(max_nesting_depth));
         }
         Frame frame{is_map ? Value(Map{}) : Value(List{}), is_map, false, {}};
-        const std::size_t bound = std::min<std::size_t>(n, static_cast<std::size_t>(end_ - begin_));
+        // The length is only a claim until the elements have been read: reserve a little and
+        // let real elements grow the container, so that forged lengths, even nested ones,
+        // allocate nothing in proportion to what they claim.
+        const std::size_t bound = std::min<std::size_t>(n, reserve_bound);
         if (is_map) {
-            frame.value.as<Map>()->reserve(bound / 2);
+            frame.value.as<Map>()->reserve(bound);
         } else {
             frame.value.as<List>()->reserve(bound);
         }
