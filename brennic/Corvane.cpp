@@ -69,8 +69,8 @@ void Corvane::serve(const std::string& identity) {
         request = worker.recv_loads();
         const auto* record = request.as<zelt::Map>();
         if (!record) {
-            throw zelt::Error(std::string("decode: a request is a map, this one is a ") +
-                              request.kind_name());
+            throw zelt::Error(std::string("decode: the request is not a map (") +
+                              request.kind_name() + ")");
         }
         if (spdlog::should_log(spdlog::level::debug)) {
             spdlog::debug("request {}", zelt::to_text(request));

@@ -1,6 +1,5 @@
 #include <scrivell/Scrivell.hpp>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "h5/h5.hpp"
@@ -23,12 +22,6 @@ MasterFileHandle& MasterFileHandle::operator=(MasterFileHandle&& other) noexcept
 MasterFileHandle::~MasterFileHandle() { h5::File dropped{id_}; }
 
 void MasterFileHandle::close() { h5::File{std::exchange(id_, H5I_INVALID_HID)}.close("master file"); }
-
-void say(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 
 namespace {
 
