@@ -9,9 +9,13 @@ namespace {
 constexpr long long default_reply_timeout_ms = 600000;
 
 constexpr long long default_linger_ms = 5000;
+constexpr long long default_send_hwm = 256;
 
 zelt::Worker client_worker(const zelt::storageParser& config) {
     zelt::WorkerOptions options;
+    // A program that makes frames faster than the service takes them waits in its send
+    // instead of queueing gigabytes of them in its own memory.
+    options.send_hwm = static_cast<int>(config.number_or("corvane", "send_hwm", default_send_hwm));
     // Requests sent just before the program ends still reach a running service; a program
     // whose service is gone waits this long at exit, not for ever.
     options.linger_ms =

@@ -35,6 +35,7 @@ Worker::Worker(SocketKind kind, const std::string& ip, const std::string& port, 
     try {
         socket_.set(zmq::sockopt::linger, options.linger_ms);
         socket_.set(zmq::sockopt::rcvhwm, options.receive_hwm);
+        socket_.set(zmq::sockopt::sndhwm, options.send_hwm);
         if (options.max_message_bytes >= 0) {
             socket_.set(zmq::sockopt::maxmsgsize, options.max_message_bytes);
         }

@@ -19,6 +19,7 @@ inline constexpr SocketKind DEALER = SocketKind::Dealer;
 struct WorkerOptions {
     std::int64_t max_message_bytes = -1;  // refused by ZeroMQ above this; -1: no bound
     int receive_hwm = 1000;               // messages queued for receiving before the peer waits
+    int send_hwm = 1000;                  // messages queued for sending before a send waits
     int linger_ms = 1000;                 // how long unsent messages are kept at close
 };
 
