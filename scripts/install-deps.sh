@@ -10,7 +10,7 @@ packages=(
     librdkafka-dev
     libmsgpack-cxx-dev libboost-dev
     nlohmann-json3-dev libcli11-dev libspdlog-dev
-    libgtest-dev googletest
+    libgtest-dev
     python3 python3-zmq python3-msgpack python3-numpy python3-h5py
 )
 
