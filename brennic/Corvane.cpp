@@ -53,10 +53,10 @@ Corvane::Corvane(const zelt::storageParser& config)
     }
 }
 
-void Corvane::start(const std::atomic<bool>& stop) {
+void Corvane::start() {
     // A short wait between checks lets a signal stop the loop even when no client is sending.
     constexpr std::chrono::milliseconds check_stop{200};
-    while (!stop.load()) {
+    while (!stop_requested_.load()) {
         if (auto identity = worker.recv(check_stop)) serve(*identity);
     }
     close_all_files();

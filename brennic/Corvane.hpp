@@ -17,9 +17,13 @@ class Corvane {
     // Throws zelt::Error when the configuration lacks them or the endpoint cannot be bound.
     Corvane();
 
-    // Serves requests until `stop` is set (by a signal handler), then closes every open file
-    // as closeAll does, so that nothing handed over is lost, and returns.
-    void start(const std::atomic<bool>& stop);
+    // Serves requests until request_stop() is called, then closes every open file as
+    // closeAll does, so that nothing handed over is lost, and returns.
+    void start();
+
+    // Asks every running loop to stop after its current request. Safe in a signal handler;
+    // returns whether a stop had been asked for already.
+    static bool request_stop() noexcept { return stop_requested_.exchange(true); }
 
     std::string ip;
     std::string port;
@@ -30,6 +34,9 @@ class Corvane {
     explicit Corvane(const zelt::storageParser& config);
     void serve(const std::string& identity);
     void close_all_files();
+
+    static inline std::atomic<bool> stop_requested_{false};
+    static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal");
 };
 
 }  // namespace brennic

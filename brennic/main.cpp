@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <atomic>
 #include <malloc.h>
 
 #include <csignal>
@@ -15,12 +14,10 @@
 
 namespace {
 
-std::atomic<bool> stop_requested{false};
-
 // The first SIGINT or SIGTERM lets the loop finish its request and close every file; a
 // second one ends the process at once.
 extern "C" void on_stop_signal(int signal) {
-    if (stop_requested.exchange(true)) std::_Exit(128 + signal);
+    if (brennic::Corvane::request_stop()) std::_Exit(128 + signal);
 }
 
 spdlog::level::level_enum level_of(const std::string& name) {
@@ -76,7 +73,7 @@ int main(std::vector<std::string> argv) {
         Corvane corvane;
         std::signal(SIGINT, on_stop_signal);
         std::signal(SIGTERM, on_stop_signal);
-        corvane.start(stop_requested);
+        corvane.start();
     } catch (const std::exception& error) {
         spdlog::critical("{}", error.what());
         return 1;
