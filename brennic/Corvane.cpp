@@ -20,17 +20,12 @@ zelt::WorkerOptions router_options(const zelt::storageParser& config) {
     return options;
 }
 
-std::string config_entry(const zelt::storageParser& config, const char* key) {
-    return config.get("corvane", key);
-}
-
 // What the ERROR line and the error reply say of a failed request: its type and its file.
 std::string describe_request(const zelt::Value& request) {
     const auto* record = request.as<zelt::Map>();
     if (!record) return "request";
-    std::string out;
     const zelt::Value* type = zelt::find(*record, "type");
-    out = type && type->is<std::string>() ? *type->as<std::string>() : "request";
+    std::string out = type && type->is<std::string>() ? *type->as<std::string>() : "request";
     const zelt::Value* filepath = zelt::find(*record, "filepath");
     if (filepath && filepath->is<std::string>()) {
         out += " \"" + *filepath->as<std::string>() + "\"";
@@ -45,8 +40,8 @@ const zelt::Map ok_reply{{"ret", "ok"}};
 Corvane::Corvane() : Corvane(zelt::storageParser()) {}
 
 Corvane::Corvane(const zelt::storageParser& config)
-    : ip(config_entry(config, "ip")),
-      port(config_entry(config, "port")),
+    : ip(config.get("corvane", "ip")),
+      port(config.get("corvane", "port")),
       worker(zelt::ROUTER, ip, port, false, router_options(config)) {
     if (config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers).empty()) {
         spdlog::warn("vesk bootstrap_servers is empty: scan notifications are switched off");
