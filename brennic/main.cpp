@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
@@ -32,16 +33,36 @@ spdlog::level::level_enum level_of(const std::string& name) {
     return spdlog::level::warn;
 }
 
+// The level as the command line names it ("WARNING"), not spdlog's "warning".
+class LevelName : public spdlog::custom_flag_formatter {
+  public:
+    void format(const spdlog::details::log_msg& message, const std::tm&,
+                spdlog::memory_buf_t& out) override {
+        static const std::string_view names[] = {"TRACE", "DEBUG", "INFO", "WARNING",
+                                                 "ERROR", "CRITICAL", "OFF"};
+        const std::string_view name = names[static_cast<int>(message.level)];
+        out.append(name.data(), name.data() + name.size());
+    }
+    std::unique_ptr<custom_flag_formatter> clone() const override {
+        return std::make_unique<LevelName>();
+    }
+};
+
+std::unique_ptr<spdlog::formatter> log_format() {
+    auto formatter = std::make_unique<spdlog::pattern_formatter>();
+    formatter->add_flag<LevelName>('*').set_pattern("%Y-%m-%d %H:%M:%S,%e %* %n: %v");
+    return formatter;
+}
+
 void set_up_logging(const std::string& log_level) {
     auto sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+    sink->set_formatter(log_format());
     auto root = std::make_shared<spdlog::logger>("brennic", sink);
     root->set_level(level_of(log_level));
-    root->set_pattern("%Y-%m-%d %H:%M:%S,%e %^%l%$ %n: %v");
     spdlog::set_default_logger(root);
     // librdkafka's messages: never its debug chatter, always its warnings and errors.
     auto kafka = std::make_shared<spdlog::logger>("kafka", sink);
     kafka->set_level(spdlog::level::warn);
-    kafka->set_pattern("%Y-%m-%d %H:%M:%S,%e %^%l%$ %n: %v");
     spdlog::register_logger(kafka);
 }
 
