@@ -59,9 +59,10 @@ class Service : public ::testing::Test {
     std::string path(const std::string& name = "m.h5") const { return dir / name; }
 
     support::TempDir dir;
-    void reconfigure(const std::string& corvane_extra) {
+    void reconfigure(const std::string& corvane_extra, const std::string& bootstrap = "",
+                     int vesk_timeout_ms = 3000) {
         config_.reset();
-        config_.emplace(dir, support::free_port(), "", corvane_extra);
+        config_.emplace(dir, support::free_port(), bootstrap, corvane_extra, vesk_timeout_ms);
     }
 
     std::optional<support::ZeltConfig> config_{std::in_place, dir, support::free_port(), ""};
@@ -192,4 +193,25 @@ TEST_F(Service, StopSignalClosesEveryFileWithNothingLost) {
     EXPECT_EQ(master.int64s("/entry/data/data_0000"), (std::vector<std::int64_t>{0, 1, 2}));
     EXPECT_TRUE(contains(service->err(), "closed \"" + path() + "\""));
     EXPECT_TRUE(contains(service->err(), "closed \"" + path("other.h5") + "\""));
+}
+
+TEST_F(Service, KafkaTroubleIsLoggedEvenUnderCriticalAndTheCloseCompletes) {
+    // Nothing listens there: librdkafka reports the refused connections itself.
+    reconfigure("", "127.0.0.1:" + std::to_string(support::free_port()), 1000);
+    start({"--log-level", "CRITICAL"});
+    EXPECT_EQ(client->call({{"type", "open"}, {"filepath", path()}}), ok());
+    EXPECT_EQ(client->call({{"type", "close"}, {"filepath", path()}}), ok());
+    const auto lines = service->out_lines(1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("send2vesk_stop error notification scan_stop for \"" + path() +
+                                 "\": no Kafka broker of",
+                             0),
+              0u)
+        << lines[0];
+    service->signal(SIGTERM);
+    ASSERT_EQ(service->wait_exit(), 0);
+    const std::string log = service->err();
+    EXPECT_TRUE(contains(log, " kafka: ")) << log;
+    EXPECT_FALSE(contains(log, "DEBUG")) << log;
+    EXPECT_FALSE(contains(log, " brennic: ")) << log;  // nothing of the service's own below CRITICAL
 }
