@@ -182,6 +182,12 @@ Value* find(Map& map, std::string_view key) {
     return nullptr;
 }
 
+const Value& find_or_null(const Map& map, std::string_view key) {
+    static const Value null;
+    const Value* value = find(map, key);
+    return value ? *value : null;
+}
+
 void put(Map& map, std::string key, Value value) {
     if (Value* there = find(map, key)) {
         *there = std::move(value);

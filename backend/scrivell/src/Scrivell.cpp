@@ -73,6 +73,21 @@ bool block_due(std::size_t length, const zelt::Value& size) {
     return static_cast<double>(length) >= *size.as<double>();
 }
 
+// A dataset name shares the file-table entry with "fp" and with the other kind of dataset:
+// "fp" would lose the open file, a name of both kinds would lose one record.
+void refuse_taken_name(const FileEntry& entry, const std::string& name, bool splitting,
+                       const std::string& where) {
+    if (name == "fp") throw Error(where + ": the name \"fp\" is reserved for the open file");
+    const DatasetRecord* there = entry.datasets.find(name);
+    if (!there) return;
+    if (splitting && std::holds_alternative<zelt::Map>(*there)) {
+        throw Error(where + ": " + quoted(name) + " is already an appendable dataset");
+    }
+    if (!splitting && std::holds_alternative<SplitRecord>(*there)) {
+        throw Error(where + ": " + quoted(name) + " is already a split dataset");
+    }
+}
+
 using Operation = void (Scrivell::*)(const zelt::Map&);
 struct Dispatch {
     const char* type;
@@ -145,9 +160,9 @@ void Scrivell::write_map(const zelt::Map& record, bool recreate_text) {
     const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
     const OrderedMap<zelt::Value> flat = flatten(map);
     FileEntry& entry = entry_of(filepath);
+    const zelt::Value empty_text("");
     for (const auto& [path, value] : flat) {
         const zelt::Value* leaf = &value;
-        const zelt::Value empty_text("");
         if (const auto* nested = value.as<zelt::Map>(); nested && nested->empty()) {
             leaf = &empty_text;
         }
@@ -171,11 +186,7 @@ void Scrivell::create_dataset_append(const zelt::Map& record) {
         const std::string* name = name_value ? name_value->as<std::string>() : nullptr;
         if (!name) throw Error(where + " has no text \"datasetname\"");
         FileEntry& entry = entry_of(filepath);
-        if (*name == "fp") throw Error(where + ": the name \"fp\" is reserved for the open file");
-        if (const DatasetRecord* there = entry.datasets.find(*name);
-            there && std::holds_alternative<SplitRecord>(*there)) {
-            throw Error(where + ": " + quoted(*name) + " is already a split dataset");
-        }
+        refuse_taken_name(entry, *name, /*splitting=*/false, where);
         files_nosplit.find(filepath)->insert_or_assign(*name, Column());
         entry.datasets.insert_or_assign(*name, *description);
     }
@@ -212,13 +223,7 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
             throw Error(where + ": splitSize is a " + splitSize.kind_name() + ", not a count");
         }
         FileEntry& entry = entry_of(filepath);
-        if (*dataname == "fp") {
-            throw Error(where + ": the name \"fp\" is reserved for the open file");
-        }
-        if (const DatasetRecord* there = entry.datasets.find(*dataname);
-            there && std::holds_alternative<zelt::Map>(*there)) {
-            throw Error(where + ": " + quoted(*dataname) + " is already an appendable dataset");
-        }
+        refuse_taken_name(entry, *dataname, /*splitting=*/true, where);
         // Sub-file names depend only on the block index: two live split datasets writing
         // into one directory would overwrite each other's blocks.
         const auto directory = sub_file_directory(filepath);
@@ -284,9 +289,7 @@ void Scrivell::close(const zelt::Map& record) {
     }
     entry->fp.close();
     try {
-        const zelt::Value* identify = zelt::find(record, "identify");
-        const zelt::Value* CTType = zelt::find(record, "CTType");
-        send2vesk_stop(identify ? *identify : zelt::Value(), CTType ? *CTType : zelt::Value(),
+        send2vesk_stop(zelt::find_or_null(record, "identify"), zelt::find_or_null(record, "CTType"),
                        filepath, "/entry/data");
     } catch (const std::exception& error) {
         // The file is closed and complete: a lost stop notification does not undo that.

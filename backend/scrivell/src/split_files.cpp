@@ -26,12 +26,6 @@ std::string link_path(const std::string& name, std::int64_t index) {
     return name + buffer;
 }
 
-const zelt::Value& value_or_null(const zelt::Map& map, const char* key) {
-    static const zelt::Value null;
-    const zelt::Value* value = zelt::find(map, key);
-    return value ? *value : null;
-}
-
 // True when `path` in `f` is already an external link to `object` in `file`: the link that an
 // earlier attempt at the same block made before its notification failed.
 bool links_to(hid_t f, const std::string& path, const std::string& file, const std::string& object) {
@@ -107,7 +101,8 @@ void writeSubDataFile(hid masterFileObj, const std::string& masterFilePath,
     if (!links_to(masterFileObj, masterDataSetName, subDataFileName, subDataSetName)) {
         create_external_link(masterFileObj, masterDataSetName, subDataFileName, subDataSetName);
     }
-    send2vesk(value_or_null(kwargs, "identify"), value_or_null(kwargs, "CTType"), subDataPath,
+    send2vesk(zelt::find_or_null(kwargs, "identify"),
+              zelt::find_or_null(kwargs, "CTType"), subDataPath,
               subDataSetName);
 }
 

@@ -123,6 +123,8 @@ bool is_true(const Value& value);
 // The value under `key` in `map`, or nullptr. Maps are small; a linear search keeps order.
 const Value* find(const Map& map, std::string_view key);
 Value* find(Map& map, std::string_view key);
+// The value under `key` in `map`, or null when the key is absent ("absent counts as null").
+const Value& find_or_null(const Map& map, std::string_view key);
 // Puts `value` under `key`: replaces it in place when the key is there, else appends.
 void put(Map& map, std::string key, Value value);
 
