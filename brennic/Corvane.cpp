@@ -42,7 +42,8 @@ Corvane::Corvane() : Corvane(zelt::storageParser()) {}
 Corvane::Corvane(const zelt::storageParser& config)
     : ip(config.get("corvane", "ip")),
       port(config.get("corvane", "port")),
-      worker(zelt::ROUTER, ip, port, false, router_options(config)) {
+      worker(zelt::ROUTER, ip, port, false, router_options(config)),
+      scrivell(scrivell::VeskSettings::from(config)) {
     if (config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers).empty()) {
         spdlog::warn("vesk bootstrap_servers is empty: scan notifications are switched off");
     }
@@ -52,7 +53,11 @@ void Corvane::start() {
     // A short wait between checks lets a signal stop the loop even when no client is sending.
     constexpr std::chrono::milliseconds check_stop{200};
     while (!stop_requested_.load()) {
-        if (auto identity = worker.recv(check_stop)) serve(*identity);
+        if (auto identity = worker.recv(check_stop)) {
+            serve(*identity);
+        } else {
+            scrivell.deliver_owed();  // idle: notifications owed since an outage go out now
+        }
     }
     close_all_files();
 }
@@ -91,11 +96,16 @@ void Corvane::serve(const std::string& identity) {
 void Corvane::close_all_files() {
     for (const std::string& filepath : scrivell.files.keys()) {
         try {
-            scrivell.close(zelt::Map{{"filepath", filepath}});
+            scrivell.close_at_shutdown(filepath);
             spdlog::warn("shutdown: closed \"{}\"", filepath);
         } catch (const std::exception& error) {
             spdlog::error("shutdown: close \"{}\": {}", filepath, error.what());
         }
+    }
+    scrivell.deliver_owed();
+    for (const std::string& what : scrivell.outbox().owed()) {
+        spdlog::error("shutdown: notification {} was never taken by a broker: {}", what,
+                      scrivell.outbox().last_error());
     }
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <scrivell/Scrivell.hpp>
 
 #include "support.hpp"
@@ -67,19 +69,20 @@ TEST(NotificationJson, ValuesAreWrittenAsTheDownstreamReaderExpects) {
 TEST(NotificationJson, ArrayHasNoJsonForm) {
     const std::uint8_t data[] = {1};
     EXPECT_THROW(json(NdArray::view(data, {1}), Value()), scrivell::NotifyError);
+    std::string error;
     try {
         json(Value(), List{NdArray::view(data, {1})});
-    } catch (const scrivell::NotifyError& error) {
-        EXPECT_NE(std::string(error.what()).find("\"image_key\" has no JSON form"), std::string::npos);
+    } catch (const scrivell::NotifyError& failure) {
+        error = failure.what();
     }
+    EXPECT_NE(error.find("\"image_key\" has no JSON form"), std::string::npos) << error;
 }
 
 TEST(Notifications, EachIsDeliveredByAProducerOfItsOwn) {
-    support::TempDir dir;
     support::MockKafka kafka;
-    support::ZeltConfig config(dir, support::free_port(), kafka.bootstrap());
-    scrivell::send2vesk("a", 1, "/x/0000.h5", "/entry/data/data");
-    scrivell::send2vesk_stop(Value(), Value(), "/x/m.h5", "/entry/data");
+    const scrivell::VeskSettings vesk{kafka.bootstrap(), 3000};
+    scrivell::send2vesk("a", 1, "/x/0000.h5", "/entry/data/data", vesk);
+    scrivell::send2vesk_stop(Value(), Value(), "/x/m.h5", "/entry/data", vesk);
     // Each call flushed before it returned: both are on the topic, in order.
     const auto messages = kafka.messages(2);
     ASSERT_EQ(messages.size(), 2u);
@@ -89,10 +92,28 @@ TEST(Notifications, EachIsDeliveredByAProducerOfItsOwn) {
                                                        "/entry/data"));
 }
 
-TEST(Notifications, EmptyBrokerListSendsNothingAndFailsNothing) {
-    support::TempDir dir;
-    support::ZeltConfig config(dir, support::free_port(), "");
-    const std::uint8_t data[] = {1};
-    scrivell::send2vesk(NdArray::view(data, {1}), Value(), "/x/0000.h5", "/entry/data/data");
-    scrivell::send2vesk_stop(Value(), Value(), "/x/m.h5", "/entry/data");
+TEST(Notifications, OutboxKeepsOrderThroughAnOutageAndSwitchedOffSendsNothing) {
+    support::MockKafka kafka;
+    scrivell::Outbox outbox({kafka.bootstrap(), 500});
+    EXPECT_TRUE(outbox.post("\"first\"", "first"));
+    kafka.set_down(true);
+    EXPECT_FALSE(outbox.post("\"second\"", "second"));
+    EXPECT_FALSE(outbox.post("\"third\"", "third", "/x/m.h5"));
+    EXPECT_EQ(outbox.owed(), (std::vector<std::string>{"second", "third"}));
+    EXPECT_TRUE(outbox.holds("/x/m.h5"));
+    EXPECT_NE(outbox.why_owed("third").find("queued behind 1 owed"), std::string::npos);
+    kafka.set_down(false);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (outbox.size() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        outbox.deliver();
+    }
+    EXPECT_EQ(outbox.size(), 0u) << outbox.last_error();
+    EXPECT_FALSE(outbox.holds("/x/m.h5"));
+    EXPECT_EQ(kafka.messages(3),
+              (std::vector<std::string>{"\"first\"", "\"second\"", "\"third\""}));
+
+    scrivell::Outbox off({"", 500});
+    EXPECT_TRUE(off.post("\"x\"", "x"));
+    EXPECT_EQ(off.size(), 0u);
 }

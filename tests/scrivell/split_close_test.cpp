@@ -103,11 +103,14 @@ TEST_F(SplitFiles, SplitSizeOneOrLessWritesASubFilePerAppend) {
     append(path(), {{"one", frame(1)}});
     append(path(), {{"one", frame(2)}});
     EXPECT_TRUE(std::filesystem::exists(path("0001.h5")));
-    declare(path(), {List{"one", 0}});
-    append(path(), {{"one", 5}});
-    H5Reader sub{path("0000.h5")};
-    EXPECT_EQ(sub.int64s("/entry/data/data"), std::vector<std::int64_t>{5});
-    EXPECT_EQ(notifications(3).size(), 3u);
+    std::filesystem::create_directory(path("zero"));
+    open(path("zero/m.h5"));
+    declare(path("zero/m.h5"), {List{"none", 0}});
+    append(path("zero/m.h5"), {{"none", 5}});
+    append(path("zero/m.h5"), {{"none", 6}});
+    EXPECT_EQ(H5Reader(path("zero/0001.h5")).int64s("/entry/data/data"),
+              std::vector<std::int64_t>{6});
+    EXPECT_EQ(notifications(4).size(), 4u);
 }
 
 TEST_F(SplitFiles, TwoSplitDatasetsInOneDirectoryAreRefusedNamingBoth) {
@@ -151,8 +154,7 @@ TEST_F(SplitFiles, MasterPathWithoutDirectoryWritesBesideTheWorkingDirectory) {
 
 TEST_F(SplitFiles, IndexesPastFourDigitsWidenTheNames) {
     declare(path(), {List{"/entry/data", 1}});
-    std::get<scrivell::SplitRecord>(*scrivell.files.find(path())->datasets.find("/entry/data"))
-        .splitFileIndex = 9999;
+    scrivell.files.find(path())->files_split.find("/entry/data")->splitFileIndex = 9999;
     append(path(), {{"/entry/data", frame(1)}});
     append(path(), {{"/entry/data", frame(2)}});
     close(path());
@@ -163,16 +165,23 @@ TEST_F(SplitFiles, IndexesPastFourDigitsWidenTheNames) {
     EXPECT_EQ(master.external_link("/entry/data/data_9999").first, "9999.h5");
 }
 
-TEST_F(SplitFiles, RegisteringAgainDropsBufferedItemsAndRestartsAtZero) {
+TEST_F(SplitFiles, RegisteringAgainDropsTheStreamingBlockAndNeverReplacesWrittenOnes) {
     declare(path(), {List{"/entry/data", 2}});
     append(path(), {{"/entry/data", frame(1)}});
     append(path(), {{"/entry/data", frame(2)}});
-    append(path(), {{"/entry/data", frame(3)}});  // buffered in block 1
+    append(path(), {{"/entry/data", frame(3)}});  // the first row of block 1
+    EXPECT_TRUE(std::filesystem::exists(path(".0001.h5.part")));
     declare(path(), {List{"/entry/data", 2}});
-    append(path(), {{"/entry/data", frame(4)}});
+    EXPECT_FALSE(std::filesystem::exists(path(".0001.h5.part")));
+    // Block 0 again would replace data that data_0000 still points at: refused, naming both.
+    const std::string error = failure({{"type", "dataset_append_split_map"}, {"filepath", path()},
+                                       {"map", Map{{"/entry/data", frame(4)}}}});
+    EXPECT_TRUE(Contains(error, "\"/entry/data/data_0000\""));
+    EXPECT_TRUE(Contains(error, "in \"0000.h5\""));
+    EXPECT_FALSE(std::filesystem::exists(path(".0000.h5.part")));
     close(path());
     EXPECT_EQ(H5Reader(path("0000.h5")).uint16s("/entry/data/data"),
-              (std::vector<std::uint16_t>{4, 4, 4, 4}));
+              (std::vector<std::uint16_t>{1, 1, 1, 1, 2, 2, 2, 2}));
     EXPECT_FALSE(std::filesystem::exists(path("0001.h5")));
 }
 
@@ -200,16 +209,14 @@ TEST_F(SplitFiles, CloseAllClosesInOpeningOrderWithoutIdentify) {
     run({{"type", "dataset_append_map"}, {"filepath", path("c.h5")}, {"map", Map{{"x", 1}}}});
     run({{"type", "closeAll"}, {"identify", "ignored"}});
     EXPECT_TRUE(scrivell.files.empty());
-    EXPECT_TRUE(scrivell.files_nosplit.empty());
-    EXPECT_TRUE(scrivell.files_split.empty());
     EXPECT_EQ(notifications(4), (std::vector<std::string>{stop_json(path("b.h5")),
                                                           stop_json(path()),
                                                           stop_json(path("c.h5")),
                                                           stop_json(path("b.h5"))}));
     EXPECT_EQ(H5Reader(path("c.h5")).int64s("x"), std::vector<std::int64_t>{1});
     open(path("c.h5"));
-    EXPECT_TRUE(scrivell.files.find(path("c.h5"))->datasets.empty());
-    EXPECT_TRUE(scrivell.files_nosplit.find(path("c.h5"))->empty());
+    EXPECT_TRUE(scrivell.files.find(path("c.h5"))->files_nosplit.empty());
+    EXPECT_TRUE(scrivell.files.find(path("c.h5"))->files_split.empty());
     run({{"type", "closeAll"}});
     run({{"type", "closeAll"}});  // nothing open: nothing to do
 }
@@ -247,30 +254,29 @@ class UnreachableKafka : public Backend {
     UnreachableKafka() : Backend("127.0.0.1:" + std::to_string(support::free_port()), 1000) {}
 };
 
-TEST_F(UnreachableKafka, BlockFailsAfterItsFilesAndCloseReportsTheStopError) {
+TEST_F(UnreachableKafka, BlockIsWrittenOnceAndItsNotificationOwedWithoutWaitingAgain) {
     run({{"type", "create_dataset_append_split"}, {"filepath", path()},
          {"datainfolist", List{List{"/entry/data", 1}}}});
-    const std::string error =
-        failure<scrivell::NotifyError>({{"type", "dataset_append_split_map"},
-                                        {"filepath", path()},
-                                        {"map", Map{{"/entry/data", 1}}}});
-    EXPECT_TRUE(Contains(error, "no Kafka broker"));
+    const Map append{{"type", "dataset_append_split_map"}, {"filepath", path()},
+                     {"map", Map{{"/entry/data", 1}}}};
+    EXPECT_TRUE(Contains(failure<scrivell::NotifyError>(append), "no Kafka broker"));
     EXPECT_TRUE(std::filesystem::exists(path("0000.h5")));
-    const auto& record =
-        std::get<scrivell::SplitRecord>(*scrivell.files.find(path())->datasets.find("/entry/data"));
-    EXPECT_EQ(record.splitFileIndex, 0);
-    EXPECT_EQ(scrivell.files_split.find(path())->find("/entry/data")->size(), 1u);
-    // A close that has a partial block writes it again, finds the link it made before, and
-    // fails on the start notification...
-    EXPECT_THROW(run({{"type", "close"}, {"filepath", path()}}), scrivell::NotifyError);
-    EXPECT_TRUE(scrivell.files.contains(path()));
-    // ...one without completes, reporting the lost stop notification on standard output.
-    run({{"type", "create_dataset_append_split"}, {"filepath", path()},
-         {"datainfolist", List{List{"/entry/data", 1}}}});
+    const auto& split = *scrivell.files.find(path())->files_split.find("/entry/data");
+    EXPECT_EQ(split.splitFileIndex, 1);
+    EXPECT_FALSE(split.block.has_value());
+    // Within the same window no broker is waited for: the next block fails at once, queued.
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Contains(failure<scrivell::NotifyError>(append), "queued behind 1"));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+    EXPECT_EQ(scrivell.outbox().size(), 2u);
+    // Notifications of earlier blocks never hold the file open; the stop line is printed.
     const std::string out = run_capturing({{"type", "close"}, {"filepath", path()}});
-    EXPECT_EQ(out.rfind("send2vesk_stop error notification scan_stop", 0), 0u) << out;
-    EXPECT_TRUE(Contains(out, "no Kafka broker"));
+    EXPECT_EQ(out.rfind("send2vesk_stop error notification scan_stop for \"" + path() + "\"", 0),
+              0u)
+        << out;
     EXPECT_FALSE(scrivell.files.contains(path()));
+    EXPECT_EQ(scrivell.outbox().size(), 3u);
     H5Reader master{path()};
-    EXPECT_TRUE(master.exists("/entry/data/data_0000"));
+    EXPECT_EQ(master.int64s("/entry/data/data_0000"), std::vector<std::int64_t>{1});
+    EXPECT_EQ(master.int64s("/entry/data/data_0001"), std::vector<std::int64_t>{1});
 }

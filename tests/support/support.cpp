@@ -294,6 +294,16 @@ MockKafka::~MockKafka() {
     if (host_) rd_kafka_destroy(host_);
 }
 
+void MockKafka::set_down(bool down) {
+    for (std::int32_t broker = 1; broker <= 3; ++broker) {
+        if (down) {
+            rd_kafka_mock_broker_set_down(cluster_, broker);
+        } else {
+            rd_kafka_mock_broker_set_up(cluster_, broker);
+        }
+    }
+}
+
 std::vector<std::string> MockKafka::messages(std::size_t count,
                                              std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

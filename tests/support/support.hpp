@@ -98,6 +98,8 @@ class MockKafka {
     MockKafka(const MockKafka&) = delete;
     MockKafka& operator=(const MockKafka&) = delete;
     const std::string& bootstrap() const { return bootstrap_; }
+    // Takes all brokers down (they refuse connections) or brings them back.
+    void set_down(bool down);
     // Waits until `count` messages have arrived in all, or `timeout` passed; returns all so far.
     std::vector<std::string> messages(std::size_t count, std::chrono::milliseconds timeout = 10s);
 

@@ -1,10 +1,14 @@
 #include <scrivell/Scrivell.hpp>
 
+#include <cmath>
 #include <filesystem>
+
+#include <zelt/storageParser.hpp>
 
 #include "h5/h5.hpp"
 #include "map_datasets.hpp"
 #include "say.hpp"
+#include "split_files.hpp"
 #include "write.hpp"
 
 namespace scrivell {
@@ -59,18 +63,57 @@ std::filesystem::path sub_file_directory(const std::string& filepath) {
     return canonical.empty() ? std::filesystem::path(dirpath) : canonical;
 }
 
-// True when `size` is a block size: a number a buffer length can be compared with.
-bool is_count(const zelt::Value& size) {
-    return size.is<std::int64_t>() || size.is<std::uint64_t>() || size.is<double>();
+// "splitSize" as rows per block: a whole number; zero or less gives blocks of one item.
+// Anything that is not a whole count of rows a file can hold is refused here, once.
+std::int64_t block_rows(const zelt::Value& size, const std::string& where) {
+    constexpr std::int64_t max_rows = std::int64_t{1} << 32;
+    const std::string refused = where + ": splitSize " + zelt::to_text(size);
+    auto checked = [&](long double rows) -> std::int64_t {
+        if (rows <= 0) return 1;
+        if (rows > max_rows) {
+            throw Error(refused + " is too large: a block holds at most " +
+                        std::to_string(max_rows) + " items");
+        }
+        return static_cast<std::int64_t>(rows);
+    };
+    if (const auto* n = size.as<std::int64_t>()) return checked(static_cast<long double>(*n));
+    if (const auto* u = size.as<std::uint64_t>()) return checked(static_cast<long double>(*u));
+    if (const auto* d = size.as<double>()) {
+        if (!std::isfinite(*d)) throw Error(refused + " is not a finite number");
+        if (std::floor(*d) != *d) throw Error(refused + " is not a whole number");
+        return checked(static_cast<long double>(*d));
+    }
+    throw Error(refused + " is a " + size.kind_name() + ", not a whole number");
 }
 
-// "A block is due when the buffer length is greater than or equal to splitSize."
-bool block_due(std::size_t length, const zelt::Value& size) {
-    if (const auto* n = size.as<std::int64_t>()) {
-        return *n <= 0 || length >= static_cast<std::uint64_t>(*n);
+// What holds a link path of the master file, for the error that refuses it.
+std::string holder_of(hid_t f, const std::string& path) {
+    H5L_info_t info;
+    if (H5Lget_info(f, path.c_str(), &info, H5P_DEFAULT) >= 0 && info.type == H5L_TYPE_EXTERNAL) {
+        std::vector<char> value(info.u.val_size);
+        const char* file = nullptr;
+        const char* object = nullptr;
+        unsigned flags = 0;
+        if (H5Lget_val(f, path.c_str(), value.data(), value.size(), H5P_DEFAULT) >= 0 &&
+            H5Lunpack_elink_val(value.data(), value.size(), &flags, &file, &object) >= 0) {
+            return std::string("an external link to \"") + object + "\" in \"" + file +
+                   "\", a block written earlier";
+        }
+        return "an external link";
     }
-    if (const auto* u = size.as<std::uint64_t>()) return length >= *u;
-    return static_cast<double>(length) >= *size.as<double>();
+    return "another object";
+}
+
+// An existing file at a sub-file's name that holds "/entry/data/data" is a block of another
+// scan: it is never replaced. Any other file there is stale and is replaced.
+void refuse_other_scan_block(const std::string& path, const std::string& where) {
+    if (!std::filesystem::exists(path) || H5Fis_hdf5(path.c_str()) <= 0) return;
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    if (file < 0) return;
+    h5::File owner{file};
+    if (!h5::path_exists(file, "/entry/data/data")) return;
+    throw Error(where + ": " + quoted(path) +
+                " already holds a block of another scan; write this scan into a new directory");
 }
 
 // A dataset name shares the file-table entry with "fp" and with the other kind of dataset:
@@ -78,12 +121,10 @@ bool block_due(std::size_t length, const zelt::Value& size) {
 void refuse_taken_name(const FileEntry& entry, const std::string& name, bool splitting,
                        const std::string& where) {
     if (name == "fp") throw Error(where + ": the name \"fp\" is reserved for the open file");
-    const DatasetRecord* there = entry.datasets.find(name);
-    if (!there) return;
-    if (splitting && std::holds_alternative<zelt::Map>(*there)) {
+    if (splitting && entry.files_nosplit.contains(name)) {
         throw Error(where + ": " + quoted(name) + " is already an appendable dataset");
     }
-    if (!splitting && std::holds_alternative<SplitRecord>(*there)) {
+    if (!splitting && entry.files_split.contains(name)) {
         throw Error(where + ": " + quoted(name) + " is already a split dataset");
     }
 }
@@ -107,7 +148,9 @@ const Dispatch dispatch_table[] = {
 
 }  // namespace
 
-Scrivell::Scrivell() {
+Scrivell::Scrivell() : Scrivell(VeskSettings::from(zelt::storageParser())) {}
+
+Scrivell::Scrivell(VeskSettings vesk) : outbox_(std::move(vesk)) {
     // Failures are reported once, by the error that carries the stack's message.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
@@ -149,10 +192,7 @@ void Scrivell::open(const zelt::Map& record) {
         id = h5::check(H5Fcreate(filepath.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, fapl.get()),
                        "create file", filepath);
     }
-    MasterFileHandle fp{id};
-    files.insert_or_assign(filepath, FileEntry{std::move(fp), {}});
-    files_nosplit.insert_or_assign(filepath, {});
-    files_split.insert_or_assign(filepath, {});
+    files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, {}, {}});
 }
 
 void Scrivell::write_map(const zelt::Map& record, bool recreate_text) {
@@ -187,25 +227,21 @@ void Scrivell::create_dataset_append(const zelt::Map& record) {
         if (!name) throw Error(where + " has no text \"datasetname\"");
         FileEntry& entry = entry_of(filepath);
         refuse_taken_name(entry, *name, /*splitting=*/false, where);
-        files_nosplit.find(filepath)->insert_or_assign(*name, Column());
-        entry.datasets.insert_or_assign(*name, *description);
+        const zelt::Value* batch = zelt::find(*description, "batch");
+        entry.files_nosplit.insert_or_assign(
+            *name, AppendDataset{*description, batch && zelt::is_true(*batch), Column()});
     }
 }
 
 void Scrivell::dataset_append_map(const zelt::Map& record) {
     const std::string& filepath = filepath_of(record);
     const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
-    OrderedMap<Column>* buffers = nullptr;
     for (const auto& [name, value] : map) {
-        if (!buffers) {
-            buffers = files_nosplit.find(filepath);
-            if (!buffers) not_open(filepath);
-        }
-        Column* column = buffers->find(name);
-        if (!column) {
+        AppendDataset* dataset = entry_of(filepath).files_nosplit.find(name);
+        if (!dataset) {
             throw Error("dataset " + quoted(name) + " is not registered for appending");
         }
-        column->push(value);
+        dataset->values.push(value);
     }
 }
 
@@ -219,17 +255,14 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
         const std::string* dataname = (*pair)[0].as<std::string>();
         const zelt::Value& splitSize = (*pair)[1];
         if (!dataname) throw Error(where + ": the dataset name is not a text");
-        if (!is_count(splitSize)) {
-            throw Error(where + ": splitSize is a " + splitSize.kind_name() + ", not a count");
-        }
+        const std::int64_t rows = block_rows(splitSize, where);
         FileEntry& entry = entry_of(filepath);
         refuse_taken_name(entry, *dataname, /*splitting=*/true, where);
         // Sub-file names depend only on the block index: two live split datasets writing
         // into one directory would overwrite each other's blocks.
         const auto directory = sub_file_directory(filepath);
         for (const auto& [other_path, other_entry] : files) {
-            for (const auto& [other_name, other_record] : other_entry.datasets) {
-                if (!std::holds_alternative<SplitRecord>(other_record)) continue;
+            for (const auto& [other_name, other_split] : other_entry.files_split) {
                 if (other_path == filepath && other_name == *dataname) continue;
                 if (sub_file_directory(other_path) != directory) continue;
                 throw Error(where + ": split dataset " + quoted(*dataname) + " of " +
@@ -239,65 +272,112 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
                             " writes its own");
             }
         }
-        entry.datasets.insert_or_assign(*dataname, SplitRecord{splitSize, 0});
-        files_split.find(filepath)->insert_or_assign(*dataname, Column());
+        // Registering again restarts at block 0; the rows of a block being filled are dropped
+        // with its hidden file.
+        entry.files_split.insert_or_assign(*dataname, SplitDataset{rows, 0, std::nullopt});
     }
 }
 
 void Scrivell::dataset_append_split_map(const zelt::Map& record) {
     const std::string& filepath = filepath_of(record);
     const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
-    for (const auto& [k, v] : map) {
-        FileEntry& entry = entry_of(filepath);
-        Column* buffer = files_split.find(filepath)->find(k);
-        DatasetRecord* found = entry.datasets.find(k);
-        SplitRecord* split = found ? std::get_if<SplitRecord>(found) : nullptr;
-        if (!buffer || !split) {
-            throw Error("dataset " + quoted(k) + " is not registered as a split dataset");
-        }
-        buffer->push(v);
-        if (block_due(buffer->size(), split->splitSize)) {
-            writeSubDataFile(entry.fp.id(), filepath, k, split->splitFileIndex, *buffer, record);
-            // Only a block that is written, linked and announced moves the index on.
-            split->splitFileIndex += 1;
-            buffer->clear();
-        }
-    }
+    for (const auto& [k, v] : map) append_item(entry_of(filepath), filepath, k, v, record);
 }
 
-void Scrivell::close(const zelt::Map& record) {
+void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const std::string& name,
+                           const zelt::Value& item, const zelt::Map& record) {
+    SplitDataset* split = entry.files_split.find(name);
+    if (!split) throw Error("dataset " + quoted(name) + " is not registered as a split dataset");
+    const std::string where = "split dataset " + quoted(name);
+    if (!split->block) {
+        // Everything that would refuse the block is checked before its file exists.
+        RowLayout layout = RowLayout::of(item, where);
+        const std::string link = link_path(name, split->splitFileIndex);
+        if (h5::path_exists(entry.fp.id(), link)) {
+            throw Error(where + ": block " + std::to_string(split->splitFileIndex) +
+                        " would be linked at " + quoted(link) + " in " + quoted(filepath) +
+                        ", which holds " + holder_of(entry.fp.id(), link) +
+                        "; register the dataset under a new name or in a new file");
+        }
+        refuse_other_scan_block(sub_file_path(dirpath_of(filepath), split->splitFileIndex),
+                                where);
+        split->block.emplace(dirpath_of(filepath), split->splitFileIndex, split->splitSize,
+                             std::move(layout));
+    }
+    StreamingBlock& block = *split->block;
+    // The notification of the block this item completes is built before its row is written:
+    // an "identify" without a JSON form fails the request before it changes anything.
+    std::string message;
+    if (block.full() || block.rows_written() + 1 == split->splitSize) {
+        message = notification_json("scan_run", zelt::find_or_null(record, "identify"),
+                                    zelt::find_or_null(record, "CTType"), block.path(),
+                                    "/entry/data/data");
+    }
+    // A full block whose finishing failed before is finished by the next item.
+    if (!block.full()) block.write(item, where);
+    if (!block.full()) return;
+    const std::string what = "scan_run for " + quoted(block.path());
+    writeSubDataFile(entry.fp.id(), name, split->splitFileIndex, block, /*sync=*/false);
+    // The block is written once: whatever becomes of its notification, the next items go to
+    // the next block.
+    split->splitFileIndex += 1;
+    split->block.reset();
+    if (!outbox_.post(std::move(message), what)) throw NotifyError(outbox_.why_owed(what));
+}
+
+void Scrivell::close(const zelt::Map& record) { close_file(record, /*at_shutdown=*/false); }
+
+void Scrivell::close_at_shutdown(const std::string& filepath) {
+    close_file(zelt::Map{{"filepath", filepath}}, /*at_shutdown=*/true);
+}
+
+void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
     const std::string& filepath = filepath_of(record);
     FileEntry* entry = files.find(filepath);
     if (!entry) {
         say("closed file not opened " + filepath);
         return;
     }
+    const zelt::Value& identify = zelt::find_or_null(record, "identify");
+    const zelt::Value& CTType = zelt::find_or_null(record, "CTType");
+    // Built first: a close whose "identify" has no JSON form fails before it changes anything.
+    std::string stop = notification_json("scan_stop", identify, CTType, filepath, "/entry/data");
     const hid f = entry->fp.id();
-    for (const auto& [k, v] : *files_nosplit.find(filepath)) {
-        if (v.empty()) continue;
-        const DatasetRecord* description = entry->datasets.find(k);
-        const zelt::Value* batch =
-            description && std::holds_alternative<zelt::Map>(*description)
-                ? zelt::find(std::get<zelt::Map>(*description), "batch")
-                : nullptr;
-        write_column(f, k, v, batch && zelt::is_true(*batch), filepath);
+    for (const auto& [k, v] : entry->files_nosplit) {
+        if (v.values.empty()) continue;
+        write_column(f, k, v.values, v.batch, filepath);
     }
-    for (const auto& [k, v] : *files_split.find(filepath)) {
-        if (v.empty()) continue;
-        const auto& split = std::get<SplitRecord>(*entry->datasets.find(k));
-        writeSubDataFile(f, filepath, k, split.splitFileIndex, v, record);
+    for (auto& [k, v] : entry->files_split) {
+        if (!v.block) continue;
+        if (v.block->rows_written() == 0) {
+            v.block.reset();
+            continue;
+        }
+        std::string message = notification_json("scan_run", identify, CTType, v.block->path(),
+                                                 "/entry/data/data");
+        const std::string what = "scan_run for " + quoted(v.block->path());
+        writeSubDataFile(f, k, v.splitFileIndex, *v.block, /*sync=*/false);
+        v.splitFileIndex += 1;
+        v.block.reset();
+        // The close waits for the notifications of its own last blocks, not for earlier ones.
+        (void)outbox_.post(std::move(message), what, at_shutdown ? "" : filepath);
+    }
+    if (outbox_.holds(filepath)) {
+        outbox_.deliver();
+        if (outbox_.holds(filepath)) {
+            throw NotifyError("close " + quoted(filepath) +
+                              ": the last blocks are written and linked, but no broker has "
+                              "taken their notification; close again once one answers (" +
+                              outbox_.last_error() + ")");
+        }
     }
     entry->fp.close();
-    try {
-        send2vesk_stop(zelt::find_or_null(record, "identify"), zelt::find_or_null(record, "CTType"),
-                       filepath, "/entry/data");
-    } catch (const std::exception& error) {
-        // The file is closed and complete: a lost stop notification does not undo that.
-        say(std::string("send2vesk_stop error ") + error.what());
+    const std::string what = "scan_stop for " + quoted(filepath);
+    if (!outbox_.post(std::move(stop), what)) {
+        // The file is closed and complete: a late stop notification does not undo that.
+        say("send2vesk_stop error " + outbox_.why_owed(what));
     }
     files.erase(filepath);
-    files_nosplit.erase(filepath);
-    files_split.erase(filepath);
 }
 
 void Scrivell::closeAll(const zelt::Map&) {

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
-#include <variant>
 
 #include <scrivell/Column.hpp>
 #include <scrivell/OrderedMap.hpp>
+#include <scrivell/Outbox.hpp>
+#include <scrivell/StreamingBlock.hpp>
 #include <scrivell/errors.hpp>
 #include <zelt/Value.hpp>
 
@@ -33,30 +35,40 @@ class MasterFileHandle {
     hid id_;
 };
 
-// The record of a split dataset: its block size as the client sent it, and the index of the
-// next sub-file to write.
-struct SplitRecord {
-    zelt::Value splitSize;
-    std::int64_t splitFileIndex = 0;
+// An appendable dataset: its description as the client sent it, and the values appended so
+// far, held in memory until close writes them as one array.
+struct AppendDataset {
+    zelt::Map description;
+    bool batch = false;  // "batch": each value is a stack of items
+    Column values;
 };
 
-// What a file-table entry holds under a dataset name: an appendable dataset's description
-// map, or a split dataset's record.
-using DatasetRecord = std::variant<zelt::Map, SplitRecord>;
+// A split dataset: its block size, the index of the next sub-file to write, and the block
+// being filled, whose rows are already on disk.
+struct SplitDataset {
+    std::int64_t splitSize = 1;  // rows per block, checked at registration
+    std::int64_t splitFileIndex = 0;
+    std::optional<StreamingBlock> block;
+};
 
-// A file-table entry: the open file under "fp", and one record per registered dataset. The
-// name "fp" is refused for datasets, so the open file cannot be lost.
+// A file-table entry: the open file under "fp", and what the service holds for each dataset
+// registered for it, one place per dataset. The pending-append and split tables of a file are
+// its `files_nosplit` and `files_split`, in registration order. A name is one kind or the
+// other, and never "fp", so the open file cannot be lost.
 struct FileEntry {
     MasterFileHandle fp;
-    OrderedMap<DatasetRecord> datasets;
+    OrderedMap<AppendDataset> files_nosplit;
+    OrderedMap<SplitDataset> files_split;
 };
 
-// The HDF5 backend: the three tables of open files and pending data, and one operation per
-// request type. Every operation takes the whole request record; failures are thrown
+// The HDF5 backend: the table of open files and what is pending for them, and one operation
+// per request type. Every operation takes the whole request record; failures are thrown
 // (scrivell::Error and its kinds) and leave done what was done before them.
 class Scrivell {
   public:
+    // Reads section "vesk" of the configuration once.
     Scrivell();
+    explicit Scrivell(VeskSettings vesk);
 
     // Calls the operation named by the record's "type". Throws scrivell::Error for a missing
     // "type" or one that names no operation.
@@ -72,13 +84,23 @@ class Scrivell {
     void close(const zelt::Map& record);
     void closeAll(const zelt::Map& record);
 
-    OrderedMap<FileEntry> files;                   // file table
-    OrderedMap<OrderedMap<Column>> files_nosplit;  // pending-append table
-    OrderedMap<OrderedMap<Column>> files_split;    // split table
+    // Closes `filepath` at shutdown: as close, but notifications no broker takes stay owed
+    // instead of holding the file open.
+    void close_at_shutdown(const std::string& filepath);
+    // Tries to deliver the notifications still owed; call it when the service is idle.
+    void deliver_owed() { outbox_.deliver(); }
+    const Outbox& outbox() const { return outbox_; }
+
+    OrderedMap<FileEntry> files;  // file table
 
   private:
     void write_map(const zelt::Map& record, bool recreate_text);
     FileEntry& entry_of(const std::string& filepath);
+    void append_item(FileEntry& entry, const std::string& filepath, const std::string& name,
+                     const zelt::Value& item, const zelt::Map& record);
+    void close_file(const zelt::Map& record, bool at_shutdown);
+
+    Outbox outbox_;
 };
 
 // Writes `l` stacked along a new first axis as dataset `datasetname` of a new file at
@@ -87,12 +109,11 @@ void writelist2h5(const std::string& filepath, const std::string& datasetname, c
 void writelist2h5(const std::string& filepath, const std::string& datasetname,
                   const zelt::List& l);
 
-// Writes block `splitFileIndex` of split dataset `masterDatasetName` as the sub-file
-// "%04d.h5" beside the master file, links it from the master file as "%s/data_%04d", and
-// announces it with send2vesk, taking "identify" and "CTType" from `kwargs`.
-void writeSubDataFile(hid masterFileObj, const std::string& masterFilePath,
-                      const std::string& masterDatasetName, std::int64_t splitFileIndex,
-                      const Column& datalist, const zelt::Map& kwargs);
+// Finishes a full or last block of split dataset `masterDatasetName` (its sub-file gets its
+// final name "%04d.h5" beside the master file) and links it from the master file as
+// "%s/data_%04d". The caller announces it. With `sync`, the rows reach the disk first.
+void writeSubDataFile(hid masterFileObj, const std::string& masterDatasetName,
+                      std::int64_t splitFileIndex, StreamingBlock& block, bool sync);
 
 // Creates in `f`, at `masterDataSetName` (groups created along it), an external link to
 // `datasetname` in the file `subDataPath`, stored unchanged.
@@ -100,13 +121,15 @@ void create_external_link(hid f, const std::string& masterDataSetName,
                           const std::string& subDataPath, const std::string& datasetname);
 
 // The scan notifications: one "scan_run" per sub-file, one "scan_stop" per closed file, each
-// through a producer of its own, flushed before it is released. Brokers and the bound on
-// waiting come from section "vesk" of the configuration; an empty broker list sends nothing.
-// Throw NotifyError when no broker answers, a value has no JSON form, or delivery fails.
+// through a producer of its own, flushed before it is released; an empty broker list sends
+// nothing. Throw NotifyError when no broker answers, a value has no JSON form, or delivery
+// fails. The backend sends them through its Outbox.
 void send2vesk(const zelt::Value& identify, const zelt::Value& CTType,
-               const std::string& filepath, const std::string& datasetpath);
+               const std::string& filepath, const std::string& datasetpath,
+               const VeskSettings& settings);
 void send2vesk_stop(const zelt::Value& identify, const zelt::Value& CTType,
-                    const std::string& filepath, const std::string& datasetpath);
+                    const std::string& filepath, const std::string& datasetpath,
+                    const VeskSettings& settings);
 
 // The notification message as the downstream system receives it: JSON in one line with
 // ", " and ": " separators and every non-ASCII character escaped.

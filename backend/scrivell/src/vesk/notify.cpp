@@ -5,6 +5,7 @@
 #include <librdkafka/rdkafkacpp.h>
 #include <spdlog/spdlog.h>
 
+#include <scrivell/Outbox.hpp>
 #include <scrivell/Scrivell.hpp>
 #include <zelt/storageParser.hpp>
 
@@ -13,18 +14,6 @@ namespace scrivell {
 namespace {
 
 constexpr const char* topic = "Calyxo1";
-
-struct VeskSettings {
-    std::string bootstrap_servers;
-    int timeout_ms;
-};
-
-VeskSettings settings() {
-    const zelt::storageParser config;
-    return {config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers),
-            static_cast<int>(
-                config.number_or("vesk", "timeout_ms", zelt::default_vesk_timeout_ms))};
-}
 
 // librdkafka's log goes to the "kafka" logger, which the service holds at warn.
 class LogEvents : public RdKafka::EventCb {
@@ -76,12 +65,11 @@ void set(RdKafka::Conf& conf, const std::string& name, const std::string& value)
     }
 }
 
-void publish(const char* tag, const zelt::Value& identify, const zelt::Value& CTType,
-             const std::string& filepath, const std::string& datasetpath) {
-    const VeskSettings vesk = settings();
+}  // namespace
+
+void deliver_notification(const VeskSettings& vesk, const std::string& dataprojs0,
+                          const std::string& what) {
     if (vesk.bootstrap_servers.empty()) return;  // notifications are switched off
-    const std::string dataprojs0 = notification_json(tag, identify, CTType, filepath, datasetpath);
-    const std::string what = std::string(tag) + " for \"" + filepath + "\"";
 
     // The callbacks outlive the producer that calls them.
     LogEvents log_events;
@@ -131,16 +119,79 @@ void publish(const char* tag, const zelt::Value& identify, const zelt::Value& CT
     }
 }
 
+namespace {
+
+void publish(const char* tag, const zelt::Value& identify, const zelt::Value& CTType,
+             const std::string& filepath, const std::string& datasetpath,
+             const VeskSettings& vesk) {
+    const std::string dataprojs0 = notification_json(tag, identify, CTType, filepath, datasetpath);
+    deliver_notification(vesk, dataprojs0, std::string(tag) + " for \"" + filepath + "\"");
+}
+
 }  // namespace
 
+VeskSettings VeskSettings::from(const zelt::storageParser& config) {
+    return {config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers),
+            static_cast<int>(
+                config.number_or("vesk", "timeout_ms", zelt::default_vesk_timeout_ms))};
+}
+
+bool Outbox::post(std::string message, std::string what, std::string held_by) {
+    if (settings_.bootstrap_servers.empty()) return true;
+    const std::uint64_t number = ++posted_;
+    owed_.push_back({number, std::move(message), std::move(what), std::move(held_by)});
+    deliver();
+    return owed_.empty() || owed_.front().number > number;
+}
+
+void Outbox::deliver() {
+    if (owed_.empty() || std::chrono::steady_clock::now() < quiet_until_) return;
+    while (!owed_.empty()) {
+        try {
+            deliver_notification(settings_, owed_.front().message, owed_.front().what);
+        } catch (const NotifyError& error) {
+            // Retrying is the design here: the message stays first in line, and the next
+            // attempt waits for a window to pass.
+            last_error_ = error.what();
+            quiet_until_ = std::chrono::steady_clock::now() +
+                           std::chrono::milliseconds(settings_.timeout_ms);
+            return;
+        }
+        owed_.pop_front();
+    }
+}
+
+bool Outbox::holds(const std::string& filepath) const {
+    for (const Owed& owed : owed_) {
+        if (owed.held_by == filepath) return true;
+    }
+    return false;
+}
+
+std::string Outbox::why_owed(const std::string& what) const {
+    const std::string prefix = "notification " + what;
+    // The attempt was this notification's own: its error says why.
+    if (last_error_.rfind(prefix, 0) == 0) return last_error_ + "; it is sent when a broker answers";
+    return prefix + ": queued behind " + std::to_string(owed_.size() - 1) +
+           " owed notifications, sent when a broker answers; the last attempt: " + last_error_;
+}
+
+std::vector<std::string> Outbox::owed() const {
+    std::vector<std::string> out;
+    for (const Owed& owed : owed_) out.push_back(owed.what);
+    return out;
+}
+
 void send2vesk(const zelt::Value& identify, const zelt::Value& CTType,
-               const std::string& filepath, const std::string& datasetpath) {
-    publish("scan_run", identify, CTType, filepath, datasetpath);
+               const std::string& filepath, const std::string& datasetpath,
+               const VeskSettings& settings) {
+    publish("scan_run", identify, CTType, filepath, datasetpath, settings);
 }
 
 void send2vesk_stop(const zelt::Value& identify, const zelt::Value& CTType,
-                    const std::string& filepath, const std::string& datasetpath) {
-    publish("scan_stop", identify, CTType, filepath, datasetpath);
+                    const std::string& filepath, const std::string& datasetpath,
+                    const VeskSettings& settings) {
+    publish("scan_stop", identify, CTType, filepath, datasetpath, settings);
 }
 
 }  // namespace scrivell

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <zelt/Value.hpp>
+
+namespace scrivell {
+
+// What every row of one block holds: the element type (a NumPy type string), the shape of one
+// item, and the bytes of one row. Scalars are rows of shape ().
+struct RowLayout {
+    std::string typestr;
+    std::vector<std::uint64_t> shape;
+    std::uint64_t row_bytes = 0;
+
+    // The layout of `item`: an array, or a number or boolean. Throws Error for anything else.
+    static RowLayout of(const zelt::Value& item, const std::string& where);
+    // "<u2 (512, 512)"
+    std::string describe() const;
+};
+
+// A file descriptor with one owner.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept;
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd();
+    int get() const { return fd_; }
+    // The real close: throws Error naming `what`.
+    void close(const std::string& what);
+
+  private:
+    int fd_ = -1;
+};
+
+// One block of a split dataset on its way to disk. Its sub-file is created at the block's first
+// item under a hidden name ("." + final name + ".part") with a dataset "/entry/data/data" that
+// already holds all its rows, contiguous and allocated; each item is written into its row as it
+// arrives. Nothing of the block is kept in memory. A full block is renamed to its final name,
+// so that no reader ever sees a half-written sub-file there; a block dropped unfinished removes
+// its hidden file.
+class StreamingBlock {
+  public:
+    // Creates the hidden file of block `index` in `dirpath` ("" for the working directory),
+    // `rows` rows of `layout`. Throws H5Error or Error naming the file.
+    StreamingBlock(const std::string& dirpath, std::int64_t index, std::int64_t rows,
+                   RowLayout layout);
+    StreamingBlock(StreamingBlock&& other) noexcept;
+    StreamingBlock& operator=(StreamingBlock&& other) noexcept;
+    StreamingBlock(const StreamingBlock&) = delete;
+    StreamingBlock& operator=(const StreamingBlock&) = delete;
+    ~StreamingBlock();  // removes the hidden file of a block that was not finished
+
+    // Writes `item` into the next row. An item of another element type or shape is refused,
+    // naming both; a failed write leaves the row to the next item. Throws Error.
+    void write(const zelt::Value& item, const std::string& where);
+    bool full() const { return written_ == rows_; }
+    std::int64_t rows_written() const { return written_; }
+    const RowLayout& layout() const { return layout_; }
+    // The final path ("%04d.h5" beside the master file) and the bare final name.
+    const std::string& path() const { return path_; }
+    const std::string& name() const { return name_; }
+    const std::string& hidden_path() const { return hidden_path_; }
+
+    // Closes the sub-file and gives it its final name. A block that is not full first becomes a
+    // sub-file of exactly its rows, copied from the rows already on disk. With `sync`, the data
+    // reach the disk before the rename. Throws Error; the hidden file stays on failure.
+    void finish(bool sync);
+
+  private:
+    RowLayout layout_;
+    std::int64_t rows_ = 0;
+    std::int64_t written_ = 0;
+    std::uint64_t data_offset_ = 0;
+    std::string name_;
+    std::string path_;
+    std::string hidden_path_;
+    Fd fd_;
+};
+
+// The sub-file of block `index` beside a master file in `dirpath`: "%04d.h5" joined to it.
+std::string sub_file_path(const std::string& dirpath, std::int64_t index);
+
+// Creates `path` anew (truncating) with the library's defaults and one dataset
+// "/entry/data/data" of `rows` rows of `layout`: contiguous, fixed size, storage allocated at
+// creation and never filled. Returns the byte offset of the dataset's data in the file.
+std::uint64_t create_sub_file(const std::string& path, std::int64_t rows, const RowLayout& layout);
+
+}  // namespace scrivell

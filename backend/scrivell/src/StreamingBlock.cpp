@@ -1,0 +1,292 @@
+#include <scrivell/StreamingBlock.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "h5/h5.hpp"
+#include "write.hpp"
+
+namespace scrivell {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "scalar rows are written in the machine's byte order as little-endian types");
+
+namespace {
+
+std::string system_reason() { return std::strerror(errno); }
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::string join(const std::string& dirpath, const std::string& name) {
+    if (dirpath.empty()) return name;
+    if (dirpath.back() == '/') return dirpath + name;
+    return dirpath + "/" + name;
+}
+
+// Writes all `size` bytes at `offset`, resuming after short writes.
+void write_all(int fd, const char* data, std::uint64_t size, std::uint64_t offset,
+               const std::string& what) {
+    while (size > 0) {
+        const ssize_t done = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) throw Error(what + ": " + (done < 0 ? system_reason() : "nothing written"));
+        data += done;
+        size -= static_cast<std::uint64_t>(done);
+        offset += static_cast<std::uint64_t>(done);
+    }
+}
+
+// Copies `size` bytes between two files in the kernel, or through a buffer where the file
+// system cannot (another file system, an old kernel).
+void copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_offset,
+                std::uint64_t size, const std::string& what) {
+    auto in = static_cast<loff_t>(from_offset);
+    auto out = static_cast<loff_t>(to_offset);
+    while (size > 0) {
+        const ssize_t done = ::copy_file_range(from, &in, to, &out, size, 0);
+        if (done < 0 && errno == EINTR) continue;
+        if (done < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                         errno == EOPNOTSUPP)) {
+            break;
+        }
+        if (done < 0) throw Error(what + ": " + system_reason());
+        if (done == 0) throw Error(what + ": the source ended early");
+        size -= static_cast<std::uint64_t>(done);
+    }
+    std::vector<char> buffer(1 << 20);
+    while (size > 0) {
+        const std::size_t want = std::min<std::uint64_t>(size, buffer.size());
+        const ssize_t got = ::pread(from, buffer.data(), want, in);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) throw Error(what + ": " + (got < 0 ? system_reason() : "the source ended early"));
+        write_all(to, buffer.data(), static_cast<std::uint64_t>(got), static_cast<std::uint64_t>(out),
+                  what);
+        in += got;
+        out += got;
+        size -= static_cast<std::uint64_t>(got);
+    }
+}
+
+// "%04d.h5": zero-padded to four digits, wider past 9999.
+std::string sub_file_name(std::int64_t index) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%04lld.h5", static_cast<long long>(index));
+    return buffer;
+}
+
+Fd open_for_rows(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) throw Error("open sub-file " + quoted(path) + " for rows: " + system_reason());
+    return Fd(fd);
+}
+
+void sync(const Fd& fd, const std::string& path) {
+    if (::fdatasync(fd.get()) != 0) {
+        throw Error("sync sub-file " + quoted(path) + ": " + system_reason());
+    }
+}
+
+}  // namespace
+
+RowLayout RowLayout::of(const zelt::Value& item, const std::string& where) {
+    if (const auto* array = item.as<zelt::NdArray>()) {
+        return {array->typestr(), array->shape(), array->size_bytes()};
+    }
+    if (item.is<std::int64_t>()) return {"<i8", {}, 8};
+    if (item.is<std::uint64_t>()) return {"<u8", {}, 8};
+    if (item.is<double>()) return {"<f8", {}, 8};
+    if (item.is<bool>()) return {"|b1", {}, 1};
+    throw Error(where + ": an item is a number or an array, not a " + item.kind_name());
+}
+
+std::string RowLayout::describe() const {
+    std::string out = typestr + " (";
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (i) out += ", ";
+        out += std::to_string(shape[i]);
+    }
+    return out + (shape.size() == 1 ? ",)" : ")");
+}
+
+Fd::Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+Fd::~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void Fd::close(const std::string& what) {
+    const int fd = std::exchange(fd_, -1);
+    if (fd >= 0 && ::close(fd) != 0) throw Error("close " + what + ": " + system_reason());
+}
+
+std::uint64_t create_sub_file(const std::string& path, std::int64_t rows,
+                              const RowLayout& layout) {
+    std::vector<hsize_t> dims{static_cast<hsize_t>(rows)};
+    dims.insert(dims.end(), layout.shape.begin(), layout.shape.end());
+    // The library's defaults, as every sub-file has them; truncation replaces a stale file.
+    h5::File file{h5::check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT),
+                            "create file", path)};
+    h5::Plist dcpl{h5::check(H5Pcreate(H5P_DATASET_CREATE), "create", "dataset creation list")};
+    h5::check(H5Pset_layout(dcpl.get(), H5D_CONTIGUOUS), "set", "contiguous layout");
+    // Allocated now and never filled: the data have a fixed place that rows are written into
+    // directly, and nothing is written twice.
+    h5::check(H5Pset_alloc_time(dcpl.get(), H5D_ALLOC_TIME_EARLY), "set", "allocation time");
+    h5::check(H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER), "set", "fill time");
+    h5::Type type = h5::type_of_typestr(layout.typestr, "/entry/data/data");
+    h5::Space space = h5::space_of(dims);
+    h5::Plist lcpl = h5::intermediate_groups();
+    h5::Dataset dataset{h5::check(H5Dcreate2(file.get(), "/entry/data/data", type.get(),
+                                             space.get(), lcpl.get(), dcpl.get(), H5P_DEFAULT),
+                                  "create dataset", "/entry/data/data", path)};
+    std::uint64_t offset = 0;
+    if (rows > 0 && layout.row_bytes > 0) {
+        const haddr_t address = H5Dget_offset(dataset.get());
+        if (address == HADDR_UNDEF) h5::fail("find the data of", "/entry/data/data", path);
+        offset = address;
+    }
+    dataset.close("/entry/data/data");
+    file.close(path);
+    return offset;
+}
+
+std::string sub_file_path(const std::string& dirpath, std::int64_t index) {
+    return join(dirpath, sub_file_name(index));
+}
+
+StreamingBlock::StreamingBlock(const std::string& dirpath, std::int64_t index, std::int64_t rows,
+                               RowLayout layout)
+    : layout_(std::move(layout)), rows_(rows) {
+    name_ = sub_file_name(index);
+    path_ = join(dirpath, name_);
+    hidden_path_ = join(dirpath, "." + name_ + ".part");
+    data_offset_ = create_sub_file(hidden_path_, rows_, layout_);
+    fd_ = open_for_rows(hidden_path_);
+}
+
+StreamingBlock::StreamingBlock(StreamingBlock&& other) noexcept
+    : layout_(std::move(other.layout_)),
+      rows_(other.rows_),
+      written_(other.written_),
+      data_offset_(other.data_offset_),
+      name_(std::move(other.name_)),
+      path_(std::move(other.path_)),
+      hidden_path_(std::exchange(other.hidden_path_, {})),
+      fd_(std::move(other.fd_)) {}
+
+StreamingBlock& StreamingBlock::operator=(StreamingBlock&& other) noexcept {
+    if (this != &other) {
+        if (!hidden_path_.empty()) ::unlink(hidden_path_.c_str());
+        layout_ = std::move(other.layout_);
+        rows_ = other.rows_;
+        written_ = other.written_;
+        data_offset_ = other.data_offset_;
+        name_ = std::move(other.name_);
+        path_ = std::move(other.path_);
+        hidden_path_ = std::exchange(other.hidden_path_, {});
+        fd_ = std::move(other.fd_);
+    }
+    return *this;
+}
+
+StreamingBlock::~StreamingBlock() {
+    if (!hidden_path_.empty()) ::unlink(hidden_path_.c_str());
+}
+
+void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
+    const char* bytes = nullptr;
+    std::int64_t integer = 0;
+    double number = 0;
+    std::int8_t flag = 0;
+    const RowLayout& want = layout_;
+    auto refuse = [&](const std::string& what) {
+        throw Error(where + ": the item is " + what + ", but block " + name_ + " holds " +
+                    want.describe() + " rows");
+    };
+    if (const auto* array = item.as<zelt::NdArray>()) {
+        if (array->typestr() != want.typestr || array->shape() != want.shape) {
+            refuse("an array " + RowLayout::of(item, where).describe());
+        }
+        bytes = array->data();
+    } else if (want.shape.empty() && want.typestr == "<f8" &&
+               (item.is<std::int64_t>() || item.is<std::uint64_t>() || item.is<double>())) {
+        // Integers among floats are stored as floats, as stacked values are.
+        if (const auto* d = item.as<double>()) number = *d;
+        if (const auto* n = item.as<std::int64_t>()) number = static_cast<double>(*n);
+        if (const auto* u = item.as<std::uint64_t>()) number = static_cast<double>(*u);
+        bytes = reinterpret_cast<const char*>(&number);
+    } else if (const auto* n = item.as<std::int64_t>(); n && want.typestr == "<i8" && want.shape.empty()) {
+        integer = *n;
+        bytes = reinterpret_cast<const char*>(&integer);
+    } else if (const auto* u = item.as<std::uint64_t>(); u && want.typestr == "<u8" && want.shape.empty()) {
+        integer = static_cast<std::int64_t>(*u);
+        bytes = reinterpret_cast<const char*>(&integer);
+    } else if (const auto* b = item.as<bool>(); b && want.typestr == "|b1" && want.shape.empty()) {
+        flag = *b ? 1 : 0;
+        bytes = reinterpret_cast<const char*>(&flag);
+    } else if (item.is<std::int64_t>() || item.is<std::uint64_t>() || item.is<double>() ||
+               item.is<bool>()) {
+        refuse("a " + std::string(item.kind_name()) + " (" + RowLayout::of(item, where).typestr + ")");
+    } else {
+        refuse(std::string("a ") + item.kind_name());
+    }
+    if (full()) throw Error(where + ": block " + name_ + " is full");
+    const std::uint64_t offset =
+        data_offset_ + static_cast<std::uint64_t>(written_) * layout_.row_bytes;
+    write_all(fd_.get(), bytes, layout_.row_bytes, offset,
+              where + ": write row " + std::to_string(written_) + " of " + quoted(hidden_path_));
+    ++written_;
+}
+
+void StreamingBlock::finish(bool sync_data) {
+    if (full()) {
+        if (sync_data) sync(fd_, hidden_path_);
+        fd_.close(hidden_path_);
+        if (::rename(hidden_path_.c_str(), path_.c_str()) != 0) {
+            throw Error("rename " + quoted(hidden_path_) + " to " + quoted(path_) + ": " +
+                        system_reason());
+        }
+        hidden_path_.clear();
+        return;
+    }
+    // The last block of a file: a sub-file of exactly its rows, under a hidden name of its own
+    // until the rows are in.
+    const std::string short_path = hidden_path_ + ".last";
+    const std::uint64_t offset = create_sub_file(short_path, written_, layout_);
+    Fd target = open_for_rows(short_path);
+    try {
+        Fd source(::open(hidden_path_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (source.get() < 0) {
+            throw Error("open " + quoted(hidden_path_) + ": " + system_reason());
+        }
+        copy_range(source.get(), data_offset_, target.get(), offset,
+                   static_cast<std::uint64_t>(written_) * layout_.row_bytes,
+                   "copy the rows of " + quoted(hidden_path_) + " to " + quoted(short_path));
+        if (sync_data) sync(target, short_path);
+        target.close(short_path);
+        if (::rename(short_path.c_str(), path_.c_str()) != 0) {
+            throw Error("rename " + quoted(short_path) + " to " + quoted(path_) + ": " +
+                        system_reason());
+        }
+    } catch (...) {
+        ::unlink(short_path.c_str());
+        throw;
+    }
+    fd_ = Fd();
+    ::unlink(hidden_path_.c_str());
+    hidden_path_.clear();
+}
+
+}  // namespace scrivell
