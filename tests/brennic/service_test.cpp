@@ -191,6 +191,7 @@ TEST_F(Service, StopSignalClosesEveryFileWithNothingLost) {
     support::H5Reader master{path()};
     EXPECT_EQ(master.float64s("energy"), (std::vector<double>{0.0, 1.5, 3.0}));
     EXPECT_EQ(master.int64s("/entry/data/data_0000"), (std::vector<std::int64_t>{0, 1, 2}));
+    EXPECT_FALSE(std::filesystem::exists(path(".0000.h5.part")));
     EXPECT_TRUE(contains(service->err(), "closed \"" + path() + "\""));
     EXPECT_TRUE(contains(service->err(), "closed \"" + path("other.h5") + "\""));
 }
@@ -214,4 +215,25 @@ TEST_F(Service, KafkaTroubleIsLoggedEvenUnderCriticalAndTheCloseCompletes) {
     EXPECT_TRUE(contains(log, " kafka: ")) << log;
     EXPECT_FALSE(contains(log, "DEBUG")) << log;
     EXPECT_FALSE(contains(log, " brennic: ")) << log;  // nothing of the service's own below CRITICAL
+}
+
+TEST_F(Service, StopWithoutABrokerStillClosesEveryFileAndNamesTheLostNotifications) {
+    reconfigure("", "127.0.0.1:" + std::to_string(support::free_port()), 500);
+    start();
+    client->send(Map{{"type", "open"}, {"filepath", path()}});
+    client->send(Map{{"type", "create_dataset_append_split"}, {"filepath", path()},
+                     {"datainfolist", List{List{"/entry/data", 10}}}});
+    client->send(Map{{"type", "dataset_append_split_map"}, {"filepath", path()},
+                     {"map", Map{{"/entry/data", 7}}}});
+    ASSERT_EQ(client->call({{"type", "create_dataset_map"}, {"filepath", path()},
+                            {"map", Map{{"x", 1}}}}),
+              ok());
+    service->signal(SIGTERM);
+    ASSERT_EQ(service->wait_exit(), 0);
+    support::H5Reader master{path()};
+    EXPECT_EQ(master.int64s("/entry/data/data_0000"), std::vector<std::int64_t>{7});
+    EXPECT_FALSE(std::filesystem::exists(path(".0000.h5.part")));
+    EXPECT_TRUE(contains(service->err(), "notification scan_run for \"" + path("0000.h5") +
+                                             "\" was never taken by a broker"))
+        << service->err();
 }

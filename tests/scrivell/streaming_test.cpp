@@ -1,0 +1,269 @@
+#include <sys/resource.h>
+
+#include <csignal>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <limits>
+
+#include "backend.hpp"
+
+using support::H5Reader;
+
+namespace {
+
+support::MockKafka& kafka() {
+    static support::MockKafka cluster;
+    return cluster;
+}
+
+// The files of a directory whose names start with ".": hidden blocks left behind.
+std::vector<std::string> hidden_files(const std::string& directory) {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        const std::string name = entry.path().filename();
+        if (name[0] == '.') out.push_back(name);
+    }
+    return out;
+}
+
+// The layout HDF5 reports for a dataset: contiguous with no filters, or what it is instead.
+std::string layout_of(const std::string& file, const std::string& dataset) {
+    const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    const hid_t d = H5Dopen2(f, dataset.c_str(), H5P_DEFAULT);
+    const hid_t dcpl = H5Dget_create_plist(d);
+    const bool contiguous = H5Pget_layout(dcpl) == H5D_CONTIGUOUS;
+    const int filters = H5Pget_nfilters(dcpl);
+    H5Pclose(dcpl);
+    H5Dclose(d);
+    H5Fclose(f);
+    return (contiguous ? "contiguous" : "other") + std::string(", filters ") +
+           std::to_string(filters);
+}
+
+}  // namespace
+
+class Streaming : public Backend {
+  protected:
+    Streaming() : Backend(kafka().bootstrap(), 500) {}
+    void declare(List pairs) {
+        run({{"type", "create_dataset_append_split"}, {"filepath", path()},
+             {"datainfolist", std::move(pairs)}});
+    }
+    Map append_request(Value item, Map extra = {}) {
+        Map record{{"type", "dataset_append_split_map"}, {"filepath", path()},
+                   {"map", Map{{"/entry/data", std::move(item)}}}};
+        for (auto& entry : extra) record.push_back(std::move(entry));
+        return record;
+    }
+    void append(Value item, Map extra = {}) { run(append_request(std::move(item), std::move(extra))); }
+    NdArray frame(std::uint16_t value, std::uint64_t side = 2) {
+        frames_.push_back(std::vector<std::uint16_t>(side * side, value));
+        return NdArray::view(frames_.back(), {side, side});
+    }
+    // This test's notifications, once `count` have arrived or ten seconds have passed.
+    std::vector<std::string> notifications(std::size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        std::vector<std::string> mine;
+        do {
+            const auto all = kafka().messages(kafka().messages(0, {}).size() + 1,
+                                              std::chrono::milliseconds(100));
+            mine.clear();
+            for (const auto& message : all) {
+                if (message.find(dir.path() + "/") != std::string::npos) mine.push_back(message);
+            }
+        } while (mine.size() < count && std::chrono::steady_clock::now() < deadline);
+        return mine;
+    }
+    std::string run_message(const std::string& name) {
+        return scrivell::notification_json("scan_run", Value(), Value(), path(name),
+                                           "/entry/data/data");
+    }
+
+    std::deque<std::vector<std::uint16_t>> frames_;
+};
+
+TEST_F(Streaming, RowsGoToAHiddenFileThatIsRenamedWhenFullAndTheLastBlockIsExact) {
+    declare({List{"/entry/data", 3}});
+    append(frame(0));
+    append(frame(1));
+    // The rows are on disk, under a name no reader takes for a sub-file.
+    EXPECT_EQ(hidden_files(dir.path()), std::vector<std::string>{".0000.h5.part"});
+    EXPECT_FALSE(std::filesystem::exists(path("0000.h5")));
+    append(frame(2));
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+    for (std::uint16_t i = 3; i < 5; ++i) append(frame(i));
+    close(path());
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+    H5Reader full{path("0000.h5")};
+    EXPECT_EQ(full.shape("/entry/data/data"), (std::vector<hsize_t>{3, 2, 2}));
+    EXPECT_EQ(full.uint16s("/entry/data/data"),
+              (std::vector<std::uint16_t>{0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2}));
+    H5Reader last{path("0001.h5")};
+    EXPECT_EQ(last.shape("/entry/data/data"), (std::vector<hsize_t>{2, 2, 2}));
+    EXPECT_EQ(last.uint16s("/entry/data/data"),
+              (std::vector<std::uint16_t>{3, 3, 3, 3, 4, 4, 4, 4}));
+    for (const char* name : {"0000.h5", "0001.h5"}) {
+        EXPECT_EQ(layout_of(path(name), "/entry/data/data"), "contiguous, filters 0") << name;
+    }
+    EXPECT_EQ(H5Reader(path()).uint16s("/entry/data/data_0001"), last.uint16s("/entry/data/data"));
+    EXPECT_EQ(notifications(3)[1], run_message("0001.h5"));
+}
+
+TEST_F(Streaming, ScalarItemsStreamAndIntegersWidenOnlyIntoFloatBlocks) {
+    declare({List{"/entry/data", 3}});
+    append(1.5);
+    append(2);  // an integer in a block of floats is stored as a float
+    append(3.25);
+    append(7);  // block 1 holds integers
+    const std::string error = failure(append_request(0.5));
+    EXPECT_TRUE(Contains(error, "the item is a floating-point number (<f8), but block 0001.h5 holds <i8 () rows"))
+        << error;
+    append(8);
+    close(path());
+    EXPECT_EQ(H5Reader(path("0000.h5")).float64s("/entry/data/data"),
+              (std::vector<double>{1.5, 2.0, 3.25}));
+    EXPECT_EQ(H5Reader(path("0001.h5")).int64s("/entry/data/data"),
+              (std::vector<std::int64_t>{7, 8}));
+}
+
+TEST_F(Streaming, AnItemThatDiffersIsRefusedAtItsAppendAndTheBlockKeepsItsRows) {
+    declare({List{"/entry/data", 2}});
+    append(frame(1));
+    const std::string error = failure(append_request(frame(2, 3)));
+    EXPECT_TRUE(Contains(error, "split dataset \"/entry/data\": the item is an array <u2 (3, 3), "
+                                "but block 0000.h5 holds <u2 (2, 2) rows"))
+        << error;
+    const std::vector<float> other(4, 1.0f);
+    EXPECT_TRUE(Contains(failure(append_request(NdArray::view(other, {2, 2}))), "<f4 (2, 2)"));
+    EXPECT_TRUE(Contains(failure(append_request("text")), "the item is a text, but"));
+    append(frame(3));
+    EXPECT_EQ(H5Reader(path("0000.h5")).uint16s("/entry/data/data"),
+              (std::vector<std::uint16_t>{1, 1, 1, 1, 3, 3, 3, 3}));
+}
+
+TEST_F(Streaming, ARowThatCannotBeWrittenFailsItsAppendAndTheNextItemTakesIt) {
+    declare({List{"/entry/data", 2}});
+    append(frame(1, 64));  // rows of 8 KiB
+    // The file may not grow past the middle of row 1: its write fails as on a full disk.
+    const auto hidden = path(".0000.h5.part");
+    const auto size = std::filesystem::file_size(hidden);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    sigaction(SIGXFSZ, &ignore, &previous);
+    rlimit old_limit{};
+    getrlimit(RLIMIT_FSIZE, &old_limit);
+    rlimit limit = old_limit;
+    limit.rlim_cur = size - 4096;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const std::string error = failure(append_request(frame(2, 64)));
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    sigaction(SIGXFSZ, &previous, nullptr);
+    EXPECT_TRUE(Contains(error, "write row 1 of \"" + hidden + "\": File too large")) << error;
+    EXPECT_FALSE(std::filesystem::exists(path("0000.h5")));
+    append(frame(3, 64));
+    const auto rows = H5Reader(path("0000.h5")).uint16s("/entry/data/data");
+    ASSERT_EQ(rows.size(), 2u * 64 * 64);
+    EXPECT_EQ(rows.front(), 1);
+    EXPECT_EQ(rows.back(), 3);
+}
+
+TEST_F(Streaming, SplitSizeMustBeAWholeCountOfRows) {
+    const struct {
+        Value size;
+        std::string says;
+    } refused[] = {
+        {"12", "splitSize \"12\" is a text, not a whole number"},
+        {std::numeric_limits<double>::quiet_NaN(), "is not a finite number"},
+        {std::numeric_limits<double>::infinity(), "is not a finite number"},
+        {2.5, "splitSize 2.5 is not a whole number"},
+        {1e300, "is too large"},
+        {std::numeric_limits<std::uint64_t>::max(), "is too large"},
+        {Value(), "is a null"},
+    };
+    for (const auto& c : refused) {
+        const std::string error = failure({{"type", "create_dataset_append_split"},
+                                           {"filepath", path()},
+                                           {"datainfolist", List{List{"/entry/data", c.size}}}});
+        EXPECT_TRUE(Contains(error, "element 0: ")) << error;
+        EXPECT_TRUE(Contains(error, c.says)) << error;
+    }
+    EXPECT_TRUE(scrivell.files.find(path())->files_split.empty());
+    declare({List{"/entry/data", 2.0}});
+    EXPECT_EQ(scrivell.files.find(path())->files_split.find("/entry/data")->splitSize, 2);
+    declare({List{"/entry/data", -3}});
+    EXPECT_EQ(scrivell.files.find(path())->files_split.find("/entry/data")->splitSize, 1);
+}
+
+TEST_F(Streaming, AnotherScansSubFileIsNeverReplacedButAStaleFileIs) {
+    scrivell::writelist2h5(path("0000.h5"), "/entry/data/data", List{41, 42});
+    { std::ofstream stale(path("0001.h5")); stale << "not HDF5"; }
+    declare({List{"/entry/data", 1}});
+    const std::string error = failure(append_request(5));
+    EXPECT_TRUE(Contains(error, "\"" + path("0000.h5") + "\" already holds a block of another "
+                                "scan; write this scan into a new directory"))
+        << error;
+    EXPECT_EQ(H5Reader(path("0000.h5")).int64s("/entry/data/data"),
+              (std::vector<std::int64_t>{41, 42}));
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+    scrivell.files.find(path())->files_split.find("/entry/data")->splitFileIndex = 1;
+    append(5);
+    EXPECT_EQ(H5Reader(path("0001.h5")).int64s("/entry/data/data"), std::vector<std::int64_t>{5});
+    // Any other object at a block's link path refuses the block too.
+    run({{"type", "create_dataset_map"}, {"filepath", path()},
+         {"map", Map{{"/entry/data/data_0002", 1}}}});
+    EXPECT_TRUE(Contains(failure(append_request(6)), "which holds another object"));
+}
+
+TEST_F(Streaming, AnIdentifyWithoutJsonFormFailsBeforeItsRowIsWritten) {
+    declare({List{"/entry/data", 2}});
+    append(1);
+    const std::uint8_t bytes[] = {1};
+    EXPECT_THROW(run(append_request(2, {{"identify", NdArray::view(bytes, {1})}})),
+                 scrivell::NotifyError);
+    EXPECT_EQ(scrivell.outbox().size(), 0u);
+    append(3, {{"identify", "ok"}});
+    EXPECT_EQ(H5Reader(path("0000.h5")).int64s("/entry/data/data"),
+              (std::vector<std::int64_t>{1, 3}));
+}
+
+TEST_F(Streaming, AnOutageMidScanStallsNothingAndEveryBlockIsAnnouncedInOrder) {
+    declare({List{"/entry/data", 2}});
+    append(frame(0));
+    append(frame(1));
+    kafka().set_down(true);
+    for (std::uint16_t i = 2; i < 7; ++i) {
+        const Map request = append_request(frame(i));
+        if (i % 2 == 1) {
+            EXPECT_THROW(run(request), scrivell::NotifyError) << i;
+        } else {
+            run(request);
+        }
+    }
+    // The close waits for the notification of its own last block: it fails, and stays open.
+    EXPECT_THROW(close(path()), scrivell::NotifyError);
+    EXPECT_TRUE(scrivell.files.contains(path()));
+    EXPECT_TRUE(hidden_files(dir.path()).empty());
+    kafka().set_down(false);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (scrivell.outbox().size() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        scrivell.deliver_owed();
+    }
+    close(path());  // announces nothing again: the last block went out with the others
+    EXPECT_FALSE(scrivell.files.contains(path()));
+    // Every block once, with exactly its rows, and every notification in block order.
+    for (const char* name : {"0000.h5", "0001.h5", "0002.h5"}) {
+        EXPECT_EQ(H5Reader(path(name)).shape("/entry/data/data"), (std::vector<hsize_t>{2, 2, 2}))
+            << name;
+    }
+    EXPECT_EQ(H5Reader(path("0003.h5")).shape("/entry/data/data"), (std::vector<hsize_t>{1, 2, 2}));
+    EXPECT_EQ(notifications(5),
+              (std::vector<std::string>{
+                  run_message("0000.h5"), run_message("0001.h5"), run_message("0002.h5"),
+                  run_message("0003.h5"),
+                  scrivell::notification_json("scan_stop", Value(), Value(), path(),
+                                              "/entry/data")}));
+}
