@@ -35,6 +35,13 @@ std::string describe_request(const zelt::Value& request) {
 
 const zelt::Map ok_reply{{"ret", "ok"}};
 
+// The request's "filepath" when it is a text.
+const std::string* filepath_of(const zelt::Value& request) {
+    const auto* record = request.as<zelt::Map>();
+    const zelt::Value* filepath = record ? zelt::find(*record, "filepath") : nullptr;
+    return filepath ? filepath->as<std::string>() : nullptr;
+}
+
 }  // namespace
 
 Corvane::Corvane() : Corvane(zelt::storageParser()) {}
@@ -43,7 +50,7 @@ Corvane::Corvane(const zelt::storageParser& config)
     : ip(config.get("corvane", "ip")),
       port(config.get("corvane", "port")),
       worker(zelt::ROUTER, ip, port, false, router_options(config)),
-      scrivell(scrivell::VeskSettings::from(config)) {
+      scrivell(scrivell::Settings::from(config)) {
     if (config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers).empty()) {
         spdlog::warn("vesk bootstrap_servers is empty: scan notifications are switched off");
     }
@@ -87,10 +94,68 @@ void Corvane::serve(const std::string& identity) {
         // A payload that cannot be decoded gets the error reply: its "block" cannot be read.
         if (block || !request.is<zelt::Map>()) {
             worker.send_dumps_id(identity, zelt::Map{{"ret", "error"}, {"error", message}});
+        } else if (const std::string* filepath = filepath_of(request)) {
+            // Nobody heard of it: the next waiting close of this file will say so.
+            failures_.add(*filepath, message);
         }
         return;
     }
-    if (block) worker.send_dumps_id(identity, ok_reply);
+    if (block) worker.send_dumps_id(identity, reply_to(*request.as<zelt::Map>()));
+}
+
+zelt::Value Corvane::reply_to(const zelt::Map& record) {
+    const zelt::Value* type = zelt::find(record, "type");
+    const std::string* name = type ? type->as<std::string>() : nullptr;
+    std::string report;
+    if (name && *name == "close") {
+        const std::string filepath = *zelt::find(record, "filepath")->as<std::string>();
+        report = failures_.take(filepath);
+        if (!report.empty()) report = "close \"" + filepath + "\": done, but " + report;
+    } else if (name && *name == "closeAll") {
+        for (const std::string& one : failures_.take_all()) {
+            report += (report.empty() ? "closeAll: done, but " : "; ") + one;
+        }
+    }
+    if (report.empty()) return ok_reply;
+    return zelt::Map{{"ret", "error"}, {"error", report}};
+}
+
+void Corvane::UnreportedFailures::add(const std::string& filepath, const std::string& error) {
+    auto [there, added] = by_path_.try_emplace(filepath);
+    if (added) {
+        order_.push_back(filepath);
+        if (order_.size() > max_paths) {
+            // Bounded: the oldest path's failures can no longer reach its close; say so once.
+            const std::string oldest = order_.front();
+            spdlog::error("{} failed requests for \"{}\" will not be reported to its close: "
+                          "more than {} files have unreported failures",
+                          by_path_[oldest].count, oldest, max_paths);
+            by_path_.erase(oldest);
+            order_.pop_front();
+        }
+    }
+    Failures& failures = by_path_[filepath];
+    if (failures.count++ == 0) failures.first = error;
+}
+
+std::string Corvane::UnreportedFailures::take(const std::string& filepath) {
+    auto there = by_path_.find(filepath);
+    if (there == by_path_.end()) return {};
+    const Failures failures = there->second;
+    by_path_.erase(there);
+    order_.erase(std::find(order_.begin(), order_.end(), filepath));
+    const bool one = failures.count == 1;
+    return std::to_string(failures.count) + (one ? " earlier request" : " earlier requests") +
+           " for this file failed" + (one ? ": " : "; the first: ") + failures.first;
+}
+
+std::vector<std::string> Corvane::UnreportedFailures::take_all() {
+    std::vector<std::string> reports;
+    while (!order_.empty()) {
+        const std::string filepath = order_.front();
+        reports.push_back("\"" + filepath + "\": " + take(filepath));
+    }
+    return reports;
 }
 
 void Corvane::close_all_files() {
@@ -101,6 +166,9 @@ void Corvane::close_all_files() {
         } catch (const std::exception& error) {
             spdlog::error("shutdown: close \"{}\": {}", filepath, error.what());
         }
+    }
+    for (const std::string& report : failures_.take_all()) {
+        spdlog::error("shutdown: failed requests no close was told of: {}", report);
     }
     scrivell.deliver_owed();
     for (const std::string& what : scrivell.outbox().owed()) {

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include <scrivell/Scrivell.hpp>
 #include <zelt/Worker.hpp>
@@ -31,9 +34,35 @@ class Corvane {
     scrivell::Scrivell scrivell;
 
   private:
+    // The requests that failed without a reply, because they asked for none, per file path:
+    // how many and the first one's error, until a waiting close of the path reports them.
+    class UnreportedFailures {
+      public:
+        void add(const std::string& filepath, const std::string& error);
+        // The report for `filepath`, forgotten once taken; empty when nothing failed.
+        std::string take(const std::string& filepath);
+        // The reports of every path, forgotten once taken.
+        std::vector<std::string> take_all();
+        std::size_t size() const { return order_.size(); }
+
+      private:
+        struct Failures {
+            std::size_t count = 0;
+            std::string first;
+        };
+        static constexpr std::size_t max_paths = 4096;
+        std::unordered_map<std::string, Failures> by_path_;
+        std::deque<std::string> order_;
+    };
+
     explicit Corvane(const zelt::storageParser& config);
     void serve(const std::string& identity);
     void close_all_files();
+    // The reply to a request that succeeded: "ok", or the error that tells a waiting close
+    // of earlier failures.
+    zelt::Value reply_to(const zelt::Map& record);
+
+    UnreportedFailures failures_;
 
     static inline std::atomic<bool> stop_requested_{false};
     static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal");

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -90,6 +91,13 @@ int main(std::vector<std::string> argv) {
     // faulting every one of them in) for each frame.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    // Every open file takes a descriptor: take all the system allows this process, so that the
+    // limit that holds is max_open_files, with its reserve for sockets.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     try {
         Corvane corvane;
         std::signal(SIGINT, on_stop_signal);

@@ -97,9 +97,12 @@ void hdf5::close(const Map& kwargs) {
     const Value* ret = fields ? zelt::find(*fields, "ret") : nullptr;
     if (ret && *ret == Value("ok")) return;
     const Value* error = fields ? zelt::find(*fields, "error") : nullptr;
-    throw ServiceError(what + ": " +
-                       (error && error->is<std::string>() ? *error->as<std::string>()
-                                                          : "unexpected reply " + zelt::to_text(*reply)));
+    if (!error || !error->is<std::string>()) {
+        throw ServiceError(what + ": unexpected reply " + zelt::to_text(*reply));
+    }
+    // The service names the request itself: "close \"PATH\": ...".
+    const std::string& text = *error->as<std::string>();
+    throw ServiceError(text.rfind(what, 0) == 0 ? text : what + ": " + text);
 }
 
 }  // namespace brennic

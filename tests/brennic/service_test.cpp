@@ -237,3 +237,28 @@ TEST_F(Service, StopWithoutABrokerStillClosesEveryFileAndNamesTheLostNotificatio
                                              "\" was never taken by a broker"))
         << service->err();
 }
+
+TEST_F(Service, FailuresWithoutAReplyReachTheNextWaitingCloseOfTheirFile) {
+    start();
+    // The whole scan of a file whose open failed: nobody asked for a reply.
+    const std::string lost = path("missing/m.h5");
+    client->send(Map{{"type", "open"}, {"filepath", lost}});
+    client->send(Map{{"type", "create_dataset_map"}, {"filepath", lost}, {"map", Map{{"a", 1}}}});
+    client->send(Map{{"type", "create_dataset_map"}, {"filepath", lost}, {"map", Map{{"b", 2}}}});
+    const zelt::Value reply = client->call({{"type", "close"}, {"filepath", lost}});
+    EXPECT_TRUE(support::is_error_with(
+        reply, "close \"" + lost + "\": done, but 3 earlier requests for this file failed; the "
+                                   "first: open \"" + lost + "\": "))
+        << zelt::to_text(reply);
+    // Reported once: the path is forgotten, and a close of a file never opened stays "ok".
+    EXPECT_EQ(client->call({{"type", "close"}, {"filepath", lost}}), ok());
+    // A waiting closeAll reports every file's failures.
+    ASSERT_EQ(client->call({{"type", "open"}, {"filepath", path()}}), ok());
+    client->send(Map{{"type", "dataset_append_map"}, {"filepath", path()}, {"map", Map{{"x", 1}}}});
+    const zelt::Value all = client->call({{"type", "closeAll"}});
+    EXPECT_TRUE(support::is_error_with(all, "closeAll: done, but \"" + path() +
+                                                "\": 1 earlier request for this file failed: "
+                                                "dataset_append_map"))
+        << zelt::to_text(all);
+    EXPECT_EQ(client->call({{"type", "closeAll"}}), ok());
+}

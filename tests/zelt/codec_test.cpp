@@ -150,6 +150,10 @@ TEST(Codec, MalformedInputIsRefusedWithItsCause) {
          "truncated"},
         {"forged huge text", bytes({0xdb, 0xff, 0xff, 0xff, 0xff, 'a'}), "truncated"},
         {"reserved byte", bytes({0xc1}), "malformed"},
+        {"duplicate key", bytes({0x82, 0xa1, 'a', 0x01, 0xa1, 'a', 0x02}), "key \"a\" twice"},
+        {"duplicate key nested",
+         bytes({0x81, 0xa1, 'm', 0x83, 0xa1, 'b', 0x01, 0xa1, 'c', 0x01, 0xa1, 'b', 0x02}),
+         "key \"b\" twice"},
     };
     for (const Case& c : cases) {
         try {

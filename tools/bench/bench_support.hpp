@@ -47,20 +47,26 @@ inline void ratio(const std::string& name, double value) {
     std::fflush(stdout);
 }
 
-// Writes a configuration for a service on `port` without notifications, points ZELT_CONFIG at
-// it, and starts the service; the destructor stops it.
+// Writes a configuration for a service on `port` (section "vesk" as given; by default no
+// notifications), points ZELT_CONFIG at it, and starts `binary` with `args`; the destructor
+// stops it.
 class Service {
   public:
-    Service(const std::string& binary, const std::string& dir, int port) {
+    Service(const std::string& binary, const std::string& dir, int port,
+            std::vector<std::string> args = {},
+            const std::string& vesk = "bootstrap_servers =\n") {
         const std::string config = dir + "/zelt.ini";
-        std::ofstream(config) << "[corvane]\nip = 127.0.0.1\nport = " << port
-                              << "\n[vesk]\nbootstrap_servers =\n";
+        std::ofstream(config) << "[corvane]\nip = 127.0.0.1\nport = " << port << "\n[vesk]\n"
+                              << vesk;
         ::setenv("ZELT_CONFIG", config.c_str(), 1);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         const std::string log = dir + "/brennic.err";
         posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<char*> argv{const_cast<char*>(binary.c_str()), nullptr};
+        args.insert(args.begin(), binary);
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
         if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
             throw std::runtime_error("cannot start " + binary);
         }
@@ -71,6 +77,8 @@ class Service {
         int status = 0;
         ::waitpid(pid_, &status, 0);
     }
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
     int pid() const { return pid_; }
 
   private:

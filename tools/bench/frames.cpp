@@ -1,13 +1,22 @@
 // Frames through the service against a direct HDF5 writer and plain write(2), in one run.
 //
-//   brennic-bench-frames --service PATH [--frames N] [--width W] [--height H] [--block B] [--fsync]
+//   brennic-bench-frames --service PATH [--frames N] [--width W] [--height H] [--block B]
+//                        [--fsync] [--paced] [--outage]
+//
+// The bare pipeline is this program again (--receiver): the same client messages, received on
+// the same kind of socket, decoded, and each frame's bytes write(2)n into files of one block.
 #include <hdf5.h>
 
+#include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include <CLI/CLI.hpp>
+
+#include <zelt/Worker.hpp>
 
 #include "bench_support.hpp"
 
@@ -23,7 +32,54 @@ struct Options {
     std::uint64_t height = 2048;
     int block = 100;
     bool fsync = false;
+    bool paced = false;
+    bool outage = false;
 };
+
+std::atomic<bool> receiver_stop{false};
+
+// The bare pipeline's receiving end: decode each request, write(2) its frame, answer a waiting
+// request. Nothing else a service does.
+int run_receiver(int port, const std::string& dir, int block) {
+    std::signal(SIGTERM, [](int) { receiver_stop = true; });
+    zelt::WorkerOptions options;
+    options.receive_hwm = 64;  // as the service
+    zelt::Worker worker(zelt::ROUTER, "127.0.0.1", std::to_string(port), false, options);
+    int fd = -1, frames = 0, index = 0;
+    while (!receiver_stop) {
+        auto identity = worker.recv(std::chrono::milliseconds(200));
+        if (!identity) continue;
+        const zelt::Value request = worker.recv_loads();
+        const auto& record = *request.as<zelt::Map>();
+        if (const zelt::Value* map = zelt::find(record, "map")) {
+            for (const auto& [name, item] : *map->as<zelt::Map>()) {
+                const auto* array = item.as<zelt::NdArray>();
+                if (!array) continue;
+                if (frames % block == 0) {
+                    if (fd >= 0) ::close(fd);
+                    fd = ::open((dir + "/" + std::to_string(index++) + ".raw").c_str(),
+                                O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                }
+                ++frames;
+                const char* data = array->data();
+                std::size_t left = array->size_bytes();
+                while (left) {
+                    const ssize_t n = ::write(fd, data, left);
+                    if (n <= 0) return 1;
+                    data += n;
+                    left -= static_cast<std::size_t>(n);
+                }
+            }
+        }
+        if (const zelt::Value* b = zelt::find(record, "block"); b && zelt::is_true(*b)) {
+            if (fd >= 0) ::close(fd);
+            fd = -1;
+            frames = 0;  // the next acquisition starts a block of its own
+            worker.send_dumps_id(*identity, zelt::Map{{"ret", "ok"}});
+        }
+    }
+    return 0;
+}
 
 void fill(std::vector<std::uint16_t>& frame, int index) {
     // Cheap, different for every frame, so nothing can be deduplicated or skipped.
@@ -119,25 +175,36 @@ double plain_write(const Options& o, const std::string& dir) {
 }
 
 struct ServiceRun {
-    double total_s;
-    double close_s;
-    long peak_rss_kb;
+    double total_s = 0;
+    double close_s = 0;
+    long peak_rss_kb = 0;
+    double longest_send_s = 0;
 };
 
-// One acquisition through a running service: N frames, then a waiting close.
-ServiceRun acquisition(const Options& o, const bench::Service& service, const std::string& dir) {
+// One acquisition through a running service: N frames, then a waiting close. With `pace_s`, a
+// frame is sent every pace_s seconds, as a detector would.
+ServiceRun acquisition(const Options& o, int pid, const std::string& dir, int block,
+                       double pace_s = 0) {
     fs::create_directories(dir);
     brennic::hdf5 master = brennic::hdf5::open(dir + "/master.h5");
     std::vector<std::uint16_t> frame(o.width * o.height);
     const auto start = bench::Clock::now();
-    master.create_dataset_append_split(brennic::List{brennic::List{"/entry/data", o.block}});
+    ServiceRun run;
+    master.create_dataset_append_split(brennic::List{brennic::List{"/entry/data", block}});
     for (int i = 0; i < o.frames; ++i) {
         fill(frame, i);
+        if (pace_s > 0) {
+            std::this_thread::sleep_until(start + std::chrono::duration_cast<bench::Clock::duration>(
+                                                      std::chrono::duration<double>(pace_s * i)));
+        }
+        const auto send_start = bench::Clock::now();
         master.dataset_append_split_map({{"/entry/data", brennic::NdArray::view(frame, {o.height, o.width})}});
+        run.longest_send_s = std::max(run.longest_send_s, bench::seconds_since(send_start));
     }
     const auto close_start = bench::Clock::now();
     master.close({{"block", true}});
-    ServiceRun run{0, bench::seconds_since(close_start), bench::status_kb(service.pid(), "VmHWM")};
+    run.close_s = bench::seconds_since(close_start);
+    run.peak_rss_kb = bench::status_kb(pid, "VmHWM");
     if (o.fsync) sync_files(dir);
     run.total_s = bench::seconds_since(start);
     return run;
@@ -150,10 +217,26 @@ std::pair<ServiceRun, ServiceRun> through_service(const Options& o, const std::s
     bench::Service service(o.service, dir, bench::free_port());
     brennic::hdf5 probe = brennic::hdf5::open(dir + "/probe.h5");
     probe.close({{"block", true}});  // the service is up
-    const ServiceRun first = acquisition(o, service, dir + "/first");
+    const ServiceRun first = acquisition(o, service.pid(), dir + "/first", o.block);
     fs::remove_all(dir + "/first");
-    const ServiceRun second = acquisition(o, service, dir + "/second");
+    const ServiceRun second = acquisition(o, service.pid(), dir + "/second", o.block);
     return {first, second};
+}
+
+// The same client messages to a process that only decodes them and write(2)s the frames.
+ServiceRun bare_pipeline(const Options& o, const std::string& dir) {
+    fs::create_directories(dir + "/files");
+    const int port = bench::free_port();
+    bench::Service receiver("/proc/self/exe", dir, port,
+                            {"--receiver", std::to_string(port), "--service", "-", "--dir", dir + "/files",
+                             "--block", std::to_string(o.block)});
+    brennic::hdf5 probe = brennic::hdf5::open(dir + "/probe.h5");
+    probe.close({{"block", true}});  // the receiver is up
+    acquisition(o, receiver.pid(), dir + "/first", o.block);  // as the service, warm
+    fs::remove_all(dir + "/files");
+    fs::create_directories(dir + "/files");
+    ServiceRun run = acquisition(o, receiver.pid(), dir + "/second", o.block);
+    return run;
 }
 
 }  // namespace
@@ -168,7 +251,14 @@ int main(int argc, char** argv) {
     app.add_option("--height", o.height)->capture_default_str();
     app.add_option("--block", o.block)->capture_default_str();
     app.add_flag("--fsync", o.fsync, "fsync every file before the time is taken");
+    app.add_flag("--paced", o.paced,
+                 "also send at 80 % of the bare pipeline's rate and report the longest send");
+    app.add_flag("--outage", o.outage,
+                 "also run 100 frames in blocks of 10 with no Kafka broker (timeout_ms 800)");
+    int receiver_port = 0;
+    app.add_option("--receiver", receiver_port, "run as the bare pipeline's receiver")->group("");
     CLI11_PARSE(app, argc, argv);
+    if (receiver_port) return run_receiver(receiver_port, o.dir, o.block);
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     const bool own_dir = o.dir.empty();
     if (own_dir) {
@@ -184,6 +274,8 @@ int main(int argc, char** argv) {
     fs::remove_all(o.dir + "/warm-up");
     const double write_s = plain_write(o, o.dir + "/write");
     fs::remove_all(o.dir + "/write");
+    const ServiceRun pipeline = bare_pipeline(o, o.dir + "/pipeline");
+    fs::remove_all(o.dir + "/pipeline");
     const double direct_s = direct_writer(o, o.dir + "/direct");
     fs::remove_all(o.dir + "/direct");
     const auto [fresh, service] = through_service(o, o.dir + "/service");
@@ -206,7 +298,42 @@ int main(int argc, char** argv) {
     bench::ratio("fresh_service_vs_direct", direct_best_s / fresh.total_s);
     bench::ratio("service_vs_write2", write_s / service.total_s);
     bench::ratio("direct_vs_write2", write_s / direct_best_s);
+    const double frame_mib = static_cast<double>(o.width) * o.height * 2 / (1 << 20);
+    bench::figure("pipeline throughput", mib / pipeline.total_s, "MiB/s");
+    bench::figure("service peak rss in frames", service.peak_rss_kb / 1024.0 / frame_mib, "frames");
+    bench::ratio("service_vs_pipeline", pipeline.total_s / service.total_s);
     bench::ratio("peak_rss_vs_block", service.peak_rss_kb / 1024.0 / block_mib);
+    bench::ratio("peak_rss_vs_pipeline", static_cast<double>(service.peak_rss_kb) / pipeline.peak_rss_kb);
+    if (o.paced) {
+        // 80 % of the pipeline's frame rate: a sender that is never held up by the service.
+        const double pace_s = pipeline.total_s / o.frames / 0.8;
+        const std::string dir = o.dir + "/paced";
+        fs::create_directories(dir);
+        bench::Service paced_service(o.service, dir, bench::free_port());
+        brennic::hdf5 probe = brennic::hdf5::open(dir + "/probe.h5");
+        probe.close({{"block", true}});
+        acquisition(o, paced_service.pid(), dir + "/warm", o.block);
+        const ServiceRun paced = acquisition(o, paced_service.pid(), dir + "/run", o.block, pace_s);
+        bench::figure("paced rate", 1 / pace_s, "frames/s");
+        bench::figure("paced longest send", paced.longest_send_s * 1000, "ms");
+        fs::remove_all(dir);
+    }
+    if (o.outage) {
+        // Nothing listens at the broker's address: every notification is owed.
+        const std::string dir = o.dir + "/outage";
+        fs::create_directories(dir);
+        Options small = o;
+        small.frames = 100;
+        bench::Service lonely(o.service, dir, bench::free_port(), {},
+                              "bootstrap_servers = 127.0.0.1:" +
+                                  std::to_string(bench::free_port()) + "\ntimeout_ms = 800\n");
+        brennic::hdf5 probe = brennic::hdf5::open(dir + "/probe.h5");
+        probe.close({{"block", true}});
+        const auto start = bench::Clock::now();
+        acquisition(small, lonely.pid(), dir + "/run", 10);
+        bench::figure("outage: 100 frames in blocks of 10", bench::seconds_since(start), "s");
+        fs::remove_all(dir);
+    }
     if (own_dir) fs::remove_all(o.dir);
     return 0;
 }

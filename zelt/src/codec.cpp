@@ -236,8 +236,25 @@ class Decoder : public msgpack::null_visitor {
 
     bool close() {
         Value done = std::move(stack_.back().value);
+        if (stack_.back().is_map) refuse_duplicate_keys(*done.as<Map>());
         stack_.pop_back();
         return emit(std::move(done));
+    }
+
+    // Readers disagree on which of two equal keys wins (msgpack for Python keeps the last):
+    // a map that holds one key twice is refused rather than read one way.
+    static void refuse_duplicate_keys(const Map& map) {
+        if (map.size() < 2) return;
+        std::vector<const std::string*> keys;
+        keys.reserve(map.size());
+        for (const auto& entry : map) keys.push_back(&entry.first);
+        std::sort(keys.begin(), keys.end(),
+                  [](const std::string* a, const std::string* b) { return *a < *b; });
+        for (std::size_t i = 1; i < keys.size(); ++i) {
+            if (*keys[i] == *keys[i - 1]) {
+                throw Error("decode: a map holds the key \"" + *keys[i] + "\" twice");
+            }
+        }
     }
 
     bool emit(Value value) {

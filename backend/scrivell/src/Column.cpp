@@ -2,8 +2,64 @@
 
 namespace scrivell {
 
+namespace {
+
+bool is_number(const zelt::Value& value) {
+    return value.is<std::int64_t>() || value.is<std::uint64_t>() || value.is<double>();
+}
+
+std::string describe(const zelt::Value& value) {
+    if (const auto* array = value.as<zelt::NdArray>()) return "an array " + array->describe();
+    return std::string("a ") + value.kind_name();
+}
+
+}  // namespace
+
+std::string Column::why_not_stackable(const zelt::Value& value) const {
+    const bool storable = is_number(value) || value.is<bool>() || value.is<std::string>() ||
+                          value.is<zelt::NdArray>();
+    if (!storable) return describe(value) + " cannot be stored in a dataset";
+    std::string holds;
+    switch (kind_) {
+        case Kind::Empty:
+            return {};
+        case Kind::Integer:
+        case Kind::Float:
+        case Kind::Mixed:  // numbers of several kinds, widened when written
+            if (is_number(value)) return {};
+            holds = "numbers";
+            break;
+        case Kind::Boolean:
+            if (value.is<bool>()) return {};
+            holds = "booleans";
+            break;
+        case Kind::Text:
+            if (value.is<std::string>()) return {};
+            holds = "texts";
+            break;
+        case Kind::Array: {
+            const zelt::NdArray& head = arrays_.front();
+            const auto* array = value.as<zelt::NdArray>();
+            if (array && array->typestr() == head.typestr() && array->shape() == head.shape()) {
+                return {};
+            }
+            holds = "arrays " + head.describe();
+            break;
+        }
+    }
+    return describe(value) + " does not stack with the " + std::to_string(size_) + " " + holds +
+           " it holds";
+}
+
+std::uint64_t Column::bytes_of(const zelt::Value& value) {
+    if (const auto* array = value.as<zelt::NdArray>()) return array->size_bytes() + 64;
+    if (const auto* text = value.as<std::string>()) return text->size() + 32;
+    return 8;
+}
+
 void Column::push(const zelt::Value& value) {
     ++size_;
+    bytes_ += bytes_of(value);
     if (kind_ == Kind::Mixed) {
         mixed_.push_back(value);
         return;

@@ -1,6 +1,11 @@
 #include <scrivell/Scrivell.hpp>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 
 #include <zelt/storageParser.hpp>
@@ -14,18 +19,33 @@
 namespace scrivell {
 
 MasterFileHandle::MasterFileHandle(MasterFileHandle&& other) noexcept
-    : id_(std::exchange(other.id_, H5I_INVALID_HID)) {}
+    : id_(std::exchange(other.id_, H5I_INVALID_HID)), lost_(std::move(other.lost_)) {}
 
 MasterFileHandle& MasterFileHandle::operator=(MasterFileHandle&& other) noexcept {
     if (this != &other) {
         h5::File dropped{std::exchange(id_, std::exchange(other.id_, H5I_INVALID_HID))};
+        lost_ = std::move(other.lost_);
     }
     return *this;
 }
 
 MasterFileHandle::~MasterFileHandle() { h5::File dropped{id_}; }
 
-void MasterFileHandle::close() { h5::File{std::exchange(id_, H5I_INVALID_HID)}.close("master file"); }
+void MasterFileHandle::close() {
+    if (id_ < 0) return;
+    if (H5Fclose(id_) >= 0) {
+        id_ = H5I_INVALID_HID;
+        return;
+    }
+    const std::string reason = h5::stack_reason();
+    // HDF5 may drop the identifier of a file whose close failed: nothing can complete it then,
+    // and every later close must fail rather than report the file complete.
+    if (H5Iis_valid(id_) <= 0) {
+        id_ = H5I_INVALID_HID;
+        lost_ = "closing it failed and HDF5 released it: " + reason;
+    }
+    throw H5Error("close master file: " + reason);
+}
 
 namespace {
 
@@ -45,7 +65,27 @@ const T& required_as(const zelt::Map& record, const char* key, const char* kind)
 }
 
 const std::string& filepath_of(const zelt::Map& record) {
-    return required_as<std::string>(record, "filepath", "text");
+    const std::string& filepath = required_as<std::string>(record, "filepath", "text");
+    // The C calls underneath would take the path up to its first NUL: another file.
+    if (filepath.find('\0') != std::string::npos) {
+        throw Error("\"filepath\" holds a NUL character");
+    }
+    return filepath;
+}
+
+// True when the file name of `path` is a sub-file's name, "%04d.h5" of some index.
+bool named_like_a_sub_file(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.size() < 7 || name.compare(name.size() - 3, 3, ".h5") != 0) return false;
+    const std::string digits = name.substr(0, name.size() - 3);
+    return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string mib_text(std::uint64_t bytes) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f", static_cast<double>(bytes) / (1 << 20));
+    return buffer;
 }
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -148,9 +188,31 @@ const Dispatch dispatch_table[] = {
 
 }  // namespace
 
-Scrivell::Scrivell() : Scrivell(VeskSettings::from(zelt::storageParser())) {}
+Settings Settings::from(const zelt::storageParser& config) {
+    Settings settings{VeskSettings::from(config), {}};
+    // Each open master file takes a descriptor, and each split dataset one more while a block
+    // is being written; a reserve stays for the clients' sockets and the brokers.
+    rlimit files{};
+    std::size_t descriptors = 1024;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+        descriptors = files.rlim_cur;
+    }
+    const long long fallback_files =
+        static_cast<long long>(descriptors > 512 ? (descriptors - 256) / 2 : descriptors / 4);
+    const long long max_files = config.number_or("corvane", "max_open_files", fallback_files);
+    settings.limits.max_open_files = max_files > 0 ? static_cast<std::size_t>(max_files) : 0;
+    const long long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long long page_size = ::sysconf(_SC_PAGESIZE);
+    const long long half_mib = pages > 0 && page_size > 0 ? pages / 2 * (page_size / 1024) / 1024 : 0;
+    const long long mib = config.number_or("corvane", "memory_limit_mib", half_mib);
+    settings.limits.memory_limit_bytes = mib > 0 ? static_cast<std::uint64_t>(mib) << 20 : 0;
+    return settings;
+}
 
-Scrivell::Scrivell(VeskSettings vesk) : outbox_(std::move(vesk)) {
+Scrivell::Scrivell() : Scrivell(Settings::from(zelt::storageParser())) {}
+
+Scrivell::Scrivell(Settings settings)
+    : limits_(settings.limits), outbox_(std::move(settings.vesk)) {
     // Failures are reported once, by the error that carries the stack's message.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
@@ -180,6 +242,10 @@ void Scrivell::open(const zelt::Map& record) {
     if (files.contains(filepath)) {
         say("file already opened:  " + filepath);
         return;
+    }
+    if (limits_.max_open_files && files.size() >= limits_.max_open_files) {
+        throw Error(std::to_string(files.size()) +
+                    " files are open, as many as max_open_files allows; close one first");
     }
     h5::Plist fapl{h5::check(H5Pcreate(H5P_FILE_ACCESS), "create", "file access list")};
     h5::check(H5Pset_libver_bounds(fapl.get(), /*low=*/H5F_LIBVER_LATEST,
@@ -228,6 +294,9 @@ void Scrivell::create_dataset_append(const zelt::Map& record) {
         FileEntry& entry = entry_of(filepath);
         refuse_taken_name(entry, *name, /*splitting=*/false, where);
         const zelt::Value* batch = zelt::find(*description, "batch");
+        if (const AppendDataset* old = entry.files_nosplit.find(*name)) {
+            held_bytes_ -= old->values.bytes();
+        }
         entry.files_nosplit.insert_or_assign(
             *name, AppendDataset{*description, batch && zelt::is_true(*batch), Column()});
     }
@@ -241,7 +310,19 @@ void Scrivell::dataset_append_map(const zelt::Map& record) {
         if (!dataset) {
             throw Error("dataset " + quoted(name) + " is not registered for appending");
         }
+        // Checked now, so that a close never fails on values it cannot stack.
+        if (std::string why = dataset->values.why_not_stackable(value); !why.empty()) {
+            throw Error("dataset " + quoted(name) + ": " + why);
+        }
+        const std::uint64_t adds = Column::bytes_of(value);
+        if (limits_.memory_limit_bytes && held_bytes_ + adds > limits_.memory_limit_bytes) {
+            throw Error("dataset " + quoted(name) + ": the service holds " +
+                        mib_text(held_bytes_) + " MiB of appended values, and memory_limit_mib " +
+                        "is " + std::to_string(limits_.memory_limit_bytes >> 20) +
+                        "; close files to write their values out");
+        }
         dataset->values.push(value);
+        held_bytes_ += adds;
     }
 }
 
@@ -256,6 +337,10 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
         const zelt::Value& splitSize = (*pair)[1];
         if (!dataname) throw Error(where + ": the dataset name is not a text");
         const std::int64_t rows = block_rows(splitSize, where);
+        if (named_like_a_sub_file(filepath)) {
+            throw Error(where + ": the master file is named like a sub-file, and block " +
+                        "sub-files are written beside it under such names; rename the master");
+        }
         FileEntry& entry = entry_of(filepath);
         refuse_taken_name(entry, *dataname, /*splitting=*/true, where);
         // Sub-file names depend only on the block index: two live split datasets writing
@@ -371,7 +456,12 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
                               outbox_.last_error() + ")");
         }
     }
+    if (!entry->fp.lost().empty()) {
+        throw H5Error("close " + quoted(filepath) + ": the master file cannot be completed: " +
+                      entry->fp.lost());
+    }
     entry->fp.close();
+    for (const auto& [k, v] : entry->files_nosplit) held_bytes_ -= v.values.bytes();
     const std::string what = "scan_stop for " + quoted(filepath);
     if (!outbox_.post(std::move(stop), what)) {
         // The file is closed and complete: a late stop notification does not undo that.

@@ -44,15 +44,22 @@ class Chunked {
     std::size_t size_ = 0;
 };
 
-// An append or split buffer: the values appended to one dataset, oldest first. A run of
-// scalars of one kind lives in a typed column (8 bytes a value, 1 for booleans); arrays keep
-// the received message's bytes. Values of differing kinds fall back to a list of Values, which
-// the writer refuses or widens when it stacks them.
+// An append buffer: the values appended to one dataset, oldest first. A run of scalars of one
+// kind lives in a typed column (8 bytes a value, 1 for booleans); arrays keep the received
+// message's bytes. Only values that stack into one array are taken: numbers of differing
+// kinds fall back to a list of Values, which the writer widens.
 class Column {
   public:
     enum class Kind { Empty, Integer, Float, Boolean, Text, Array, Mixed };
 
+    // Why `value` cannot be stacked with the values held (another kind, or an array of another
+    // element type or shape); empty when it can.
+    [[nodiscard]] std::string why_not_stackable(const zelt::Value& value) const;
+    // Adds a value that why_not_stackable() accepted.
     void push(const zelt::Value& value);
+    // What the column holds in memory, about; and what `value` would add.
+    std::uint64_t bytes() const { return bytes_; }
+    static std::uint64_t bytes_of(const zelt::Value& value);
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     void clear();
@@ -70,6 +77,7 @@ class Column {
 
     Kind kind_ = Kind::Empty;
     std::size_t size_ = 0;
+    std::uint64_t bytes_ = 0;
     Chunked<std::int64_t> integers_;
     Chunked<double> floats_;
     Chunked<std::int8_t> booleans_;

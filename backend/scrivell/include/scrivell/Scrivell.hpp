@@ -28,11 +28,15 @@ class MasterFileHandle {
     ~MasterFileHandle();  // fallback only: closes without reporting
 
     hid id() const { return id_; }
-    // The real close: throws H5Error; afterwards the handle holds nothing.
+    // Why the file can no longer be completed; empty while it can.
+    const std::string& lost() const { return lost_; }
+    // The real close: throws H5Error. The handle is kept until the file has closed, so that
+    // a failed close can be tried again.
     void close();
 
   private:
     hid id_;
+    std::string lost_;
 };
 
 // An appendable dataset: its description as the client sent it, and the values appended so
@@ -61,14 +65,31 @@ struct FileEntry {
     OrderedMap<SplitDataset> files_split;
 };
 
+// What the service may hold. Zero means no bound.
+struct Limits {
+    std::size_t max_open_files = 0;        // master files open at once
+    std::uint64_t memory_limit_bytes = 0;  // appended values and owed notifications
+};
+
+// Everything the backend reads from the configuration, read once at start-up.
+struct Settings {
+    VeskSettings vesk;
+    Limits limits;
+
+    // Sections "vesk" and "corvane" (max_open_files, memory_limit_mib); without them, the
+    // defaults: file descriptors shared with a reserve for sockets, half the machine's memory.
+    // Throws zelt::Error for a value that is not a number.
+    static Settings from(const zelt::storageParser& config);
+};
+
 // The HDF5 backend: the table of open files and what is pending for them, and one operation
 // per request type. Every operation takes the whole request record; failures are thrown
 // (scrivell::Error and its kinds) and leave done what was done before them.
 class Scrivell {
   public:
-    // Reads section "vesk" of the configuration once.
+    // Reads the configuration once.
     Scrivell();
-    explicit Scrivell(VeskSettings vesk);
+    explicit Scrivell(Settings settings);
 
     // Calls the operation named by the record's "type". Throws scrivell::Error for a missing
     // "type" or one that names no operation.
@@ -90,6 +111,9 @@ class Scrivell {
     // Tries to deliver the notifications still owed; call it when the service is idle.
     void deliver_owed() { outbox_.deliver(); }
     const Outbox& outbox() const { return outbox_; }
+    // What the service holds in memory for appended values, about.
+    std::uint64_t held_bytes() const { return held_bytes_; }
+    const Limits& limits() const { return limits_; }
 
     OrderedMap<FileEntry> files;  // file table
 
@@ -100,7 +124,9 @@ class Scrivell {
                      const zelt::Value& item, const zelt::Map& record);
     void close_file(const zelt::Map& record, bool at_shutdown);
 
+    Limits limits_;
     Outbox outbox_;
+    std::uint64_t held_bytes_ = 0;
 };
 
 // Writes `l` stacked along a new first axis as dataset `datasetname` of a new file at

@@ -1,0 +1,93 @@
+#include <filesystem>
+
+#include "backend.hpp"
+
+using support::H5Reader;
+
+class Checks : public Backend {
+  protected:
+    void declare(List descriptions) {
+        run({{"type", "create_dataset_append"}, {"filepath", path()},
+             {"dataset_info_list", std::move(descriptions)}});
+    }
+    Map append(Map values) {
+        return {{"type", "dataset_append_map"}, {"filepath", path()}, {"map", std::move(values)}};
+    }
+};
+
+TEST_F(Checks, ValuesThatCannotBeStackedAreRefusedAtTheirAppendAndTheCloseSucceeds) {
+    declare({Map{{"datasetname", "f"}}, Map{{"datasetname", "s"}}, Map{{"datasetname", "a"}},
+             Map{{"datasetname", "n"}}});
+    const float one = 1.0f;
+    const std::uint16_t frame[4] = {1, 2, 3, 4};
+    const std::uint16_t wide[6] = {};
+    run(append({{"f", 0.5}, {"s", "a"}, {"a", NdArray::view(frame, {2, 2})}, {"n", 1}}));
+    const struct {
+        Map values;
+        std::string says;
+    } refused[] = {
+        // What a NumPy float32 becomes: a 0-d array, not a number.
+        {{{"f", NdArray::view(&one, {})}},
+         "dataset \"f\": an array <f4 [] does not stack with the 1 numbers it holds"},
+        {{{"s", NdArray::view(frame, {2, 2})}}, "does not stack with the 1 texts it holds"},
+        {{{"a", NdArray::view(wide, {2, 3})}},
+         "an array <u2 [2, 3] does not stack with the 1 arrays <u2 [2, 2] it holds"},
+        {{{"n", true}}, "a boolean does not stack with the 1 numbers"},
+        {{{"n", Value()}}, "a null cannot be stored in a dataset"},
+        {{{"n", List{1}}}, "a list cannot be stored in a dataset"},
+    };
+    for (const auto& c : refused) EXPECT_TRUE(Contains(failure(append(c.values)), c.says));
+    // Integers and floats still widen, in either order.
+    run(append({{"f", 2}, {"n", 2.5}}));
+    close(path());
+    H5Reader file{path()};
+    EXPECT_EQ(file.float64s("f"), (std::vector<double>{0.5, 2.0}));
+    EXPECT_EQ(file.float64s("n"), (std::vector<double>{1.0, 2.5}));
+    EXPECT_EQ(file.texts("s"), std::vector<std::string>{"a"});
+    EXPECT_EQ(file.shape("a"), (std::vector<hsize_t>{1, 2, 2}));
+}
+
+TEST_F(Checks, PathsWithNulAndMastersNamedLikeSubFilesAreRefused) {
+    EXPECT_TRUE(Contains(failure({{"type", "open"}, {"filepath", path() + std::string("\0x", 2)}}),
+                         "holds a NUL character"));
+    EXPECT_EQ(scrivell.files.size(), 1u);
+    open(path("0007.h5"));
+    EXPECT_TRUE(Contains(failure({{"type", "create_dataset_append_split"},
+                                  {"filepath", path("0007.h5")},
+                                  {"datainfolist", List{List{"/entry/data", 2}}}}),
+                         "the master file is named like a sub-file"));
+    close(path("0007.h5"));
+}
+
+TEST_F(Checks, OpenFilesAndHeldMemoryHaveLimitsNamedInTheirErrors) {
+    scrivell::Settings settings;
+    settings.limits.max_open_files = 2;
+    settings.limits.memory_limit_bytes = 1000;
+    scrivell::Scrivell bounded(settings);
+    bounded.process({{"type", "open"}, {"filepath", path("a.h5")}});
+    bounded.process({{"type", "open"}, {"filepath", path("b.h5")}});
+    try {
+        bounded.process({{"type", "open"}, {"filepath", path("c.h5")}});
+        ADD_FAILURE() << "a third file opened";
+    } catch (const scrivell::Error& error) {
+        EXPECT_TRUE(Contains(error.what(), "2 files are open, as many as max_open_files allows"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(path("c.h5")));
+    bounded.process({{"type", "create_dataset_append"}, {"filepath", path("a.h5")},
+                     {"dataset_info_list", List{Map{{"datasetname", "x"}}}}});
+    const Map append{{"type", "dataset_append_map"}, {"filepath", path("a.h5")},
+                     {"map", Map{{"x", 1}}}};
+    for (int i = 0; i < 125; ++i) bounded.process(append);  // 8 bytes a value
+    EXPECT_EQ(bounded.held_bytes(), 1000u);
+    try {
+        bounded.process(append);
+        ADD_FAILURE() << "held more than the limit";
+    } catch (const scrivell::Error& error) {
+        EXPECT_TRUE(Contains(error.what(), "memory_limit_mib")) << error.what();
+    }
+    // A close writes the values out and frees the budget.
+    bounded.process({{"type", "close"}, {"filepath", path("a.h5")}});
+    EXPECT_EQ(bounded.held_bytes(), 0u);
+    EXPECT_EQ(H5Reader(path("a.h5")).int64s("x").size(), 125u);
+    bounded.process({{"type", "open"}, {"filepath", path("c.h5")}});
+}
