@@ -103,6 +103,13 @@ int main(std::vector<std::string> argv) {
         std::signal(SIGINT, on_stop_signal);
         std::signal(SIGTERM, on_stop_signal);
         corvane.start();
+        if (corvane.scrivell.holds_unwritable_files()) {
+            // HDF5 would close those files at exit and walk their broken caches: what could be
+            // written is written and reported, so leave without its exit handlers.
+            spdlog::shutdown();
+            std::fflush(nullptr);
+            std::_Exit(0);
+        }
     } catch (const std::exception& error) {
         spdlog::critical("{}", error.what());
         return 1;

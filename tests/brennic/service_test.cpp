@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -261,4 +264,94 @@ TEST_F(Service, FailuresWithoutAReplyReachTheNextWaitingCloseOfTheirFile) {
                                                 "dataset_append_map"))
         << zelt::to_text(all);
     EXPECT_EQ(client->call({{"type", "closeAll"}}), ok());
+}
+
+// A file system of its own, 2 MiB, for a disk that fills up; unmounted at the end.
+class FullDisk : public Service {
+  protected:
+    void SetUp() override {
+        std::filesystem::create_directory(disk());
+        if (::getuid() != 0 ||
+            std::system(("mount -t tmpfs -o size=2m brennic-test " + disk() + " 2>/dev/null").c_str()) != 0) {
+            GTEST_SKIP() << "mounting a tmpfs is refused here: the disk-full case is not tested";
+        }
+        mounted_ = true;
+    }
+    void TearDown() override {
+        service.reset();
+        if (mounted_) std::system(("umount -l " + disk()).c_str());
+    }
+    std::string disk() const { return dir / "disk"; }
+    bool mounted_ = false;
+};
+
+TEST_F(FullDisk, ARowThatDoesNotFitFailsItsAppendAndTheScanGoesOnOnceThereIsSpace) {
+    start();
+    const std::string master = disk() + "/m.h5";
+    const std::string filler = disk() + "/filler";
+    ASSERT_EQ(client->call({{"type", "open"}, {"filepath", master}}), ok());
+    ASSERT_EQ(client->call({{"type", "create_dataset_append_split"}, {"filepath", master},
+                            {"datainfolist", List{List{"/entry/data", 4}}}}),
+              ok());
+    // Leave a little more than one row free.
+    std::vector<std::uint16_t> frame(64 * 1024, 0);
+    {
+        std::ofstream fill(filler, std::ios::binary);
+        std::vector<char> chunk(4096, 'x');
+        while (fill.write(chunk.data(), chunk.size())) {
+        }
+    }
+    std::filesystem::resize_file(filler, std::filesystem::file_size(filler) - 200 * 1024);
+    std::vector<std::string> errors;
+    std::vector<std::uint16_t> accepted;
+    for (std::uint16_t i = 0; i < 8 && accepted.size() < 4; ++i) {
+        std::fill(frame.begin(), frame.end(), i);
+        const Value reply = client->call({{"type", "dataset_append_split_map"}, {"filepath", master},
+                                          {"map", Map{{"/entry/data", NdArray::view(frame, {256, 256})}}}});
+        if (reply == ok()) {
+            accepted.push_back(i);
+        } else {
+            errors.push_back(zelt::to_text(reply));
+            std::filesystem::remove(filler);  // the operator frees space
+        }
+    }
+    ASSERT_FALSE(errors.empty());
+    EXPECT_TRUE(contains(errors[0], "No space left on device")) << errors[0];
+    EXPECT_EQ(client->call({{"type", "close"}, {"filepath", master}, {"block", true}}), ok());
+    // The block has exactly its four rows, in the order they were accepted: none is lost or
+    // doubled by the failed write.
+    support::H5Reader reader{master};
+    const auto rows = reader.uint16s("/entry/data/data_0000");
+    ASSERT_EQ(rows.size(), 4u * 256 * 256);
+    ASSERT_EQ(accepted.size(), 4u);
+    for (std::size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(rows[k * 256 * 256], accepted[k]) << k;
+        EXPECT_EQ(rows[k * 256 * 256 + 256 * 256 - 1], accepted[k]) << k;
+    }
+}
+
+TEST_F(FullDisk, AMasterThatCannotBeWrittenIsNeverReportedComplete) {
+    start();
+    const std::string master = disk() + "/m.h5";
+    ASSERT_EQ(client->call({{"type", "open"}, {"filepath", master}}), ok());
+    {
+        std::ofstream fill(disk() + "/filler", std::ios::binary);
+        std::vector<char> chunk(4096, 'x');
+        while (fill.write(chunk.data(), chunk.size())) {
+        }
+    }
+    Map values;
+    for (int i = 0; i < 300; ++i) values.emplace_back("/entry/values/v" + std::to_string(i), i);
+    // The request's own flush meets the full disk: the client hears of it at once.
+    const Value failed =
+        client->call({{"type", "create_dataset_map"}, {"filepath", master}, {"map", values}});
+    EXPECT_TRUE(support::is_error_with(failed, "No space left on device")) << zelt::to_text(failed);
+    std::filesystem::remove(disk() + "/filler");
+    // HDF5 cannot write that file's metadata again: its closes fail, they never answer "ok".
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const Value close = client->call({{"type", "close"}, {"filepath", master}});
+        EXPECT_TRUE(support::is_error_with(close, "cannot write it again")) << zelt::to_text(close);
+    }
+    service->signal(SIGTERM);
+    EXPECT_EQ(service->wait_exit(), 0);
 }

@@ -5,6 +5,7 @@
 #include <hdf5.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 
 #include <CLI/CLI.hpp>
@@ -44,7 +45,14 @@ double bare_loop(int requests, int datasets, const std::string& dir) {
         ready = true;
         std::string identity;
         for (int i = 0; i < requests + 2; ++i) {  // the open, the appends, the final close
-            identity = router.recv();
+            // Bounded: a lost message ends the benchmark instead of hanging it.
+            auto sender = router.recv(std::chrono::seconds(60));
+            if (!sender) {
+                std::fprintf(stderr, "bare loop: request %d of %d did not arrive within 60 s\n",
+                             i, requests + 2);
+                std::exit(1);
+            }
+            identity = *sender;
             const zelt::Value record = router.recv_loads();
             (void)record;
         }

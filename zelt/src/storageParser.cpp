@@ -51,14 +51,19 @@ storageParser::storageParser() {
     } else if (file_exists(system_config)) {
         source_ = system_config;
     } else {
-        source_ = "built-in defaults";
-        sections_ = {{"corvane", {{"ip", default_ip}, {"port", default_port}}},
-                     {"vesk",
-                      {{"bootstrap_servers", default_bootstrap_servers},
-                       {"timeout_ms", std::to_string(default_vesk_timeout_ms)}}}};
+        *this = built_in();
         return;
     }
     parse(read_file(source_));
+}
+
+storageParser storageParser::built_in() { return storageParser(BuiltIn{}); }
+
+storageParser::storageParser(BuiltIn) : source_("built-in defaults") {
+    sections_ = {{"corvane", {{"ip", default_ip}, {"port", default_port}}},
+                 {"vesk",
+                  {{"bootstrap_servers", default_bootstrap_servers},
+                   {"timeout_ms", std::to_string(default_vesk_timeout_ms)}}}};
 }
 
 storageParser::storageParser(const std::string& path) : source_(path) { parse(read_file(path)); }

@@ -29,10 +29,32 @@ MasterFileHandle& MasterFileHandle::operator=(MasterFileHandle&& other) noexcept
     return *this;
 }
 
-MasterFileHandle::~MasterFileHandle() { h5::File dropped{id_}; }
+MasterFileHandle::~MasterFileHandle() {
+    // A file HDF5 can no longer write is left alone: closing it walks a broken cache.
+    if (!lost_.empty()) return;
+    h5::File dropped{id_};
+}
+
+namespace {
+std::string quote(const std::string& text) { return "\"" + text + "\""; }
+}  // namespace
+
+void MasterFileHandle::flush(const std::string& filepath) {
+    if (!lost_.empty()) throw H5Error("flush " + quote(filepath) + ": " + lost_);
+    if (id_ < 0 || H5Fflush(id_, H5F_SCOPE_LOCAL) >= 0) return;
+    // HDF5 1.10 cannot flush a file's metadata cache again after a failed flush ("slist
+    // already enabled?"): the file cannot be completed from here on, and every later flush or
+    // close says so rather than pretend.
+    lost_ = "writing the file's metadata failed, and HDF5 cannot write it again: " +
+            h5::stack_reason();
+    throw H5Error("flush " + quote(filepath) + ": " + lost_);
+}
 
 void MasterFileHandle::close() {
     if (id_ < 0) return;
+    // Everything goes to disk first, while the file stays open: a failed H5Fclose leaves
+    // HDF5's file half torn down.
+    flush("master file");
     if (H5Fclose(id_) >= 0) {
         id_ = H5I_INVALID_HID;
         return;
@@ -45,6 +67,14 @@ void MasterFileHandle::close() {
         lost_ = "closing it failed and HDF5 released it: " + reason;
     }
     throw H5Error("close master file: " + reason);
+}
+
+void MasterFileHandle::flush_after_failure() noexcept {
+    if (!lost_.empty() || id_ < 0) return;
+    if (H5Fflush(id_, H5F_SCOPE_LOCAL) < 0) {
+        lost_ = "writing the file's metadata failed, and HDF5 cannot write it again: " +
+                h5::stack_reason();
+    }
 }
 
 namespace {
@@ -272,8 +302,16 @@ void Scrivell::write_map(const zelt::Map& record, bool recreate_text) {
         if (const auto* nested = value.as<zelt::Map>(); nested && nested->empty()) {
             leaf = &empty_text;
         }
-        write_leaf(entry.fp.id(), path, *leaf, recreate_text, filepath);
+        try {
+            write_leaf(entry.fp.id(), path, *leaf, recreate_text, filepath);
+        } catch (const Error&) {
+            // The entries before it stay written: they reach the disk as a whole request's do.
+            entry.fp.flush_after_failure();
+            throw;
+        }
     }
+    // A crash after the reply finds the file as the request left it.
+    entry.fp.flush(filepath);
 }
 
 void Scrivell::create_dataset_map(const zelt::Map& record) { write_map(record, false); }
@@ -403,6 +441,7 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
     if (!block.full()) return;
     const std::string what = "scan_run for " + quoted(block.path());
     writeSubDataFile(entry.fp.id(), name, split->splitFileIndex, block, /*sync=*/false);
+    entry.fp.flush(filepath);
     // The block is written once: whatever becomes of its notification, the next items go to
     // the next block.
     split->splitFileIndex += 1;
@@ -456,10 +495,6 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
                               outbox_.last_error() + ")");
         }
     }
-    if (!entry->fp.lost().empty()) {
-        throw H5Error("close " + quoted(filepath) + ": the master file cannot be completed: " +
-                      entry->fp.lost());
-    }
     entry->fp.close();
     for (const auto& [k, v] : entry->files_nosplit) held_bytes_ -= v.values.bytes();
     const std::string what = "scan_stop for " + quoted(filepath);
@@ -468,6 +503,11 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
         say("send2vesk_stop error " + outbox_.why_owed(what));
     }
     files.erase(filepath);
+}
+
+bool Scrivell::holds_unwritable_files() const {
+    return std::any_of(files.begin(), files.end(),
+                       [](const auto& entry) { return !entry.second.fp.lost().empty(); });
 }
 
 void Scrivell::closeAll(const zelt::Map&) {

@@ -14,6 +14,8 @@ class storageParser {
     storageParser();
     // Reads the INI file at `path` (for tests and tools).
     explicit storageParser(const std::string& path);
+    // The built-in defaults alone, as used when no file exists.
+    static storageParser built_in();
 
     // The entry's text as written. Throws zelt::Error naming the source when the section or
     // the entry is missing.
@@ -30,6 +32,8 @@ class storageParser {
     const std::string& source() const { return source_; }
 
   private:
+    struct BuiltIn {};
+    explicit storageParser(BuiltIn);
     struct Section {
         std::string name;
         std::vector<std::pair<std::string, std::string>> entries;

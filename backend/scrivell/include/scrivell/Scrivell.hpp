@@ -30,8 +30,13 @@ class MasterFileHandle {
     hid id() const { return id_; }
     // Why the file can no longer be completed; empty while it can.
     const std::string& lost() const { return lost_; }
-    // The real close: throws H5Error. The handle is kept until the file has closed, so that
-    // a failed close can be tried again.
+    // Writes everything the file holds to disk. Throws H5Error naming `filepath`; after a
+    // failed flush the file can no longer be completed, and every later flush or close throws.
+    void flush(const std::string& filepath);
+    // As flush(), after a request failed: the failure already reported is the one that counts.
+    void flush_after_failure() noexcept;
+    // The real close: flushes, then closes. Throws H5Error. The handle is kept until the file
+    // has closed, so that a failed close can be tried again.
     void close();
 
   private:
@@ -111,6 +116,8 @@ class Scrivell {
     // Tries to deliver the notifications still owed; call it when the service is idle.
     void deliver_owed() { outbox_.deliver(); }
     const Outbox& outbox() const { return outbox_; }
+    // Whether an open file failed a write in a way HDF5 cannot recover from.
+    bool holds_unwritable_files() const;
     // What the service holds in memory for appended values, about.
     std::uint64_t held_bytes() const { return held_bytes_; }
     const Limits& limits() const { return limits_; }
