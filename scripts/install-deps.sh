@@ -11,6 +11,7 @@ packages=(
     libmsgpack-cxx-dev libboost-dev
     nlohmann-json3-dev libcli11-dev libspdlog-dev
     libgtest-dev
+    clang libclang-rt-14-dev
     python3 python3-zmq python3-msgpack python3-numpy python3-h5py
 )
 

@@ -1,0 +1,83 @@
+// libFuzzer target: any bytes as one request to the backend, in a directory of its own. Every
+// "filepath" is confined to that directory first: the fuzzer must not write elsewhere. A
+// request may fail with scrivell::Error or zelt::Error; nothing else may happen.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <scrivell/Scrivell.hpp>
+#include <zelt/codec.hpp>
+
+namespace {
+
+std::string& directory() {
+    static std::string path = [] {
+        if (const char* given = std::getenv("BRENNIC_FUZZ_DIR")) return std::string(given);
+        std::string pattern = "/tmp/brennic-fuzz-XXXXXX";
+        return std::string(::mkdtemp(pattern.data()));
+    }();
+    return path;
+}
+
+// A name made of the path's safe characters, inside the fuzzing directory.
+zelt::Value confined(const zelt::Value& filepath) {
+    const std::string* text = filepath.as<std::string>();
+    if (!text) return filepath;
+    std::string name;
+    for (char c : *text) {
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.') name += c;
+        if (name.size() == 12) break;
+    }
+    return directory() + "/f" + name;
+}
+
+void confine(zelt::Value& value) {
+    if (auto* map = value.as<zelt::Map>()) {
+        for (auto& [key, item] : *map) {
+            if (key == "filepath") {
+                item = confined(item);
+            } else {
+                confine(item);
+            }
+        }
+    } else if (auto* list = value.as<zelt::List>()) {
+        for (auto& item : *list) confine(item);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static scrivell::Scrivell backend([] {
+        scrivell::Settings settings;
+        settings.limits.max_open_files = 8;
+        settings.limits.memory_limit_bytes = 64 << 20;
+        return settings;
+    }());
+    static int runs = 0;
+    try {
+        zelt::Value request = zelt::loads(reinterpret_cast<const char*>(data), size);
+        confine(request);
+        if (const auto* record = request.as<zelt::Map>()) backend.process(*record);
+    } catch (const zelt::Error&) {
+    } catch (const scrivell::Error&) {
+    }
+    // Now and then everything is closed and the directory emptied, so that state stays small.
+    if (++runs % 500 == 0) {
+        try {
+            backend.process({{"type", "closeAll"}});
+        } catch (const scrivell::Error&) {
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(directory())) {
+            std::error_code ignored;
+            if (!backend.files.contains(entry.path().string())) {
+                std::filesystem::remove_all(entry.path(), ignored);
+            }
+        }
+    }
+    return 0;
+}
