@@ -355,3 +355,17 @@ TEST_F(FullDisk, AMasterThatCannotBeWrittenIsNeverReportedComplete) {
     service->signal(SIGTERM);
     EXPECT_EQ(service->wait_exit(), 0);
 }
+
+TEST_F(Service, OpensBeyondMaxOpenFilesAreRefusedAndNewClientsStillConnect) {
+    reconfigure("max_open_files = 2");
+    start();
+    ASSERT_EQ(client->call({{"type", "open"}, {"filepath", path("a.h5")}}), ok());
+    ASSERT_EQ(client->call({{"type", "open"}, {"filepath", path("b.h5")}}), ok());
+    const Value refused = client->call({{"type", "open"}, {"filepath", path("c.h5")}});
+    EXPECT_TRUE(support::is_error_with(
+        refused, "open \"" + path("c.h5") + "\": 2 files are open, as many as max_open_files"))
+        << zelt::to_text(refused);
+    Client newcomer(config_->port());
+    EXPECT_EQ(newcomer.call({{"type", "close"}, {"filepath", path("a.h5")}}), ok());
+    EXPECT_EQ(newcomer.call({{"type", "open"}, {"filepath", path("c.h5")}}), ok());
+}
