@@ -44,6 +44,15 @@ const std::string* filepath_of(const zelt::Value& request) {
 
 }  // namespace
 
+// Every entry the service and the clients read; anything else is named at start-up.
+const std::vector<std::pair<std::string, std::string>> known_entries = {
+    {"corvane", "ip"},          {"corvane", "port"},           {"corvane", "max_message_bytes"},
+    {"corvane", "receive_hwm"}, {"corvane", "reply_timeout_ms"}, {"corvane", "linger_ms"},
+    {"corvane", "send_hwm"},    {"corvane", "max_open_files"},  {"corvane", "memory_limit_mib"},
+    {"corvane", "data_roots"},  {"corvane", "journal_dir"},     {"corvane", "journal_sync"},
+    {"vesk", "bootstrap_servers"}, {"vesk", "timeout_ms"},
+};
+
 Corvane::Corvane() : Corvane(zelt::storageParser()) {}
 
 Corvane::Corvane(const zelt::storageParser& config)
@@ -51,9 +60,24 @@ Corvane::Corvane(const zelt::storageParser& config)
       port(config.get("corvane", "port")),
       worker(zelt::ROUTER, ip, port, false, router_options(config)),
       scrivell(scrivell::Settings::from(config)) {
-    if (config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers).empty()) {
+    const std::vector<std::string> unknown = config.unknown_entries(known_entries);
+    if (!unknown.empty()) {
+        std::string names;
+        for (const auto& name : unknown) names += (names.empty() ? "" : ", ") + name;
+        spdlog::warn("configuration \"{}\": unknown entries ignored: {}", config.source(), names);
+    }
+    const scrivell::VeskSettings& vesk = scrivell.outbox().settings();
+    if (vesk.bootstrap_servers.empty()) {
         spdlog::warn("vesk bootstrap_servers is empty: scan notifications are switched off");
     }
+    spdlog::info("brennic {} serving on {}; configuration {}; {}; at most {} open files, {} MiB "
+                 "of appended values",
+                 BRENNIC_VERSION, worker.endpoint(), config.source(),
+                 vesk.bootstrap_servers.empty()
+                     ? std::string("notifications off")
+                     : "notifications to " + vesk.bootstrap_servers + " (timeout " +
+                           std::to_string(vesk.timeout_ms) + " ms)",
+                 scrivell.limits().max_open_files, scrivell.limits().memory_limit_bytes >> 20);
 }
 
 void Corvane::start() {
@@ -84,6 +108,12 @@ void Corvane::serve(const std::string& identity) {
         }
         const zelt::Value* block_value = zelt::find(*record, "block");
         block = block_value && zelt::is_true(*block_value);
+        const zelt::Value* type = zelt::find(*record, "type");
+        if (type && *type == zelt::Value("status")) {
+            // Changes nothing: only a waiting client hears the answer.
+            if (block) worker.send_dumps_id(identity, status());
+            return;
+        }
         scrivell.process(*record);
     } catch (const std::exception& error) {
         // A failed request is reported and the service serves on: the other open files and
@@ -101,6 +131,13 @@ void Corvane::serve(const std::string& identity) {
         return;
     }
     if (block) worker.send_dumps_id(identity, reply_to(*request.as<zelt::Map>()));
+}
+
+zelt::Map Corvane::status() const {
+    zelt::Map reply{{"ret", "ok"}, {"version", BRENNIC_VERSION}};
+    for (auto& entry : scrivell.status()) reply.push_back(std::move(entry));
+    reply.emplace_back("failed_requests", static_cast<std::int64_t>(failures_.count()));
+    return reply;
 }
 
 zelt::Value Corvane::reply_to(const zelt::Map& record) {
@@ -130,18 +167,21 @@ void Corvane::UnreportedFailures::add(const std::string& filepath, const std::st
             spdlog::error("{} failed requests for \"{}\" will not be reported to its close: "
                           "more than {} files have unreported failures",
                           by_path_[oldest].count, oldest, max_paths);
+            count_ -= by_path_[oldest].count;
             by_path_.erase(oldest);
             order_.pop_front();
         }
     }
     Failures& failures = by_path_[filepath];
     if (failures.count++ == 0) failures.first = error;
+    ++count_;
 }
 
 std::string Corvane::UnreportedFailures::take(const std::string& filepath) {
     auto there = by_path_.find(filepath);
     if (there == by_path_.end()) return {};
     const Failures failures = there->second;
+    count_ -= failures.count;
     by_path_.erase(there);
     order_.erase(std::find(order_.begin(), order_.end(), filepath));
     const bool one = failures.count == 1;
@@ -159,6 +199,7 @@ std::vector<std::string> Corvane::UnreportedFailures::take_all() {
 }
 
 void Corvane::close_all_files() {
+    const std::size_t open = scrivell.files.size();
     for (const std::string& filepath : scrivell.files.keys()) {
         try {
             scrivell.close_at_shutdown(filepath);
@@ -175,6 +216,8 @@ void Corvane::close_all_files() {
         spdlog::error("shutdown: notification {} was never taken by a broker: {}", what,
                       scrivell.outbox().last_error());
     }
+    spdlog::info("brennic {} stopped: {} files closed, {} left open", BRENNIC_VERSION,
+                 open - scrivell.files.size(), scrivell.files.size());
 }
 
 }  // namespace brennic

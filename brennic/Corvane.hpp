@@ -43,7 +43,8 @@ class Corvane {
         std::string take(const std::string& filepath);
         // The reports of every path, forgotten once taken.
         std::vector<std::string> take_all();
-        std::size_t size() const { return order_.size(); }
+        // The failed requests not yet reported, over all paths.
+        std::size_t count() const { return count_; }
 
       private:
         struct Failures {
@@ -53,6 +54,7 @@ class Corvane {
         static constexpr std::size_t max_paths = 4096;
         std::unordered_map<std::string, Failures> by_path_;
         std::deque<std::string> order_;
+        std::size_t count_ = 0;
     };
 
     explicit Corvane(const zelt::storageParser& config);
@@ -61,6 +63,8 @@ class Corvane {
     // The reply to a request that succeeded: "ok", or the error that tells a waiting close
     // of earlier failures.
     zelt::Value reply_to(const zelt::Map& record);
+    // The answer to "status": version, what the backend holds, failed requests unreported.
+    zelt::Map status() const;
 
     UnreportedFailures failures_;
 

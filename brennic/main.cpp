@@ -78,6 +78,7 @@ int main(std::vector<std::string> argv) {
     app.add_option("--log-level", log_level, "Set logging level")
         ->check(CLI::IsMember({"DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL"}))
         ->capture_default_str();
+    app.set_version_flag("--version", std::string("brennic ") + BRENNIC_VERSION);
     std::reverse(argv.begin(), argv.end());  // CLI11 takes the arguments last to first
     try {
         app.parse(argv);

@@ -48,23 +48,37 @@ zelt::Value from_json(const nlohmann::ordered_json& json) {
 int main(int argc, char** argv) {
     CLI::App app{"Send one request record, given as JSON, to the brennic service", "brennic-send"};
     std::string request_text;
-    long long timeout_ms = 60000;
-    app.add_option("request", request_text, "the request record as a JSON object")->required();
+    long long timeout_ms = 10000;
+    bool status = false;
+    auto* request_option =
+        app.add_option("request", request_text, "the request record as a JSON object");
+    app.add_flag("--status", status, "ask the service what it holds and print it as JSON")
+        ->excludes(request_option);
     app.add_option("--timeout-ms", timeout_ms, "how long to wait for a reply")
         ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
+    if (!status && request_text.empty()) {
+        std::cerr << "brennic-send: give a request as JSON, or --status\n";
+        return 2;
+    }
     try {
-        const zelt::Value request = from_json(nlohmann::ordered_json::parse(request_text));
+        const zelt::Value request =
+            status ? zelt::Value(zelt::Map{{"type", "status"}, {"block", true}})
+                   : from_json(nlohmann::ordered_json::parse(request_text));
         const zelt::storageParser config;
+        zelt::WorkerOptions options;
+        options.linger_ms = 1000;
         zelt::Worker worker(zelt::DEALER, config.get("corvane", "ip"),
-                            config.get("corvane", "port"));
+                            config.get("corvane", "port"), true, options);
         worker.send_dumps(request);
         const auto* record = request.as<zelt::Map>();
         const zelt::Value* block = record ? zelt::find(*record, "block") : nullptr;
         if (!block || !zelt::is_true(*block)) return 0;
         auto reply = worker.recv_loads(std::chrono::milliseconds(timeout_ms));
         if (!reply) {
-            std::cerr << "brennic-send: no reply within " << timeout_ms << " ms\n";
+            std::cerr << "brennic-send: no reply from " << worker.endpoint() << " within "
+                      << timeout_ms << " ms: is brennic running there? (configuration "
+                      << config.source() << ")\n";
             return 2;
         }
         std::cout << zelt::to_text(*reply) << std::endl;

@@ -369,3 +369,61 @@ TEST_F(Service, OpensBeyondMaxOpenFilesAreRefusedAndNewClientsStillConnect) {
     EXPECT_EQ(newcomer.call({{"type", "close"}, {"filepath", path("a.h5")}}), ok());
     EXPECT_EQ(newcomer.call({{"type", "open"}, {"filepath", path("c.h5")}}), ok());
 }
+
+TEST_F(Service, BadPortsAndUnknownHostsEndTheServiceBeforeItBinds) {
+    for (const auto& [extra, says] : std::vector<std::pair<std::string, std::string>>{
+             {"port = 99999", "port \"99999\" is not a TCP port (1 to 65535)"},
+             {"ip = no-such-host.invalid", "address \"no-such-host.invalid\" cannot be resolved"},
+         }) {
+        reconfigure(extra);
+        support::ServiceProcess bad(dir, config_->path(), {}, "bad");
+        EXPECT_EQ(bad.wait_exit(), 1) << extra;
+        EXPECT_TRUE(contains(bad.err(), says)) << bad.err();
+    }
+    support::ServiceProcess version(dir, config_->path(), {"--version"}, "version");
+    EXPECT_EQ(version.wait_exit(), 0);
+    EXPECT_EQ(version.out(), std::string("brennic ") + BRENNIC_VERSION + "\n");
+}
+
+TEST_F(Service, InfoLinesTellAScanAndStatusShowsWhatIsHeld) {
+    reconfigure("ip = localhost   # resolved to 127.0.0.1\nbogus_entry = 1");
+    start({"--log-level", "INFO"});
+    ASSERT_EQ(client->call({{"type", "open"}, {"filepath", path()}}), ok());
+    client->send(Map{{"type", "create_dataset_append"}, {"filepath", path()},
+                     {"dataset_info_list", List{Map{{"datasetname", "energy"}}}}});
+    client->send(Map{{"type", "create_dataset_append_split"}, {"filepath", path()},
+                     {"datainfolist", List{List{"/entry/data", 2}}}});
+    for (int i = 0; i < 3; ++i) {
+        client->send(Map{{"type", "dataset_append_map"}, {"filepath", path()},
+                         {"map", Map{{"energy", 295.0 + i}}}});
+        client->send(Map{{"type", "dataset_append_split_map"}, {"filepath", path()},
+                         {"map", Map{{"/entry/data", i}}}});
+    }
+    const Value status = client->call({{"type", "status"}});
+    const Map& fields = *status.as<Map>();
+    EXPECT_EQ(*zelt::find(fields, "ret"), Value("ok"));
+    EXPECT_EQ(*zelt::find(fields, "version"), Value(BRENNIC_VERSION));
+    const Map& file = *zelt::find(*zelt::find(fields, "files")->as<Map>(), path())->as<Map>();
+    EXPECT_EQ(*zelt::find(*zelt::find(file, "appendable")->as<Map>(), "energy"), Value(3));
+    const Map& split = *zelt::find(*zelt::find(file, "split")->as<Map>(), "/entry/data")->as<Map>();
+    EXPECT_EQ(*zelt::find(split, "splitFileIndex"), Value(1));
+    EXPECT_EQ(*zelt::find(split, "rows"), Value(1));
+    EXPECT_EQ(*zelt::find(fields, "notifications_pending"), Value(0));
+    EXPECT_EQ(*zelt::find(fields, "failed_requests"), Value(0));
+    ASSERT_EQ(client->call({{"type", "close"}, {"filepath", path()}}), ok());
+    service->signal(SIGTERM);
+    ASSERT_EQ(service->wait_exit(), 0);
+    const std::string log = service->err();
+    for (const std::string& line : {
+             std::string("WARNING brennic: configuration \"") + config_->path() +
+                 "\": unknown entries ignored: [corvane] bogus_entry",
+             std::string("INFO brennic: brennic ") + BRENNIC_VERSION + " serving on tcp://127.0.0.1:",
+             "INFO brennic: open \"" + path() + "\": created (1 files open)",
+             "INFO brennic: sub-file \"" + path("0000.h5") + "\": 2 rows, 0.0 MiB, ",
+             "INFO brennic: sub-file \"" + path("0001.h5") + "\": 1 rows, 0.0 MiB, ",
+             "INFO brennic: close \"" + path() + "\": 1 datasets written, 1 last blocks, ",
+             std::string("INFO brennic: brennic ") + BRENNIC_VERSION + " stopped: 0 files closed",
+         }) {
+        EXPECT_TRUE(contains(log, line)) << line << "\n" << log;
+    }
+}

@@ -183,3 +183,8 @@ TEST(Codec, LogTextShowsArraysByTypeAndShapeOnly) {
         zelt::to_text(Map{{"map", Map{{"/entry/data", NdArray::view(frame, {2, 2})}}}});
     EXPECT_EQ(text, "{\"map\": {\"/entry/data\": <u2 [2, 2]}}");
 }
+
+TEST(Codec, LogTextRendersNumbersExactlyAsTheNotificationsDo) {
+    EXPECT_EQ(zelt::to_text(Map{{"energy", 295.0}, {"step", 0.1}, {"n", 295}, {"tiny", 1e-5}}),
+              "{\"energy\": 295.0, \"step\": 0.1, \"n\": 295, \"tiny\": 1e-05}");
+}

@@ -78,3 +78,21 @@ TEST(StorageParser, EnvironmentNamesTheFileElseDefaults) {
     EXPECT_EQ(defaults.get("corvane", "port"), "5555");
     EXPECT_EQ(defaults.number_or("vesk", "timeout_ms", 0), 5000);
 }
+
+TEST(StorageParser, InlineCommentsEndAValueAndUnknownEntriesAreNamed) {
+    support::TempDir dir;
+    const zelt::storageParser config(write(dir,
+                                           "[corvane]\n"
+                                           "port = 7000            # where clients connect\n"
+                                           "ip = 127.0.0.1 ; semicolons too\n"
+                                           "name = a#b\n"
+                                           "empty =   # nothing\n"
+                                           "[vesk]\n"
+                                           "bootstrap_server = typo:9092\n"));
+    EXPECT_EQ(config.get("corvane", "port"), "7000");
+    EXPECT_EQ(config.get("corvane", "ip"), "127.0.0.1");
+    EXPECT_EQ(config.get("corvane", "name"), "a#b");
+    EXPECT_EQ(config.get("corvane", "empty"), "");
+    EXPECT_EQ(config.unknown_entries({{"corvane", "port"}, {"corvane", "ip"}, {"vesk", "bootstrap_servers"}}),
+              (std::vector<std::string>{"[corvane] name", "[corvane] empty", "[vesk] bootstrap_server"}));
+}

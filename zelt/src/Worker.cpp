@@ -1,5 +1,10 @@
 #include <zelt/Worker.hpp>
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <memory>
 
 #include <zelt/codec.hpp>
@@ -8,7 +13,50 @@ namespace zelt {
 
 namespace {
 
-std::string endpoint_of(const std::string& ip, const std::string& port) {
+// The address ZeroMQ is given: a literal or "*" as it stands; a host name resolved, so that
+// "localhost" means the host and not a network interface of that name. IPv4 first.
+std::string resolved(const std::string& ip) {
+    in6_addr ignored{};
+    if (ip == "*" || (!ip.empty() && ip.front() == '[') || ::inet_pton(AF_INET, ip.c_str(), &ignored) == 1 ||
+        ::inet_pton(AF_INET6, ip.c_str(), &ignored) == 1) {
+        return ip;
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int status = ::getaddrinfo(ip.c_str(), nullptr, &hints, &found);
+    if (status != 0) {
+        throw Error("address \"" + ip + "\" cannot be resolved: " + ::gai_strerror(status));
+    }
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
+    const addrinfo* chosen = found;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family == AF_INET) {
+            chosen = a;
+            break;
+        }
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* address =
+        chosen->ai_family == AF_INET
+            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(chosen->ai_addr)->sin_addr)
+            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(chosen->ai_addr)->sin6_addr);
+    ::inet_ntop(chosen->ai_family, address, text, sizeof text);
+    return text;
+}
+
+std::string checked_port(const std::string& port) {
+    const bool digits = !port.empty() && port.size() <= 5 &&
+                        port.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoi(port) < 1 || std::stoi(port) > 65535) {
+        throw Error("port \"" + port + "\" is not a TCP port (1 to 65535)");
+    }
+    return port;
+}
+
+std::string endpoint_of(const std::string& name, const std::string& port_text) {
+    const std::string port = checked_port(port_text);
+    const std::string ip = resolved(name);
     // An IPv6 literal needs brackets in a ZeroMQ TCP endpoint.
     if (ip.find(':') != std::string::npos && ip.front() != '[') {
         return "tcp://[" + ip + "]:" + port;
@@ -39,7 +87,7 @@ Worker::Worker(SocketKind kind, const std::string& ip, const std::string& port, 
         if (options.max_message_bytes >= 0) {
             socket_.set(zmq::sockopt::maxmsgsize, options.max_message_bytes);
         }
-        if (ip.find(':') != std::string::npos) socket_.set(zmq::sockopt::ipv6, 1);
+        if (endpoint_.find('[') != std::string::npos) socket_.set(zmq::sockopt::ipv6, 1);
         if (connect) {
             socket_.connect(endpoint_);
         } else {

@@ -29,6 +29,18 @@ std::string lower(std::string text) {
     return text;
 }
 
+// A "#" or ";" after a blank starts a comment that runs to the end of the line: "64   # queued"
+// is 64. One inside a value ("a#b") is part of it.
+std::string strip_inline_comment(const std::string& value) {
+    for (std::size_t i = 1; i < value.size(); ++i) {
+        if ((value[i] == '#' || value[i] == ';') && (value[i - 1] == ' ' || value[i - 1] == '\t')) {
+            return value.substr(0, i);
+        }
+    }
+    if (!value.empty() && (value[0] == '#' || value[0] == ';')) return "";
+    return value;
+}
+
 bool file_exists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
@@ -91,7 +103,7 @@ void storageParser::parse(const std::string& text) {
         }
         auto& entries = sections_.back().entries;
         std::string key = lower(trim(content.substr(0, equals)));
-        std::string value = trim(content.substr(equals + 1));
+        std::string value = trim(strip_inline_comment(content.substr(equals + 1)));
         auto there = std::find_if(entries.begin(), entries.end(),
                                   [&](const auto& entry) { return entry.first == key; });
         if (there != entries.end()) {
@@ -142,6 +154,20 @@ long long storageParser::number_or(const std::string& section, const std::string
                     section + "] is not a whole number: \"" + *value + "\"");
     }
     return number;
+}
+
+std::vector<std::string> storageParser::unknown_entries(
+    const std::vector<std::pair<std::string, std::string>>& known) const {
+    std::vector<std::string> out;
+    for (const auto& section : sections_) {
+        for (const auto& [key, value] : section.entries) {
+            const bool listed = std::any_of(known.begin(), known.end(), [&](const auto& entry) {
+                return entry.first == section.name && lower(entry.second) == key;
+            });
+            if (!listed) out.push_back("[" + section.name + "] " + key);
+        }
+    }
+    return out;
 }
 
 bool storageParser::has(const std::string& section, const std::string& key) const {

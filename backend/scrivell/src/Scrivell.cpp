@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include <spdlog/spdlog.h>
+
 #include <zelt/storageParser.hpp>
 
 #include "h5/h5.hpp"
@@ -282,13 +284,16 @@ void Scrivell::open(const zelt::Map& record) {
                                    /*high=*/H5F_LIBVER_LATEST),
               "set", "library version bounds");
     hid id = H5I_INVALID_HID;
-    if (std::filesystem::exists(filepath)) {
+    const bool existed = std::filesystem::exists(filepath);
+    if (existed) {
         id = h5::check(H5Fopen(filepath.c_str(), H5F_ACC_RDWR, fapl.get()), "open file", filepath);
     } else {
         id = h5::check(H5Fcreate(filepath.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, fapl.get()),
                        "create file", filepath);
     }
     files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, {}, {}});
+    spdlog::info("open \"{}\": {} ({} files open)", filepath, existed ? "opened" : "created",
+                 files.size());
 }
 
 void Scrivell::write_map(const zelt::Map& record, bool recreate_text) {
@@ -401,6 +406,19 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
     }
 }
 
+namespace {
+
+void log_sub_file(const StreamingBlock& block, std::chrono::steady_clock::time_point started) {
+    if (!spdlog::should_log(spdlog::level::info)) return;
+    const double mib = static_cast<double>(block.rows_written()) *
+                       static_cast<double>(block.layout().row_bytes) / (1 << 20);
+    spdlog::info("sub-file \"{}\": {} rows, {:.1f} MiB, {:.3f} s", block.path(),
+                 block.rows_written(), mib,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+}
+
+}  // namespace
+
 void Scrivell::dataset_append_split_map(const zelt::Map& record) {
     const std::string& filepath = filepath_of(record);
     const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
@@ -426,6 +444,7 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
                                 where);
         split->block.emplace(dirpath_of(filepath), split->splitFileIndex, split->splitSize,
                              std::move(layout));
+        split->block_started = std::chrono::steady_clock::now();
     }
     StreamingBlock& block = *split->block;
     // The notification of the block this item completes is built before its row is written:
@@ -442,6 +461,7 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
     const std::string what = "scan_run for " + quoted(block.path());
     writeSubDataFile(entry.fp.id(), name, split->splitFileIndex, block, /*sync=*/false);
     entry.fp.flush(filepath);
+    log_sub_file(block, split->block_started);
     // The block is written once: whatever becomes of its notification, the next items go to
     // the next block.
     split->splitFileIndex += 1;
@@ -466,10 +486,14 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
     const zelt::Value& CTType = zelt::find_or_null(record, "CTType");
     // Built first: a close whose "identify" has no JSON form fails before it changes anything.
     std::string stop = notification_json("scan_stop", identify, CTType, filepath, "/entry/data");
+    const auto started = std::chrono::steady_clock::now();
     const hid f = entry->fp.id();
+    std::size_t written = 0;
+    std::size_t blocks = 0;
     for (const auto& [k, v] : entry->files_nosplit) {
         if (v.values.empty()) continue;
         write_column(f, k, v.values, v.batch, filepath);
+        ++written;
     }
     for (auto& [k, v] : entry->files_split) {
         if (!v.block) continue;
@@ -481,6 +505,8 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
                                                  "/entry/data/data");
         const std::string what = "scan_run for " + quoted(v.block->path());
         writeSubDataFile(f, k, v.splitFileIndex, *v.block, /*sync=*/false);
+        log_sub_file(*v.block, v.block_started);
+        ++blocks;
         v.splitFileIndex += 1;
         v.block.reset();
         // The close waits for the notifications of its own last blocks, not for earlier ones.
@@ -502,7 +528,31 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
         // The file is closed and complete: a late stop notification does not undo that.
         say("send2vesk_stop error " + outbox_.why_owed(what));
     }
+    spdlog::info("close \"{}\": {} datasets written, {} last blocks, {:.3f} s", filepath, written,
+                 blocks, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     files.erase(filepath);
+}
+
+zelt::Map Scrivell::status() const {
+    zelt::Map open_files;
+    for (const auto& [filepath, entry] : files) {
+        zelt::Map appendable;
+        for (const auto& [name, dataset] : entry.files_nosplit) {
+            appendable.emplace_back(name, static_cast<std::int64_t>(dataset.values.size()));
+        }
+        zelt::Map split;
+        for (const auto& [name, dataset] : entry.files_split) {
+            split.emplace_back(
+                name, zelt::Map{{"splitFileIndex", dataset.splitFileIndex},
+                                {"splitSize", dataset.splitSize},
+                                {"rows", dataset.block ? dataset.block->rows_written() : 0}});
+        }
+        open_files.emplace_back(filepath, zelt::Map{{"appendable", std::move(appendable)},
+                                                    {"split", std::move(split)}});
+    }
+    return {{"files", std::move(open_files)},
+            {"notifications_pending", static_cast<std::int64_t>(outbox_.size())},
+            {"held_mib", static_cast<double>(held_bytes_) / (1 << 20)}};
 }
 
 bool Scrivell::holds_unwritable_files() const {

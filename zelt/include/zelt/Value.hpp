@@ -128,6 +128,10 @@ const Value& find_or_null(const Map& map, std::string_view key);
 // Puts `value` under `key`: replaces it in place when the key is there, else appends.
 void put(Map& map, std::string key, Value value);
 
+// The shortest text that reads back to the same double, laid out as Python's repr and the
+// notifications' JSON: "12.5", "3.0", "1e-05", "1e+16"; NaN and infinities as JSON5 names.
+std::string float_text(double value);
+
 // The value as one line of text, for logs: arrays as type string and shape, never bytes.
 std::string to_text(const Value& value);
 

@@ -28,6 +28,9 @@ class storageParser {
     long long number_or(const std::string& section, const std::string& key,
                         long long fallback) const;
     bool has(const std::string& section, const std::string& key) const;
+    // The entries present that `known` (section, key) does not list, as "[section] key".
+    std::vector<std::string> unknown_entries(
+        const std::vector<std::pair<std::string, std::string>>& known) const;
     // The file read, or "built-in defaults".
     const std::string& source() const { return source_; }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -58,6 +59,7 @@ struct SplitDataset {
     std::int64_t splitSize = 1;  // rows per block, checked at registration
     std::int64_t splitFileIndex = 0;
     std::optional<StreamingBlock> block;
+    std::chrono::steady_clock::time_point block_started{};  // for the log line of a sub-file
 };
 
 // A file-table entry: the open file under "fp", and what the service holds for each dataset
@@ -116,6 +118,11 @@ class Scrivell {
     // Tries to deliver the notifications still owed; call it when the service is idle.
     void deliver_owed() { outbox_.deliver(); }
     const Outbox& outbox() const { return outbox_; }
+    // What the service holds, for the "status" request: per open file its appendable datasets
+    // (values held) and split datasets ("splitFileIndex", "rows" of the current block), then
+    // "notifications_pending" and "held_mib".
+    zelt::Map status() const;
+
     // Whether an open file failed a write in a way HDF5 cannot recover from.
     bool holds_unwritable_files() const;
     // What the service holds in memory for appended values, about.

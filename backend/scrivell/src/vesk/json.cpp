@@ -63,57 +63,6 @@ void append_string(std::string& out, const std::string& text) {
     out += '"';
 }
 
-// The shortest text that reads back to the same double, laid out as Python's repr does:
-// positional between 1e-4 and 1e16 ("12.5", "3.0"), else exponent with at least two
-// digits ("1e-05", "1e+16").
-void append_float(std::string& out, double value) {
-    if (std::isnan(value)) {
-        out += "NaN";
-        return;
-    }
-    if (std::isinf(value)) {
-        out += value > 0 ? "Infinity" : "-Infinity";
-        return;
-    }
-    char buffer[64];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-    std::string scientific(buffer, result.ptr);
-    std::string sign;
-    if (scientific[0] == '-') {
-        sign = "-";
-        scientific.erase(0, 1);
-    }
-    const auto e_at = scientific.find('e');
-    const int exponent = std::atoi(scientific.c_str() + e_at + 1);
-    std::string digits = scientific.substr(0, e_at);
-    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
-    out += sign;
-    if (exponent < -4 || exponent >= 16) {
-        out += digits[0];
-        if (digits.size() > 1) {
-            out += '.';
-            out.append(digits, 1, std::string::npos);
-        }
-        std::snprintf(buffer, sizeof buffer, "e%c%02d", exponent < 0 ? '-' : '+',
-                      exponent < 0 ? -exponent : exponent);
-        out += buffer;
-    } else if (exponent < 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-exponent - 1), '0');
-        out += digits;
-    } else {
-        const auto integer_digits = static_cast<std::size_t>(exponent) + 1;
-        if (digits.size() <= integer_digits) {
-            out += digits;
-            out.append(integer_digits - digits.size(), '0');
-            out += ".0";
-        } else {
-            out.append(digits, 0, integer_digits);
-            out += '.';
-            out.append(digits, integer_digits, std::string::npos);
-        }
-    }
-}
 
 void append_json(std::string& out, const zelt::Value& value, const char* member) {
     std::visit(Overload{
@@ -121,7 +70,7 @@ void append_json(std::string& out, const zelt::Value& value, const char* member)
                    [&](bool flag) { out += flag ? "true" : "false"; },
                    [&](std::int64_t n) { out += std::to_string(n); },
                    [&](std::uint64_t n) { out += std::to_string(n); },
-                   [&](double d) { append_float(out, d); },
+                   [&](double d) { out += zelt::float_text(d); },
                    [&](const std::string& text) { append_string(out, text); },
                    [&](const zelt::List& list) {
                        out += '[';

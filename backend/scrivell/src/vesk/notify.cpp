@@ -157,6 +157,7 @@ void Outbox::deliver() {
                            std::chrono::milliseconds(settings_.timeout_ms);
             return;
         }
+        spdlog::info("notification {} delivered", owed_.front().what);
         owed_.pop_front();
     }
 }
