@@ -50,6 +50,22 @@ void hdf5::clossAll() {
     worker.send_dumps(Map{{"type", "closeAll"}});
 }
 
+Map hdf5::status() {
+    const zelt::storageParser config;
+    zelt::Worker worker = client_worker(config);
+    worker.send_dumps(Map{{"type", "status"}, {"block", true}});
+    const std::chrono::milliseconds timeout(
+        config.number_or("corvane", "reply_timeout_ms", default_reply_timeout_ms));
+    std::optional<Value> reply = worker.recv_loads(timeout);
+    if (!reply) {
+        throw ServiceError("status: the service at " + worker.endpoint() +
+                           " did not answer within " + std::to_string(timeout.count()) + " ms");
+    }
+    const Map* fields = reply->as<Map>();
+    if (!fields) throw ServiceError("status: unexpected reply " + zelt::to_text(*reply));
+    return *fields;
+}
+
 void hdf5::send_with(Map record, const Map& kwargs) {
     for (const auto& [key, value] : kwargs) zelt::put(record, key, value);
     worker.send_dumps(record);

@@ -33,6 +33,10 @@ class hdf5 {
     static hdf5 open(const std::string& filepath);
     // Asks the service to close every open file, on a connection of its own. Does not wait.
     static void clossAll();
+    // Asks the service, on a connection of its own, what it holds: the reply map ("version",
+    // "files", "notifications_pending", "failed_requests", ...). Waits at most
+    // "reply_timeout_ms"; throws ServiceError when no reply comes.
+    static Map status();
 
     // Each sends nothing when its argument is empty.
     void create_dataset_map(const Map& m);
