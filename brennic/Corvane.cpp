@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <spdlog/spdlog.h>
+#include <systemd/sd-daemon.h>
 
 #include <zelt/storageParser.hpp>
 
@@ -83,6 +84,9 @@ Corvane::Corvane(const zelt::storageParser& config)
 void Corvane::start() {
     // A short wait between checks lets a signal stop the loop even when no client is sending.
     constexpr std::chrono::milliseconds check_stop{200};
+    // Under systemd (Type=notify) the unit is started once the worker is bound; elsewhere
+    // sd_notify does nothing.
+    sd_notifyf(0, "READY=1\nSTATUS=serving on %s", worker.endpoint().c_str());
     while (!stop_requested_.load()) {
         if (auto identity = worker.recv(check_stop)) {
             serve(*identity);
@@ -90,6 +94,7 @@ void Corvane::start() {
             scrivell.deliver_owed();  // idle: notifications owed since an outage go out now
         }
     }
+    sd_notify(0, "STOPPING=1\nSTATUS=closing every open file");
     close_all_files();
 }
 

@@ -6,8 +6,14 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BRENNIC_BUILD_DIR:-$here/build}
+echo "== installing what is missing (Debian packages)"
 bash "$here/scripts/install-deps.sh"
-BRENNIC_BUILD_DIR=$build bash "$here/scripts/build.sh" >/dev/null
+mkdir -p "$build"
+echo "== building into $build (a first build takes a few minutes; full log: $build/build.log)"
+# One line per finished target, so that a long first build shows its progress.
+BRENNIC_BUILD_DIR=$build bash "$here/scripts/build.sh" 2>&1 | tee "$build/build.log" |
+    grep --line-buffered -E '^\[ *[0-9]+%\] Built target' || true
+test "${PIPESTATUS[0]}" -eq 0 || { echo "the build failed: see $build/build.log" >&2; exit 1; }
 
 work=$build/demo
 rm -rf "$work"

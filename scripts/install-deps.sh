@@ -12,6 +12,7 @@ packages=(
     nlohmann-json3-dev libcli11-dev libspdlog-dev
     libgtest-dev
     clang libclang-rt-14-dev
+    libsystemd-dev systemd
     python3 python3-zmq python3-msgpack python3-numpy python3-h5py
 )
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <scrivell/Scrivell.hpp>
 #include <zelt/codec.hpp>
@@ -51,33 +52,44 @@ void confine(zelt::Value& value) {
 
 }  // namespace
 
+// One input is one request, or a list of requests carried out in order on a fresh backend,
+// which then closes everything: every finding reproduces from its input alone.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static scrivell::Scrivell backend([] {
+    zelt::Value input;
+    try {
+        input = zelt::loads(reinterpret_cast<const char*>(data), size);
+    } catch (const zelt::Error&) {
+        return 0;
+    }
+    confine(input);
+    std::vector<const zelt::Value*> requests;
+    if (const auto* list = input.as<zelt::List>()) {
+        for (const auto& item : *list) requests.push_back(&item);
+    } else {
+        requests.push_back(&input);
+    }
+    {
         scrivell::Settings settings;
         settings.limits.max_open_files = 8;
         settings.limits.memory_limit_bytes = 64 << 20;
-        return settings;
-    }());
-    static int runs = 0;
-    try {
-        zelt::Value request = zelt::loads(reinterpret_cast<const char*>(data), size);
-        confine(request);
-        if (const auto* record = request.as<zelt::Map>()) backend.process(*record);
-    } catch (const zelt::Error&) {
-    } catch (const scrivell::Error&) {
-    }
-    // Now and then everything is closed and the directory emptied, so that state stays small.
-    if (++runs % 500 == 0) {
+        scrivell::Scrivell backend(settings);
+        for (const zelt::Value* request : requests) {
+            const auto* record = request->as<zelt::Map>();
+            if (!record) continue;
+            try {
+                backend.process(*record);
+            } catch (const scrivell::Error&) {
+            } catch (const zelt::Error&) {
+            }
+        }
         try {
             backend.process({{"type", "closeAll"}});
         } catch (const scrivell::Error&) {
         }
-        for (const auto& entry : std::filesystem::directory_iterator(directory())) {
-            std::error_code ignored;
-            if (!backend.files.contains(entry.path().string())) {
-                std::filesystem::remove_all(entry.path(), ignored);
-            }
-        }
+    }
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(directory())) {
+        std::filesystem::remove_all(entry.path(), ignored);
     }
     return 0;
 }

@@ -46,6 +46,13 @@ export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1
 BRENNIC_FUZZ_DIR=$(mktemp -d /tmp/brennic-fuzz-XXXXXX)
 export BRENNIC_FUZZ_DIR
 trap 'rm -rf "$BRENNIC_FUZZ_DIR"' EXIT
-"$binary" "$corpus" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=4096 \
-    -print_final_stats=1 2>&1 | tail -n 20
+log=$work/${target}.log
+if ! "$binary" "$corpus" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=4096 \
+    -artifact_prefix="$work/${target}-" -print_final_stats=1 >"$log" 2>&1; then
+    # The finding: the sanitizer's report and the input that caused it.
+    sed -n '/^==[0-9]*==ERROR/,$p' "$log" | head -n 80
+    grep -E 'runtime error|Test unit written' "$log" || tail -n 40 "$log"
+    exit 1
+fi
+tail -n 6 "$log"
 echo "fuzzed $target for $seconds s without a finding"

@@ -91,3 +91,28 @@ TEST_F(Checks, OpenFilesAndHeldMemoryHaveLimitsNamedInTheirErrors) {
     EXPECT_EQ(H5Reader(path("a.h5")).int64s("x").size(), 125u);
     bounded.process({{"type", "open"}, {"filepath", path("c.h5")}});
 }
+
+TEST_F(Checks, FilesOutsideTheDataRootsAreRefusedAfterResolvingThePath) {
+    std::filesystem::create_directories(path("data/scan"));
+    std::filesystem::create_directories(path("data/new"));
+    std::filesystem::create_directories(path("outside"));
+    std::filesystem::create_directory_symlink(path("outside"), path("data/link"));
+    scrivell::Settings settings;
+    settings.data_roots = {std::filesystem::canonical(path("data")).string()};
+    scrivell::Scrivell confined(settings);
+    confined.process({{"type", "open"}, {"filepath", path("data/scan/m.h5")}});
+    confined.process({{"type", "open"}, {"filepath", path("data/new/../scan/n.h5")}});
+    for (const std::string& outside :
+         {path("data/../outside/m.h5"), path("data/link/m.h5"), path("m2.h5"),
+          path("data/none/../../outside/m.h5"),
+          path("database/m.h5")}) {
+        try {
+            confined.process({{"type", "open"}, {"filepath", outside}});
+            ADD_FAILURE() << outside << " was opened";
+        } catch (const scrivell::Error& error) {
+            EXPECT_TRUE(Contains(error.what(), "outside the data roots (\"" +
+                                                   settings.data_roots[0] + "\")"));
+        }
+        EXPECT_FALSE(std::filesystem::exists(outside)) << outside;
+    }
+}

@@ -160,9 +160,10 @@ std::vector<std::string> storageParser::unknown_entries(
     const std::vector<std::pair<std::string, std::string>>& known) const {
     std::vector<std::string> out;
     for (const auto& section : sections_) {
-        for (const auto& [key, value] : section.entries) {
-            const bool listed = std::any_of(known.begin(), known.end(), [&](const auto& entry) {
-                return entry.first == section.name && lower(entry.second) == key;
+        for (const auto& entry : section.entries) {
+            const std::string& key = entry.first;
+            const bool listed = std::any_of(known.begin(), known.end(), [&](const auto& one) {
+                return one.first == section.name && lower(one.second) == key;
             });
             if (!listed) out.push_back("[" + section.name + "] " + key);
         }

@@ -114,6 +114,28 @@ bool named_like_a_sub_file(const std::string& path) {
     return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// The path with "..", symbolic links and a relative start resolved, as far as it exists.
+std::string resolved_path(const std::string& path) {
+    std::error_code ignored;
+    const auto resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(path), ignored);
+    return (resolved.empty() ? std::filesystem::path(path) : resolved).lexically_normal().string();
+}
+
+// Files are created only below the data roots, when they are set: a client must not make the
+// service write wherever its user may.
+void refuse_outside_roots(const std::string& filepath, const std::vector<std::string>& roots) {
+    if (roots.empty()) return;
+    const std::string path = resolved_path(filepath);
+    for (const std::string& root : roots) {
+        const std::string prefix = root.back() == '/' ? root : root + "/";
+        if (path.rfind(prefix, 0) == 0) return;
+    }
+    std::string listed;
+    for (const std::string& root : roots) listed += (listed.empty() ? "" : ", ") + quote(root);
+    throw Error("the path resolves to " + quote(path) + ", outside the data roots (" + listed +
+                "); data_roots in section [corvane] sets them");
+}
+
 std::string mib_text(std::uint64_t bytes) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.1f", static_cast<double>(bytes) / (1 << 20));
@@ -221,7 +243,7 @@ const Dispatch dispatch_table[] = {
 }  // namespace
 
 Settings Settings::from(const zelt::storageParser& config) {
-    Settings settings{VeskSettings::from(config), {}};
+    Settings settings{VeskSettings::from(config), {}, {}};
     // Each open master file takes a descriptor, and each split dataset one more while a block
     // is being written; a reserve stays for the clients' sockets and the brokers.
     rlimit files{};
@@ -238,13 +260,25 @@ Settings Settings::from(const zelt::storageParser& config) {
     const long long half_mib = pages > 0 && page_size > 0 ? pages / 2 * (page_size / 1024) / 1024 : 0;
     const long long mib = config.number_or("corvane", "memory_limit_mib", half_mib);
     settings.limits.memory_limit_bytes = mib > 0 ? static_cast<std::uint64_t>(mib) << 20 : 0;
+    std::string roots = config.get_or("corvane", "data_roots", "");
+    for (std::size_t start = 0; start <= roots.size();) {
+        std::size_t comma = roots.find(',', start);
+        if (comma == std::string::npos) comma = roots.size();
+        std::string root = roots.substr(start, comma - start);
+        root.erase(0, root.find_first_not_of(" \t"));
+        root.erase(root.find_last_not_of(" \t") + 1);
+        if (!root.empty()) settings.data_roots.push_back(resolved_path(root));
+        start = comma + 1;
+    }
     return settings;
 }
 
 Scrivell::Scrivell() : Scrivell(Settings::from(zelt::storageParser())) {}
 
 Scrivell::Scrivell(Settings settings)
-    : limits_(settings.limits), outbox_(std::move(settings.vesk)) {
+    : limits_(settings.limits),
+      data_roots_(std::move(settings.data_roots)),
+      outbox_(std::move(settings.vesk)) {
     // Failures are reported once, by the error that carries the stack's message.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
@@ -275,6 +309,7 @@ void Scrivell::open(const zelt::Map& record) {
         say("file already opened:  " + filepath);
         return;
     }
+    refuse_outside_roots(filepath, data_roots_);
     if (limits_.max_open_files && files.size() >= limits_.max_open_files) {
         throw Error(std::to_string(files.size()) +
                     " files are open, as many as max_open_files allows; close one first");

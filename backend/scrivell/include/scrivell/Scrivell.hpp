@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <scrivell/Column.hpp>
 #include <scrivell/OrderedMap.hpp>
@@ -82,6 +83,8 @@ struct Limits {
 struct Settings {
     VeskSettings vesk;
     Limits limits;
+    // Directories files may be created or opened in ("data_roots"), resolved; none: anywhere.
+    std::vector<std::string> data_roots;
 
     // Sections "vesk" and "corvane" (max_open_files, memory_limit_mib); without them, the
     // defaults: file descriptors shared with a reserve for sockets, half the machine's memory.
@@ -139,6 +142,7 @@ class Scrivell {
     void close_file(const zelt::Map& record, bool at_shutdown);
 
     Limits limits_;
+    std::vector<std::string> data_roots_;
     Outbox outbox_;
     std::uint64_t held_bytes_ = 0;
 };

@@ -1,0 +1,11 @@
+"""Python client of the brennic file-writing service: the class ``hdf5`` and its errors.
+
+    from brennic import hdf5
+    with hdf5.open("/data/scan1/master.h5") as f:
+        f.create_dataset_map({"entry": {"title": "scan 1"}})
+"""
+from .client import ServiceError, hdf5
+from .config import Config, read_config
+
+__all__ = ["hdf5", "ServiceError", "Config", "read_config"]
+__version__ = "0.1.0"

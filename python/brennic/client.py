@@ -1,0 +1,198 @@
+"""The client class ``hdf5``: one file the brennic service holds open for this program."""
+from __future__ import annotations
+
+import numbers
+from typing import Any
+
+import msgpack
+import numpy
+import zmq
+
+from .config import Config, read_config
+
+# Element types the protocol carries, as NumPy type strings without byte order.
+_ARRAY_KINDS = {"b1", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f4", "f8"}
+
+
+class ServiceError(Exception):
+    """The service answered a waiting call with an error, or did not answer in time."""
+
+
+def _encode(value: Any) -> Any:
+    """msgpack's default= hook: NumPy scalars as plain numbers, arrays as ext type 1."""
+    if isinstance(value, numpy.generic):
+        if isinstance(value, numpy.bool_):
+            return bool(value)
+        return value.item()  # a NumPy float32 is a number, not a 0-d array
+    if isinstance(value, numpy.ndarray):
+        kind = value.dtype.str[1:]
+        if kind not in _ARRAY_KINDS:
+            raise TypeError(f"arrays of {value.dtype} cannot be sent; use one of "
+                            f"{', '.join(sorted(_ARRAY_KINDS))}")
+        # C order, in the array's own byte order: any layout or view is sent correctly.
+        data = numpy.ascontiguousarray(value)
+        header = msgpack.packb([data.dtype.str, list(data.shape)])
+        return msgpack.ExtType(1, header + data.tobytes())
+    if isinstance(value, (tuple, set, frozenset)):
+        return list(value)
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    if isinstance(value, numbers.Real):
+        return float(value)
+    raise TypeError(f"{type(value).__name__} values cannot be sent")
+
+
+def _decode_ext(code: int, data: bytes) -> Any:
+    if code != 1:
+        return msgpack.ExtType(code, data)
+    unpacker = msgpack.Unpacker()
+    unpacker.feed(data)
+    typestr, shape = unpacker.unpack()
+    return numpy.frombuffer(data[unpacker.tell():], typestr).reshape(shape)
+
+
+def _pack(record: dict) -> bytes:
+    return msgpack.packb(record, default=_encode, use_bin_type=True, strict_types=False)
+
+
+def _connect(config: Config, context: zmq.Context) -> zmq.Socket:
+    socket = context.socket(zmq.DEALER)
+    socket.setsockopt(zmq.LINGER, config.linger_ms)
+    socket.setsockopt(zmq.SNDHWM, config.send_hwm)
+    host = config.ip
+    if ":" in host and not host.startswith("["):
+        host = f"[{host}]"
+        socket.setsockopt(zmq.IPV6, 1)
+    socket.connect(f"tcp://{host}:{config.port}")
+    return socket
+
+
+def _wait_reply(socket: zmq.Socket, timeout_ms: int, what: str, endpoint: str) -> dict:
+    if not socket.poll(timeout_ms):
+        raise ServiceError(f"{what}: the service at {endpoint} did not answer within "
+                           f"{timeout_ms} ms")
+    reply = msgpack.unpackb(socket.recv(), ext_hook=_decode_ext, raw=False)
+    if not isinstance(reply, dict):
+        raise ServiceError(f"{what}: unexpected reply {reply!r}")
+    return reply
+
+
+def _raise_unless_ok(reply: dict, what: str) -> None:
+    if reply.get("ret") == "ok":
+        return
+    error = reply.get("error")
+    if not isinstance(error, str):
+        raise ServiceError(f"{what}: unexpected reply {reply!r}")
+    # The service names the request itself: 'close "PATH": ...'.
+    raise ServiceError(error if error.startswith(what) else f"{what}: {error}")
+
+
+class hdf5:  # noqa: N801 - the system's own name
+    """One HDF5 file held open by the service. Each method sends one request; only ``close``
+    with a true ``block`` waits. As a context manager it closes waiting."""
+
+    def __init__(self, filepath: str, ip: str, port: str, worker: zmq.Socket,
+                 config: Config | None = None, context: zmq.Context | None = None):
+        self.filepath = filepath
+        self.ip = ip
+        self.port = port
+        self.worker = worker
+        self._config = config or Config(ip=ip, port=port)
+        self._context = context
+        self.reply_timeout_ms = self._config.reply_timeout_ms
+
+    @classmethod
+    def open(cls, filepath: str) -> "hdf5":
+        """Connects a worker of its own, sends the "open" request and returns the proxy."""
+        config = read_config()
+        context = zmq.Context()
+        worker = _connect(config, context)
+        worker.send(_pack({"type": "open", "filepath": filepath}))
+        return cls(filepath, config.ip, config.port, worker, config, context)
+
+    @classmethod
+    def clossAll(cls) -> None:  # noqa: N802 - the system's own spelling
+        """Asks the service to close every open file, on a connection of its own."""
+        config = read_config()
+        with zmq.Context() as context:
+            socket = _connect(config, context)
+            socket.send(_pack({"type": "closeAll"}))
+            socket.close()
+
+    @classmethod
+    def status(cls) -> dict:
+        """What the service holds: files, values held, blocks, owed notifications."""
+        config = read_config()
+        with zmq.Context() as context:
+            socket = _connect(config, context)
+            try:
+                socket.send(_pack({"type": "status", "block": True}))
+                reply = _wait_reply(socket, config.reply_timeout_ms, "status",
+                                    f"tcp://{config.ip}:{config.port}")
+            finally:
+                socket.close(linger=0)
+        _raise_unless_ok(reply, "status")
+        return reply
+
+    def _send(self, record: dict, kwargs: dict) -> None:
+        record.update(kwargs)  # named arguments follow, and replace a fixed key of their name
+        self.worker.send(_pack(record))
+
+    def create_dataset_map(self, m: dict) -> None:
+        """Writes the leaves of ``m`` as datasets of the file."""
+        if m:
+            self._send({"type": "create_dataset_map", "filepath": self.filepath, "map": m}, {})
+
+    def create_dataset_append(self, l: list) -> None:  # noqa: E741 - the system's own name
+        """Registers appendable datasets: maps with "datasetname" and optional "batch"."""
+        if l:
+            self._send({"type": "create_dataset_append", "filepath": self.filepath,
+                        "dataset_info_list": list(l)}, {})
+
+    def create_dataset_append_split(self, l: list) -> None:  # noqa: E741
+        """Registers split datasets: pairs [name, splitSize]."""
+        if l:
+            self._send({"type": "create_dataset_append_split", "filepath": self.filepath,
+                        "datainfolist": [list(pair) for pair in l]}, {})
+
+    def dataset_append_map(self, m: dict, *args: Any, **kwargs: Any) -> None:
+        """Appends one value to each named appendable dataset."""
+        if m:
+            self._send({"type": "dataset_append_map", "filepath": self.filepath, "map": m},
+                       kwargs)
+
+    def dataset_append_split_map(self, m: dict, *args: Any, **kwargs: Any) -> None:
+        """Appends one item (a frame) to each named split dataset; identify and CTType ride
+        along to the notification of a block the item completes."""
+        if m:
+            self._send({"type": "dataset_append_split_map", "filepath": self.filepath,
+                        "map": m}, kwargs)
+
+    def close(self, *args: Any, **kwargs: Any) -> None:
+        """Closes the file on the service's side. With a true ``block``, waits until it is
+        complete there, and raises ServiceError on an error reply or a time-out."""
+        self._send({"type": "close", "filepath": self.filepath}, kwargs)
+        if kwargs.get("block"):
+            what = f'close "{kwargs.get("filepath", self.filepath)}"'
+            reply = _wait_reply(self.worker, self.reply_timeout_ms, what,
+                                f"tcp://{self.ip}:{self.port}")
+            _raise_unless_ok(reply, what)
+
+    def release(self) -> None:
+        """Closes this proxy's connection (not the file), dropping what it could not send."""
+        self.worker.close(linger=0)
+        if self._context is not None:
+            self._context.term()
+            self._context = None
+
+    def __enter__(self) -> "hdf5":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        try:
+            self.close(block=True)
+        finally:
+            self.worker.close()
+            if self._context is not None:
+                self._context.term()
+                self._context = None

@@ -1,0 +1,109 @@
+"""The Python client package against the built service: a whole acquisition read back with
+h5py, NumPy values of every layout, errors and time-outs.
+
+    test_client.py PATH_TO_BRENNIC
+"""
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import h5py
+import numpy
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
+from brennic import ServiceError, hdf5, read_config  # noqa: E402
+
+BRENNIC = None
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Client(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="brennic-python-")
+        self.config = os.path.join(self.dir.name, "zelt.ini")
+        with open(self.config, "w") as f:
+            f.write(f"[corvane]\nip = 127.0.0.1   # loopback\nport = {free_port()}\n"
+                    "reply_timeout_ms = 10000\nlinger_ms = 200\n[vesk]\nbootstrap_servers =\n")
+        os.environ["ZELT_CONFIG"] = self.config
+        self.err = open(os.path.join(self.dir.name, "brennic.err"), "w+")
+        self.service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=self.err)
+        hdf5.status()  # up
+
+    def tearDown(self):
+        if self.service.poll() is None:
+            self.service.terminate()
+            try:
+                self.service.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.service.kill()
+                self.service.wait()
+        self.err.close()
+        self.dir.cleanup()
+
+    def path(self, name="m.h5"):
+        return os.path.join(self.dir.name, name)
+
+    def test_a_whole_acquisition_reads_back(self):
+        frames = numpy.arange(5 * 4 * 3, dtype=">u2").reshape(5, 4, 3)  # big-endian
+        with hdf5.open(self.path()) as f:
+            f.create_dataset_map({"entry": {"title": "scan 1", "energy": numpy.float32(12.5),
+                                            "count": numpy.int64(3), "flag": numpy.bool_(True)}})
+            f.create_dataset_append([{"datasetname": "/entry/t"}, {"datasetname": "/entry/i"}])
+            f.create_dataset_append_split([("/entry/data", 2)])
+            for k in range(5):
+                frame = frames[k]
+                if k == 1:
+                    frame = numpy.asfortranarray(frame)  # another memory layout
+                if k == 2:
+                    frame = frames[:, :, :].transpose(0, 2, 1)[k].T  # a strided view
+                f.dataset_append_split_map({"/entry/data": frame}, identify="scan-1", CTType=0)
+                f.dataset_append_map({"/entry/t": numpy.float32(0.5 * k), "/entry/i": k})
+            status = hdf5.status()
+            self.assertEqual(status["ret"], "ok")
+        self.assertEqual(hdf5.status()["files"], {})
+        with h5py.File(self.path(), "r") as f:
+            self.assertEqual(f["entry/title"][()].decode(), "scan 1")
+            self.assertEqual(f["entry/energy"][()], 12.5)
+            self.assertEqual(f["entry/count"][()], 3)
+            numpy.testing.assert_array_equal(f["entry/t"][()], [0.0, 0.5, 1.0, 1.5, 2.0])
+            self.assertEqual(f["entry/t"].dtype, numpy.float64)
+            numpy.testing.assert_array_equal(f["entry/i"][()], numpy.arange(5))
+            numpy.testing.assert_array_equal(f["entry/data/data_0000"][()], frames[0:2])
+            numpy.testing.assert_array_equal(f["entry/data/data_0001"][()], frames[2:4])
+            numpy.testing.assert_array_equal(f["entry/data/data_0002"][()], frames[4:5])
+            self.assertEqual(f["entry/data/data_0000"].dtype, numpy.dtype(">u2"))
+
+    def test_errors_and_time_outs_raise_service_error(self):
+        f = hdf5.open(self.path("missing/m.h5"))
+        f.create_dataset_map({"a": 1})
+        with self.assertRaises(ServiceError) as raised:
+            f.close(block=True)
+        self.assertIn("2 earlier requests for this file failed", str(raised.exception))
+        with self.assertRaises(TypeError):
+            f.dataset_append_map({"x": numpy.zeros(2, dtype=numpy.complex64)})
+        self.service.kill()
+        self.service.wait()
+        f.reply_timeout_ms = 300
+        with self.assertRaises(ServiceError) as raised:
+            f.close(block=True)
+        self.assertIn("did not answer within 300 ms", str(raised.exception))
+        f.release()
+
+    def test_configuration_is_read_as_the_service_reads_it(self):
+        config = read_config()
+        self.assertEqual(config.ip, "127.0.0.1")
+        self.assertEqual(config.reply_timeout_ms, 10000)
+        self.assertEqual(config.source, self.config)
+
+
+if __name__ == "__main__":
+    BRENNIC = sys.argv.pop(1)
+    unittest.main()
