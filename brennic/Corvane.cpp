@@ -71,14 +71,21 @@ Corvane::Corvane(const zelt::storageParser& config)
     if (vesk.bootstrap_servers.empty()) {
         spdlog::warn("vesk bootstrap_servers is empty: scan notifications are switched off");
     }
-    spdlog::info("brennic {} serving on {}; configuration {}; {}; at most {} open files, {} MiB "
-                 "of appended values",
+    if (!scrivell.journaling()) {
+        spdlog::warn("journal_dir is not set: a crash loses the values and block rows the "
+                     "service holds for open files");
+    }
+    spdlog::info("brennic {} serving on {}; configuration {}; {}; journal {}; at most {} open "
+                 "files, {} MiB of appended values",
                  BRENNIC_VERSION, worker.endpoint(), config.source(),
                  vesk.bootstrap_servers.empty()
                      ? std::string("notifications off")
                      : "notifications to " + vesk.bootstrap_servers + " (timeout " +
                            std::to_string(vesk.timeout_ms) + " ms)",
+                 scrivell.journaling() ? "in \"" + scrivell.journal_dir() + "\"" : std::string("off"),
                  scrivell.limits().max_open_files, scrivell.limits().memory_limit_bytes >> 20);
+    // Files open when the service last ended are open again before the first request.
+    scrivell.restore();
 }
 
 void Corvane::start() {
@@ -88,7 +95,14 @@ void Corvane::start() {
     // sd_notify does nothing.
     sd_notifyf(0, "READY=1\nSTATUS=serving on %s", worker.endpoint().c_str());
     while (!stop_requested_.load()) {
-        if (auto identity = worker.recv(check_stop)) {
+        auto identity = worker.recv(std::chrono::milliseconds(0));
+        if (!identity) {
+            // Before waiting: what the requests served so far changed is on disk, so that a
+            // run of non-blocking requests costs one journal write.
+            write_journals();
+            identity = worker.recv(check_stop);
+        }
+        if (identity) {
             serve(*identity);
         } else {
             scrivell.deliver_owed();  // idle: notifications owed since an outage go out now
@@ -116,7 +130,10 @@ void Corvane::serve(const std::string& identity) {
         const zelt::Value* type = zelt::find(*record, "type");
         if (type && *type == zelt::Value("status")) {
             // Changes nothing: only a waiting client hears the answer.
-            if (block) worker.send_dumps_id(identity, status());
+            if (block) {
+                write_journals();
+                worker.send_dumps_id(identity, status());
+            }
             return;
         }
         scrivell.process(*record);
@@ -128,6 +145,7 @@ void Corvane::serve(const std::string& identity) {
         spdlog::error("{}", message);
         // A payload that cannot be decoded gets the error reply: its "block" cannot be read.
         if (block || !request.is<zelt::Map>()) {
+            write_journals();  // what the request did before it failed stays done
             worker.send_dumps_id(identity, zelt::Map{{"ret", "error"}, {"error", message}});
         } else if (const std::string* filepath = filepath_of(request)) {
             // Nobody heard of it: the next waiting close of this file will say so.
@@ -135,7 +153,27 @@ void Corvane::serve(const std::string& identity) {
         }
         return;
     }
-    if (block) worker.send_dumps_id(identity, reply_to(*request.as<zelt::Map>()));
+    if (!block) return;
+    zelt::Value reply = reply_to(*request.as<zelt::Map>());
+    try {
+        // A reply promises that the request survives a crash.
+        scrivell.write_journals();
+    } catch (const std::exception& error) {
+        const std::string message = describe_request(request) +
+                                    ": done, but not journaled, so a crash would lose it: " +
+                                    error.what();
+        spdlog::error("{}", message);
+        reply = zelt::Map{{"ret", "error"}, {"error", message}};
+    }
+    worker.send_dumps_id(identity, reply);
+}
+
+void Corvane::write_journals() {
+    try {
+        scrivell.write_journals();
+    } catch (const std::exception& error) {
+        spdlog::error("journal: {}", error.what());
+    }
 }
 
 zelt::Map Corvane::status() const {

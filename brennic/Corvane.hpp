@@ -60,6 +60,8 @@ class Corvane {
     explicit Corvane(const zelt::storageParser& config);
     void serve(const std::string& identity);
     void close_all_files();
+    // Puts what the journals recorded on disk; a failure is logged, not thrown.
+    void write_journals();
     // The reply to a request that succeeded: "ok", or the error that tells a waiting close
     // of earlier failures.
     zelt::Value reply_to(const zelt::Map& record);

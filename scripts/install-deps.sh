@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config
-    libhdf5-dev hdf5-tools
+    libhdf5-dev hdf5-tools zlib1g-dev
     libzmq3-dev cppzmq-dev
     librdkafka-dev
     libmsgpack-cxx-dev libboost-dev

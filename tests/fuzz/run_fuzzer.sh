@@ -28,9 +28,9 @@ case $target in
         ;;
     request)
         sources=("$source/tests/fuzz/request_fuzzer.cpp" "${zelt[@]}"
-                 "$source"/backend/scrivell/src/{Scrivell,StreamingBlock,Column,say,map_datasets,split_files,write}.cpp
+                 "$source"/backend/scrivell/src/{Scrivell,StreamingBlock,Journal,restore,Column,say,map_datasets,split_files,write}.cpp
                  "$source"/backend/scrivell/src/h5/h5.cpp "$source"/backend/scrivell/src/vesk/{json,notify}.cpp)
-        read -ra libs <<<"$(pkg-config --cflags --libs hdf5-serial rdkafka++ spdlog)"
+        read -ra libs <<<"$(pkg-config --cflags --libs hdf5-serial rdkafka++ spdlog zlib)"
         ;;
     *) echo "unknown target $target" >&2; exit 2 ;;
 esac

@@ -243,7 +243,7 @@ const Dispatch dispatch_table[] = {
 }  // namespace
 
 Settings Settings::from(const zelt::storageParser& config) {
-    Settings settings{VeskSettings::from(config), {}, {}};
+    Settings settings{VeskSettings::from(config), {}, {}, {}, false};
     // Each open master file takes a descriptor, and each split dataset one more while a block
     // is being written; a reserve stays for the clients' sockets and the brokers.
     rlimit files{};
@@ -260,6 +260,15 @@ Settings Settings::from(const zelt::storageParser& config) {
     const long long half_mib = pages > 0 && page_size > 0 ? pages / 2 * (page_size / 1024) / 1024 : 0;
     const long long mib = config.number_or("corvane", "memory_limit_mib", half_mib);
     settings.limits.memory_limit_bytes = mib > 0 ? static_cast<std::uint64_t>(mib) << 20 : 0;
+    settings.journal_dir = config.get_or("corvane", "journal_dir", "");
+    const std::string sync = config.get_or("corvane", "journal_sync", "false");
+    if (sync == "true" || sync == "yes" || sync == "1" || sync == "on") {
+        settings.journal_sync = true;
+    } else if (!(sync == "false" || sync == "no" || sync == "0" || sync == "off")) {
+        throw zelt::Error("configuration \"" + config.source() +
+                          "\": journal_sync in section [corvane] is \"" + sync +
+                          "\", not true or false");
+    }
     std::string roots = config.get_or("corvane", "data_roots", "");
     for (std::size_t start = 0; start <= roots.size();) {
         std::size_t comma = roots.find(',', start);
@@ -278,7 +287,9 @@ Scrivell::Scrivell() : Scrivell(Settings::from(zelt::storageParser())) {}
 Scrivell::Scrivell(Settings settings)
     : limits_(settings.limits),
       data_roots_(std::move(settings.data_roots)),
+      journal_dir_path_(settings.journal_dir),
       outbox_(std::move(settings.vesk)) {
+    if (!journal_dir_path_.empty()) journal_dir_.emplace(journal_dir_path_, settings.journal_sync);
     // Failures are reported once, by the error that carries the stack's message.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
@@ -326,7 +337,15 @@ void Scrivell::open(const zelt::Map& record) {
         id = h5::check(H5Fcreate(filepath.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, fapl.get()),
                        "create file", filepath);
     }
-    files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, {}, {}});
+    FileEntry& entry = files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, {}, {}, {}});
+    if (journal_dir_) {
+        entry.journal = JournalFile::create(
+            journal_dir_->path(), "file",
+            {{"kind", "file"}, {"filepath", filepath}, {"created", !existed},
+             {"opened_ns", static_cast<std::int64_t>(
+                               std::chrono::system_clock::now().time_since_epoch().count())}},
+            journal_dir_->sync());
+    }
     spdlog::info("open \"{}\": {} ({} files open)", filepath, existed ? "opened" : "created",
                  files.size());
 }
@@ -337,6 +356,7 @@ void Scrivell::write_map(const zelt::Map& record, bool recreate_text) {
     const OrderedMap<zelt::Value> flat = flatten(map);
     FileEntry& entry = entry_of(filepath);
     const zelt::Value empty_text("");
+    zelt::Map written;  // for the journal: what a rebuilt master must hold again
     for (const auto& [path, value] : flat) {
         const zelt::Value* leaf = &value;
         if (const auto* nested = value.as<zelt::Map>(); nested && nested->empty()) {
@@ -347,11 +367,30 @@ void Scrivell::write_map(const zelt::Map& record, bool recreate_text) {
         } catch (const Error&) {
             // The entries before it stay written: they reach the disk as a whole request's do.
             entry.fp.flush_after_failure();
+            journal(entry, {{"op", "map"}, {"recreate", recreate_text}, {"map", std::move(written)}});
             throw;
         }
+        if (entry.journal) written.emplace_back(path, *leaf);
     }
     // A crash after the reply finds the file as the request left it.
     entry.fp.flush(filepath);
+    journal(entry, {{"op", "map"}, {"recreate", recreate_text}, {"map", std::move(written)}});
+}
+
+void Scrivell::journal(FileEntry& entry, zelt::Map record) {
+    if (entry.journal) entry.journal->add(record);
+}
+
+void Scrivell::write_journals() {
+    for (auto& [filepath, entry] : files) {
+        if (entry.journal) entry.journal->write();
+    }
+    if (JournalFile* outbox = outbox_.journal()) outbox->write();
+}
+
+void Scrivell::deliver_owed() {
+    outbox_.deliver();
+    if (JournalFile* outbox = outbox_.journal()) outbox->write();
 }
 
 void Scrivell::create_dataset_map(const zelt::Map& record) { write_map(record, false); }
@@ -377,14 +416,24 @@ void Scrivell::create_dataset_append(const zelt::Map& record) {
         }
         entry.files_nosplit.insert_or_assign(
             *name, AppendDataset{*description, batch && zelt::is_true(*batch), Column()});
+        journal(entry, {{"op", "append_register"}, {"name", *name}, {"description", *description}});
     }
 }
 
 void Scrivell::dataset_append_map(const zelt::Map& record) {
     const std::string& filepath = filepath_of(record);
     const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
+    FileEntry* entry = map.empty() ? nullptr : &entry_of(filepath);
+    zelt::Map appended;  // for the journal, also when a later name fails
+    struct JournalOnExit {
+        FileEntry* entry;
+        zelt::Map& appended;
+        ~JournalOnExit() {
+            if (entry && !appended.empty()) journal(*entry, {{"op", "append"}, {"values", std::move(appended)}});
+        }
+    } journal_on_exit{entry, appended};
     for (const auto& [name, value] : map) {
-        AppendDataset* dataset = entry_of(filepath).files_nosplit.find(name);
+        AppendDataset* dataset = entry->files_nosplit.find(name);
         if (!dataset) {
             throw Error("dataset " + quoted(name) + " is not registered for appending");
         }
@@ -401,6 +450,7 @@ void Scrivell::dataset_append_map(const zelt::Map& record) {
         }
         dataset->values.push(value);
         held_bytes_ += adds;
+        if (entry->journal) appended.emplace_back(name, value);
     }
 }
 
@@ -437,7 +487,8 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
         }
         // Registering again restarts at block 0; the rows of a block being filled are dropped
         // with its hidden file.
-        entry.files_split.insert_or_assign(*dataname, SplitDataset{rows, 0, std::nullopt});
+        entry.files_split.insert_or_assign(*dataname, SplitDataset{rows, 0, std::nullopt, {}});
+        journal(entry, {{"op", "split_register"}, {"name", *dataname}, {"splitSize", rows}});
     }
 }
 
@@ -477,9 +528,13 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
         }
         refuse_other_scan_block(sub_file_path(dirpath_of(filepath), split->splitFileIndex),
                                 where);
+        zelt::List shape(layout.shape.begin(), layout.shape.end());
+        const std::string typestr = layout.typestr;
         split->block.emplace(dirpath_of(filepath), split->splitFileIndex, split->splitSize,
                              std::move(layout));
         split->block_started = std::chrono::steady_clock::now();
+        journal(entry, {{"op", "block"}, {"name", name}, {"index", split->splitFileIndex},
+                        {"typestr", typestr}, {"shape", std::move(shape)}});
     }
     StreamingBlock& block = *split->block;
     // The notification of the block this item completes is built before its row is written:
@@ -491,17 +546,37 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
                                     "/entry/data/data");
     }
     // A full block whose finishing failed before is finished by the next item.
-    if (!block.full()) block.write(item, where);
+    if (!block.full()) {
+        block.write(item, where);
+        journal(entry, {{"op", "row"}, {"name", name}});
+    }
     if (!block.full()) return;
     const std::string what = "scan_run for " + quoted(block.path());
-    writeSubDataFile(entry.fp.id(), name, split->splitFileIndex, block, /*sync=*/false);
+    if (!finish_block(entry, filepath, name, *split, std::move(message), false)) {
+        throw NotifyError(outbox_.why_owed(what));
+    }
+}
+
+bool Scrivell::finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
+                            SplitDataset& split, std::string message, bool held_by_close) {
+    StreamingBlock& block = *split.block;
+    const std::string what = "scan_run for " + quoted(block.path());
+    if (entry.journal) {
+        // On disk before the sub-file takes its final name: a restart that finds the block
+        // renamed but not yet linked completes it and announces it with this message.
+        entry.journal->add(zelt::Map{{"op", "block_full"}, {"name", name}, {"message", message}});
+        entry.journal->write();
+    }
+    const bool sync = journal_dir_ && journal_dir_->sync();
+    writeSubDataFile(entry.fp.id(), name, split.splitFileIndex, block, sync);
     entry.fp.flush(filepath);
-    log_sub_file(block, split->block_started);
+    log_sub_file(block, split.block_started);
+    journal(entry, {{"op", "block_done"}, {"name", name}, {"index", split.splitFileIndex}});
     // The block is written once: whatever becomes of its notification, the next items go to
     // the next block.
-    split->splitFileIndex += 1;
-    split->block.reset();
-    if (!outbox_.post(std::move(message), what)) throw NotifyError(outbox_.why_owed(what));
+    split.splitFileIndex += 1;
+    split.block.reset();
+    return outbox_.post(std::move(message), what, held_by_close ? filepath : "");
 }
 
 void Scrivell::close(const zelt::Map& record) { close_file(record, /*at_shutdown=*/false); }
@@ -538,14 +613,9 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
         }
         std::string message = notification_json("scan_run", identify, CTType, v.block->path(),
                                                  "/entry/data/data");
-        const std::string what = "scan_run for " + quoted(v.block->path());
-        writeSubDataFile(f, k, v.splitFileIndex, *v.block, /*sync=*/false);
-        log_sub_file(*v.block, v.block_started);
         ++blocks;
-        v.splitFileIndex += 1;
-        v.block.reset();
         // The close waits for the notifications of its own last blocks, not for earlier ones.
-        (void)outbox_.post(std::move(message), what, at_shutdown ? "" : filepath);
+        (void)finish_block(*entry, filepath, k, v, std::move(message), !at_shutdown);
     }
     if (outbox_.holds(filepath)) {
         outbox_.deliver();
@@ -559,7 +629,11 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
     entry->fp.close();
     for (const auto& [k, v] : entry->files_nosplit) held_bytes_ -= v.values.bytes();
     const std::string what = "scan_stop for " + quoted(filepath);
-    if (!outbox_.post(std::move(stop), what)) {
+    const bool stopped = outbox_.post(std::move(stop), what);
+    // The stop notification is in the outbox's journal before the file's journal goes.
+    if (JournalFile* outbox = outbox_.journal()) outbox->write();
+    if (entry->journal) entry->journal->remove();
+    if (!stopped) {
         // The file is closed and complete: a late stop notification does not undo that.
         say("send2vesk_stop error " + outbox_.why_owed(what));
     }

@@ -104,6 +104,14 @@ RowLayout RowLayout::of(const zelt::Value& item, const std::string& where) {
     throw Error(where + ": an item is a number or an array, not a " + item.kind_name());
 }
 
+RowLayout RowLayout::from(std::string typestr, std::vector<std::uint64_t> shape) {
+    std::uint64_t bytes = typestr.size() == 3 && typestr[1] == 'b' ? 1
+                          : typestr.size() == 3                    ? static_cast<std::uint64_t>(typestr[2] - '0')
+                                                                   : 0;
+    for (auto dim : shape) bytes *= dim;
+    return {std::move(typestr), std::move(shape), bytes};
+}
+
 std::string RowLayout::describe() const {
     std::string out = typestr + " (";
     for (std::size_t i = 0; i < shape.size(); ++i) {
@@ -174,6 +182,36 @@ StreamingBlock::StreamingBlock(const std::string& dirpath, std::int64_t index, s
     hidden_path_ = join(dirpath, "." + name_ + ".part");
     data_offset_ = create_sub_file(hidden_path_, rows_, layout_);
     fd_ = open_for_rows(hidden_path_);
+}
+
+StreamingBlock::StreamingBlock(const std::string& dirpath, std::int64_t index, std::int64_t rows,
+                               RowLayout layout, std::int64_t written)
+    : layout_(std::move(layout)), rows_(rows), written_(written) {
+    name_ = sub_file_name(index);
+    path_ = join(dirpath, name_);
+    const std::string hidden = join(dirpath, "." + name_ + ".part");
+    const hid_t id = H5Fopen(hidden.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    if (id < 0) h5::fail("take up block", hidden, "");
+    h5::File file{id};
+    h5::Dataset dataset{h5::check(H5Dopen2(id, "/entry/data/data", H5P_DEFAULT),
+                                  "open dataset", "/entry/data/data", hidden)};
+    h5::Space space{h5::check(H5Dget_space(dataset.get()), "read shape of", "/entry/data/data", hidden)};
+    std::vector<hsize_t> dims(static_cast<std::size_t>(std::max(0, H5Sget_simple_extent_ndims(space.get()))));
+    if (!dims.empty()) H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
+    std::vector<hsize_t> want{static_cast<hsize_t>(rows)};
+    want.insert(want.end(), layout_.shape.begin(), layout_.shape.end());
+    if (dims != want || written > rows) {
+        throw Error("take up block " + quoted(hidden) + ": it is not shaped as its journal says");
+    }
+    if (rows > 0 && layout_.row_bytes > 0) {
+        const haddr_t address = H5Dget_offset(dataset.get());
+        if (address == HADDR_UNDEF) h5::fail("find the data of", "/entry/data/data", hidden);
+        data_offset_ = address;
+    }
+    dataset.close("/entry/data/data");
+    file.close(hidden);
+    fd_ = open_for_rows(hidden);
+    hidden_path_ = hidden;
 }
 
 StreamingBlock::StreamingBlock(StreamingBlock&& other) noexcept

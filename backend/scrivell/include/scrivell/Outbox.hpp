@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <optional>
 #include <vector>
+
+#include <scrivell/Journal.hpp>
 
 namespace zelt {
 class storageParser;
@@ -33,6 +36,10 @@ class Outbox {
     [[nodiscard]] bool post(std::string message, std::string what, std::string held_by = "");
     // Tries to deliver what is owed, unless the last attempt failed less than timeout_ms ago.
     void deliver();
+    // Records every notification posted and delivered in `journal`, so that those still owed
+    // survive a restart; the journal is emptied whenever nothing is owed.
+    void keep_journal(JournalFile journal) { journal_.emplace(std::move(journal)); }
+    JournalFile* journal() { return journal_ ? &*journal_ : nullptr; }
     // Whether a notification that the close of `filepath` waits for is still owed.
     bool holds(const std::string& filepath) const;
 
@@ -58,6 +65,7 @@ class Outbox {
     std::uint64_t posted_ = 0;
     std::chrono::steady_clock::time_point quiet_until_{};
     std::string last_error_;
+    std::optional<JournalFile> journal_;
 };
 
 // Hands one message to a new producer and waits, at most `settings.timeout_ms`, until a broker

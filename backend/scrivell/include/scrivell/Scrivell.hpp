@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <scrivell/Column.hpp>
+#include <scrivell/Journal.hpp>
 #include <scrivell/OrderedMap.hpp>
 #include <scrivell/Outbox.hpp>
 #include <scrivell/StreamingBlock.hpp>
@@ -71,6 +72,8 @@ struct FileEntry {
     MasterFileHandle fp;
     OrderedMap<AppendDataset> files_nosplit;
     OrderedMap<SplitDataset> files_split;
+    // What the service holds for the file, recorded for a restart (when journaling is on).
+    std::optional<JournalFile> journal;
 };
 
 // What the service may hold. Zero means no bound.
@@ -85,6 +88,10 @@ struct Settings {
     Limits limits;
     // Directories files may be created or opened in ("data_roots"), resolved; none: anywhere.
     std::vector<std::string> data_roots;
+    // Where the journals of open files live ("journal_dir"); empty: no journal. With
+    // "journal_sync", journals and sub-files reach the device before they count.
+    std::string journal_dir;
+    bool journal_sync = false;
 
     // Sections "vesk" and "corvane" (max_open_files, memory_limit_mib); without them, the
     // defaults: file descriptors shared with a reserve for sockets, half the machine's memory.
@@ -119,7 +126,16 @@ class Scrivell {
     // instead of holding the file open.
     void close_at_shutdown(const std::string& filepath);
     // Tries to deliver the notifications still owed; call it when the service is idle.
-    void deliver_owed() { outbox_.deliver(); }
+    void deliver_owed();
+    // Puts what the journals recorded since the last call on disk: before a reply, and before
+    // the service waits for the next request. Throws Error.
+    void write_journals();
+    // Restores the files whose journals are in the journal directory, as they were after the
+    // last request carried out, and queues their owed notifications. Logs one WARNING per
+    // file restored and one ERROR per journal moved aside. Call once, at start-up.
+    void restore();
+    bool journaling() const { return journal_dir_.has_value(); }
+    const std::string& journal_dir() const { return journal_dir_path_; }
     const Outbox& outbox() const { return outbox_; }
     // What the service holds, for the "status" request: per open file its appendable datasets
     // (values held) and split datasets ("splitFileIndex", "rows" of the current block), then
@@ -141,8 +157,19 @@ class Scrivell {
                      const zelt::Value& item, const zelt::Map& record);
     void close_file(const zelt::Map& record, bool at_shutdown);
 
+    // What was journaled for one file, replayed into its tables at start-up.
+    void restore_file(const std::string& journal);
+    // Adds a record to the journal of `entry`, when there is one.
+    static void journal(FileEntry& entry, zelt::Map record);
+    // Finishes a full or last block: its sub-file, link, journal records and notification.
+    // Returns whether the notification was delivered.
+    bool finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
+                      SplitDataset& split, std::string message, bool held_by_close);
+
     Limits limits_;
     std::vector<std::string> data_roots_;
+    std::string journal_dir_path_;
+    std::optional<JournalDirectory> journal_dir_;
     Outbox outbox_;
     std::uint64_t held_bytes_ = 0;
 };

@@ -19,6 +19,8 @@ struct RowLayout {
     static RowLayout of(const zelt::Value& item, const std::string& where);
     // "<u2 (512, 512)"
     std::string describe() const;
+    // The layout a type string and a shape give.
+    static RowLayout from(std::string typestr, std::vector<std::uint64_t> shape);
 };
 
 // A file descriptor with one owner.
@@ -51,6 +53,10 @@ class StreamingBlock {
     // `rows` rows of `layout`. Throws H5Error or Error naming the file.
     StreamingBlock(const std::string& dirpath, std::int64_t index, std::int64_t rows,
                    RowLayout layout);
+    // Takes up block `index` again after a restart: its hidden file exists and holds `written`
+    // rows. Throws Error when the file is missing or not shaped as `layout` says.
+    StreamingBlock(const std::string& dirpath, std::int64_t index, std::int64_t rows,
+                   RowLayout layout, std::int64_t written);
     StreamingBlock(StreamingBlock&& other) noexcept;
     StreamingBlock& operator=(StreamingBlock&& other) noexcept;
     StreamingBlock(const StreamingBlock&) = delete;

@@ -139,6 +139,10 @@ VeskSettings VeskSettings::from(const zelt::storageParser& config) {
 bool Outbox::post(std::string message, std::string what, std::string held_by) {
     if (settings_.bootstrap_servers.empty()) return true;
     const std::uint64_t number = ++posted_;
+    if (journal_) {
+        journal_->add(zelt::Map{{"op", "post"}, {"n", static_cast<std::int64_t>(number)},
+                                {"message", message}, {"what", what}, {"held_by", held_by}});
+    }
     owed_.push_back({number, std::move(message), std::move(what), std::move(held_by)});
     deliver();
     return owed_.empty() || owed_.front().number > number;
@@ -158,8 +162,14 @@ void Outbox::deliver() {
             return;
         }
         spdlog::info("notification {} delivered", owed_.front().what);
+        if (journal_) {
+            journal_->add(zelt::Map{{"op", "sent"},
+                                    {"n", static_cast<std::int64_t>(owed_.front().number)}});
+        }
         owed_.pop_front();
     }
+    // Nothing owed: the journal need not hold what was sent.
+    if (journal_) journal_->truncate_to_header();
 }
 
 bool Outbox::holds(const std::string& filepath) const {

@@ -1,0 +1,265 @@
+// Start-up after a crash: the files whose journals are in the journal directory are opened
+// again and their tables rebuilt as they were after the last request carried out.
+#include <filesystem>
+#include <map>
+
+#include <spdlog/spdlog.h>
+
+#include <scrivell/Scrivell.hpp>
+
+#include "h5/h5.hpp"
+#include "map_datasets.hpp"
+#include "split_files.hpp"
+
+namespace scrivell {
+
+namespace {
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+const zelt::Value& field(const zelt::Map& record, const char* key) {
+    return zelt::find_or_null(record, key);
+}
+
+std::string text_of(const zelt::Map& record, const char* key) {
+    const std::string* text = field(record, key).as<std::string>();
+    if (!text) throw Error(std::string("a journal record has no text \"") + key + "\"");
+    return *text;
+}
+
+std::int64_t integer_of(const zelt::Map& record, const char* key) {
+    const std::int64_t* number = field(record, key).as<std::int64_t>();
+    if (!number) throw Error(std::string("a journal record has no integer \"") + key + "\"");
+    return *number;
+}
+
+// Opens a master file read-write after a crash: HDF5's "open for writing" mark, left by the
+// killed service, is cleared as h5clear -s does. Returns a negative id when HDF5 cannot.
+hid_t open_after_crash(const std::string& filepath) {
+    h5::Plist fapl{h5::check(H5Pcreate(H5P_FILE_ACCESS), "create", "file access list")};
+    h5::check(H5Pset_libver_bounds(fapl.get(), /*low=*/H5F_LIBVER_LATEST,
+                                   /*high=*/H5F_LIBVER_LATEST),
+              "set", "library version bounds");
+    hbool_t clear = true;
+    h5::check(H5Pset(fapl.get(), "clear_status_flags", &clear), "set", "clear_status_flags");
+    return H5Fopen(filepath.c_str(), H5F_ACC_RDWR, fapl.get());
+}
+
+hid_t create_anew(const std::string& filepath) {
+    h5::Plist fapl{h5::check(H5Pcreate(H5P_FILE_ACCESS), "create", "file access list")};
+    h5::check(H5Pset_libver_bounds(fapl.get(), /*low=*/H5F_LIBVER_LATEST,
+                                   /*high=*/H5F_LIBVER_LATEST),
+              "set", "library version bounds");
+    return h5::check(H5Fcreate(filepath.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, fapl.get()),
+                     "create file", filepath);
+}
+
+// The block of a split dataset as the journal left it.
+struct BlockState {
+    bool open = false;
+    std::int64_t index = 0;
+    std::string typestr;
+    std::vector<std::uint64_t> shape;
+    std::int64_t rows = 0;
+    std::optional<std::string> full_message;  // set once the block was full
+};
+
+}  // namespace
+
+void Scrivell::restore() {
+    if (!journal_dir_) return;
+    // The notifications owed before the crash go first, in their order.
+    const std::string outbox_path = journal_dir_->outbox_journal();
+    std::vector<zelt::Map> owed;
+    std::optional<JournalFile> outbox_journal;
+    if (!outbox_path.empty()) {
+        try {
+            const JournalRecords read = read_journal(outbox_path);
+            std::map<std::int64_t, zelt::Map> posted;
+            for (std::size_t i = 1; i < read.records.size(); ++i) {
+                const auto* record = read.records[i].as<zelt::Map>();
+                if (!record) continue;
+                const std::string op = text_of(*record, "op");
+                if (op == "post") posted.emplace(integer_of(*record, "n"), *record);
+                if (op == "sent") posted.erase(integer_of(*record, "n"));
+            }
+            for (auto& [n, record] : posted) owed.push_back(std::move(record));
+            outbox_journal = JournalFile::resume(outbox_path, read.valid_bytes, journal_dir_->sync());
+            outbox_journal->truncate_to_header();
+        } catch (const Error& error) {
+            spdlog::error("journal \"{}\" of the owed notifications cannot be read ({}); moved "
+                          "aside to \"{}\"",
+                          outbox_path, error.what(), journal_dir_->move_aside(outbox_path));
+        }
+    }
+    if (!outbox_journal) {
+        outbox_journal = JournalFile::create(journal_dir_->path(), "outbox", {{"kind", "outbox"}},
+                                             journal_dir_->sync());
+    }
+    outbox_.keep_journal(std::move(*outbox_journal));
+    for (const zelt::Map& record : owed) {
+        (void)outbox_.post(text_of(record, "message"), text_of(record, "what"),
+                           text_of(record, "held_by"));
+    }
+    if (!owed.empty()) {
+        spdlog::warn("restored {} owed notifications; {} still wait for a broker", owed.size(),
+                     outbox_.size());
+    }
+
+    // Files in the order they were opened.
+    std::vector<std::pair<std::int64_t, std::string>> journals;
+    for (const std::string& path : journal_dir_->file_journals()) {
+        std::int64_t opened = 0;
+        try {
+            const JournalRecords read = read_journal(path);
+            opened = integer_of(*read.records.front().as<zelt::Map>(), "opened_ns");
+        } catch (const Error&) {
+        }
+        journals.emplace_back(opened, path);
+    }
+    std::sort(journals.begin(), journals.end());
+    for (const auto& [opened, path] : journals) {
+        try {
+            restore_file(path);
+        } catch (const std::exception& error) {
+            spdlog::error("journal \"{}\" cannot be restored ({}); moved aside to \"{}\"", path,
+                          error.what(), journal_dir_->move_aside(path));
+        }
+    }
+    write_journals();
+}
+
+void Scrivell::restore_file(const std::string& journal_path) {
+    JournalRecords read = read_journal(journal_path);
+    const zelt::Map& header = *read.records.front().as<zelt::Map>();
+    if (field(header, "kind") != zelt::Value("file")) throw Error("not the journal of a file");
+    const std::string filepath = text_of(header, "filepath");
+    const bool created = field(header, "created") == zelt::Value(true);
+    if (files.contains(filepath)) throw Error(quoted(filepath) + " has a second journal");
+    if (!std::filesystem::exists(filepath)) {
+        throw Error("its master file " + quoted(filepath) + " is missing");
+    }
+    hid_t id = open_after_crash(filepath);
+    std::string rebuilt;
+    if (id < 0) {
+        // Beyond repair: rebuilt from the journal, the damaged file kept beside it.
+        const std::string damaged = filepath + ".damaged";
+        std::filesystem::rename(filepath, damaged);
+        id = create_anew(filepath);
+        rebuilt = created ? "rebuilt whole from the journal (the damaged file is kept as " +
+                                quoted(damaged) + ")"
+                          : "rebuilt with what the service wrote into it (the damaged original "
+                            "is kept as " + quoted(damaged) + ")";
+    }
+    FileEntry& entry =
+        files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, {}, {}, {}});
+    const std::string dirpath = dirpath_of(filepath);
+    std::map<std::string, BlockState> blocks;
+    std::size_t values = 0;
+    for (std::size_t i = 1; i < read.records.size(); ++i) {
+        const auto* record = read.records[i].as<zelt::Map>();
+        if (!record) continue;
+        const std::string op = text_of(*record, "op");
+        if (op == "map") {
+            if (rebuilt.empty()) continue;  // the master holds it already
+            const bool recreate = field(*record, "recreate") == zelt::Value(true);
+            const auto* written = field(*record, "map").as<zelt::Map>();
+            for (const auto& [path, leaf] : written ? *written : zelt::Map{}) {
+                try {
+                    write_leaf(id, path, leaf, recreate, filepath);
+                } catch (const Error& error) {
+                    spdlog::error("restore \"{}\": {}", filepath, error.what());
+                }
+            }
+        } else if (op == "append_register") {
+            const std::string name = text_of(*record, "name");
+            const auto* description = field(*record, "description").as<zelt::Map>();
+            const zelt::Value* batch = description ? zelt::find(*description, "batch") : nullptr;
+            if (const AppendDataset* old = entry.files_nosplit.find(name)) held_bytes_ -= old->values.bytes();
+            entry.files_nosplit.insert_or_assign(
+                name, AppendDataset{description ? *description : zelt::Map{},
+                                    batch && zelt::is_true(*batch), Column()});
+        } else if (op == "append") {
+            const auto* appended = field(*record, "values").as<zelt::Map>();
+            for (const auto& [name, value] : appended ? *appended : zelt::Map{}) {
+                AppendDataset* dataset = entry.files_nosplit.find(name);
+                if (!dataset || !dataset->values.why_not_stackable(value).empty()) continue;
+                dataset->values.push(value);
+                held_bytes_ += Column::bytes_of(value);
+                ++values;
+            }
+        } else if (op == "split_register") {
+            const std::string name = text_of(*record, "name");
+            entry.files_split.insert_or_assign(
+                name, SplitDataset{integer_of(*record, "splitSize"), 0, std::nullopt, {}});
+            blocks[name] = BlockState{};
+        } else if (op == "block") {
+            BlockState& block = blocks[text_of(*record, "name")];
+            block = BlockState{true, integer_of(*record, "index"), text_of(*record, "typestr"), {}, 0, {}};
+            if (const auto* shape = field(*record, "shape").as<zelt::List>()) {
+                for (const auto& dim : *shape) {
+                    const auto* n = dim.as<std::int64_t>();
+                    block.shape.push_back(n ? static_cast<std::uint64_t>(*n) : 0);
+                }
+            }
+        } else if (op == "row") {
+            blocks[text_of(*record, "name")].rows += 1;
+        } else if (op == "block_full") {
+            blocks[text_of(*record, "name")].full_message = text_of(*record, "message");
+        } else if (op == "block_done") {
+            const std::string name = text_of(*record, "name");
+            const std::int64_t index = integer_of(*record, "index");
+            if (SplitDataset* split = entry.files_split.find(name)) split->splitFileIndex = index + 1;
+            blocks[name] = BlockState{};
+            if (!rebuilt.empty()) {
+                create_external_link(id, link_path(name, index), sub_file_path("", index),
+                                     "/entry/data/data");
+            }
+        }
+    }
+    entry.journal = JournalFile::resume(journal_path, read.valid_bytes, journal_dir_->sync());
+    // Blocks being filled are taken up where their rows end; one that was full and renamed
+    // but not yet linked and announced is completed now.
+    std::string split_report;
+    for (auto& [name, state] : blocks) {
+        SplitDataset* split = entry.files_split.find(name);
+        if (!split || !state.open) continue;
+        split->splitFileIndex = state.index;
+        RowLayout layout = RowLayout::from(state.typestr, state.shape);
+        const std::string final_path = sub_file_path(dirpath, state.index);
+        const std::string hidden_part =
+            (dirpath.empty() ? "" : dirpath + "/") + "." + sub_file_path("", state.index) + ".part";
+        if (std::filesystem::exists(hidden_part)) {
+            split->block.emplace(dirpath, state.index, split->splitSize, std::move(layout), state.rows);
+            split->block_started = std::chrono::steady_clock::now();
+        }
+        if (state.full_message) {
+            if (split->block) {
+                (void)finish_block(entry, filepath, name, *split, *state.full_message, false);
+            } else if (std::filesystem::exists(final_path)) {
+                const std::string link = link_path(name, state.index);
+                if (!h5::path_exists(id, link)) {
+                    create_external_link(id, link, sub_file_path("", state.index), "/entry/data/data");
+                }
+                entry.fp.flush(filepath);
+                journal(entry, {{"op", "block_done"}, {"name", name}, {"index", state.index}});
+                split->splitFileIndex = state.index + 1;
+                (void)outbox_.post(*state.full_message, "scan_run for " + quoted(final_path));
+            }
+        } else if (!split->block) {
+            spdlog::error("restore \"{}\": the rows of block {} of \"{}\" are missing ({} is gone)",
+                          filepath, state.index, name, hidden_part);
+        }
+        split_report += (split_report.empty() ? "" : ", ") + quoted(name) + " at block " +
+                        std::to_string(split->splitFileIndex) + " with " +
+                        std::to_string(split->block ? split->block->rows_written() : 0) + " rows";
+    }
+    entry.fp.flush(filepath);
+    entry.journal->write();
+    spdlog::warn("restored \"{}\" from its journal{}: {} appendable datasets with {} values; split "
+                 "datasets: {}",
+                 filepath, rebuilt.empty() ? "" : ", " + rebuilt, entry.files_nosplit.size(), values,
+                 split_report.empty() ? "none" : split_report);
+}
+
+}  // namespace scrivell
