@@ -338,6 +338,9 @@ void Scrivell::open(const zelt::Map& record) {
                        "create file", filepath);
     }
     FileEntry& entry = files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, {}, {}, {}});
+    // A new file is complete on disk at once: a crash before its first write leaves a file
+    // HDF5 can open, not a superblock without its objects.
+    entry.fp.flush(filepath);
     if (journal_dir_) {
         entry.journal = JournalFile::create(
             journal_dir_->path(), "file",

@@ -1,0 +1,219 @@
+"""The service killed with SIGKILL at random points of real scans, restarted with the same
+journal directory, and every scan finished by its client: nothing the service had carried out
+is lost, nothing is doubled, the master opens without h5clear, and the notifications come out
+as promised.
+
+    crash_test.py PATH_TO_BRENNIC PATH_TO_BRENNIC_LOCAL_KAFKA
+"""
+import json
+import os
+import random
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+import h5py
+import numpy
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
+from brennic import ServiceError, hdf5  # noqa: E402
+
+BRENNIC = LOCAL_KAFKA = None
+FRAMES = 60
+BLOCK = 7
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Crashes(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="brennic-crash-")
+        self.kafka_out = open(os.path.join(self.dir.name, "kafka.out"), "w+")
+        bootstrap_file = os.path.join(self.dir.name, "bootstrap")
+        self.kafka = subprocess.Popen([LOCAL_KAFKA, "--bootstrap-file", bootstrap_file],
+                                      stdout=self.kafka_out, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(bootstrap_file) or not open(bootstrap_file).read().strip():
+            self.assertLess(time.monotonic(), deadline, "no local Kafka")
+            time.sleep(0.05)
+        self.config = os.path.join(self.dir.name, "zelt.ini")
+        with open(self.config, "w") as f:
+            f.write(f"[corvane]\nip = 127.0.0.1\nport = {free_port()}\n"
+                    f"journal_dir = {self.dir.name}/journal\nreply_timeout_ms = 3000\n"
+                    f"linger_ms = 0\n[vesk]\n"
+                    f"bootstrap_servers = {open(bootstrap_file).read().strip()}\n"
+                    "timeout_ms = 2000\n")
+        os.environ["ZELT_CONFIG"] = self.config
+        self.service = None
+        self.log = open(os.path.join(self.dir.name, "brennic.err"), "a+")
+
+    def tearDown(self):
+        if os.environ.get("BRENNIC_KEEP_TEST_FILES"):
+            self.log.seek(0)
+            print(self.log.read()[-6000:])
+        for process in (self.service, self.kafka):
+            if process and process.poll() is None:
+                process.kill()
+                process.wait()
+        self.kafka_out.close()
+        self.log.close()
+        self.dir.cleanup()
+
+    def start(self):
+        self.service = subprocess.Popen([BRENNIC, "--log-level", "INFO"],
+                                        stdout=subprocess.DEVNULL, stderr=self.log)
+        deadline = time.monotonic() + 15
+        while True:
+            try:
+                return hdf5.status()
+            except ServiceError:
+                self.assertLess(time.monotonic(), deadline, "the service did not come up")
+
+    def kill_later(self, seconds):
+        def kill():
+            time.sleep(seconds)
+            self.service.send_signal(signal.SIGKILL)
+            self.service.wait()
+        thread = threading.Thread(target=kill)
+        thread.start()
+        return thread
+
+    def held(self, status, master):
+        """How many frames and values the service holds for the scan, from its status."""
+        entry = status["files"].get(master)
+        if entry is None:
+            return None
+        split = entry["split"].get("/entry/data")
+        frames = split["splitFileIndex"] * BLOCK + split["rows"] if split else 0
+        return frames, entry["appendable"].get("x", 0)
+
+    @staticmethod
+    def call(f, method, *args, **kwargs):
+        """Sends one request waiting for its reply: True for "ok", False when the service is
+        gone; an error reply fails the test."""
+        method(*args, block=True, **kwargs)
+        if not f.worker.poll(3000):
+            return False
+        reply = f.worker.recv()
+        if reply != b"\x81\xa3ret\xa2ok":
+            raise RuntimeError(f"error reply {reply!r}")
+        return True
+
+    def scan(self, master, rng, kills):
+        """Drives one scan to its end through `kills` SIGKILLs at random instants."""
+        if self.service is None or self.service.poll() is not None:
+            self.start()
+        f = hdf5.open(master)
+        f.create_dataset_map({"entry": {"title": os.path.basename(master)}})
+        f.create_dataset_append([{"datasetname": "x"}])
+        f.create_dataset_append_split([["/entry/data", BLOCK]])
+        sent = 0
+        while True:
+            killer = self.kill_later(rng.uniform(0.0, 0.12)) if kills else None
+            while sent < FRAMES:
+                frame = numpy.full((4, 4), sent, dtype="<u2")
+                if not (self.call(f, f.dataset_append_split_map, {"/entry/data": frame},
+                                  identify=f"s{sent}")
+                        and self.call(f, f.dataset_append_map, {"x": sent})):
+                    break
+                sent += 1
+            if killer:
+                killer.join()
+                kills -= 1
+            if self.service.poll() is None:
+                break
+            f.release()
+            status = self.start()
+            # The client resumes where the service's own account says it stands.
+            held = self.held(status, master)
+            self.assertIsNotNone(held, f"{master} was not restored")
+            frames, values = held
+            self.assertIn(frames, (sent, sent + 1), "frames lost or gained over the crash")
+            self.assertIn(values, (frames - 1, frames))
+            f = hdf5.open(master)  # "file already opened": the file is open again
+            if values < frames:
+                self.assertTrue(self.call(f, f.dataset_append_map, {"x": values}))
+            sent = frames
+        f.close(block=True, identify="end")
+        f.release()
+        return sent
+
+    def check(self, master):
+        with h5py.File(master, "r") as h:  # without h5clear
+            numpy.testing.assert_array_equal(h["x"][()], numpy.arange(FRAMES))
+            links = sorted(h["entry/data"])
+            self.assertEqual(len(links), (FRAMES + BLOCK - 1) // BLOCK)
+            frames = numpy.concatenate([h["entry/data"][name][()] for name in links])
+            numpy.testing.assert_array_equal(frames[:, 0, 0], numpy.arange(FRAMES))
+        directory = os.path.dirname(master)
+        self.assertEqual([n for n in os.listdir(directory) if n.startswith(".")], [])
+        deadline = time.monotonic() + 15
+        while True:
+            self.kafka_out.seek(0)
+            messages = [json.loads(line) for line in self.kafka_out if line.startswith("{")]
+            stops = [m for m in messages if m["tag"] == "scan_stop" and m["filepath"] == master]
+            runs = [m["filepath"] for m in messages
+                    if m["tag"] == "scan_run" and os.path.dirname(m["filepath"]) == directory]
+            blocks = (FRAMES + BLOCK - 1) // BLOCK
+            if len(stops) >= 1 and len(set(runs)) == blocks or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        self.assertEqual(len(stops), 1)
+        self.assertEqual(len(set(runs)), blocks)
+        for name in set(runs):
+            self.assertLessEqual(runs.count(name), 2, name)
+
+    def test_killed_at_random_points_a_scan_loses_nothing(self):
+        rng = random.Random(int(os.environ.get("BRENNIC_CRASH_SEED", "7")))
+        for n in range(4):
+            directory = os.path.join(self.dir.name, f"scan{n}")
+            os.mkdir(directory)
+            master = os.path.join(directory, "master.h5")
+            self.assertEqual(self.scan(master, rng, kills=4), FRAMES)
+            self.check(master)
+        self.service.terminate()
+        self.assertEqual(self.service.wait(timeout=30), 0)
+        self.assertEqual(sorted(os.listdir(os.path.join(self.dir.name, "journal")))[0], "lock")
+
+    def test_a_torn_journal_restores_what_is_whole_and_a_second_service_is_refused(self):
+        self.start()
+        master = os.path.join(self.dir.name, "m.h5")
+        f = hdf5.open(master)
+        f.create_dataset_append([{"datasetname": "x"}])
+        for value in range(5):
+            f.dataset_append_map({"x": value})
+        hdf5.status()  # all five are carried out and journaled
+        other = os.path.join(self.dir.name, "other.ini")
+        with open(self.config) as mine, open(other, "w") as theirs:
+            theirs.write(mine.read().replace("[corvane]\n", f"[corvane]\nport = {free_port()}\n", 1)
+                         .replace("port = ", "# port = ", 2).replace("# port = ", "port = ", 1))
+        second = subprocess.run([BRENNIC], capture_output=True, text=True, timeout=30,
+                                env=dict(os.environ, ZELT_CONFIG=other))
+        self.assertEqual(second.returncode, 1)
+        self.assertIn("is in use by another brennic", second.stderr)
+        self.service.send_signal(signal.SIGKILL)
+        self.service.wait()
+        f.release()
+        journal = os.path.join(self.dir.name, "journal")
+        name = next(n for n in os.listdir(journal) if n.startswith("file-"))
+        with open(os.path.join(journal, name), "ab") as torn:
+            torn.write(b"\x40\x00\x00\x00\x12\x34")  # half of a record: a write cut short
+        status = self.start()
+        self.assertEqual(status["files"][master]["appendable"]["x"], 5)
+        hdf5.open(master).close(block=True)
+        with h5py.File(master, "r") as h:
+            numpy.testing.assert_array_equal(h["x"][()], numpy.arange(5))
+
+
+if __name__ == "__main__":
+    BRENNIC, LOCAL_KAFKA = sys.argv.pop(1), sys.argv.pop(1)
+    unittest.main()
