@@ -54,10 +54,11 @@ class Service {
   public:
     Service(const std::string& binary, const std::string& dir, int port,
             std::vector<std::string> args = {},
-            const std::string& vesk = "bootstrap_servers =\n") {
+            const std::string& vesk = "bootstrap_servers =\n",
+            const std::string& corvane_extra = "") {
         const std::string config = dir + "/zelt.ini";
-        std::ofstream(config) << "[corvane]\nip = 127.0.0.1\nport = " << port << "\n[vesk]\n"
-                              << vesk;
+        std::ofstream(config) << "[corvane]\nip = 127.0.0.1\nport = " << port << "\n"
+                              << corvane_extra << "[vesk]\n" << vesk;
         ::setenv("ZELT_CONFIG", config.c_str(), 1);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);

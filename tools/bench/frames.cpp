@@ -34,6 +34,7 @@ struct Options {
     bool fsync = false;
     bool paced = false;
     bool outage = false;
+    bool journal = false;
 };
 
 std::atomic<bool> receiver_stop{false};
@@ -212,9 +213,11 @@ ServiceRun acquisition(const Options& o, int pid, const std::string& dir, int bl
 
 // A fresh service's first acquisition also faults in its receive memory; a service that runs
 // for days reuses it. Both are reported.
-std::pair<ServiceRun, ServiceRun> through_service(const Options& o, const std::string& dir) {
+std::pair<ServiceRun, ServiceRun> through_service(const Options& o, const std::string& dir,
+                                                  const std::string& corvane_extra = "") {
     fs::create_directories(dir);
-    bench::Service service(o.service, dir, bench::free_port());
+    bench::Service service(o.service, dir, bench::free_port(), {}, "bootstrap_servers =\n",
+                           corvane_extra);
     brennic::hdf5 probe = brennic::hdf5::open(dir + "/probe.h5");
     probe.close({{"block", true}});  // the service is up
     const ServiceRun first = acquisition(o, service.pid(), dir + "/first", o.block);
@@ -255,6 +258,7 @@ int main(int argc, char** argv) {
                  "also send at 80 % of the bare pipeline's rate and report the longest send");
     app.add_flag("--outage", o.outage,
                  "also run 100 frames in blocks of 10 with no Kafka broker (timeout_ms 800)");
+    app.add_flag("--journal", o.journal, "also through a service that keeps a journal");
     int receiver_port = 0;
     app.add_option("--receiver", receiver_port, "run as the bare pipeline's receiver")->group("");
     CLI11_PARSE(app, argc, argv);
@@ -304,6 +308,15 @@ int main(int argc, char** argv) {
     bench::ratio("service_vs_pipeline", pipeline.total_s / service.total_s);
     bench::ratio("peak_rss_vs_block", service.peak_rss_kb / 1024.0 / block_mib);
     bench::ratio("peak_rss_vs_pipeline", static_cast<double>(service.peak_rss_kb) / pipeline.peak_rss_kb);
+    if (o.journal) {
+        const std::string dir = o.dir + "/journaled";
+        const auto [fresh_journaled, journaled] = through_service(
+            o, dir, "journal_dir = " + dir + "/journal\njournal_sync = " +
+                        std::string(o.fsync ? "true" : "false") + "\n");
+        fs::remove_all(dir);
+        bench::figure("journaled service throughput", mib / journaled.total_s, "MiB/s");
+        bench::ratio("journal_vs_plain", service.total_s / journaled.total_s);
+    }
     if (o.paced) {
         // 80 % of the pipeline's frame rate: a sender that is never held up by the service.
         const double pace_s = pipeline.total_s / o.frames / 0.8;

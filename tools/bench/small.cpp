@@ -102,6 +102,10 @@ int main(int argc, char** argv) {
     app.add_option("--service", service_binary, "the brennic program")->required();
     app.add_option("--requests", requests)->capture_default_str();
     app.add_option("--datasets", datasets)->capture_default_str();
+    bool journal = false;
+    bool journal_sync = false;
+    app.add_flag("--journal", journal, "also through a service that keeps a journal");
+    app.add_flag("--journal-sync", journal_sync, "also through one whose journal is synced");
     CLI11_PARSE(app, argc, argv);
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     std::string pattern = "/tmp/brennic-bench-XXXXXX";
@@ -109,12 +113,21 @@ int main(int argc, char** argv) {
 
     const double bare_s = bare_loop(requests, datasets, dir);
 
-    double service_s = 0;
-    double close_s = 0;
-    double bytes_per_scalar = 0;
-    {
-        bench::Service service(service_binary, dir, bench::free_port());
-        brennic::hdf5 file = brennic::hdf5::open(dir + "/small.h5");
+    // The same requests into a service without a journal, with one, and with a synced one.
+    struct Run {
+        double service_s = 0;
+        double close_s = 0;
+        double bytes_per_scalar = 0;
+    };
+    auto through_service = [&](const std::string& journal) {
+        Run run;
+        const std::string here = dir + "/service" + std::to_string(bench::free_port());
+        fs::create_directories(here);
+        const std::string extra =
+            journal.empty() ? "" : "journal_dir = " + here + "/journal\njournal_sync = " + journal + "\n";
+        bench::Service service(service_binary, here, bench::free_port(), {},
+                               "bootstrap_servers =\n", extra);
+        brennic::hdf5 file = brennic::hdf5::open(here + "/small.h5");
         brennic::List descriptions;
         for (int d = 0; d < datasets; ++d) {
             descriptions.push_back(brennic::Map{{"datasetname", "/entry/values/v" + std::to_string(d)}});
@@ -122,13 +135,21 @@ int main(int argc, char** argv) {
         file.create_dataset_append(descriptions);
         file.close({{"filepath", "not-open.h5"}, {"block", true}});
         const long rss_before_kb = bench::status_kb(service.pid(), "VmRSS");
-        service_s = send_all(file, requests, datasets);
+        run.service_s = send_all(file, requests, datasets);
         const long rss_after_kb = bench::status_kb(service.pid(), "VmRSS");
-        bytes_per_scalar = (rss_after_kb - rss_before_kb) * 1024.0 / (static_cast<double>(requests) * datasets);
+        run.bytes_per_scalar = (rss_after_kb - rss_before_kb) * 1024.0 /
+                               (static_cast<double>(requests) * datasets);
         const auto close_start = bench::Clock::now();
         file.close({{"block", true}});
-        close_s = bench::seconds_since(close_start);
-    }
+        run.close_s = bench::seconds_since(close_start);
+        return run;
+    };
+    const Run plain = through_service("");
+    const Run journaled = through_service(journal ? "false" : "");
+    const Run synced = journal_sync ? through_service("true") : Run{};
+    const double service_s = plain.service_s;
+    const double close_s = plain.close_s;
+    const double bytes_per_scalar = plain.bytes_per_scalar;
     // Twice, the better one: the first also pays for the page cache it takes.
     const double direct_s = std::min(direct_close(requests, datasets, dir + "/direct.h5"),
                                      direct_close(requests, datasets, dir + "/direct2.h5"));
@@ -141,5 +162,13 @@ int main(int argc, char** argv) {
     bench::figure("service memory per scalar", bytes_per_scalar, "bytes");
     bench::ratio("service_vs_bare_loop", bare_s / service_s);
     bench::ratio("close_vs_direct", close_s / direct_s);
+    if (journal) {
+        bench::figure("journaled service requests", requests / journaled.service_s, "requests/s");
+        bench::ratio("journal_vs_plain", plain.service_s / journaled.service_s);
+    }
+    if (journal_sync) {
+        bench::figure("synced journal service requests", requests / synced.service_s, "requests/s");
+        bench::ratio("synced_journal_vs_plain", plain.service_s / synced.service_s);
+    }
     return 0;
 }

@@ -99,7 +99,41 @@ JournalFile JournalFile::resume(const std::string& path, std::uint64_t valid_byt
     return journal;
 }
 
-void JournalFile::add(const zelt::Value& record) { pending_ += framed(record); }
+void JournalFile::add(const zelt::Value& record) {
+    // Encoded in place, behind room for its length and checksum.
+    const std::size_t size = zelt::encoded_size(record);
+    const std::size_t at = pending_.size();
+    pending_.resize(at + 8 + size);
+    char* payload = pending_.data() + at + 8;
+    zelt::encode_into(record, payload);
+    std::string frame;
+    put_u32(frame, static_cast<std::uint32_t>(size));
+    put_u32(frame, crc_of(payload, size));
+    std::memcpy(pending_.data() + at, frame.data(), 8);
+}
+
+void JournalFile::add(const char* op, const char* key, const zelt::Value& value) {
+    auto fixstr = [](std::string& out, const char* text) {
+        const std::size_t size = std::strlen(text);  // short: a MessagePack fixstr
+        out += static_cast<char>(0xa0 | size);
+        out.append(text, size);
+    };
+    std::string head;
+    head += static_cast<char>(0x82);  // a map of two entries
+    fixstr(head, "op");
+    fixstr(head, op);
+    fixstr(head, key);
+    const std::size_t size = head.size() + zelt::encoded_size(value);
+    const std::size_t at = pending_.size();
+    pending_.resize(at + 8 + size);
+    char* payload = pending_.data() + at + 8;
+    std::memcpy(payload, head.data(), head.size());
+    zelt::encode_into(value, payload + head.size());
+    std::string frame;
+    put_u32(frame, static_cast<std::uint32_t>(size));
+    put_u32(frame, crc_of(payload, size));
+    std::memcpy(pending_.data() + at, frame.data(), 8);
+}
 
 void JournalFile::write() {
     if (pending_.empty()) return;

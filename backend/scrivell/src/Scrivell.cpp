@@ -427,14 +427,23 @@ void Scrivell::dataset_append_map(const zelt::Map& record) {
     const std::string& filepath = filepath_of(record);
     const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
     FileEntry* entry = map.empty() ? nullptr : &entry_of(filepath);
-    zelt::Map appended;  // for the journal, also when a later name fails
+    // The journal records the values appended, also when a later name fails.
+    std::size_t appended = 0;
     struct JournalOnExit {
         FileEntry* entry;
-        zelt::Map& appended;
+        const zelt::Value& values;
+        const std::size_t& appended;
         ~JournalOnExit() {
-            if (entry && !appended.empty()) journal(*entry, {{"op", "append"}, {"values", std::move(appended)}});
+            if (!entry || !entry->journal || appended == 0) return;
+            const zelt::Map& all = *values.as<zelt::Map>();
+            if (appended == all.size()) {
+                entry->journal->add("append", "values", values);
+            } else {
+                zelt::Map some(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(appended));
+                entry->journal->add(zelt::Map{{"op", "append"}, {"values", std::move(some)}});
+            }
         }
-    } journal_on_exit{entry, appended};
+    } journal_on_exit{entry, *zelt::find(record, "map"), appended};
     for (const auto& [name, value] : map) {
         AppendDataset* dataset = entry->files_nosplit.find(name);
         if (!dataset) {
@@ -453,7 +462,7 @@ void Scrivell::dataset_append_map(const zelt::Map& record) {
         }
         dataset->values.push(value);
         held_bytes_ += adds;
-        if (entry->journal) appended.emplace_back(name, value);
+        ++appended;
     }
 }
 

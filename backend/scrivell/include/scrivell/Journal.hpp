@@ -25,6 +25,9 @@ class JournalFile {
 
     // Adds a record to what the next write() puts on disk.
     void add(const zelt::Value& record);
+    // Adds the record {"op": op, key: value} without copying `value`: the per-request record
+    // of many small appends. `op` and `key` are short texts.
+    void add(const char* op, const char* key, const zelt::Value& value);
     // Puts every added record on disk in one write, and with `sync` on the device. Throws Error.
     void write();
     bool has_pending() const { return !pending_.empty(); }
