@@ -309,13 +309,23 @@ int main(int argc, char** argv) {
     bench::ratio("peak_rss_vs_block", service.peak_rss_kb / 1024.0 / block_mib);
     bench::ratio("peak_rss_vs_pipeline", static_cast<double>(service.peak_rss_kb) / pipeline.peak_rss_kb);
     if (o.journal) {
-        const std::string dir = o.dir + "/journaled";
-        const auto [fresh_journaled, journaled] = through_service(
-            o, dir, "journal_dir = " + dir + "/journal\njournal_sync = " +
-                        std::string(o.fsync ? "true" : "false") + "\n");
-        fs::remove_all(dir);
-        bench::figure("journaled service throughput", mib / journaled.total_s, "MiB/s");
-        bench::ratio("journal_vs_plain", service.total_s / journaled.total_s);
+        // Plain and journaled passes alternate, and the best of each counts: the page cache
+        // fills over the passes and would charge its writeback to whichever runs last.
+        double plain_s = service.total_s;
+        double journaled_s = 1e300;
+        for (int round = 0; round < 2; ++round) {
+            const std::string dir = o.dir + "/journaled";
+            const auto journaled = through_service(
+                o, dir, "journal_dir = " + dir + "/journal\njournal_sync = " +
+                            std::string(o.fsync ? "true" : "false") + "\n");
+            fs::remove_all(dir);
+            journaled_s = std::min(journaled_s, journaled.second.total_s);
+            const auto plain = through_service(o, o.dir + "/plain");
+            fs::remove_all(o.dir + "/plain");
+            plain_s = std::min(plain_s, plain.second.total_s);
+        }
+        bench::figure("journaled service throughput", mib / journaled_s, "MiB/s");
+        bench::ratio("journal_vs_plain", plain_s / journaled_s);
     }
     if (o.paced) {
         // 80 % of the pipeline's frame rate: a sender that is never held up by the service.
