@@ -9,7 +9,6 @@ import json
 import os
 import random
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -20,18 +19,15 @@ import unittest
 import h5py
 import numpy
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from support import free_port  # noqa: E402
+
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
 from brennic import ServiceError, hdf5  # noqa: E402
 
 BRENNIC = LOCAL_KAFKA = None
 FRAMES = 60
 BLOCK = 7
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Crashes(unittest.TestCase):

@@ -6,7 +6,6 @@ memory must stay bounded.
 """
 import os
 import random
-import socket
 import subprocess
 import sys
 import tempfile
@@ -16,16 +15,13 @@ import msgpack
 import numpy
 import zmq
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from support import free_port  # noqa: E402
+
 TYPES = ["open", "create_dataset_map", "create_dataset_map_new", "create_dataset_append",
          "dataset_append_map", "create_dataset_append_split", "dataset_append_split_map",
          "close", "closeAll", "status", "nonsense", 7, None]
 MAX_RSS_MIB = 600
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def array(rng):

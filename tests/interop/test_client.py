@@ -4,7 +4,6 @@ h5py, NumPy values of every layout, errors and time-outs.
     test_client.py PATH_TO_BRENNIC
 """
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -13,16 +12,13 @@ import unittest
 import h5py
 import numpy
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from support import free_port  # noqa: E402
+
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
 from brennic import ServiceError, hdf5, read_config  # noqa: E402
 
 BRENNIC = None
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Client(unittest.TestCase):

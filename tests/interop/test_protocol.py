@@ -4,7 +4,6 @@ brennic over TCP, and h5py reading what it wrote.
     test_protocol.py PATH_TO_BRENNIC
 """
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -14,6 +13,9 @@ import h5py
 import msgpack
 import numpy
 import zmq
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from support import free_port  # noqa: E402
 
 BRENNIC = None
 
@@ -27,12 +29,6 @@ def dec(code, data):
     u.feed(data)
     typestr, shape = u.unpack()
     return numpy.frombuffer(data[u.tell():], typestr).reshape(shape)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Protocol(unittest.TestCase):

@@ -59,6 +59,23 @@ class Backend : public ::testing::Test {
     scrivell::Scrivell scrivell;
 };
 
+// The messages on `kafka` that name `part`, once `count` of them have arrived or ten seconds
+// have passed.
+inline std::vector<std::string> notifications_naming(support::MockKafka& kafka,
+                                                     const std::string& part, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::vector<std::string> mine;
+    do {
+        const auto all =
+            kafka.messages(kafka.messages(0, {}).size() + 1, std::chrono::milliseconds(100));
+        mine.clear();
+        for (const auto& message : all) {
+            if (message.find(part) != std::string::npos) mine.push_back(message);
+        }
+    } while (mine.size() < count && std::chrono::steady_clock::now() < deadline);
+    return mine;
+}
+
 inline ::testing::AssertionResult Contains(const std::string& text, const std::string& part) {
     if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "\"" << text << "\" does not contain \"" << part << "\"";

@@ -48,18 +48,7 @@ class SplitFiles : public Backend {
     // The notifications of this test (those that name `part`, by default the test's own
     // directory), once `count` of them have arrived or ten seconds have passed.
     std::vector<std::string> notifications(std::size_t count, std::string part = "") {
-        if (part.empty()) part = dir.path() + "/";
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        std::vector<std::string> mine;
-        do {
-            const auto all = kafka().messages(kafka().messages(0, {}).size() + 1,
-                                              std::chrono::milliseconds(100));
-            mine.clear();
-            for (const auto& message : all) {
-                if (message.find(part) != std::string::npos) mine.push_back(message);
-            }
-        } while (mine.size() < count && std::chrono::steady_clock::now() < deadline);
-        return mine;
+        return notifications_naming(kafka(), part.empty() ? dir.path() + "/" : part, count);
     }
     NdArray frame(std::uint16_t value) {
         frames_.push_back(std::vector<std::uint16_t>(4, value));

@@ -64,17 +64,7 @@ class Streaming : public Backend {
     }
     // This test's notifications, once `count` have arrived or ten seconds have passed.
     std::vector<std::string> notifications(std::size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        std::vector<std::string> mine;
-        do {
-            const auto all = kafka().messages(kafka().messages(0, {}).size() + 1,
-                                              std::chrono::milliseconds(100));
-            mine.clear();
-            for (const auto& message : all) {
-                if (message.find(dir.path() + "/") != std::string::npos) mine.push_back(message);
-            }
-        } while (mine.size() < count && std::chrono::steady_clock::now() < deadline);
-        return mine;
+        return notifications_naming(kafka(), dir.path() + "/", count);
     }
     std::string run_message(const std::string& name) {
         return scrivell::notification_json("scan_run", Value(), Value(), path(name),

@@ -72,6 +72,15 @@ void copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_of
     }
 }
 
+// Where a block's rows start in its file; nothing to find for a block of no bytes.
+std::uint64_t data_offset(hid_t dataset, std::int64_t rows, const RowLayout& layout,
+                          const std::string& path) {
+    if (rows == 0 || layout.row_bytes == 0) return 0;
+    const haddr_t address = H5Dget_offset(dataset);
+    if (address == HADDR_UNDEF) h5::fail("find the data of", "/entry/data/data", path);
+    return address;
+}
+
 // "%04d.h5": zero-padded to four digits, wider past 9999.
 std::string sub_file_name(std::int64_t index) {
     char buffer[32];
@@ -159,12 +168,7 @@ std::uint64_t create_sub_file(const std::string& path, std::int64_t rows,
     h5::Dataset dataset{h5::check(H5Dcreate2(file.get(), "/entry/data/data", type.get(),
                                              space.get(), lcpl.get(), dcpl.get(), H5P_DEFAULT),
                                   "create dataset", "/entry/data/data", path)};
-    std::uint64_t offset = 0;
-    if (rows > 0 && layout.row_bytes > 0) {
-        const haddr_t address = H5Dget_offset(dataset.get());
-        if (address == HADDR_UNDEF) h5::fail("find the data of", "/entry/data/data", path);
-        offset = address;
-    }
+    const std::uint64_t offset = data_offset(dataset.get(), rows, layout, path);
     dataset.close("/entry/data/data");
     file.close(path);
     return offset;
@@ -203,11 +207,7 @@ StreamingBlock::StreamingBlock(const std::string& dirpath, std::int64_t index, s
     if (dims != want || written > rows) {
         throw Error("take up block " + quoted(hidden) + ": it is not shaped as its journal says");
     }
-    if (rows > 0 && layout_.row_bytes > 0) {
-        const haddr_t address = H5Dget_offset(dataset.get());
-        if (address == HADDR_UNDEF) h5::fail("find the data of", "/entry/data/data", hidden);
-        data_offset_ = address;
-    }
+    data_offset_ = data_offset(dataset.get(), rows, layout_, hidden);
     dataset.close("/entry/data/data");
     file.close(hidden);
     fd_ = open_for_rows(hidden);
