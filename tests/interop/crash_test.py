@@ -210,6 +210,67 @@ class Crashes(unittest.TestCase):
             numpy.testing.assert_array_equal(h["x"][()], numpy.arange(5))
 
 
+class OutageThenCrash(unittest.TestCase):
+    """Notifications owed while no broker answered survive a SIGKILL and go out, in order, once
+    a broker answers after the restart."""
+
+    def test_owed_notifications_survive_a_crash(self):
+        with tempfile.TemporaryDirectory(prefix="brennic-owed-") as directory:
+            config = os.path.join(directory, "zelt.ini")
+            port = free_port()
+
+            def configure(brokers):
+                with open(config, "w") as f:
+                    f.write(f"[corvane]\nip = 127.0.0.1\nport = {port}\n"
+                            f"journal_dir = {directory}/journal\nreply_timeout_ms = 5000\n"
+                            f"linger_ms = 0\n[vesk]\nbootstrap_servers = {brokers}\n"
+                            "timeout_ms = 500\n")
+            configure(f"127.0.0.1:{free_port()}")  # nothing listens there
+            os.environ["ZELT_CONFIG"] = config
+            log = open(os.path.join(directory, "brennic.err"), "w")
+            service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=log)
+            kafka = None
+            try:
+                master = os.path.join(directory, "m.h5")
+                f = hdf5.open(master)
+                f.create_dataset_append_split([["/entry/data", 1]])
+                for value in range(3):
+                    f.dataset_append_split_map({"/entry/data": value})
+                deadline = time.monotonic() + 10  # the appends travel on another connection
+                while hdf5.status()["notifications_pending"] < 3:
+                    self.assertLess(time.monotonic(), deadline)
+                service.send_signal(signal.SIGKILL)
+                service.wait()
+                f.release()
+                out = open(os.path.join(directory, "kafka.out"), "w+")
+                boot = os.path.join(directory, "bootstrap")
+                kafka = subprocess.Popen([LOCAL_KAFKA, "--bootstrap-file", boot], stdout=out,
+                                         stderr=subprocess.DEVNULL)
+                deadline = time.monotonic() + 10
+                while not (os.path.exists(boot) and open(boot).read().strip()):
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.05)
+                configure(open(boot).read().strip())
+                service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=log)
+                hdf5.open(master).close(block=True)
+                deadline = time.monotonic() + 15
+                while True:
+                    out.seek(0)
+                    tags = [json.loads(line) for line in out if line.startswith("{")]
+                    if len(tags) >= 4 or time.monotonic() > deadline:
+                        break
+                    time.sleep(0.1)
+                self.assertEqual([(m["tag"], os.path.basename(m["filepath"])) for m in tags],
+                                 [("scan_run", "0000.h5"), ("scan_run", "0001.h5"),
+                                  ("scan_run", "0002.h5"), ("scan_stop", "m.h5")])
+            finally:
+                for process in (service, kafka):
+                    if process and process.poll() is None:
+                        process.kill()
+                        process.wait()
+                log.close()
+
+
 if __name__ == "__main__":
     BRENNIC, LOCAL_KAFKA = sys.argv.pop(1), sys.argv.pop(1)
     unittest.main()
