@@ -1,10 +1,9 @@
 #include "Corvane.hpp"
 
-#include <algorithm>
-
 #include <spdlog/spdlog.h>
 #include <systemd/sd-daemon.h>
 
+#include <algorithm>
 #include <zelt/storageParser.hpp>
 
 namespace brennic {
@@ -47,11 +46,20 @@ const std::string* filepath_of(const zelt::Value& request) {
 
 // Every entry the service and the clients read; anything else is named at start-up.
 const std::vector<std::pair<std::string, std::string>> known_entries = {
-    {"corvane", "ip"},          {"corvane", "port"},           {"corvane", "max_message_bytes"},
-    {"corvane", "receive_hwm"}, {"corvane", "reply_timeout_ms"}, {"corvane", "linger_ms"},
-    {"corvane", "send_hwm"},    {"corvane", "max_open_files"},  {"corvane", "memory_limit_mib"},
-    {"corvane", "data_roots"},  {"corvane", "journal_dir"},     {"corvane", "journal_sync"},
-    {"vesk", "bootstrap_servers"}, {"vesk", "timeout_ms"},
+    {"corvane", "ip"},
+    {"corvane", "port"},
+    {"corvane", "max_message_bytes"},
+    {"corvane", "receive_hwm"},
+    {"corvane", "reply_timeout_ms"},
+    {"corvane", "linger_ms"},
+    {"corvane", "send_hwm"},
+    {"corvane", "max_open_files"},
+    {"corvane", "memory_limit_mib"},
+    {"corvane", "data_roots"},
+    {"corvane", "journal_dir"},
+    {"corvane", "journal_sync"},
+    {"vesk", "bootstrap_servers"},
+    {"vesk", "timeout_ms"},
 };
 
 Corvane::Corvane() : Corvane(zelt::storageParser()) {}
@@ -72,18 +80,20 @@ Corvane::Corvane(const zelt::storageParser& config)
         spdlog::warn("vesk bootstrap_servers is empty: scan notifications are switched off");
     }
     if (!scrivell.journaling()) {
-        spdlog::warn("journal_dir is not set: a crash loses the values and block rows the "
-                     "service holds for open files");
+        spdlog::warn(
+            "journal_dir is not set: a crash loses the values and block rows the "
+            "service holds for open files");
     }
-    spdlog::info("brennic {} serving on {}; configuration {}; {}; journal {}; at most {} open "
-                 "files, {} MiB of appended values",
-                 BRENNIC_VERSION, worker.endpoint(), config.source(),
-                 vesk.bootstrap_servers.empty()
-                     ? std::string("notifications off")
-                     : "notifications to " + vesk.bootstrap_servers + " (timeout " +
-                           std::to_string(vesk.timeout_ms) + " ms)",
-                 scrivell.journaling() ? "in \"" + scrivell.journal_dir() + "\"" : std::string("off"),
-                 scrivell.limits().max_open_files, scrivell.limits().memory_limit_bytes >> 20);
+    spdlog::info(
+        "brennic {} serving on {}; configuration {}; {}; journal {}; at most {} open "
+        "files, {} MiB of appended values",
+        BRENNIC_VERSION, worker.endpoint(), config.source(),
+        vesk.bootstrap_servers.empty()
+            ? std::string("notifications off")
+            : "notifications to " + vesk.bootstrap_servers + " (timeout " +
+                  std::to_string(vesk.timeout_ms) + " ms)",
+        scrivell.journaling() ? "in \"" + scrivell.journal_dir() + "\"" : std::string("off"),
+        scrivell.limits().max_open_files, scrivell.limits().memory_limit_bytes >> 20);
     // Files open when the service last ended are open again before the first request.
     scrivell.restore();
 }
@@ -159,9 +169,9 @@ void Corvane::serve(const std::string& identity) {
         // A reply promises that the request survives a crash.
         scrivell.write_journals();
     } catch (const std::exception& error) {
-        const std::string message = describe_request(request) +
-                                    ": done, but not journaled, so a crash would lose it: " +
-                                    error.what();
+        const std::string message =
+            describe_request(request) +
+            ": done, but not journaled, so a crash would lose it: " + error.what();
         spdlog::error("{}", message);
         reply = zelt::Map{{"ret", "error"}, {"error", message}};
     }
@@ -207,9 +217,10 @@ void Corvane::UnreportedFailures::add(const std::string& filepath, const std::st
         if (order_.size() > max_paths) {
             // Bounded: the oldest path's failures can no longer reach its close; say so once.
             const std::string oldest = order_.front();
-            spdlog::error("{} failed requests for \"{}\" will not be reported to its close: "
-                          "more than {} files have unreported failures",
-                          by_path_[oldest].count, oldest, max_paths);
+            spdlog::error(
+                "{} failed requests for \"{}\" will not be reported to its close: "
+                "more than {} files have unreported failures",
+                by_path_[oldest].count, oldest, max_paths);
             count_ -= by_path_[oldest].count;
             by_path_.erase(oldest);
             order_.pop_front();

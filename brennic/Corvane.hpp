@@ -2,11 +2,10 @@
 
 #include <atomic>
 #include <deque>
+#include <scrivell/Scrivell.hpp>
 #include <string>
 #include <unordered_map>
 #include <vector>
-
-#include <scrivell/Scrivell.hpp>
 #include <zelt/Worker.hpp>
 #include <zelt/storageParser.hpp>
 

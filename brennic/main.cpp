@@ -1,16 +1,15 @@
-#include <algorithm>
 #include <malloc.h>
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/spdlog.h>
 #include <sys/resource.h>
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <CLI/CLI.hpp>
-#include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/spdlog.h>
 
 #include "Corvane.hpp"
 
@@ -24,8 +23,8 @@ extern "C" void on_stop_signal(int signal) {
 
 spdlog::level::level_enum level_of(const std::string& name) {
     static const std::pair<const char*, spdlog::level::level_enum> levels[] = {
-        {"DEBUG", spdlog::level::debug}, {"INFO", spdlog::level::info},
-        {"WARNING", spdlog::level::warn}, {"ERROR", spdlog::level::err},
+        {"DEBUG", spdlog::level::debug},       {"INFO", spdlog::level::info},
+        {"WARNING", spdlog::level::warn},      {"ERROR", spdlog::level::err},
         {"CRITICAL", spdlog::level::critical},
     };
     for (const auto& [text, level] : levels) {
@@ -39,7 +38,7 @@ class LevelName : public spdlog::custom_flag_formatter {
   public:
     void format(const spdlog::details::log_msg& message, const std::tm&,
                 spdlog::memory_buf_t& out) override {
-        static const std::string_view names[] = {"TRACE", "DEBUG", "INFO", "WARNING",
+        static const std::string_view names[] = {"TRACE", "DEBUG",    "INFO", "WARNING",
                                                  "ERROR", "CRITICAL", "OFF"};
         const std::string_view name = names[static_cast<int>(message.level)];
         out.append(name.data(), name.data() + name.size());

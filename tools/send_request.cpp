@@ -1,12 +1,10 @@
 // brennic-send: sends one request record, given as JSON, to the configured service and
 // prints the reply when the record's "block" is true.
+#include <CLI/CLI.hpp>
 #include <chrono>
 #include <iostream>
-#include <string>
-
-#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
-
+#include <string>
 #include <zelt/Worker.hpp>
 #include <zelt/storageParser.hpp>
 

@@ -1,5 +1,4 @@
 #include <brennic/hdf5.hpp>
-
 #include <zelt/storageParser.hpp>
 
 namespace brennic {
@@ -26,8 +25,7 @@ zelt::Worker client_worker(const zelt::storageParser& config) {
 
 }  // namespace
 
-hdf5::hdf5(std::string path, std::string address, std::string service_port,
-           zelt::Worker connection)
+hdf5::hdf5(std::string path, std::string address, std::string service_port, zelt::Worker connection)
     : filepath(std::move(path)),
       ip(std::move(address)),
       port(std::move(service_port)),

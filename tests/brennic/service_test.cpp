@@ -1,18 +1,14 @@
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
-
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <thread>
-
-#include <zmq.hpp>
-
 #include <zelt/codec.hpp>
+#include <zmq.hpp>
 
 #include "support.hpp"
 
@@ -82,7 +78,8 @@ TEST_F(Service, DefaultLevelWritesNoRequestLineAndDebugWritesOneEach) {
 
     start({"--log-level", "DEBUG"});
     const std::uint16_t frame[4] = {0x4141, 0x4141, 0x4141, 0x4141};
-    client->call({{"type", "create_dataset_map"}, {"filepath", path()},
+    client->call({{"type", "create_dataset_map"},
+                  {"filepath", path()},
                   {"map", Map{{"mask", NdArray::view(frame, {2, 2})}}}});
     client->call({{"type", "open"}, {"filepath", path()}});
     service->signal(SIGTERM);
@@ -142,15 +139,18 @@ TEST_F(Service, FailedRequestsAreAnsweredAndTheServiceServesOn) {
     start();
     EXPECT_TRUE(support::is_error_with(client->call({{"type", "process"}}), "names no operation"));
     EXPECT_TRUE(support::is_error_with(client->call({{"filepath", path()}}), "no \"type\""));
-    EXPECT_TRUE(support::is_error_with(
-        client->call({{"type", "open"}, {"filepath", path("missing/m.h5")}}),
-        "open \"" + path("missing/m.h5") + "\""));
+    EXPECT_TRUE(
+        support::is_error_with(client->call({{"type", "open"}, {"filepath", path("missing/m.h5")}}),
+                               "open \"" + path("missing/m.h5") + "\""));
     EXPECT_TRUE(support::is_error_with(
         client->call({{"type", "create_dataset_map"}, {"filepath", path()}, {"map", 1}}),
         "create_dataset_map \"" + path() + "\""));
     // Undecodable payloads are answered too: their "block" cannot be read.
     for (const std::string& payload : {std::string("\xc1", 1), std::string("\x82\xa4ty", 4),
-                                       std::string("\xc4\x01" "a", 3), std::string("\x01", 1)}) {
+                                       std::string("\xc4\x01"
+                                                   "a",
+                                                   3),
+                                       std::string("\x01", 1)}) {
         client->send_bytes(payload);
         const auto reply = client->reply();
         ASSERT_TRUE(reply.has_value());
@@ -169,7 +169,9 @@ TEST_F(Service, OversizedMessageIsRefusedByTheSocket) {
     start();
     std::vector<std::uint8_t> big(4096);
     Client sender(config_->port());
-    sender.send(Map{{"type", "open"}, {"filepath", path()}, {"big", NdArray::view(big, {4096})},
+    sender.send(Map{{"type", "open"},
+                    {"filepath", path()},
+                    {"big", NdArray::view(big, {4096})},
                     {"block", true}});
     EXPECT_FALSE(sender.reply(500ms).has_value());
     EXPECT_EQ(client->call({{"type", "open"}, {"filepath", path()}}), ok());
@@ -178,14 +180,18 @@ TEST_F(Service, OversizedMessageIsRefusedByTheSocket) {
 TEST_F(Service, StopSignalClosesEveryFileWithNothingLost) {
     start();
     client->send(Map{{"type", "open"}, {"filepath", path()}});
-    client->send(Map{{"type", "create_dataset_append"}, {"filepath", path()},
+    client->send(Map{{"type", "create_dataset_append"},
+                     {"filepath", path()},
                      {"dataset_info_list", List{Map{{"datasetname", "energy"}}}}});
-    client->send(Map{{"type", "create_dataset_append_split"}, {"filepath", path()},
+    client->send(Map{{"type", "create_dataset_append_split"},
+                     {"filepath", path()},
                      {"datainfolist", List{List{"/entry/data", 10}}}});
     for (int i = 0; i < 3; ++i) {
-        client->send(Map{{"type", "dataset_append_map"}, {"filepath", path()},
+        client->send(Map{{"type", "dataset_append_map"},
+                         {"filepath", path()},
                          {"map", Map{{"energy", 1.5 * i}}}});
-        client->send(Map{{"type", "dataset_append_split_map"}, {"filepath", path()},
+        client->send(Map{{"type", "dataset_append_split_map"},
+                         {"filepath", path()},
                          {"map", Map{{"/entry/data", i}}}});
     }
     ASSERT_EQ(client->call({{"type", "open"}, {"filepath", path("other.h5")}}), ok());
@@ -217,19 +223,22 @@ TEST_F(Service, KafkaTroubleIsLoggedEvenUnderCriticalAndTheCloseCompletes) {
     const std::string log = service->err();
     EXPECT_TRUE(contains(log, " kafka: ")) << log;
     EXPECT_FALSE(contains(log, "DEBUG")) << log;
-    EXPECT_FALSE(contains(log, " brennic: ")) << log;  // nothing of the service's own below CRITICAL
+    EXPECT_FALSE(contains(log, " brennic: "))
+        << log;  // nothing of the service's own below CRITICAL
 }
 
 TEST_F(Service, StopWithoutABrokerStillClosesEveryFileAndNamesTheLostNotifications) {
     reconfigure("", "127.0.0.1:" + std::to_string(support::free_port()), 500);
     start();
     client->send(Map{{"type", "open"}, {"filepath", path()}});
-    client->send(Map{{"type", "create_dataset_append_split"}, {"filepath", path()},
+    client->send(Map{{"type", "create_dataset_append_split"},
+                     {"filepath", path()},
                      {"datainfolist", List{List{"/entry/data", 10}}}});
-    client->send(Map{{"type", "dataset_append_split_map"}, {"filepath", path()},
+    client->send(Map{{"type", "dataset_append_split_map"},
+                     {"filepath", path()},
                      {"map", Map{{"/entry/data", 7}}}});
-    ASSERT_EQ(client->call({{"type", "create_dataset_map"}, {"filepath", path()},
-                            {"map", Map{{"x", 1}}}}),
+    ASSERT_EQ(client->call(
+                  {{"type", "create_dataset_map"}, {"filepath", path()}, {"map", Map{{"x", 1}}}}),
               ok());
     service->signal(SIGTERM);
     ASSERT_EQ(service->wait_exit(), 0);
@@ -250,8 +259,10 @@ TEST_F(Service, FailuresWithoutAReplyReachTheNextWaitingCloseOfTheirFile) {
     client->send(Map{{"type", "create_dataset_map"}, {"filepath", lost}, {"map", Map{{"b", 2}}}});
     const zelt::Value reply = client->call({{"type", "close"}, {"filepath", lost}});
     EXPECT_TRUE(support::is_error_with(
-        reply, "close \"" + lost + "\": done, but 3 earlier requests for this file failed; the "
-                                   "first: open \"" + lost + "\": "))
+        reply, "close \"" + lost +
+                   "\": done, but 3 earlier requests for this file failed; the "
+                   "first: open \"" +
+                   lost + "\": "))
         << zelt::to_text(reply);
     // Reported once: the path is forgotten, and a close of a file never opened stays "ok".
     EXPECT_EQ(client->call({{"type", "close"}, {"filepath", lost}}), ok());
@@ -272,7 +283,9 @@ class FullDisk : public Service {
     void SetUp() override {
         std::filesystem::create_directory(disk());
         if (::getuid() != 0 ||
-            std::system(("mount -t tmpfs -o size=2m brennic-test " + disk() + " 2>/dev/null").c_str()) != 0) {
+            std::system(
+                ("mount -t tmpfs -o size=2m brennic-test " + disk() + " 2>/dev/null").c_str()) !=
+                0) {
             GTEST_SKIP() << "mounting a tmpfs is refused here: the disk-full case is not tested";
         }
         mounted_ = true;
@@ -290,7 +303,8 @@ TEST_F(FullDisk, ARowThatDoesNotFitFailsItsAppendAndTheScanGoesOnOnceThereIsSpac
     const std::string master = disk() + "/m.h5";
     const std::string filler = disk() + "/filler";
     ASSERT_EQ(client->call({{"type", "open"}, {"filepath", master}}), ok());
-    ASSERT_EQ(client->call({{"type", "create_dataset_append_split"}, {"filepath", master},
+    ASSERT_EQ(client->call({{"type", "create_dataset_append_split"},
+                            {"filepath", master},
                             {"datainfolist", List{List{"/entry/data", 4}}}}),
               ok());
     // Leave a little more than one row free.
@@ -306,8 +320,10 @@ TEST_F(FullDisk, ARowThatDoesNotFitFailsItsAppendAndTheScanGoesOnOnceThereIsSpac
     std::vector<std::uint16_t> accepted;
     for (std::uint16_t i = 0; i < 8 && accepted.size() < 4; ++i) {
         std::fill(frame.begin(), frame.end(), i);
-        const Value reply = client->call({{"type", "dataset_append_split_map"}, {"filepath", master},
-                                          {"map", Map{{"/entry/data", NdArray::view(frame, {256, 256})}}}});
+        const Value reply =
+            client->call({{"type", "dataset_append_split_map"},
+                          {"filepath", master},
+                          {"map", Map{{"/entry/data", NdArray::view(frame, {256, 256})}}}});
         if (reply == ok()) {
             accepted.push_back(i);
         } else {
@@ -389,14 +405,18 @@ TEST_F(Service, InfoLinesTellAScanAndStatusShowsWhatIsHeld) {
     reconfigure("ip = localhost   # resolved to 127.0.0.1\nbogus_entry = 1");
     start({"--log-level", "INFO"});
     ASSERT_EQ(client->call({{"type", "open"}, {"filepath", path()}}), ok());
-    client->send(Map{{"type", "create_dataset_append"}, {"filepath", path()},
+    client->send(Map{{"type", "create_dataset_append"},
+                     {"filepath", path()},
                      {"dataset_info_list", List{Map{{"datasetname", "energy"}}}}});
-    client->send(Map{{"type", "create_dataset_append_split"}, {"filepath", path()},
+    client->send(Map{{"type", "create_dataset_append_split"},
+                     {"filepath", path()},
                      {"datainfolist", List{List{"/entry/data", 2}}}});
     for (int i = 0; i < 3; ++i) {
-        client->send(Map{{"type", "dataset_append_map"}, {"filepath", path()},
+        client->send(Map{{"type", "dataset_append_map"},
+                         {"filepath", path()},
                          {"map", Map{{"energy", 295.0 + i}}}});
-        client->send(Map{{"type", "dataset_append_split_map"}, {"filepath", path()},
+        client->send(Map{{"type", "dataset_append_split_map"},
+                         {"filepath", path()},
                          {"map", Map{{"/entry/data", i}}}});
     }
     const Value status = client->call({{"type", "status"}});
@@ -417,7 +437,8 @@ TEST_F(Service, InfoLinesTellAScanAndStatusShowsWhatIsHeld) {
     for (const std::string& line : {
              std::string("WARNING brennic: configuration \"") + config_->path() +
                  "\": unknown entries ignored: [corvane] bogus_entry",
-             std::string("INFO brennic: brennic ") + BRENNIC_VERSION + " serving on tcp://127.0.0.1:",
+             std::string("INFO brennic: brennic ") + BRENNIC_VERSION +
+                 " serving on tcp://127.0.0.1:",
              "INFO brennic: open \"" + path() + "\": created (1 files open)",
              "INFO brennic: sub-file \"" + path("0000.h5") + "\": 2 rows, 0.0 MiB, ",
              "INFO brennic: sub-file \"" + path("0001.h5") + "\": 1 rows, 0.0 MiB, ",

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-
 #include <zelt/codec.hpp>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

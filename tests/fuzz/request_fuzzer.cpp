@@ -7,10 +7,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <scrivell/Scrivell.hpp>
 #include <string>
 #include <vector>
-
-#include <scrivell/Scrivell.hpp>
 #include <zelt/codec.hpp>
 
 namespace {

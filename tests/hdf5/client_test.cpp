@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
+#include <brennic/hdf5.hpp>
 #include <filesystem>
 #include <thread>
-
-#include <brennic/hdf5.hpp>
 
 #include "support.hpp"
 
@@ -50,12 +48,14 @@ TEST_F(ClientRecords, EachMethodSendsItsRecordInKeyOrder) {
     hdf5 file = hdf5::open("scan.h5");
     EXPECT_EQ(next(), Value(Map{{"type", "open"}, {"filepath", "scan.h5"}}));
     file.create_dataset_map({{"run", Map{{"energy", 12.5}}}});
-    EXPECT_EQ(next(), Value(Map{{"type", "create_dataset_map"}, {"filepath", "scan.h5"},
+    EXPECT_EQ(next(), Value(Map{{"type", "create_dataset_map"},
+                                {"filepath", "scan.h5"},
                                 {"map", Map{{"run", Map{{"energy", 12.5}}}}}}));
     file.create_dataset_append({Map{{"datasetname", "x"}}});
     EXPECT_EQ(keys(next()), (std::vector<std::string>{"type", "filepath", "dataset_info_list"}));
     file.create_dataset_append_split(List{List{"/entry/data", 100}});
-    EXPECT_EQ(next(), Value(Map{{"type", "create_dataset_append_split"}, {"filepath", "scan.h5"},
+    EXPECT_EQ(next(), Value(Map{{"type", "create_dataset_append_split"},
+                                {"filepath", "scan.h5"},
                                 {"datainfolist", List{List{"/entry/data", 100}}}}));
     file.dataset_append_map({{"x", 1}}, {{"identify", "s1"}, {"CTType", 0}});
     EXPECT_EQ(keys(next()),
@@ -119,7 +119,8 @@ TEST_F(ClientRecords, WaitingCloseReturnsOnOkAndRaisesOnErrorOrSilence) {
         next();
         router.send_dumps_id(last_identity, Map{{"ret", "ok"}});
         next();
-        router.send_dumps_id(last_identity, Map{{"ret", "error"}, {"error", "close \"scan.h5\": disk full"}});
+        router.send_dumps_id(last_identity,
+                             Map{{"ret", "error"}, {"error", "close \"scan.h5\": disk full"}});
     });
     file.set_reply_timeout(5s);
     file.close({{"block", true}});
@@ -159,9 +160,11 @@ TEST(Acquisition, EveryFileAndNotificationComesOut) {
     // served: ask until it shows the ten values of one dataset.
     auto held = [&](const Map& status) -> Value {
         const Value* files = zelt::find(status, "files");
-        const Value* entry = files && files->as<Map>() ? zelt::find(*files->as<Map>(), master) : nullptr;
+        const Value* entry =
+            files && files->as<Map>() ? zelt::find(*files->as<Map>(), master) : nullptr;
         const Value* appendable = entry ? zelt::find(*entry->as<Map>(), "appendable") : nullptr;
-        const Value* count = appendable ? zelt::find(*appendable->as<Map>(), "/entry/energy") : nullptr;
+        const Value* count =
+            appendable ? zelt::find(*appendable->as<Map>(), "/entry/energy") : nullptr;
         return count ? *count : Value();
     };
     Map status;
@@ -190,7 +193,9 @@ TEST(Acquisition, EveryFileAndNotificationComesOut) {
               std::string::npos)
         << messages[0];
     EXPECT_NE(messages[2].find("\"image_key\": 2"), std::string::npos) << messages[2];
-    EXPECT_EQ(messages[3].rfind("{\"tag\": \"scan_stop\", \"identify\": \"scan-1\", \"image_key\": 2", 0), 0u)
+    EXPECT_EQ(
+        messages[3].rfind("{\"tag\": \"scan_stop\", \"identify\": \"scan-1\", \"image_key\": 2", 0),
+        0u)
         << messages[3];
 }
 
@@ -209,9 +214,12 @@ TEST(Acquisition, FailedOrUnansweredWaitingCloseRaises) {
     } catch (const brennic::ServiceError& error) {
         // The close is done, and says what failed before it, once.
         EXPECT_EQ(std::string(error.what()),
-                  "close \"" + dir / "m.h5" + "\": done, but 2 earlier requests for this file "
-                  "failed; the first: dataset_append_map \"" + dir / "m.h5" + "\": dataset "
-                  "\"x\": a text does not stack with the 1 numbers it holds");
+                  "close \"" + dir / "m.h5" +
+                      "\": done, but 2 earlier requests for this file "
+                      "failed; the first: dataset_append_map \"" +
+                      dir / "m.h5" +
+                      "\": dataset "
+                      "\"x\": a text does not stack with the 1 numbers it holds");
     }
     EXPECT_EQ(support::H5Reader(dir / "m.h5").int64s("x"), std::vector<std::int64_t>{1});
     service->signal(SIGKILL);

@@ -1,12 +1,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
-
-#include <string>
-
 #include <spdlog/spdlog.h>
 
 #include <scrivell/Scrivell.hpp>
+#include <string>
 
 #include "support.hpp"
 
@@ -78,5 +76,6 @@ inline std::vector<std::string> notifications_naming(support::MockKafka& kafka,
 
 inline ::testing::AssertionResult Contains(const std::string& text, const std::string& part) {
     if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "\"" << text << "\" does not contain \"" << part << "\"";
+    return ::testing::AssertionFailure()
+           << "\"" << text << "\" does not contain \"" << part << "\"";
 }

@@ -58,7 +58,7 @@ TEST(Journal, ADirectoryIsHeldByOneServiceAtATime) {
         scrivell::JournalDirectory second(dir / "journal", /*sync=*/false);
         ADD_FAILURE() << "a second holder was let in";
     } catch (const scrivell::Error& error) {
-        EXPECT_TRUE(Contains(error.what(), "is in use by another brennic (pid " +
-                                               std::to_string(::getpid())));
+        EXPECT_TRUE(Contains(error.what(),
+                             "is in use by another brennic (pid " + std::to_string(::getpid())));
     }
 }

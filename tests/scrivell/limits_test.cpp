@@ -7,7 +7,8 @@ using support::H5Reader;
 class Checks : public Backend {
   protected:
     void declare(List descriptions) {
-        run({{"type", "create_dataset_append"}, {"filepath", path()},
+        run({{"type", "create_dataset_append"},
+             {"filepath", path()},
              {"dataset_info_list", std::move(descriptions)}});
     }
     Map append(Map values) {
@@ -73,10 +74,11 @@ TEST_F(Checks, OpenFilesAndHeldMemoryHaveLimitsNamedInTheirErrors) {
         EXPECT_TRUE(Contains(error.what(), "2 files are open, as many as max_open_files allows"));
     }
     EXPECT_FALSE(std::filesystem::exists(path("c.h5")));
-    bounded.process({{"type", "create_dataset_append"}, {"filepath", path("a.h5")},
+    bounded.process({{"type", "create_dataset_append"},
+                     {"filepath", path("a.h5")},
                      {"dataset_info_list", List{Map{{"datasetname", "x"}}}}});
-    const Map append{{"type", "dataset_append_map"}, {"filepath", path("a.h5")},
-                     {"map", Map{{"x", 1}}}};
+    const Map append{
+        {"type", "dataset_append_map"}, {"filepath", path("a.h5")}, {"map", Map{{"x", 1}}}};
     for (int i = 0; i < 125; ++i) bounded.process(append);  // 8 bytes a value
     EXPECT_EQ(bounded.held_bytes(), 1000u);
     try {
@@ -104,14 +106,13 @@ TEST_F(Checks, FilesOutsideTheDataRootsAreRefusedAfterResolvingThePath) {
     confined.process({{"type", "open"}, {"filepath", path("data/new/../scan/n.h5")}});
     for (const std::string& outside :
          {path("data/../outside/m.h5"), path("data/link/m.h5"), path("m2.h5"),
-          path("data/none/../../outside/m.h5"),
-          path("database/m.h5")}) {
+          path("data/none/../../outside/m.h5"), path("database/m.h5")}) {
         try {
             confined.process({{"type", "open"}, {"filepath", outside}});
             ADD_FAILURE() << outside << " was opened";
         } catch (const scrivell::Error& error) {
-            EXPECT_TRUE(Contains(error.what(), "outside the data roots (\"" +
-                                                   settings.data_roots[0] + "\")"));
+            EXPECT_TRUE(Contains(error.what(),
+                                 "outside the data roots (\"" + settings.data_roots[0] + "\")"));
         }
         EXPECT_FALSE(std::filesystem::exists(outside)) << outside;
     }

@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include <scrivell/Scrivell.hpp>
+#include <thread>
 
 #include "support.hpp"
 
@@ -13,7 +12,8 @@ using zelt::Value;
 
 namespace {
 
-std::string json(const Value& identify, const Value& ct_type, const std::string& filepath = "/d/0000.h5") {
+std::string json(const Value& identify, const Value& ct_type,
+                 const std::string& filepath = "/d/0000.h5") {
     return scrivell::notification_json("scan_run", identify, ct_type, filepath, "/entry/data/data");
 }
 
@@ -86,10 +86,10 @@ TEST(Notifications, EachIsDeliveredByAProducerOfItsOwn) {
     // Each call flushed before it returned: both are on the topic, in order.
     const auto messages = kafka.messages(2);
     ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0], scrivell::notification_json("scan_run", "a", 1, "/x/0000.h5",
-                                                       "/entry/data/data"));
-    EXPECT_EQ(messages[1], scrivell::notification_json("scan_stop", Value(), Value(), "/x/m.h5",
-                                                       "/entry/data"));
+    EXPECT_EQ(messages[0],
+              scrivell::notification_json("scan_run", "a", 1, "/x/0000.h5", "/entry/data/data"));
+    EXPECT_EQ(messages[1],
+              scrivell::notification_json("scan_stop", Value(), Value(), "/x/m.h5", "/entry/data"));
 }
 
 TEST(Notifications, OutboxKeepsOrderThroughAnOutageAndSwitchedOffSendsNothing) {

@@ -18,8 +18,8 @@ std::string run_json(const std::string& filepath, const std::string& identify = 
 
 std::string stop_json(const std::string& filepath, const std::string& identify = "null",
                       const std::string& image_key = "null") {
-    return "{\"tag\": \"scan_stop\", \"identify\": " + identify + ", \"image_key\": " +
-           image_key + ", \"filepath\": \"" + filepath +
+    return "{\"tag\": \"scan_stop\", \"identify\": " + identify + ", \"image_key\": " + image_key +
+           ", \"filepath\": \"" + filepath +
            "\", \"datasetpath\": \"/entry/data\", \"beamtimeID\": \"\", \"index\": null}";
 }
 
@@ -36,11 +36,13 @@ class SplitFiles : public Backend {
   protected:
     SplitFiles() : Backend(kafka().bootstrap()) {}
     void declare(const std::string& filepath, List pairs) {
-        run({{"type", "create_dataset_append_split"}, {"filepath", filepath},
+        run({{"type", "create_dataset_append_split"},
+             {"filepath", filepath},
              {"datainfolist", std::move(pairs)}});
     }
     void append(const std::string& filepath, Map items, Map extra = {}) {
-        Map record{{"type", "dataset_append_split_map"}, {"filepath", filepath},
+        Map record{{"type", "dataset_append_split_map"},
+                   {"filepath", filepath},
                    {"map", std::move(items)}};
         for (auto& entry : extra) record.push_back(std::move(entry));
         run(std::move(record));
@@ -163,7 +165,8 @@ TEST_F(SplitFiles, RegisteringAgainDropsTheStreamingBlockAndNeverReplacesWritten
     declare(path(), {List{"/entry/data", 2}});
     EXPECT_FALSE(std::filesystem::exists(path(".0001.h5.part")));
     // Block 0 again would replace data that data_0000 still points at: refused, naming both.
-    const std::string error = failure({{"type", "dataset_append_split_map"}, {"filepath", path()},
+    const std::string error = failure({{"type", "dataset_append_split_map"},
+                                       {"filepath", path()},
                                        {"map", Map{{"/entry/data", frame(4)}}}});
     EXPECT_TRUE(Contains(error, "\"/entry/data/data_0000\""));
     EXPECT_TRUE(Contains(error, "in \"0000.h5\""));
@@ -185,7 +188,8 @@ TEST_F(SplitFiles, CloseOfAFileNotOpenSaysSoAndChangesNothing) {
               "file already opened:  " + path("x.h5") + "\n");
     // A file without datasets still announces its close, once.
     close(path("x.h5"));
-    EXPECT_EQ(notifications(2), (std::vector<std::string>{stop_json(path()), stop_json(path("x.h5"))}));
+    EXPECT_EQ(notifications(2),
+              (std::vector<std::string>{stop_json(path()), stop_json(path("x.h5"))}));
 }
 
 TEST_F(SplitFiles, CloseAllClosesInOpeningOrderWithoutIdentify) {
@@ -193,15 +197,15 @@ TEST_F(SplitFiles, CloseAllClosesInOpeningOrderWithoutIdentify) {
     open(path("c.h5"));
     close(path("b.h5"));
     open(path("b.h5"));  // counts from its latest open
-    run({{"type", "create_dataset_append"}, {"filepath", path("c.h5")},
+    run({{"type", "create_dataset_append"},
+         {"filepath", path("c.h5")},
          {"dataset_info_list", List{Map{{"datasetname", "x"}}}}});
     run({{"type", "dataset_append_map"}, {"filepath", path("c.h5")}, {"map", Map{{"x", 1}}}});
     run({{"type", "closeAll"}, {"identify", "ignored"}});
     EXPECT_TRUE(scrivell.files.empty());
-    EXPECT_EQ(notifications(4), (std::vector<std::string>{stop_json(path("b.h5")),
-                                                          stop_json(path()),
-                                                          stop_json(path("c.h5")),
-                                                          stop_json(path("b.h5"))}));
+    EXPECT_EQ(notifications(4),
+              (std::vector<std::string>{stop_json(path("b.h5")), stop_json(path()),
+                                        stop_json(path("c.h5")), stop_json(path("b.h5"))}));
     EXPECT_EQ(H5Reader(path("c.h5")).int64s("x"), std::vector<std::int64_t>{1});
     open(path("c.h5"));
     EXPECT_TRUE(scrivell.files.find(path("c.h5"))->files_nosplit.empty());
@@ -227,11 +231,12 @@ TEST_F(SplitFiles, OpenKeepsAnExistingFileAndTextsAreTwoKeys) {
     open(path());
     std::filesystem::current_path(previous);
     EXPECT_EQ(scrivell.files.size(), 2u);
-    EXPECT_TRUE(Contains(failure<scrivell::H5Error>({{"type", "open"}, {"filepath", path("no/dir.h5")}}),
-                         "dir.h5"));
+    EXPECT_TRUE(Contains(
+        failure<scrivell::H5Error>({{"type", "open"}, {"filepath", path("no/dir.h5")}}), "dir.h5"));
     EXPECT_FALSE(scrivell.files.contains(path("no/dir.h5")));
     for (const char* type : {"process", "files", "files_split"}) {
-        EXPECT_TRUE(Contains(failure({{"type", type}, {"filepath", path()}}), "names no operation"));
+        EXPECT_TRUE(
+            Contains(failure({{"type", type}, {"filepath", path()}}), "names no operation"));
     }
     EXPECT_TRUE(Contains(failure({{"filepath", path()}}), "no \"type\""));
     EXPECT_EQ(scrivell.files.size(), 2u);
@@ -244,9 +249,11 @@ class UnreachableKafka : public Backend {
 };
 
 TEST_F(UnreachableKafka, BlockIsWrittenOnceAndItsNotificationOwedWithoutWaitingAgain) {
-    run({{"type", "create_dataset_append_split"}, {"filepath", path()},
+    run({{"type", "create_dataset_append_split"},
+         {"filepath", path()},
          {"datainfolist", List{List{"/entry/data", 1}}}});
-    const Map append{{"type", "dataset_append_split_map"}, {"filepath", path()},
+    const Map append{{"type", "dataset_append_split_map"},
+                     {"filepath", path()},
                      {"map", Map{{"/entry/data", 1}}}};
     EXPECT_TRUE(Contains(failure<scrivell::NotifyError>(append), "no Kafka broker"));
     EXPECT_TRUE(std::filesystem::exists(path("0000.h5")));

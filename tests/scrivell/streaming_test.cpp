@@ -4,8 +4,8 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 #include <limits>
+#include <thread>
 
 #include "backend.hpp"
 
@@ -48,16 +48,20 @@ class Streaming : public Backend {
   protected:
     Streaming() : Backend(kafka().bootstrap(), 500) {}
     void declare(List pairs) {
-        run({{"type", "create_dataset_append_split"}, {"filepath", path()},
+        run({{"type", "create_dataset_append_split"},
+             {"filepath", path()},
              {"datainfolist", std::move(pairs)}});
     }
     Map append_request(Value item, Map extra = {}) {
-        Map record{{"type", "dataset_append_split_map"}, {"filepath", path()},
+        Map record{{"type", "dataset_append_split_map"},
+                   {"filepath", path()},
                    {"map", Map{{"/entry/data", std::move(item)}}}};
         for (auto& entry : extra) record.push_back(std::move(entry));
         return record;
     }
-    void append(Value item, Map extra = {}) { run(append_request(std::move(item), std::move(extra))); }
+    void append(Value item, Map extra = {}) {
+        run(append_request(std::move(item), std::move(extra)));
+    }
     NdArray frame(std::uint16_t value, std::uint64_t side = 2) {
         frames_.push_back(std::vector<std::uint16_t>(side * side, value));
         return NdArray::view(frames_.back(), {side, side});
@@ -108,7 +112,8 @@ TEST_F(Streaming, ScalarItemsStreamAndIntegersWidenOnlyIntoFloatBlocks) {
     append(3.25);
     append(7);  // block 1 holds integers
     const std::string error = failure(append_request(0.5));
-    EXPECT_TRUE(Contains(error, "the item is a floating-point number (<f8), but block 0001.h5 holds <i8 () rows"))
+    EXPECT_TRUE(Contains(
+        error, "the item is a floating-point number (<f8), but block 0001.h5 holds <i8 () rows"))
         << error;
     append(8);
     close(path());
@@ -122,8 +127,9 @@ TEST_F(Streaming, AnItemThatDiffersIsRefusedAtItsAppendAndTheBlockKeepsItsRows) 
     declare({List{"/entry/data", 2}});
     append(frame(1));
     const std::string error = failure(append_request(frame(2, 3)));
-    EXPECT_TRUE(Contains(error, "split dataset \"/entry/data\": the item is an array <u2 (3, 3), "
-                                "but block 0000.h5 holds <u2 (2, 2) rows"))
+    EXPECT_TRUE(Contains(error,
+                         "split dataset \"/entry/data\": the item is an array <u2 (3, 3), "
+                         "but block 0000.h5 holds <u2 (2, 2) rows"))
         << error;
     const std::vector<float> other(4, 1.0f);
     EXPECT_TRUE(Contains(failure(append_request(NdArray::view(other, {2, 2}))), "<f4 (2, 2)"));
@@ -189,11 +195,15 @@ TEST_F(Streaming, SplitSizeMustBeAWholeCountOfRows) {
 
 TEST_F(Streaming, AnotherScansSubFileIsNeverReplacedButAStaleFileIs) {
     scrivell::writelist2h5(path("0000.h5"), "/entry/data/data", List{41, 42});
-    { std::ofstream stale(path("0001.h5")); stale << "not HDF5"; }
+    {
+        std::ofstream stale(path("0001.h5"));
+        stale << "not HDF5";
+    }
     declare({List{"/entry/data", 1}});
     const std::string error = failure(append_request(5));
-    EXPECT_TRUE(Contains(error, "\"" + path("0000.h5") + "\" already holds a block of another "
-                                "scan; write this scan into a new directory"))
+    EXPECT_TRUE(Contains(error, "\"" + path("0000.h5") +
+                                    "\" already holds a block of another "
+                                    "scan; write this scan into a new directory"))
         << error;
     EXPECT_EQ(H5Reader(path("0000.h5")).int64s("/entry/data/data"),
               (std::vector<std::int64_t>{41, 42}));
@@ -202,7 +212,8 @@ TEST_F(Streaming, AnotherScansSubFileIsNeverReplacedButAStaleFileIs) {
     append(5);
     EXPECT_EQ(H5Reader(path("0001.h5")).int64s("/entry/data/data"), std::vector<std::int64_t>{5});
     // Any other object at a block's link path refuses the block too.
-    run({{"type", "create_dataset_map"}, {"filepath", path()},
+    run({{"type", "create_dataset_map"},
+         {"filepath", path()},
          {"map", Map{{"/entry/data/data_0002", 1}}}});
     EXPECT_TRUE(Contains(failure(append_request(6)), "which holds another object"));
 }
@@ -251,9 +262,8 @@ TEST_F(Streaming, AnOutageMidScanStallsNothingAndEveryBlockIsAnnouncedInOrder) {
     }
     EXPECT_EQ(H5Reader(path("0003.h5")).shape("/entry/data/data"), (std::vector<hsize_t>{1, 2, 2}));
     EXPECT_EQ(notifications(5),
-              (std::vector<std::string>{
-                  run_message("0000.h5"), run_message("0001.h5"), run_message("0002.h5"),
-                  run_message("0003.h5"),
-                  scrivell::notification_json("scan_stop", Value(), Value(), path(),
-                                              "/entry/data")}));
+              (std::vector<std::string>{run_message("0000.h5"), run_message("0001.h5"),
+                                        run_message("0002.h5"), run_message("0003.h5"),
+                                        scrivell::notification_json("scan_stop", Value(), Value(),
+                                                                    path(), "/entry/data")}));
 }

@@ -1,6 +1,10 @@
 #include "support.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <librdkafka/rdkafka.h>
+#include <librdkafka/rdkafka_mock.h>
+#include <librdkafka/rdkafkacpp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,14 +19,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#include <gtest/gtest.h>
-#include <librdkafka/rdkafka.h>
-#include <librdkafka/rdkafka_mock.h>
-#include <librdkafka/rdkafkacpp.h>
-
-#include <zmq.hpp>
 #include <zelt/codec.hpp>
+#include <zmq.hpp>
 
 extern char** environ;
 
@@ -76,8 +74,8 @@ ZeltConfig::ZeltConfig(const TempDir& dir, int port, const std::string& bootstra
                        const std::string& corvane_extra, int vesk_timeout_ms)
     : path_(dir / "zelt.ini"), port_(port) {
     std::ofstream(path_) << "[corvane]\nip = 127.0.0.1\nport = " << port << "\n"
-                         << corvane_extra << "\n[vesk]\nbootstrap_servers = "
-                         << bootstrap_servers << "\ntimeout_ms = " << vesk_timeout_ms << "\n";
+                         << corvane_extra << "\n[vesk]\nbootstrap_servers = " << bootstrap_servers
+                         << "\ntimeout_ms = " << vesk_timeout_ms << "\n";
     if (const char* old = std::getenv("ZELT_CONFIG")) previous_ = old;
     ::setenv("ZELT_CONFIG", path_.c_str(), 1);
 }
@@ -151,8 +149,7 @@ std::string H5Reader::type(const std::string& path) const {
             signed char zero = 0;
             signed char one = 1;
             std::string members;
-            if (H5Tget_nmembers(type.id) == 2 && size == 1 &&
-                H5Tget_sign(super.id) == H5T_SGN_2 &&
+            if (H5Tget_nmembers(type.id) == 2 && size == 1 && H5Tget_sign(super.id) == H5T_SGN_2 &&
                 H5Tenum_nameof(type.id, &zero, name, sizeof name) >= 0 &&
                 std::string(name) == "FALSE" &&
                 H5Tenum_nameof(type.id, &one, name, sizeof name) >= 0 &&
@@ -304,8 +301,7 @@ void MockKafka::set_down(bool down) {
     }
 }
 
-std::vector<std::string> MockKafka::messages(std::size_t count,
-                                             std::chrono::milliseconds timeout) {
+std::vector<std::string> MockKafka::messages(std::size_t count, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (received_.size() < count && std::chrono::steady_clock::now() < deadline) {
         std::unique_ptr<RdKafka::Message> message(consumer_->consume(100));
@@ -339,7 +335,8 @@ ServiceProcess::ServiceProcess(const TempDir& dir, const std::string& config,
     std::vector<char*> env;
     for (auto& entry : env_text) env.push_back(entry.data());
     env.push_back(nullptr);
-    const int failed = posix_spawn(&pid_, BRENNIC_BINARY, &actions, nullptr, argv.data(), env.data());
+    const int failed =
+        posix_spawn(&pid_, BRENNIC_BINARY, &actions, nullptr, argv.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     if (failed) throw std::runtime_error("cannot start " BRENNIC_BINARY);
 }

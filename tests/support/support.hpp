@@ -9,7 +9,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
 #include <zelt/Value.hpp>
 
 struct rd_kafka_s;

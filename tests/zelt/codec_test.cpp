@@ -4,7 +4,6 @@
 #include <cstring>
 #include <limits>
 #include <string>
-
 #include <zelt/codec.hpp>
 
 using zelt::List;
@@ -136,8 +135,7 @@ TEST(Codec, MalformedInputIsRefusedWithItsCause) {
          bytes({0xc7, 11, 1, 0x92, 0xa3, '<', 'c', '8', 0x91, 0x01}) + std::string(8, '\0'),
          "type string"},
         {"header not a pair", bytes({0xd4, 0x01, 0xc0}), "header"},
-        {"negative dimension", bytes({0xc7, 7, 1, 0x92, 0xa3, '<', 'u', '2', 0x91, 0xff}),
-         "shape"},
+        {"negative dimension", bytes({0xc7, 7, 1, 0x92, 0xa3, '<', 'u', '2', 0x91, 0xff}), "shape"},
         {"absurd nesting", std::string(1000, '\x91') + bytes({0xc0}), "nesting"},
         {"forged huge list", bytes({0xdd, 0xff, 0xff, 0xff, 0xff, 0xc0}), "truncated"},
         {"forged huge map", bytes({0xdf, 0xff, 0xff, 0xff, 0xff}), "truncated"},
@@ -167,8 +165,8 @@ TEST(Codec, MalformedInputIsRefusedWithItsCause) {
 }
 
 TEST(Codec, TruthOfBlockValues) {
-    for (const Value& value : {Value(true), Value(1), Value(-2.5), Value("x"), Value(List{0}),
-                               Value(Map{{"a", 1}})}) {
+    for (const Value& value :
+         {Value(true), Value(1), Value(-2.5), Value("x"), Value(List{0}), Value(Map{{"a", 1}})}) {
         EXPECT_TRUE(zelt::is_true(value)) << zelt::to_text(value);
     }
     for (const Value& value :

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-
 #include <fstream>
-
 #include <zelt/storageParser.hpp>
 
 #include "support.hpp"
@@ -93,6 +91,8 @@ TEST(StorageParser, InlineCommentsEndAValueAndUnknownEntriesAreNamed) {
     EXPECT_EQ(config.get("corvane", "ip"), "127.0.0.1");
     EXPECT_EQ(config.get("corvane", "name"), "a#b");
     EXPECT_EQ(config.get("corvane", "empty"), "");
-    EXPECT_EQ(config.unknown_entries({{"corvane", "port"}, {"corvane", "ip"}, {"vesk", "bootstrap_servers"}}),
-              (std::vector<std::string>{"[corvane] name", "[corvane] empty", "[vesk] bootstrap_server"}));
+    EXPECT_EQ(
+        config.unknown_entries(
+            {{"corvane", "port"}, {"corvane", "ip"}, {"vesk", "bootstrap_servers"}}),
+        (std::vector<std::string>{"[corvane] name", "[corvane] empty", "[vesk] bootstrap_server"}));
 }

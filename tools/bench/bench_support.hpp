@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <brennic/hdf5.hpp>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -15,8 +16,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <brennic/hdf5.hpp>
 
 extern char** environ;
 
@@ -53,17 +52,18 @@ inline void ratio(const std::string& name, double value) {
 class Service {
   public:
     Service(const std::string& binary, const std::string& dir, int port,
-            std::vector<std::string> args = {},
-            const std::string& vesk = "bootstrap_servers =\n",
+            std::vector<std::string> args = {}, const std::string& vesk = "bootstrap_servers =\n",
             const std::string& corvane_extra = "") {
         const std::string config = dir + "/zelt.ini";
         std::ofstream(config) << "[corvane]\nip = 127.0.0.1\nport = " << port << "\n"
-                              << corvane_extra << "[vesk]\n" << vesk;
+                              << corvane_extra << "[vesk]\n"
+                              << vesk;
         ::setenv("ZELT_CONFIG", config.c_str(), 1);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         const std::string log = dir + "/brennic.err";
-        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
         args.insert(args.begin(), binary);
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());

@@ -7,15 +7,13 @@
 // the same kind of socket, decoded, and each frame's bytes write(2)n into files of one block.
 #include <hdf5.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-
-#include <CLI/CLI.hpp>
-
 #include <zelt/Worker.hpp>
 
 #include "bench_support.hpp"
@@ -85,7 +83,8 @@ int run_receiver(int port, const std::string& dir, int block) {
 void fill(std::vector<std::uint16_t>& frame, int index) {
     // Cheap, different for every frame, so nothing can be deduplicated or skipped.
     const auto base = static_cast<std::uint16_t>(index * 7);
-    for (std::size_t i = 0; i < frame.size(); i += 512) frame[i] = static_cast<std::uint16_t>(base + i);
+    for (std::size_t i = 0; i < frame.size(); i += 512)
+        frame[i] = static_cast<std::uint16_t>(base + i);
 }
 
 void sync_files(const std::string& dir) {
@@ -131,10 +130,12 @@ double direct_writer(const Options& o, const std::string& dir) {
     for (int i = 0; i < o.frames; ++i) {
         if (in_block == 0) {
             const int count = std::min(o.block, o.frames - i);
-            file = H5Fcreate((dir + "/" + sub_name(index)).c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+            file = H5Fcreate((dir + "/" + sub_name(index)).c_str(), H5F_ACC_TRUNC, H5P_DEFAULT,
+                             H5P_DEFAULT);
             const hsize_t dims[3] = {static_cast<hsize_t>(count), o.height, o.width};
             space = H5Screate_simple(3, dims, nullptr);
-            dataset = H5Dcreate2(file, "/entry/data/data", H5T_STD_U16LE, space, lcpl, H5P_DEFAULT, H5P_DEFAULT);
+            dataset = H5Dcreate2(file, "/entry/data/data", H5T_STD_U16LE, space, lcpl, H5P_DEFAULT,
+                                 H5P_DEFAULT);
         }
         fill(frame, i);
         const hsize_t offset[3] = {static_cast<hsize_t>(in_block), 0, 0};
@@ -158,7 +159,8 @@ double plain_write(const Options& o, const std::string& dir) {
     for (int i = 0; i < o.frames; ++i) {
         if (i % o.block == 0) {
             if (fd >= 0) ::close(fd);
-            fd = ::open((dir + "/" + std::to_string(index++) + ".raw").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            fd = ::open((dir + "/" + std::to_string(index++) + ".raw").c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC, 0644);
         }
         fill(frame, i);
         const char* data = reinterpret_cast<const char*>(frame.data());
@@ -195,11 +197,13 @@ ServiceRun acquisition(const Options& o, int pid, const std::string& dir, int bl
     for (int i = 0; i < o.frames; ++i) {
         fill(frame, i);
         if (pace_s > 0) {
-            std::this_thread::sleep_until(start + std::chrono::duration_cast<bench::Clock::duration>(
-                                                      std::chrono::duration<double>(pace_s * i)));
+            std::this_thread::sleep_until(start +
+                                          std::chrono::duration_cast<bench::Clock::duration>(
+                                              std::chrono::duration<double>(pace_s * i)));
         }
         const auto send_start = bench::Clock::now();
-        master.dataset_append_split_map({{"/entry/data", brennic::NdArray::view(frame, {o.height, o.width})}});
+        master.dataset_append_split_map(
+            {{"/entry/data", brennic::NdArray::view(frame, {o.height, o.width})}});
         run.longest_send_s = std::max(run.longest_send_s, bench::seconds_since(send_start));
     }
     const auto close_start = bench::Clock::now();
@@ -231,10 +235,10 @@ ServiceRun bare_pipeline(const Options& o, const std::string& dir) {
     fs::create_directories(dir + "/files");
     const int port = bench::free_port();
     bench::Service receiver("/proc/self/exe", dir, port,
-                            {"--receiver", std::to_string(port), "--service", "-", "--dir", dir + "/files",
-                             "--block", std::to_string(o.block)});
+                            {"--receiver", std::to_string(port), "--service", "-", "--dir",
+                             dir + "/files", "--block", std::to_string(o.block)});
     brennic::hdf5 probe = brennic::hdf5::open(dir + "/probe.h5");
-    probe.close({{"block", true}});  // the receiver is up
+    probe.close({{"block", true}});                           // the receiver is up
     acquisition(o, receiver.pid(), dir + "/first", o.block);  // as the service, warm
     fs::remove_all(dir + "/files");
     fs::create_directories(dir + "/files");
@@ -307,7 +311,8 @@ int main(int argc, char** argv) {
     bench::figure("service peak rss in frames", service.peak_rss_kb / 1024.0 / frame_mib, "frames");
     bench::ratio("service_vs_pipeline", pipeline.total_s / service.total_s);
     bench::ratio("peak_rss_vs_block", service.peak_rss_kb / 1024.0 / block_mib);
-    bench::ratio("peak_rss_vs_pipeline", static_cast<double>(service.peak_rss_kb) / pipeline.peak_rss_kb);
+    bench::ratio("peak_rss_vs_pipeline",
+                 static_cast<double>(service.peak_rss_kb) / pipeline.peak_rss_kb);
     if (o.journal) {
         // Plain and journaled passes alternate, and the best of each counts: the page cache
         // fills over the passes and would charge its writeback to whichever runs last.
@@ -316,8 +321,9 @@ int main(int argc, char** argv) {
         for (int round = 0; round < 2; ++round) {
             const std::string dir = o.dir + "/journaled";
             const auto journaled = through_service(
-                o, dir, "journal_dir = " + dir + "/journal\njournal_sync = " +
-                            std::string(o.fsync ? "true" : "false") + "\n");
+                o, dir,
+                "journal_dir = " + dir +
+                    "/journal\njournal_sync = " + std::string(o.fsync ? "true" : "false") + "\n");
             fs::remove_all(dir);
             journaled_s = std::min(journaled_s, journaled.second.total_s);
             const auto plain = through_service(o, o.dir + "/plain");

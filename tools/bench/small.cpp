@@ -4,12 +4,10 @@
 //   brennic-bench-small --service PATH [--requests N] [--datasets D]
 #include <hdf5.h>
 
+#include <CLI/CLI.hpp>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-
-#include <CLI/CLI.hpp>
-
 #include <zelt/Worker.hpp>
 
 #include "bench_support.hpp"
@@ -48,8 +46,8 @@ double bare_loop(int requests, int datasets, const std::string& dir) {
             // Bounded: a lost message ends the benchmark instead of hanging it.
             auto sender = router.recv(std::chrono::seconds(60));
             if (!sender) {
-                std::fprintf(stderr, "bare loop: request %d of %d did not arrive within 60 s\n",
-                             i, requests + 2);
+                std::fprintf(stderr, "bare loop: request %d of %d did not arrive within 60 s\n", i,
+                             requests + 2);
                 std::exit(1);
             }
             identity = *sender;
@@ -69,7 +67,8 @@ double direct_close(int requests, int datasets, const std::string& path) {
     std::vector<std::vector<double>> columns(static_cast<std::size_t>(datasets));
     for (int d = 0; d < datasets; ++d) {
         columns[static_cast<std::size_t>(d)].resize(static_cast<std::size_t>(requests));
-        for (int i = 0; i < requests; ++i) columns[static_cast<std::size_t>(d)][static_cast<std::size_t>(i)] = 0.5 * i + d;
+        for (int i = 0; i < requests; ++i)
+            columns[static_cast<std::size_t>(d)][static_cast<std::size_t>(i)] = 0.5 * i + d;
     }
     const auto start = bench::Clock::now();
     hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
@@ -82,7 +81,8 @@ double direct_close(int requests, int datasets, const std::string& path) {
         const hid_t space = H5Screate_simple(1, dims, nullptr);
         const hid_t dataset = H5Dcreate2(file, ("/entry/values/v" + std::to_string(d)).c_str(),
                                          H5T_IEEE_F64LE, space, lcpl, H5P_DEFAULT, H5P_DEFAULT);
-        H5Dwrite(dataset, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, columns[static_cast<std::size_t>(d)].data());
+        H5Dwrite(dataset, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT,
+                 columns[static_cast<std::size_t>(d)].data());
         H5Dclose(dataset);
         H5Sclose(space);
     }
@@ -124,21 +124,24 @@ int main(int argc, char** argv) {
         const std::string here = dir + "/service" + std::to_string(bench::free_port());
         fs::create_directories(here);
         const std::string extra =
-            journal.empty() ? "" : "journal_dir = " + here + "/journal\njournal_sync = " + journal + "\n";
+            journal.empty()
+                ? ""
+                : "journal_dir = " + here + "/journal\njournal_sync = " + journal + "\n";
         bench::Service service(service_binary, here, bench::free_port(), {},
                                "bootstrap_servers =\n", extra);
         brennic::hdf5 file = brennic::hdf5::open(here + "/small.h5");
         brennic::List descriptions;
         for (int d = 0; d < datasets; ++d) {
-            descriptions.push_back(brennic::Map{{"datasetname", "/entry/values/v" + std::to_string(d)}});
+            descriptions.push_back(
+                brennic::Map{{"datasetname", "/entry/values/v" + std::to_string(d)}});
         }
         file.create_dataset_append(descriptions);
         file.close({{"filepath", "not-open.h5"}, {"block", true}});
         const long rss_before_kb = bench::status_kb(service.pid(), "VmRSS");
         run.service_s = send_all(file, requests, datasets);
         const long rss_after_kb = bench::status_kb(service.pid(), "VmRSS");
-        run.bytes_per_scalar = (rss_after_kb - rss_before_kb) * 1024.0 /
-                               (static_cast<double>(requests) * datasets);
+        run.bytes_per_scalar =
+            (rss_after_kb - rss_before_kb) * 1024.0 / (static_cast<double>(requests) * datasets);
         const auto close_start = bench::Clock::now();
         file.close({{"block", true}});
         run.close_s = bench::seconds_since(close_start);

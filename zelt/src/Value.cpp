@@ -1,12 +1,11 @@
-#include <zelt/Value.hpp>
-#include <zelt/overload.hpp>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <zelt/Value.hpp>
+#include <zelt/overload.hpp>
 
 namespace zelt {
 
@@ -22,7 +21,8 @@ std::string float_text(double value) {
         return value > 0 ? "Infinity" : "-Infinity";
     }
     char buffer[64];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
     std::string scientific(buffer, result.ptr);
     std::string sign;
     if (scientific[0] == '-') {
@@ -113,9 +113,7 @@ void append_text(std::string& out, const Value& value) {
                    [&](bool flag) { out += flag ? "true" : "false"; },
                    [&](std::int64_t number) { out += std::to_string(number); },
                    [&](std::uint64_t number) { out += std::to_string(number); },
-                   [&](double number) {
-                       out += float_text(number);
-                   },
+                   [&](double number) { out += float_text(number); },
                    [&](const std::string& text) { append_quoted(out, text); },
                    [&](const List& list) {
                        out += '[';
@@ -159,8 +157,8 @@ NdArray::NdArray(std::string typestr, std::vector<std::uint64_t> shape, const vo
         expected *= dim;
     }
     if (expected != size_) {
-        throw Error("array: " + describe() + " needs " + std::to_string(expected) +
-                    " bytes, got " + std::to_string(size_));
+        throw Error("array: " + describe() + " needs " + std::to_string(expected) + " bytes, got " +
+                    std::to_string(size_));
     }
 }
 

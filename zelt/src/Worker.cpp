@@ -1,12 +1,10 @@
-#include <zelt/Worker.hpp>
-
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <memory>
-
+#include <zelt/Worker.hpp>
 #include <zelt/codec.hpp>
 
 namespace zelt {
@@ -17,7 +15,8 @@ namespace {
 // "localhost" means the host and not a network interface of that name. IPv4 first.
 std::string resolved(const std::string& ip) {
     in6_addr ignored{};
-    if (ip == "*" || (!ip.empty() && ip.front() == '[') || ::inet_pton(AF_INET, ip.c_str(), &ignored) == 1 ||
+    if (ip == "*" || (!ip.empty() && ip.front() == '[') ||
+        ::inet_pton(AF_INET, ip.c_str(), &ignored) == 1 ||
         ::inet_pton(AF_INET6, ip.c_str(), &ignored) == 1) {
         return ip;
     }
@@ -39,8 +38,10 @@ std::string resolved(const std::string& ip) {
     char text[INET6_ADDRSTRLEN] = {};
     const void* address =
         chosen->ai_family == AF_INET
-            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(chosen->ai_addr)->sin_addr)
-            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(chosen->ai_addr)->sin6_addr);
+            ? static_cast<const void*>(
+                  &reinterpret_cast<const sockaddr_in*>(chosen->ai_addr)->sin_addr)
+            : static_cast<const void*>(
+                  &reinterpret_cast<const sockaddr_in6*>(chosen->ai_addr)->sin6_addr);
     ::inet_ntop(chosen->ai_family, address, text, sizeof text);
     return text;
 }
@@ -77,8 +78,8 @@ void drain_more(zmq::socket_t& socket) {
 Worker::Worker(SocketKind kind, const std::string& ip, const std::string& port, bool connect,
                const WorkerOptions& options)
     : context_(1),
-      socket_(context_, kind == SocketKind::Router ? zmq::socket_type::router
-                                                   : zmq::socket_type::dealer),
+      socket_(context_,
+              kind == SocketKind::Router ? zmq::socket_type::router : zmq::socket_type::dealer),
       endpoint_(endpoint_of(ip, port)) {
     try {
         socket_.set(zmq::sockopt::linger, options.linger_ms);

@@ -1,11 +1,9 @@
-#include <zelt/codec.hpp>
-#include <zelt/overload.hpp>
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
-
 #include <msgpack.hpp>
+#include <zelt/codec.hpp>
+#include <zelt/overload.hpp>
 
 namespace zelt {
 
@@ -162,9 +160,7 @@ class Decoder : public msgpack::null_visitor {
         }
         return emit(Value(std::string(v, size)));
     }
-    bool visit_bin(const char* v, std::uint32_t) {
-        fail("bin is not a value of this protocol", v);
-    }
+    bool visit_bin(const char* v, std::uint32_t) { fail("bin is not a value of this protocol", v); }
     bool visit_ext(const char* v, std::uint32_t size) {
         const auto type = static_cast<std::int8_t>(v[0]);
         if (type != ndarray_ext_type) {
@@ -335,8 +331,7 @@ Value loads(const char* data, std::size_t size, std::shared_ptr<const void> owne
         throw Error("decode: malformed MessagePack");
     }
     if (offset != size) {
-        throw Error("decode: " + std::to_string(size - offset) +
-                    " trailing bytes after the value");
+        throw Error("decode: " + std::to_string(size - offset) + " trailing bytes after the value");
     }
     return decoder.take();
 }

@@ -1,6 +1,4 @@
-#include <zelt/storageParser.hpp>
-
-#include <zelt/Value.hpp>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
+#include <zelt/Value.hpp>
+#include <zelt/storageParser.hpp>
 
 namespace zelt {
 
@@ -114,8 +113,7 @@ void storageParser::parse(const std::string& text) {
     }
 }
 
-const std::string* storageParser::lookup(const std::string& section,
-                                         const std::string& key) const {
+const std::string* storageParser::lookup(const std::string& section, const std::string& key) const {
     for (const auto& candidate : sections_) {
         if (candidate.name != section) continue;
         for (const auto& [name, value] : candidate.entries) {

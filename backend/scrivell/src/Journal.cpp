@@ -1,5 +1,3 @@
-#include <scrivell/Journal.hpp>
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,9 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-
+#include <scrivell/Journal.hpp>
 #include <scrivell/errors.hpp>
+#include <sstream>
 #include <zelt/codec.hpp>
 
 namespace scrivell {
@@ -34,7 +32,8 @@ void put_u32(std::string& out, std::uint32_t value) {
 
 std::uint32_t get_u32(const char* in) {
     std::uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(static_cast<unsigned char>(in[i])) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        value |= static_cast<std::uint32_t>(static_cast<unsigned char>(in[i])) << (8 * i);
     return value;
 }
 
@@ -205,12 +204,14 @@ JournalDirectory::JournalDirectory(std::string path, bool sync)
     if (error) throw Error("journal directory " + in_quotes(path_) + ": " + error.message());
     const std::string lock_path = path_ + "/lock";
     lock_ = Fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (lock_.get() < 0) throw Error("journal directory " + in_quotes(path_) + ": lock: " + reason());
+    if (lock_.get() < 0)
+        throw Error("journal directory " + in_quotes(path_) + ": lock: " + reason());
     if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
         char holder[32] = {};
         (void)!::pread(lock_.get(), holder, sizeof holder - 1, 0);
-        throw Error("journal directory " + in_quotes(path_) + " is in use by another brennic (pid " +
-                    std::string(holder) + "); two services must never share one");
+        throw Error("journal directory " + in_quotes(path_) +
+                    " is in use by another brennic (pid " + std::string(holder) +
+                    "); two services must never share one");
     }
     const std::string pid = std::to_string(::getpid()) + "\n";
     (void)!::ftruncate(lock_.get(), 0);
@@ -221,7 +222,8 @@ std::vector<std::string> JournalDirectory::file_journals() const {
     std::vector<std::pair<std::filesystem::file_time_type, std::string>> found;
     for (const auto& entry : std::filesystem::directory_iterator(path_)) {
         const std::string name = entry.path().filename();
-        if (name.rfind("file-", 0) != 0 || name.find(".unrestorable") != std::string::npos) continue;
+        if (name.rfind("file-", 0) != 0 || name.find(".unrestorable") != std::string::npos)
+            continue;
         found.emplace_back(entry.last_write_time(), entry.path());
     }
     std::sort(found.begin(), found.end());

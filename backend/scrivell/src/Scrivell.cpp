@@ -1,5 +1,4 @@
-#include <scrivell/Scrivell.hpp>
-
+#include <spdlog/spdlog.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -7,9 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-
-#include <spdlog/spdlog.h>
-
+#include <scrivell/Scrivell.hpp>
 #include <zelt/storageParser.hpp>
 
 #include "h5/h5.hpp"
@@ -47,8 +44,8 @@ void MasterFileHandle::flush(const std::string& filepath) {
     // HDF5 1.10 cannot flush a file's metadata cache again after a failed flush ("slist
     // already enabled?"): the file cannot be completed from here on, and every later flush or
     // close says so rather than pretend.
-    lost_ = "writing the file's metadata failed, and HDF5 cannot write it again: " +
-            h5::stack_reason();
+    lost_ =
+        "writing the file's metadata failed, and HDF5 cannot write it again: " + h5::stack_reason();
     throw H5Error("flush " + quote(filepath) + ": " + lost_);
 }
 
@@ -117,7 +114,8 @@ bool named_like_a_sub_file(const std::string& path) {
 // The path with "..", symbolic links and a relative start resolved, as far as it exists.
 std::string resolved_path(const std::string& path) {
     std::error_code ignored;
-    const auto resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(path), ignored);
+    const auto resolved =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(path), ignored);
     return (resolved.empty() ? std::filesystem::path(path) : resolved).lexically_normal().string();
 }
 
@@ -257,7 +255,8 @@ Settings Settings::from(const zelt::storageParser& config) {
     settings.limits.max_open_files = max_files > 0 ? static_cast<std::size_t>(max_files) : 0;
     const long long pages = ::sysconf(_SC_PHYS_PAGES);
     const long long page_size = ::sysconf(_SC_PAGESIZE);
-    const long long half_mib = pages > 0 && page_size > 0 ? pages / 2 * (page_size / 1024) / 1024 : 0;
+    const long long half_mib =
+        pages > 0 && page_size > 0 ? pages / 2 * (page_size / 1024) / 1024 : 0;
     const long long mib = config.number_or("corvane", "memory_limit_mib", half_mib);
     settings.limits.memory_limit_bytes = mib > 0 ? static_cast<std::uint64_t>(mib) << 20 : 0;
     settings.journal_dir = config.get_or("corvane", "journal_dir", "");
@@ -337,14 +336,17 @@ void Scrivell::open(const zelt::Map& record) {
         id = h5::check(H5Fcreate(filepath.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, fapl.get()),
                        "create file", filepath);
     }
-    FileEntry& entry = files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, {}, {}, {}});
+    FileEntry& entry =
+        files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, {}, {}, {}});
     // A new file is complete on disk at once: a crash before its first write leaves a file
     // HDF5 can open, not a superblock without its objects.
     entry.fp.flush(filepath);
     if (journal_dir_) {
         entry.journal = JournalFile::create(
             journal_dir_->path(), "file",
-            {{"kind", "file"}, {"filepath", filepath}, {"created", !existed},
+            {{"kind", "file"},
+             {"filepath", filepath},
+             {"created", !existed},
              {"opened_ns", static_cast<std::int64_t>(
                                std::chrono::system_clock::now().time_since_epoch().count())}},
             journal_dir_->sync());
@@ -370,7 +372,8 @@ void Scrivell::write_map(const zelt::Map& record, bool recreate_text) {
         } catch (const Error&) {
             // The entries before it stay written: they reach the disk as a whole request's do.
             entry.fp.flush_after_failure();
-            journal(entry, {{"op", "map"}, {"recreate", recreate_text}, {"map", std::move(written)}});
+            journal(entry,
+                    {{"op", "map"}, {"recreate", recreate_text}, {"map", std::move(written)}});
             throw;
         }
         if (entry.journal) written.emplace_back(path, *leaf);
@@ -402,8 +405,7 @@ void Scrivell::create_dataset_map_new(const zelt::Map& record) { write_map(recor
 
 void Scrivell::create_dataset_append(const zelt::Map& record) {
     const std::string& filepath = filepath_of(record);
-    const zelt::List& descriptions =
-        required_as<zelt::List>(record, "dataset_info_list", "list");
+    const zelt::List& descriptions = required_as<zelt::List>(record, "dataset_info_list", "list");
     for (std::size_t i = 0; i < descriptions.size(); ++i) {
         const auto* description = descriptions[i].as<zelt::Map>();
         const std::string where = "description " + std::to_string(i);
@@ -455,9 +457,9 @@ void Scrivell::dataset_append_map(const zelt::Map& record) {
         }
         const std::uint64_t adds = Column::bytes_of(value);
         if (limits_.memory_limit_bytes && held_bytes_ + adds > limits_.memory_limit_bytes) {
-            throw Error("dataset " + quoted(name) + ": the service holds " +
-                        mib_text(held_bytes_) + " MiB of appended values, and memory_limit_mib " +
-                        "is " + std::to_string(limits_.memory_limit_bytes >> 20) +
+            throw Error("dataset " + quoted(name) + ": the service holds " + mib_text(held_bytes_) +
+                        " MiB of appended values, and memory_limit_mib " + "is " +
+                        std::to_string(limits_.memory_limit_bytes >> 20) +
                         "; close files to write their values out");
         }
         dataset->values.push(value);
@@ -493,8 +495,7 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
                 throw Error(where + ": split dataset " + quoted(*dataname) + " of " +
                             quoted(filepath) + " would write its sub-files into " +
                             quoted(directory.string()) + ", where split dataset " +
-                            quoted(other_name) + " of " + quoted(other_path) +
-                            " writes its own");
+                            quoted(other_name) + " of " + quoted(other_path) + " writes its own");
             }
         }
         // Registering again restarts at block 0; the rows of a block being filled are dropped
@@ -538,15 +539,17 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
                         ", which holds " + holder_of(entry.fp.id(), link) +
                         "; register the dataset under a new name or in a new file");
         }
-        refuse_other_scan_block(sub_file_path(dirpath_of(filepath), split->splitFileIndex),
-                                where);
+        refuse_other_scan_block(sub_file_path(dirpath_of(filepath), split->splitFileIndex), where);
         zelt::List shape(layout.shape.begin(), layout.shape.end());
         const std::string typestr = layout.typestr;
         split->block.emplace(dirpath_of(filepath), split->splitFileIndex, split->splitSize,
                              std::move(layout));
         split->block_started = std::chrono::steady_clock::now();
-        journal(entry, {{"op", "block"}, {"name", name}, {"index", split->splitFileIndex},
-                        {"typestr", typestr}, {"shape", std::move(shape)}});
+        journal(entry, {{"op", "block"},
+                        {"name", name},
+                        {"index", split->splitFileIndex},
+                        {"typestr", typestr},
+                        {"shape", std::move(shape)}});
     }
     StreamingBlock& block = *split->block;
     // The notification of the block this item completes is built before its row is written:
@@ -623,8 +626,8 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
             v.block.reset();
             continue;
         }
-        std::string message = notification_json("scan_run", identify, CTType, v.block->path(),
-                                                 "/entry/data/data");
+        std::string message =
+            notification_json("scan_run", identify, CTType, v.block->path(), "/entry/data/data");
         ++blocks;
         // The close waits for the notifications of its own last blocks, not for earlier ones.
         (void)finish_block(*entry, filepath, k, v, std::move(message), !at_shutdown);
@@ -650,7 +653,8 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
         say("send2vesk_stop error " + outbox_.why_owed(what));
     }
     spdlog::info("close \"{}\": {} datasets written, {} last blocks, {:.3f} s", filepath, written,
-                 blocks, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+                 blocks,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     files.erase(filepath);
 }
 

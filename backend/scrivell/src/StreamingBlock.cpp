@@ -1,11 +1,10 @@
-#include <scrivell/StreamingBlock.hpp>
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <scrivell/StreamingBlock.hpp>
 #include <utility>
 
 #include "h5/h5.hpp"
@@ -50,8 +49,8 @@ void copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_of
     while (size > 0) {
         const ssize_t done = ::copy_file_range(from, &in, to, &out, size, 0);
         if (done < 0 && errno == EINTR) continue;
-        if (done < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                         errno == EOPNOTSUPP)) {
+        if (done < 0 &&
+            (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
             break;
         }
         if (done < 0) throw Error(what + ": " + system_reason());
@@ -63,9 +62,10 @@ void copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_of
         const std::size_t want = std::min<std::uint64_t>(size, buffer.size());
         const ssize_t got = ::pread(from, buffer.data(), want, in);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) throw Error(what + ": " + (got < 0 ? system_reason() : "the source ended early"));
-        write_all(to, buffer.data(), static_cast<std::uint64_t>(got), static_cast<std::uint64_t>(out),
-                  what);
+        if (got <= 0)
+            throw Error(what + ": " + (got < 0 ? system_reason() : "the source ended early"));
+        write_all(to, buffer.data(), static_cast<std::uint64_t>(got),
+                  static_cast<std::uint64_t>(out), what);
         in += got;
         out += got;
         size -= static_cast<std::uint64_t>(got);
@@ -115,8 +115,8 @@ RowLayout RowLayout::of(const zelt::Value& item, const std::string& where) {
 
 RowLayout RowLayout::from(std::string typestr, std::vector<std::uint64_t> shape) {
     std::uint64_t bytes = typestr.size() == 3 && typestr[1] == 'b' ? 1
-                          : typestr.size() == 3                    ? static_cast<std::uint64_t>(typestr[2] - '0')
-                                                                   : 0;
+                          : typestr.size() == 3 ? static_cast<std::uint64_t>(typestr[2] - '0')
+                                                : 0;
     for (auto dim : shape) bytes *= dim;
     return {std::move(typestr), std::move(shape), bytes};
 }
@@ -149,8 +149,7 @@ void Fd::close(const std::string& what) {
     if (fd >= 0 && ::close(fd) != 0) throw Error("close " + what + ": " + system_reason());
 }
 
-std::uint64_t create_sub_file(const std::string& path, std::int64_t rows,
-                              const RowLayout& layout) {
+std::uint64_t create_sub_file(const std::string& path, std::int64_t rows, const RowLayout& layout) {
     std::vector<hsize_t> dims{static_cast<hsize_t>(rows)};
     dims.insert(dims.end(), layout.shape.begin(), layout.shape.end());
     // The library's defaults, as every sub-file has them; truncation replaces a stale file.
@@ -197,10 +196,12 @@ StreamingBlock::StreamingBlock(const std::string& dirpath, std::int64_t index, s
     const hid_t id = H5Fopen(hidden.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
     if (id < 0) h5::fail("take up block", hidden, "");
     h5::File file{id};
-    h5::Dataset dataset{h5::check(H5Dopen2(id, "/entry/data/data", H5P_DEFAULT),
-                                  "open dataset", "/entry/data/data", hidden)};
-    h5::Space space{h5::check(H5Dget_space(dataset.get()), "read shape of", "/entry/data/data", hidden)};
-    std::vector<hsize_t> dims(static_cast<std::size_t>(std::max(0, H5Sget_simple_extent_ndims(space.get()))));
+    h5::Dataset dataset{h5::check(H5Dopen2(id, "/entry/data/data", H5P_DEFAULT), "open dataset",
+                                  "/entry/data/data", hidden)};
+    h5::Space space{
+        h5::check(H5Dget_space(dataset.get()), "read shape of", "/entry/data/data", hidden)};
+    std::vector<hsize_t> dims(
+        static_cast<std::size_t>(std::max(0, H5Sget_simple_extent_ndims(space.get()))));
     if (!dims.empty()) H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
     std::vector<hsize_t> want{static_cast<hsize_t>(rows)};
     want.insert(want.end(), layout_.shape.begin(), layout_.shape.end());
@@ -265,10 +266,12 @@ void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
         if (const auto* n = item.as<std::int64_t>()) number = static_cast<double>(*n);
         if (const auto* u = item.as<std::uint64_t>()) number = static_cast<double>(*u);
         bytes = reinterpret_cast<const char*>(&number);
-    } else if (const auto* n = item.as<std::int64_t>(); n && want.typestr == "<i8" && want.shape.empty()) {
+    } else if (const auto* n = item.as<std::int64_t>();
+               n && want.typestr == "<i8" && want.shape.empty()) {
         integer = *n;
         bytes = reinterpret_cast<const char*>(&integer);
-    } else if (const auto* u = item.as<std::uint64_t>(); u && want.typestr == "<u8" && want.shape.empty()) {
+    } else if (const auto* u = item.as<std::uint64_t>();
+               u && want.typestr == "<u8" && want.shape.empty()) {
         integer = static_cast<std::int64_t>(*u);
         bytes = reinterpret_cast<const char*>(&integer);
     } else if (const auto* b = item.as<bool>(); b && want.typestr == "|b1" && want.shape.empty()) {
@@ -276,7 +279,8 @@ void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
         bytes = reinterpret_cast<const char*>(&flag);
     } else if (item.is<std::int64_t>() || item.is<std::uint64_t>() || item.is<double>() ||
                item.is<bool>()) {
-        refuse("a " + std::string(item.kind_name()) + " (" + RowLayout::of(item, where).typestr + ")");
+        refuse("a " + std::string(item.kind_name()) + " (" + RowLayout::of(item, where).typestr +
+               ")");
     } else {
         refuse(std::string("a ") + item.kind_name());
     }

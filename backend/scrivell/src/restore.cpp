@@ -1,10 +1,9 @@
 // Start-up after a crash: the files whose journals are in the journal directory are opened
 // again and their tables rebuilt as they were after the last request carried out.
-#include <filesystem>
-#include <map>
-
 #include <spdlog/spdlog.h>
 
+#include <filesystem>
+#include <map>
 #include <scrivell/Scrivell.hpp>
 
 #include "h5/h5.hpp"
@@ -84,12 +83,14 @@ void Scrivell::restore() {
                 if (op == "sent") posted.erase(integer_of(*record, "n"));
             }
             for (auto& [n, record] : posted) owed.push_back(std::move(record));
-            outbox_journal = JournalFile::resume(outbox_path, read.valid_bytes, journal_dir_->sync());
+            outbox_journal =
+                JournalFile::resume(outbox_path, read.valid_bytes, journal_dir_->sync());
             outbox_journal->truncate_to_header();
         } catch (const Error& error) {
-            spdlog::error("journal \"{}\" of the owed notifications cannot be read ({}); moved "
-                          "aside to \"{}\"",
-                          outbox_path, error.what(), journal_dir_->move_aside(outbox_path));
+            spdlog::error(
+                "journal \"{}\" of the owed notifications cannot be read ({}); moved "
+                "aside to \"{}\"",
+                outbox_path, error.what(), journal_dir_->move_aside(outbox_path));
         }
     }
     if (!outbox_journal) {
@@ -149,7 +150,8 @@ void Scrivell::restore_file(const std::string& journal_path) {
         rebuilt = created ? "rebuilt whole from the journal (the damaged file is kept as " +
                                 quoted(damaged) + ")"
                           : "rebuilt with what the service wrote into it (the damaged original "
-                            "is kept as " + quoted(damaged) + ")";
+                            "is kept as " +
+                                quoted(damaged) + ")";
     }
     FileEntry& entry =
         files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, {}, {}, {}});
@@ -175,7 +177,8 @@ void Scrivell::restore_file(const std::string& journal_path) {
             const std::string name = text_of(*record, "name");
             const auto* description = field(*record, "description").as<zelt::Map>();
             const zelt::Value* batch = description ? zelt::find(*description, "batch") : nullptr;
-            if (const AppendDataset* old = entry.files_nosplit.find(name)) held_bytes_ -= old->values.bytes();
+            if (const AppendDataset* old = entry.files_nosplit.find(name))
+                held_bytes_ -= old->values.bytes();
             entry.files_nosplit.insert_or_assign(
                 name, AppendDataset{description ? *description : zelt::Map{},
                                     batch && zelt::is_true(*batch), Column()});
@@ -195,7 +198,8 @@ void Scrivell::restore_file(const std::string& journal_path) {
             blocks[name] = BlockState{};
         } else if (op == "block") {
             BlockState& block = blocks[text_of(*record, "name")];
-            block = BlockState{true, integer_of(*record, "index"), text_of(*record, "typestr"), {}, 0, {}};
+            block = BlockState{
+                true, integer_of(*record, "index"), text_of(*record, "typestr"), {}, 0, {}};
             if (const auto* shape = field(*record, "shape").as<zelt::List>()) {
                 for (const auto& dim : *shape) {
                     const auto* n = dim.as<std::int64_t>();
@@ -209,7 +213,8 @@ void Scrivell::restore_file(const std::string& journal_path) {
         } else if (op == "block_done") {
             const std::string name = text_of(*record, "name");
             const std::int64_t index = integer_of(*record, "index");
-            if (SplitDataset* split = entry.files_split.find(name)) split->splitFileIndex = index + 1;
+            if (SplitDataset* split = entry.files_split.find(name))
+                split->splitFileIndex = index + 1;
             blocks[name] = BlockState{};
             if (!rebuilt.empty()) {
                 create_external_link(id, link_path(name, index), sub_file_path("", index),
@@ -230,7 +235,8 @@ void Scrivell::restore_file(const std::string& journal_path) {
         const std::string hidden_part =
             (dirpath.empty() ? "" : dirpath + "/") + "." + sub_file_path("", state.index) + ".part";
         if (std::filesystem::exists(hidden_part)) {
-            split->block.emplace(dirpath, state.index, split->splitSize, std::move(layout), state.rows);
+            split->block.emplace(dirpath, state.index, split->splitSize, std::move(layout),
+                                 state.rows);
             split->block_started = std::chrono::steady_clock::now();
         }
         if (state.full_message) {
@@ -239,7 +245,8 @@ void Scrivell::restore_file(const std::string& journal_path) {
             } else if (std::filesystem::exists(final_path)) {
                 const std::string link = link_path(name, state.index);
                 if (!h5::path_exists(id, link)) {
-                    create_external_link(id, link, sub_file_path("", state.index), "/entry/data/data");
+                    create_external_link(id, link, sub_file_path("", state.index),
+                                         "/entry/data/data");
                 }
                 entry.fp.flush(filepath);
                 journal(entry, {{"op", "block_done"}, {"name", name}, {"index", state.index}});
@@ -256,10 +263,11 @@ void Scrivell::restore_file(const std::string& journal_path) {
     }
     entry.fp.flush(filepath);
     entry.journal->write();
-    spdlog::warn("restored \"{}\" from its journal{}: {} appendable datasets with {} values; split "
-                 "datasets: {}",
-                 filepath, rebuilt.empty() ? "" : ", " + rebuilt, entry.files_nosplit.size(), values,
-                 split_report.empty() ? "none" : split_report);
+    spdlog::warn(
+        "restored \"{}\" from its journal{}: {} appendable datasets with {} values; split "
+        "datasets: {}",
+        filepath, rebuilt.empty() ? "" : ", " + rebuilt, entry.files_nosplit.size(), values,
+        split_report.empty() ? "none" : split_report);
 }
 
 }  // namespace scrivell

@@ -1,10 +1,10 @@
+#include "split_files.hpp"
+
 #include <cstdio>
+#include <scrivell/Scrivell.hpp>
 #include <vector>
 
-#include <scrivell/Scrivell.hpp>
-
 #include "h5/h5.hpp"
-#include "split_files.hpp"
 #include "write.hpp"
 
 namespace scrivell {
@@ -53,8 +53,8 @@ void writeSubDataFile(hid masterFileObj, const std::string& masterDatasetName,
                       std::int64_t splitFileIndex, StreamingBlock& block, bool sync) {
     block.finish(sync);
     // The link stores the bare file name: the sub-file is found beside the master file.
-    create_external_link(masterFileObj, link_path(masterDatasetName, splitFileIndex),
-                         block.name(), "/entry/data/data");
+    create_external_link(masterFileObj, link_path(masterDatasetName, splitFileIndex), block.name(),
+                         "/entry/data/data");
 }
 
 }  // namespace scrivell

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
-
 #include <zelt/Value.hpp>
 #include <zelt/Worker.hpp>
 

@@ -78,8 +78,7 @@ class Value {
     Value(const char* text);  // without it a literal silently becomes bool
     Value(std::string text) : kind_(std::move(text)) {}
     Value(std::string_view text) : kind_(std::string(text)) {}
-    template <class I,
-              std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool>, int> = 0>
+    template <class I, std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool>, int> = 0>
     Value(I number) {  // int64, or uint64 only above the int64 range
         if constexpr (std::is_unsigned_v<I>) {
             if (static_cast<std::uint64_t>(number) > INT64_MAX) {
@@ -100,11 +99,17 @@ class Value {
 
     bool is_null() const { return std::holds_alternative<std::monostate>(kind_); }
     template <class T>
-    bool is() const { return std::holds_alternative<T>(kind_); }
+    bool is() const {
+        return std::holds_alternative<T>(kind_);
+    }
     template <class T>
-    const T* as() const { return std::get_if<T>(&kind_); }
+    const T* as() const {
+        return std::get_if<T>(&kind_);
+    }
     template <class T>
-    T* as() { return std::get_if<T>(&kind_); }
+    T* as() {
+        return std::get_if<T>(&kind_);
+    }
 
     // The name of the kind, for error messages: "null", "integer", "map", ...
     const char* kind_name() const;

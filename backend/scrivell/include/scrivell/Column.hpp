@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
 #include <zelt/Value.hpp>
 
 namespace scrivell {

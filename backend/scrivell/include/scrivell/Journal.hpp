@@ -2,10 +2,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <scrivell/StreamingBlock.hpp>
 #include <string>
 #include <vector>
-
-#include <scrivell/StreamingBlock.hpp>
 #include <zelt/Value.hpp>
 
 namespace scrivell {
@@ -38,7 +37,8 @@ class JournalFile {
     const std::string& path() const { return path_; }
 
   private:
-    JournalFile(std::string path, Fd fd, bool sync) : path_(std::move(path)), fd_(std::move(fd)), sync_(sync) {}
+    JournalFile(std::string path, Fd fd, bool sync)
+        : path_(std::move(path)), fd_(std::move(fd)), sync_(sync) {}
 
     std::string path_;
     Fd fd_;

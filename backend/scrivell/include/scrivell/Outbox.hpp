@@ -3,11 +3,10 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <string>
 #include <optional>
-#include <vector>
-
 #include <scrivell/Journal.hpp>
+#include <string>
+#include <vector>
 
 namespace zelt {
 class storageParser;

@@ -1,18 +1,17 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <chrono>
 #include <optional>
-#include <string>
-#include <vector>
-
 #include <scrivell/Column.hpp>
 #include <scrivell/Journal.hpp>
 #include <scrivell/OrderedMap.hpp>
 #include <scrivell/Outbox.hpp>
 #include <scrivell/StreamingBlock.hpp>
 #include <scrivell/errors.hpp>
+#include <string>
+#include <vector>
 #include <zelt/Value.hpp>
 
 namespace scrivell {
@@ -177,8 +176,7 @@ class Scrivell {
 // Writes `l` stacked along a new first axis as dataset `datasetname` of a new file at
 // `filepath` (replacing any file there), then closes the file.
 void writelist2h5(const std::string& filepath, const std::string& datasetname, const Column& l);
-void writelist2h5(const std::string& filepath, const std::string& datasetname,
-                  const zelt::List& l);
+void writelist2h5(const std::string& filepath, const std::string& datasetname, const zelt::List& l);
 
 // Finishes a full or last block of split dataset `masterDatasetName` (its sub-file gets its
 // final name "%04d.h5" beside the master file) and links it from the master file as
@@ -195,9 +193,8 @@ void create_external_link(hid f, const std::string& masterDataSetName,
 // through a producer of its own, flushed before it is released; an empty broker list sends
 // nothing. Throw NotifyError when no broker answers, a value has no JSON form, or delivery
 // fails. The backend sends them through its Outbox.
-void send2vesk(const zelt::Value& identify, const zelt::Value& CTType,
-               const std::string& filepath, const std::string& datasetpath,
-               const VeskSettings& settings);
+void send2vesk(const zelt::Value& identify, const zelt::Value& CTType, const std::string& filepath,
+               const std::string& datasetpath, const VeskSettings& settings);
 void send2vesk_stop(const zelt::Value& identify, const zelt::Value& CTType,
                     const std::string& filepath, const std::string& datasetpath,
                     const VeskSettings& settings);
@@ -205,8 +202,8 @@ void send2vesk_stop(const zelt::Value& identify, const zelt::Value& CTType,
 // The notification message as the downstream system receives it: JSON in one line with
 // ", " and ": " separators and every non-ASCII character escaped.
 std::string notification_json(const char* tag, const zelt::Value& identify,
-                               const zelt::Value& CTType, const std::string& filepath,
-                               const std::string& datasetpath);
+                              const zelt::Value& CTType, const std::string& filepath,
+                              const std::string& datasetpath);
 
 // The directory part of a master file path, as sub-files are placed beside it.
 std::string dirpath_of(const std::string& masterFilePath);

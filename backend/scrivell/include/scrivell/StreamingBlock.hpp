@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
 #include <zelt/Value.hpp>
 
 namespace scrivell {

@@ -1,12 +1,11 @@
 #include <algorithm>
-#include <zelt/overload.hpp>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
 #include <scrivell/Scrivell.hpp>
+#include <zelt/overload.hpp>
 
 namespace scrivell {
 
@@ -31,13 +30,27 @@ void append_string(std::string& out, const std::string& text) {
         if (c < 0x80) {
             ++p;
             switch (c) {
-                case '"': out += "\\\""; break;
-                case '\\': out += "\\\\"; break;
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
-                case '\b': out += "\\b"; break;
-                case '\f': out += "\\f"; break;
+                case '"':
+                    out += "\\\"";
+                    break;
+                case '\\':
+                    out += "\\\\";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                case '\b':
+                    out += "\\b";
+                    break;
+                case '\f':
+                    out += "\\f";
+                    break;
                 default:
                     if (c < 0x20 || c == 0x7f) {
                         append_escape(out, c);
@@ -62,7 +75,6 @@ void append_string(std::string& out, const std::string& text) {
     }
     out += '"';
 }
-
 
 void append_json(std::string& out, const zelt::Value& value, const char* member) {
     std::visit(Overload{
@@ -92,8 +104,7 @@ void append_json(std::string& out, const zelt::Value& value, const char* member)
                    },
                    [&](const zelt::NdArray& array) {
                        throw NotifyError(std::string("notification: \"") + member +
-                                         "\" has no JSON form (an array " + array.describe() +
-                                         ")");
+                                         "\" has no JSON form (an array " + array.describe() + ")");
                    },
                },
                value.kind());
@@ -102,8 +113,8 @@ void append_json(std::string& out, const zelt::Value& value, const char* member)
 }  // namespace
 
 std::string notification_json(const char* tag, const zelt::Value& identify,
-                               const zelt::Value& CTType, const std::string& filepath,
-                               const std::string& datasetpath) {
+                              const zelt::Value& CTType, const std::string& filepath,
+                              const std::string& datasetpath) {
     std::string out = "{\"tag\": ";
     append_string(out, tag);
     out += ", \"identify\": ";

@@ -1,12 +1,11 @@
-#include <memory>
-#include <mutex>
-#include <string>
-
 #include <librdkafka/rdkafkacpp.h>
 #include <spdlog/spdlog.h>
 
+#include <memory>
+#include <mutex>
 #include <scrivell/Outbox.hpp>
 #include <scrivell/Scrivell.hpp>
+#include <string>
 #include <zelt/storageParser.hpp>
 
 namespace scrivell {
@@ -19,7 +18,8 @@ constexpr const char* topic = "Calyxo1";
 class LogEvents : public RdKafka::EventCb {
   public:
     void event_cb(RdKafka::Event& event) override {
-        if (event.type() != RdKafka::Event::EVENT_LOG && event.type() != RdKafka::Event::EVENT_ERROR) {
+        if (event.type() != RdKafka::Event::EVENT_LOG &&
+            event.type() != RdKafka::Event::EVENT_ERROR) {
             return;
         }
         auto logger = spdlog::get("kafka");
@@ -131,17 +131,20 @@ void publish(const char* tag, const zelt::Value& identify, const zelt::Value& CT
 }  // namespace
 
 VeskSettings VeskSettings::from(const zelt::storageParser& config) {
-    return {config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers),
-            static_cast<int>(
-                config.number_or("vesk", "timeout_ms", zelt::default_vesk_timeout_ms))};
+    return {
+        config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers),
+        static_cast<int>(config.number_or("vesk", "timeout_ms", zelt::default_vesk_timeout_ms))};
 }
 
 bool Outbox::post(std::string message, std::string what, std::string held_by) {
     if (settings_.bootstrap_servers.empty()) return true;
     const std::uint64_t number = ++posted_;
     if (journal_) {
-        journal_->add(zelt::Map{{"op", "post"}, {"n", static_cast<std::int64_t>(number)},
-                                {"message", message}, {"what", what}, {"held_by", held_by}});
+        journal_->add(zelt::Map{{"op", "post"},
+                                {"n", static_cast<std::int64_t>(number)},
+                                {"message", message},
+                                {"what", what},
+                                {"held_by", held_by}});
     }
     owed_.push_back({number, std::move(message), std::move(what), std::move(held_by)});
     deliver();
@@ -157,14 +160,14 @@ void Outbox::deliver() {
             // Retrying is the design here: the message stays first in line, and the next
             // attempt waits for a window to pass.
             last_error_ = error.what();
-            quiet_until_ = std::chrono::steady_clock::now() +
-                           std::chrono::milliseconds(settings_.timeout_ms);
+            quiet_until_ =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
             return;
         }
         spdlog::info("notification {} delivered", owed_.front().what);
         if (journal_) {
-            journal_->add(zelt::Map{{"op", "sent"},
-                                    {"n", static_cast<std::int64_t>(owed_.front().number)}});
+            journal_->add(
+                zelt::Map{{"op", "sent"}, {"n", static_cast<std::int64_t>(owed_.front().number)}});
         }
         owed_.pop_front();
     }
@@ -182,7 +185,8 @@ bool Outbox::holds(const std::string& filepath) const {
 std::string Outbox::why_owed(const std::string& what) const {
     const std::string prefix = "notification " + what;
     // The attempt was this notification's own: its error says why.
-    if (last_error_.rfind(prefix, 0) == 0) return last_error_ + "; it is sent when a broker answers";
+    if (last_error_.rfind(prefix, 0) == 0)
+        return last_error_ + "; it is sent when a broker answers";
     return prefix + ": queued behind " + std::to_string(owed_.size() - 1) +
            " owed notifications, sent when a broker answers; the last attempt: " + last_error_;
 }
@@ -193,9 +197,8 @@ std::vector<std::string> Outbox::owed() const {
     return out;
 }
 
-void send2vesk(const zelt::Value& identify, const zelt::Value& CTType,
-               const std::string& filepath, const std::string& datasetpath,
-               const VeskSettings& settings) {
+void send2vesk(const zelt::Value& identify, const zelt::Value& CTType, const std::string& filepath,
+               const std::string& datasetpath, const VeskSettings& settings) {
     publish("scan_run", identify, CTType, filepath, datasetpath, settings);
 }
 
