@@ -96,6 +96,29 @@ Corvane::Corvane(const zelt::storageParser& config)
         scrivell.limits().max_open_files, scrivell.limits().memory_limit_bytes >> 20);
     // Files open when the service last ended are open again before the first request.
     scrivell.restore();
+    const LocalSettings local = LocalSettings::from(config, port);
+    if (!local.socket_path.empty()) {
+        try {
+            local_ = std::make_unique<LocalRings>(local);
+            worker.set_slot_resolver([this](const std::string& typestr,
+                                            std::vector<std::uint64_t> shape,
+                                            const std::string& token, std::uint64_t slot,
+                                            std::uint64_t nbytes) {
+                return local_->resolve(typestr, std::move(shape), token, slot, nbytes,
+                                       current_identity_);
+            });
+            spdlog::info("local clients attach at {}", local_->socket_path());
+        } catch (const zelt::Error& error) {
+            spdlog::warn("no local path for clients on this host: {}", error.what());
+        }
+    }
+}
+
+void Corvane::send_releases() {
+    if (!local_) return;
+    for (const auto& [identity, message] : local_->take_releases()) {
+        worker.send_dumps_id(identity, message);
+    }
 }
 
 void Corvane::start() {
@@ -114,6 +137,7 @@ void Corvane::start() {
         }
         if (identity) {
             serve(*identity);
+            send_releases();  // the request's arrays are gone: their slots go back
         } else {
             scrivell.deliver_owed();  // idle: notifications owed since an outage go out now
         }
@@ -126,6 +150,7 @@ void Corvane::serve(const std::string& identity) {
     zelt::Value request;
     bool block = false;
     try {
+        current_identity_ = identity;
         request = worker.recv_loads();
         const auto* record = request.as<zelt::Map>();
         if (!record) {

@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <deque>
+#include <memory>
 #include <scrivell/Scrivell.hpp>
+
+#include "LocalRings.hpp"
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -67,7 +70,12 @@ class Corvane {
     // The answer to "status": version, what the backend holds, failed requests unreported.
     zelt::Map status() const;
 
+    // Gives the slots that requests are done with back to their clients.
+    void send_releases();
+
     UnreportedFailures failures_;
+    std::unique_ptr<LocalRings> local_;
+    std::string current_identity_;  // the sender of the request being decoded
 
     static inline std::atomic<bool> stop_requested_{false};
     static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal");

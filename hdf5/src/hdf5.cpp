@@ -1,4 +1,15 @@
 #include <brennic/hdf5.hpp>
+
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include <zelt/codec.hpp>
 #include <zelt/storageParser.hpp>
 
 namespace brennic {
@@ -23,7 +34,106 @@ zelt::Worker client_worker(const zelt::storageParser& config) {
                         true, options);
 }
 
+// Arrays smaller than this go inline: a slot costs a release message.
+constexpr std::size_t local_min_bytes = 64 * 1024;
+
 }  // namespace
+
+// A ring of slots in shared memory, attached over the service's local socket, which stays
+// open: its end tells the proxy that the service is gone.
+class LocalRing {
+  public:
+    ~LocalRing() {
+        if (address_) ::munmap(address_, size_);
+        if (socket_ >= 0) ::close(socket_);
+    }
+    // Attaches, or returns nothing when the service cannot be reached there or refuses.
+    static std::unique_ptr<LocalRing> attach(const std::string& path, std::uint32_t slots,
+                                             std::size_t slot_bytes) {
+        auto ring = std::unique_ptr<LocalRing>(new LocalRing);
+        ring->socket_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (ring->socket_ < 0 || path.size() >= sizeof address.sun_path) return nullptr;
+        std::strcpy(address.sun_path, path.c_str());
+        if (::connect(ring->socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            return nullptr;
+        }
+        const std::string request = zelt::dumps(
+            Map{{"slots", static_cast<std::int64_t>(slots)},
+                {"slot_bytes", static_cast<std::int64_t>(slot_bytes)}});
+        if (::send(ring->socket_, request.data(), request.size(), MSG_NOSIGNAL) < 0) return nullptr;
+        pollfd wait{ring->socket_, POLLIN, 0};
+        if (::poll(&wait, 1, 2000) <= 0) return nullptr;
+        char buffer[512];
+        iovec io{buffer, sizeof buffer};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t got = ::recvmsg(ring->socket_, &message, MSG_CMSG_CLOEXEC);
+        int fd = -1;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+                std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+            }
+        }
+        if (got <= 0 || fd < 0) return nullptr;
+        try {
+            const Value reply = zelt::loads(buffer, static_cast<std::size_t>(got));
+            const Map& fields = *reply.as<Map>();
+            ring->token_ = *zelt::find(fields, "token")->as<std::string>();
+            ring->slots_ = static_cast<std::uint32_t>(*zelt::find(fields, "slots")->as<std::int64_t>());
+            ring->slot_bytes_ =
+                static_cast<std::size_t>(*zelt::find(fields, "slot_bytes")->as<std::int64_t>());
+        } catch (const std::exception&) {
+            ::close(fd);
+            return nullptr;
+        }
+        ring->size_ = ring->slots_ * ring->slot_bytes_;
+        void* mapped = ::mmap(nullptr, ring->size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ::close(fd);
+        if (mapped == MAP_FAILED) return nullptr;
+        ring->address_ = static_cast<char*>(mapped);
+        ring->in_use_.assign(ring->slots_, false);
+        return ring;
+    }
+
+    std::size_t slot_bytes() const { return slot_bytes_; }
+    const std::string& token() const { return token_; }
+    bool service_gone() const {
+        pollfd check{socket_, POLLIN, 0};
+        return ::poll(&check, 1, 0) > 0 && (check.revents & (POLLHUP | POLLERR | POLLIN));
+    }
+    std::optional<LocalSlot> take_free() {
+        for (std::uint32_t i = 0; i < slots_; ++i) {
+            if (!in_use_[i]) {
+                in_use_[i] = true;
+                return LocalSlot{address_ + i * slot_bytes_, slot_bytes_, i};
+            }
+        }
+        return std::nullopt;
+    }
+    void give_back(std::uint64_t slot) {
+        if (slot < slots_) in_use_[slot] = false;
+    }
+
+  private:
+    LocalRing() = default;
+    int socket_ = -1;
+    char* address_ = nullptr;
+    std::size_t size_ = 0;
+    std::string token_;
+    std::uint32_t slots_ = 0;
+    std::size_t slot_bytes_ = 0;
+    std::vector<bool> in_use_;
+};
+
+hdf5::hdf5(hdf5&&) noexcept = default;
+hdf5& hdf5::operator=(hdf5&&) noexcept = default;
+hdf5::~hdf5() = default;
 
 hdf5::hdf5(std::string path, std::string address, std::string service_port, zelt::Worker connection)
     : filepath(std::move(path)),
@@ -31,7 +141,85 @@ hdf5::hdf5(std::string path, std::string address, std::string service_port, zelt
       port(std::move(service_port)),
       worker(std::move(connection)),
       reply_timeout_(zelt::storageParser().number_or("corvane", "reply_timeout_ms",
-                                                     default_reply_timeout_ms)) {}
+                                                     default_reply_timeout_ms)) {
+    const zelt::storageParser config;
+    local_socket_ = config.get_or("corvane", "local_socket", "/tmp/brennic-" + port + ".sock");
+    local_slots_ = static_cast<std::uint32_t>(config.number_or("corvane", "local_slots", 16));
+}
+
+bool hdf5::has_local_path() { return ring_ != nullptr; }
+
+bool hdf5::absorb(const Value& message) {
+    const Map* fields = message.as<Map>();
+    const Value* slots = fields ? zelt::find(*fields, "release") : nullptr;
+    if (!slots) return false;
+    const Value* token = zelt::find(*fields, "token");
+    if (ring_ && token && *token == Value(ring_->token()) && slots->as<List>()) {
+        for (const auto& slot : *slots->as<List>()) {
+            if (const auto* n = slot.as<std::int64_t>()) ring_->give_back(static_cast<std::uint64_t>(*n));
+        }
+    }
+    return true;
+}
+
+LocalSlot hdf5::local_slot(std::size_t bytes) {
+    if (!ring_ && !local_tried_ && local_socket_ != "off") {
+        local_tried_ = true;
+        ring_ = LocalRing::attach(local_socket_, local_slots_, bytes);
+    }
+    if (!ring_) throw ServiceError("no local path to the service at " + local_socket_);
+    if (bytes > ring_->slot_bytes()) {
+        throw ServiceError("an array of " + std::to_string(bytes) + " bytes does not fit a slot of " +
+                           std::to_string(ring_->slot_bytes()));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + reply_timeout_;
+    while (true) {
+        // Releases the service sent since: slots it has written.
+        while (auto message = worker.recv_loads(std::chrono::milliseconds(0))) absorb(*message);
+        if (ring_->service_gone()) {
+            ring_.reset();
+            throw ServiceError("the service at " + local_socket_ + " has gone away");
+        }
+        if (auto slot = ring_->take_free()) return *slot;
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw ServiceError("no slot came free within " + std::to_string(reply_timeout_.count()) + " ms");
+        }
+        if (auto message = worker.recv_loads(std::chrono::milliseconds(20))) absorb(*message);
+    }
+}
+
+NdArray hdf5::slot_array(const LocalSlot& slot, const std::string& typestr,
+                         std::vector<std::uint64_t> shape) {
+    if (!ring_) throw ServiceError("no local path to the service at " + local_socket_);
+    NdArray array = NdArray::view(typestr, std::move(shape), slot.data);
+    if (array.size_bytes() > slot.size) throw ServiceError("the array does not fit its slot");
+    return array.with_slot({ring_->token(), slot.index});
+}
+
+Map hdf5::through_ring(const Map& m) {
+    if (local_socket_ == "off" || (local_tried_ && !ring_)) return m;
+    Map out;
+    out.reserve(m.size());
+    for (const auto& [name, value] : m) {
+        const NdArray* array = value.as<NdArray>();
+        if (!array || array->slot() || array->size_bytes() < local_min_bytes) {
+            out.emplace_back(name, value);
+            continue;
+        }
+        if (!ring_ && !local_tried_) {
+            local_tried_ = true;
+            ring_ = LocalRing::attach(local_socket_, local_slots_, array->size_bytes());
+        }
+        if (!ring_ || array->size_bytes() > ring_->slot_bytes()) {
+            out.emplace_back(name, value);
+            continue;
+        }
+        LocalSlot slot = local_slot(array->size_bytes());
+        std::memcpy(slot.data, array->data(), array->size_bytes());
+        out.emplace_back(name, slot_array(slot, array->typestr(), array->shape()));
+    }
+    return out;
+}
 
 hdf5 hdf5::open(const std::string& filepath) {
     const zelt::storageParser config;
@@ -88,13 +276,15 @@ void hdf5::create_dataset_append_split(const List& l) {
 
 void hdf5::dataset_append_map(const Map& m, const Map& kwargs) {
     if (m.empty()) return;
-    send_with(Map{{"type", "dataset_append_map"}, {"filepath", filepath}, {"map", m}}, kwargs);
+    send_with(Map{{"type", "dataset_append_map"}, {"filepath", filepath}, {"map", through_ring(m)}},
+              kwargs);
 }
 
 void hdf5::dataset_append_split_map(const Map& m, const Map& kwargs) {
     if (m.empty()) return;
-    send_with(Map{{"type", "dataset_append_split_map"}, {"filepath", filepath}, {"map", m}},
-              kwargs);
+    send_with(
+        Map{{"type", "dataset_append_split_map"}, {"filepath", filepath}, {"map", through_ring(m)}},
+        kwargs);
 }
 
 void hdf5::close(const Map& kwargs) {
@@ -103,6 +293,8 @@ void hdf5::close(const Map& kwargs) {
     if (!block || !zelt::is_true(*block)) return;
     const std::string what = "close \"" + filepath + "\"";
     std::optional<Value> reply = worker.recv_loads(reply_timeout_);
+    // Slot releases come on the same connection: the reply is the first other message.
+    while (reply && absorb(*reply)) reply = worker.recv_loads(reply_timeout_);
     if (!reply) {
         throw ServiceError(what + ": the service did not answer within " +
                            std::to_string(reply_timeout_.count()) + " ms");

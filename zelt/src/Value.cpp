@@ -162,6 +162,12 @@ NdArray::NdArray(std::string typestr, std::vector<std::uint64_t> shape, const vo
     }
 }
 
+NdArray NdArray::owned_copy() const {
+    auto bytes = std::make_shared<std::vector<char>>(data(), data() + size_bytes());
+    const char* start = bytes->data();
+    return NdArray(typestr_, shape_, start, size_, std::move(bytes));
+}
+
 NdArray NdArray::view(std::string typestr, std::vector<std::uint64_t> shape, const void* data) {
     const std::size_t item = accepted_item_size(typestr);
     if (item == 0) throw Error("array: unsupported type string \"" + typestr + "\"");

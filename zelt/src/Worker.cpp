@@ -151,7 +151,7 @@ Value Worker::recv_loads() {
     }
     const char* data = static_cast<const char*>(message->data());
     const std::size_t size = message->size();
-    return loads(data, size, std::move(message));
+    return loads(data, size, std::move(message), resolver_ ? &resolver_ : nullptr);
 }
 
 std::optional<Value> Worker::recv_loads(std::chrono::milliseconds timeout) {

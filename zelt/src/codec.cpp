@@ -53,6 +53,27 @@ std::size_t header_size(const NdArray& array) {
     return counter.size;
 }
 
+template <class Stream>
+void pack_slot_body(msgpack::packer<Stream>& packer, const NdArray& array) {
+    packer.pack_array(5);
+    pack_text(packer, array.typestr());
+    packer.pack_array(wire_length(array.shape().size(), "shape"));
+    for (auto dim : array.shape()) packer.pack_uint64(dim);
+    pack_text(packer, array.slot()->token);
+    packer.pack_uint64(array.slot()->slot);
+    packer.pack_uint64(array.size_bytes());
+}
+
+// A slot reference: ext type 2 around [typestr, shape, token, slot, nbytes].
+template <class Stream>
+void pack_slot_ref(msgpack::packer<Stream>& packer, const NdArray& array) {
+    CountingStream counter;
+    msgpack::packer<CountingStream> counting(counter);
+    pack_slot_body(counting, array);
+    packer.pack_ext(wire_length(counter.size, "slot reference"), slot_ext_type);
+    pack_slot_body(packer, array);
+}
+
 // Always float 64: msgpack-c's pack_double writes integral doubles as integers, and 3.0 must
 // arrive as a float.
 template <class Stream>
@@ -86,6 +107,10 @@ void pack(msgpack::packer<Stream>& packer, const Value& value) {
                        }
                    },
                    [&](const NdArray& array) {
+                       if (array.slot()) {
+                           pack_slot_ref(packer, array);
+                           return;
+                       }
                        const std::size_t header = header_size(array);
                        packer.pack_ext(wire_length(header + array.size_bytes(), "array"),
                                        ndarray_ext_type);
@@ -141,8 +166,9 @@ bool is_valid_utf8(const char* text, std::size_t size) {
 // an allocation larger than the message.
 class Decoder : public msgpack::null_visitor {
   public:
-    Decoder(const char* begin, std::size_t size, std::shared_ptr<const void> owner)
-        : begin_(begin), end_(begin + size), owner_(std::move(owner)) {}
+    Decoder(const char* begin, std::size_t size, std::shared_ptr<const void> owner,
+            const SlotResolver* resolver = nullptr)
+        : begin_(begin), end_(begin + size), owner_(std::move(owner)), resolver_(resolver) {}
 
     Value take() { return std::move(root_); }
 
@@ -163,6 +189,10 @@ class Decoder : public msgpack::null_visitor {
     bool visit_bin(const char* v, std::uint32_t) { fail("bin is not a value of this protocol", v); }
     bool visit_ext(const char* v, std::uint32_t size) {
         const auto type = static_cast<std::int8_t>(v[0]);
+        if (type == slot_ext_type) {
+            if (!resolver_) fail("a shared-memory slot is not accepted on this connection", v);
+            return emit(Value(decode_slot_ref(v + 1, size - 1)));
+        }
         if (type != ndarray_ext_type) {
             fail("ext type " + std::to_string(type) + " is not a value of this protocol", v);
         }
@@ -269,6 +299,43 @@ class Decoder : public msgpack::null_visitor {
         return true;
     }
 
+    // [typestr, shape, token, slot, nbytes], handed to the resolver, which checks the rest.
+    NdArray decode_slot_ref(const char* payload, std::size_t size) {
+        Decoder body_decoder(payload, size, nullptr);
+        std::size_t offset = 0;
+        if (!msgpack::parse(payload, size, offset, body_decoder) || offset != size) {
+            fail("slot reference is malformed", payload);
+        }
+        Value body = body_decoder.take();
+        const List* parts = body.as<List>();
+        auto whole = [](const Value& v, std::uint64_t& out) {
+            if (const auto* n = v.as<std::int64_t>(); n && *n >= 0) {
+                out = static_cast<std::uint64_t>(*n);
+                return true;
+            }
+            if (const auto* u = v.as<std::uint64_t>()) {
+                out = *u;
+                return true;
+            }
+            return false;
+        };
+        std::uint64_t slot = 0;
+        std::uint64_t nbytes = 0;
+        if (!parts || parts->size() != 5 || !(*parts)[0].is<std::string>() ||
+            !(*parts)[1].is<List>() || !(*parts)[2].is<std::string>() ||
+            !whole((*parts)[3], slot) || !whole((*parts)[4], nbytes)) {
+            fail("slot reference is not [typestr, shape, token, slot, nbytes]", payload);
+        }
+        std::vector<std::uint64_t> shape;
+        for (const auto& dim : *(*parts)[1].as<List>()) {
+            std::uint64_t n = 0;
+            if (!whole(dim, n)) fail("slot reference shape holds a non-integer", payload);
+            shape.push_back(n);
+        }
+        return (*resolver_)(*(*parts)[0].as<std::string>(), std::move(shape),
+                            *(*parts)[2].as<std::string>(), slot, nbytes);
+    }
+
     NdArray decode_array(const char* payload, std::size_t size) {
         Decoder header_decoder(payload, size, nullptr);
         std::size_t offset = 0;
@@ -298,6 +365,7 @@ class Decoder : public msgpack::null_visitor {
     const char* begin_;
     const char* end_;
     std::shared_ptr<const void> owner_;
+    const SlotResolver* resolver_ = nullptr;
     std::vector<Frame> stack_;
     Value root_;
 };
@@ -323,9 +391,10 @@ std::string dumps(const Value& value) {
     return bytes;
 }
 
-Value loads(const char* data, std::size_t size, std::shared_ptr<const void> owner) {
+Value loads(const char* data, std::size_t size, std::shared_ptr<const void> owner,
+            const SlotResolver* resolver) {
     if (size == 0) throw Error("decode: empty message");
-    Decoder decoder(data, size, std::move(owner));
+    Decoder decoder(data, size, std::move(owner), resolver);
     std::size_t offset = 0;
     if (!msgpack::parse(data, size, offset, decoder)) {
         throw Error("decode: malformed MessagePack");

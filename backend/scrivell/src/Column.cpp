@@ -106,7 +106,9 @@ void Column::push(const zelt::Value& value) {
     } else if (const auto* array = value.as<zelt::NdArray>()) {
         if (kind_ == Kind::Empty || kind_ == Kind::Array) {
             kind_ = Kind::Array;
-            arrays_.push_back(*array);
+            // Elements in a client's shared slot are copied: the slot goes back to the
+            // client when the request is done, long before the close writes the column.
+            arrays_.push_back(array->borrowed() ? array->owned_copy() : *array);
             return;
         }
     }

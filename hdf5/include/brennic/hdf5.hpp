@@ -2,7 +2,10 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 #include <zelt/Value.hpp>
 #include <zelt/Worker.hpp>
 
@@ -19,6 +22,15 @@ class ServiceError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A slot of the shared ring, lent to the program to fill in place (zero copies).
+struct LocalSlot {
+    char* data = nullptr;
+    std::size_t size = 0;
+    std::uint64_t index = 0;
+};
+
+class LocalRing;
+
 // One HDF5 file that the brennic service holds open for this program. Each method sends one
 // request on the proxy's own DEALER worker; only a `close` with a true "block" waits.
 // Values are encoded straight into the outgoing message: a frame given as an NdArray view is
@@ -26,6 +38,9 @@ class ServiceError : public std::runtime_error {
 class hdf5 {
   public:
     hdf5(std::string filepath, std::string ip, std::string port, zelt::Worker worker);
+    hdf5(hdf5&&) noexcept;
+    hdf5& operator=(hdf5&&) noexcept;
+    ~hdf5();
 
     // Reads "ip" and "port" of section "corvane", connects a worker of its own, sends
     // {"type": "open", "filepath": filepath} and returns the proxy. Does not wait.
@@ -50,6 +65,20 @@ class hdf5 {
     // the reply time-out.
     void close(const Map& kwargs = {});
 
+    // On the same host as the service, frames of split and appendable datasets travel through
+    // a ring of shared memory instead of the socket: the proxy attaches at its first large
+    // array ("local_socket" of section "corvane"; "off" never) and copies each array into a
+    // free slot (one copy), and falls back to the socket when the service cannot be reached
+    // there. Whether this proxy uses the ring:
+    bool has_local_path();
+    // A free slot of at least `bytes` to fill in place; send it with slot_array(). Waits for
+    // one to come free (at most the reply time-out). Throws ServiceError without a local path,
+    // on a time-out, or when the service has gone.
+    LocalSlot local_slot(std::size_t bytes);
+    // The array of `typestr` and `shape` in a filled slot, to put into an append's map.
+    NdArray slot_array(const LocalSlot& slot, const std::string& typestr,
+                       std::vector<std::uint64_t> shape);
+
     // How long a waiting close waits: "reply_timeout_ms" of section "corvane", else ten
     // minutes.
     void set_reply_timeout(std::chrono::milliseconds timeout) { reply_timeout_ = timeout; }
@@ -62,8 +91,16 @@ class hdf5 {
 
   private:
     void send_with(Map record, const Map& kwargs);
+    // The map with every large array moved into a slot, when there is a local path.
+    Map through_ring(const Map& m);
+    // Takes a release message; returns false for any other message.
+    bool absorb(const Value& message);
 
     std::chrono::milliseconds reply_timeout_;
+    std::unique_ptr<LocalRing> ring_;
+    std::string local_socket_;
+    std::uint32_t local_slots_ = 16;
+    bool local_tried_ = false;
 };
 
 }  // namespace brennic

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -23,6 +24,13 @@ class Error : public std::runtime_error {
 // The bytes are borrowed: `owner` keeps the memory they live in alive (a received ZeroMQ
 // message, for instance); an array made with `view` has no owner and must not outlive the
 // caller's buffer.
+// Where the elements of an array lie when they are not in the message: one slot of a ring of
+// shared memory the service handed to a client on the same host (ext type 2 on the wire).
+struct SlotRef {
+    std::string token;  // the ring's session token
+    std::uint64_t slot = 0;
+};
+
 class NdArray {
   public:
     NdArray() = default;
@@ -44,6 +52,23 @@ class NdArray {
     std::size_t item_size() const;
     std::uint64_t element_count() const;
     const std::shared_ptr<const void>& owner() const { return owner_; }
+    // Set when the elements lie in a shared slot: sent as a slot reference, not inline.
+    const std::optional<SlotRef>& slot() const { return slot_; }
+    NdArray with_slot(SlotRef slot) const {
+        NdArray out = *this;
+        out.slot_ = std::move(slot);
+        return out;
+    }
+    // Whether the elements lie in memory another process may still write (a received slot):
+    // whoever keeps them past the request copies them first.
+    bool borrowed() const { return borrowed_; }
+    NdArray as_borrowed() const {
+        NdArray out = *this;
+        out.borrowed_ = true;
+        return out;
+    }
+    // The same array, its elements copied into memory of its own.
+    NdArray owned_copy() const;
     // "<u2 [512, 512]": what a log line shows of an array.
     std::string describe() const;
 
@@ -55,6 +80,8 @@ class NdArray {
     const void* data_ = nullptr;
     std::size_t size_ = 0;
     std::shared_ptr<const void> owner_;
+    std::optional<SlotRef> slot_;
+    bool borrowed_ = false;
 };
 
 // NumPy's type string of a C++ element type, in this machine's byte order.

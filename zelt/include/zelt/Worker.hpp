@@ -8,6 +8,7 @@
 #include <zmq.hpp>
 
 #include <zelt/Value.hpp>
+#include <zelt/codec.hpp>
 
 namespace zelt {
 
@@ -46,6 +47,8 @@ class Worker {
     void send_dumps_id(const std::string& identity, const Value& value);
 
     const std::string& endpoint() const { return endpoint_; }
+    // Lets recv_loads() take slot references, turned into arrays by `resolver`.
+    void set_slot_resolver(SlotResolver resolver) { resolver_ = std::move(resolver); }
 
   private:
     bool wait_readable(std::chrono::milliseconds timeout);
@@ -54,6 +57,7 @@ class Worker {
     zmq::context_t context_;
     zmq::socket_t socket_;
     std::string endpoint_;
+    SlotResolver resolver_;
 };
 
 }  // namespace zelt

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,15 @@ namespace zelt {
 
 // The MessagePack ext type that carries an n-dimensional array.
 inline constexpr std::int8_t ndarray_ext_type = 1;
+// ext type 2: an array whose elements lie in a shared slot, [typestr, shape, token, slot, nbytes].
+inline constexpr std::int8_t slot_ext_type = 2;
+
+// Turns a slot reference into an array over the slot's memory, after checking it. Throws
+// zelt::Error for a reference it refuses.
+using SlotResolver = std::function<NdArray(const std::string& typestr,
+                                           std::vector<std::uint64_t> shape,
+                                           const std::string& token, std::uint64_t slot,
+                                           std::uint64_t nbytes)>;
 // Deeper nesting than this is refused by the decoder.
 inline constexpr std::size_t max_nesting_depth = 64;
 
@@ -24,7 +34,9 @@ std::string dumps(const Value& value);
 // Decodes one MessagePack value that fills `data` exactly. Texts are copied; array bytes are
 // referenced in place, kept alive by `owner` (null: the caller keeps `data` alive).
 // Throws zelt::Error for anything the protocol refuses, naming the cause.
-Value loads(const char* data, std::size_t size, std::shared_ptr<const void> owner = nullptr);
+// Slot references are refused unless `resolver` is given.
+Value loads(const char* data, std::size_t size, std::shared_ptr<const void> owner = nullptr,
+            const SlotResolver* resolver = nullptr);
 inline Value loads(const std::string& bytes) { return loads(bytes.data(), bytes.size()); }
 
 }  // namespace zelt

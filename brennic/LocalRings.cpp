@@ -1,0 +1,336 @@
+#include "LocalRings.hpp"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <spdlog/spdlog.h>
+
+#include <zelt/codec.hpp>
+#include <zelt/storageParser.hpp>
+
+namespace brennic {
+
+namespace {
+
+std::string reason() { return std::strerror(errno); }
+
+// A mapping of a ring, unmapped when the last array over it is gone.
+struct Mapping {
+    char* address = nullptr;
+    std::size_t size = 0;
+    ~Mapping() {
+        if (address) ::munmap(address, size);
+    }
+};
+
+std::vector<std::string> listed(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        std::string item = text.substr(start, comma - start);
+        item.erase(0, item.find_first_not_of(" \t"));
+        item.erase(item.find_last_not_of(" \t") + 1);
+        if (!item.empty()) out.push_back(item);
+        start = comma + 1;
+    }
+    return out;
+}
+
+bool all_digits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+void send_reply(int connection, const zelt::Map& reply, int fd) {
+    const std::string bytes = zelt::dumps(reply);
+    iovec io{const_cast<char*>(bytes.data()), bytes.size()};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (fd >= 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &fd, sizeof(int));
+    }
+    (void)::sendmsg(connection, &message, MSG_NOSIGNAL);
+}
+
+}  // namespace
+
+struct LocalRings::Session {
+    std::string token;
+    std::shared_ptr<Mapping> mapping;
+    std::uint32_t slots = 0;
+    std::uint64_t slot_bytes = 0;
+    std::vector<bool> held;
+    int connection = -1;
+    uid_t uid = 0;
+};
+
+// What keeps one slot held: dropped with the last array over it, which gives the slot back.
+struct LocalRings::Hold {
+    LocalRings* rings;
+    std::shared_ptr<Session> session;
+    std::shared_ptr<Mapping> mapping;  // the memory stays mapped while the array lives
+    std::uint64_t slot;
+    std::string identity;
+    ~Hold() { rings->release(*session, slot, identity); }
+};
+
+LocalSettings LocalSettings::from(const zelt::storageParser& config, const std::string& port) {
+    LocalSettings settings;
+    settings.socket_path = config.get_or("corvane", "local_socket", "/tmp/brennic-" + port + ".sock");
+    if (settings.socket_path == "off") settings.socket_path.clear();
+    for (const std::string& user : listed(config.get_or("corvane", "local_users", ""))) {
+        if (all_digits(user)) {
+            settings.users.push_back(static_cast<uid_t>(std::stoul(user)));
+        } else if (const passwd* entry = ::getpwnam(user.c_str())) {
+            settings.users.push_back(entry->pw_uid);
+        } else {
+            throw zelt::Error("local_users: no user \"" + user + "\"");
+        }
+    }
+    for (const std::string& group : listed(config.get_or("corvane", "local_groups", ""))) {
+        if (all_digits(group)) {
+            settings.groups.push_back(static_cast<gid_t>(std::stoul(group)));
+        } else if (const ::group* entry = ::getgrnam(group.c_str())) {
+            settings.groups.push_back(entry->gr_gid);
+        } else {
+            throw zelt::Error("local_groups: no group \"" + group + "\"");
+        }
+    }
+    settings.max_slots = static_cast<std::uint32_t>(config.number_or("corvane", "local_max_slots", 64));
+    settings.max_ring_bytes =
+        static_cast<std::uint64_t>(config.number_or("corvane", "local_ring_mib", 1024)) << 20;
+    return settings;
+}
+
+LocalRings::LocalRings(LocalSettings settings) : settings_(std::move(settings)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (settings_.socket_path.size() >= sizeof address.sun_path) {
+        throw zelt::Error("local_socket \"" + settings_.socket_path + "\" is too long");
+    }
+    std::strcpy(address.sun_path, settings_.socket_path.c_str());
+    listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    // A socket file left by a service that was killed is taken over; a live one is not.
+    ::unlink(settings_.socket_path.c_str());
+    if (listen_fd_ < 0 ||
+        ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(settings_.socket_path.c_str(), 0660) != 0 || ::listen(listen_fd_, 16) != 0) {
+        const std::string why = reason();
+        if (listen_fd_ >= 0) ::close(listen_fd_);
+        throw zelt::Error("local_socket \"" + settings_.socket_path + "\": " + why);
+    }
+    stop_fd_ = ::eventfd(0, EFD_CLOEXEC);
+    thread_ = std::thread([this] { run(); });
+}
+
+LocalRings::~LocalRings() {
+    const std::uint64_t one = 1;
+    (void)!::write(stop_fd_, &one, sizeof one);
+    if (thread_.joinable()) thread_.join();
+    for (auto& [fd, session] : by_connection_) ::close(fd);
+    ::close(listen_fd_);
+    ::close(stop_fd_);
+    ::unlink(settings_.socket_path.c_str());
+}
+
+void LocalRings::run() {
+    while (true) {
+        std::vector<pollfd> fds{{stop_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const auto& [fd, session] : by_connection_) fds.push_back({fd, POLLIN, 0});
+        }
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+        if (fds[0].revents) return;
+        if (fds[1].revents & POLLIN) {
+            const int connection = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection >= 0) attach(connection);
+        }
+        for (std::size_t i = 2; i < fds.size(); ++i) {
+            if (!fds[i].revents) continue;
+            char byte;
+            if (::recv(fds[i].fd, &byte, 1, MSG_DONTWAIT) > 0) continue;  // nothing to say
+            // The client is gone: its slots already held are finished, then the ring goes.
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto there = by_connection_.find(fds[i].fd);
+            if (there == by_connection_.end()) continue;
+            spdlog::info("local client (uid {}) left; ring {} closed", there->second->uid,
+                         there->second->token.substr(0, 8));
+            by_token_.erase(there->second->token);
+            ::close(fds[i].fd);
+            by_connection_.erase(there);
+        }
+    }
+}
+
+void LocalRings::attach(int connection) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        ::close(connection);
+        return;
+    }
+    const bool allowed =
+        peer.uid == ::getuid() || peer.uid == 0 ||
+        std::find(settings_.users.begin(), settings_.users.end(), peer.uid) != settings_.users.end() ||
+        std::find(settings_.groups.begin(), settings_.groups.end(), peer.gid) != settings_.groups.end();
+    if (!allowed) {
+        spdlog::warn("local client uid {} gid {} refused: not in local_users or local_groups",
+                     peer.uid, peer.gid);
+        send_reply(connection, {{"error", "not allowed: uid " + std::to_string(peer.uid)}}, -1);
+        ::close(connection);
+        return;
+    }
+    // The request for a ring: {"slots": n, "slot_bytes": b}, within a second.
+    pollfd wait{connection, POLLIN, 0};
+    char buffer[512];
+    const ssize_t got = ::poll(&wait, 1, 1000) > 0 ? ::recv(connection, buffer, sizeof buffer, 0) : -1;
+    std::string refusal;
+    std::uint64_t slots = 0;
+    std::uint64_t slot_bytes = 0;
+    try {
+        if (got <= 0) throw zelt::Error("no ring request");
+        const zelt::Value request = zelt::loads(buffer, static_cast<std::size_t>(got));
+        const auto* fields = request.as<zelt::Map>();
+        const auto* n = fields ? zelt::find_or_null(*fields, "slots").as<std::int64_t>() : nullptr;
+        const auto* b = fields ? zelt::find_or_null(*fields, "slot_bytes").as<std::int64_t>() : nullptr;
+        if (!n || !b || *n < 1 || *b < 1) throw zelt::Error("a ring request is {\"slots\", \"slot_bytes\"} >= 1");
+        slots = static_cast<std::uint64_t>(*n);
+        slot_bytes = static_cast<std::uint64_t>(*b);
+        if (slots > settings_.max_slots || slot_bytes > settings_.max_ring_bytes / slots) {
+            throw zelt::Error("a ring of " + std::to_string(slots) + " slots of " +
+                              std::to_string(slot_bytes) + " bytes is more than local_max_slots " +
+                              std::to_string(settings_.max_slots) + " or local_ring_mib " +
+                              std::to_string(settings_.max_ring_bytes >> 20) + " allow");
+        }
+    } catch (const zelt::Error& error) {
+        refusal = error.what();
+    }
+    int memfd = -1;
+    auto mapping = std::make_shared<Mapping>();
+    if (refusal.empty()) {
+        const std::size_t bytes = slots * slot_bytes;
+        memfd = ::memfd_create("brennic-ring", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        // Allocated now, so that a client's write never meets a full tmpfs; sealed, so that
+        // neither side can shrink it under the other.
+        if (memfd < 0 || ::ftruncate(memfd, static_cast<off_t>(bytes)) != 0 ||
+            ::fallocate(memfd, 0, 0, static_cast<off_t>(bytes)) != 0 ||
+            ::fcntl(memfd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+            refusal = "ring of " + std::to_string(bytes) + " bytes: " + reason();
+        } else {
+            void* address = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, memfd, 0);
+            if (address == MAP_FAILED) {
+                refusal = "map ring: " + reason();
+            } else {
+                mapping->address = static_cast<char*>(address);
+                mapping->size = bytes;
+            }
+        }
+    }
+    if (!refusal.empty()) {
+        send_reply(connection, {{"error", refusal}}, -1);
+        if (memfd >= 0) ::close(memfd);
+        ::close(connection);
+        return;
+    }
+    unsigned char random[16];
+    if (::getrandom(random, sizeof random, 0) != sizeof random) {
+        ::close(memfd);
+        ::close(connection);
+        return;
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string token;
+    for (unsigned char c : random) {
+        token += hex[c >> 4];
+        token += hex[c & 15];
+    }
+    auto session = std::make_shared<Session>();
+    session->token = token;
+    session->mapping = mapping;
+    session->slots = static_cast<std::uint32_t>(slots);
+    session->slot_bytes = slot_bytes;
+    session->held.assign(slots, false);
+    session->connection = connection;
+    session->uid = peer.uid;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        by_token_[token] = session;
+        by_connection_[connection] = session;
+    }
+    send_reply(connection,
+               {{"token", token}, {"slots", static_cast<std::int64_t>(slots)},
+                {"slot_bytes", static_cast<std::int64_t>(slot_bytes)}},
+               memfd);
+    ::close(memfd);  // the client holds it now; the service keeps its mapping
+    spdlog::info("local client (uid {}) attached: ring {} of {} slots of {} bytes", peer.uid,
+                 token.substr(0, 8), slots, slot_bytes);
+}
+
+zelt::NdArray LocalRings::resolve(const std::string& typestr, std::vector<std::uint64_t> shape,
+                                  const std::string& token, std::uint64_t slot,
+                                  std::uint64_t nbytes, const std::string& identity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto there = by_token_.find(token);
+    if (there == by_token_.end()) throw zelt::Error("slot reference: unknown ring token");
+    Session& session = *there->second;
+    if (slot >= session.slots) {
+        throw zelt::Error("slot reference: slot " + std::to_string(slot) + " of a ring of " +
+                          std::to_string(session.slots));
+    }
+    if (nbytes > session.slot_bytes) {
+        throw zelt::Error("slot reference: " + std::to_string(nbytes) +
+                          " bytes in a slot of " + std::to_string(session.slot_bytes));
+    }
+    if (session.held[slot]) throw zelt::Error("slot reference: slot " + std::to_string(slot) + " is already held");
+    const char* data = session.mapping->address + slot * session.slot_bytes;
+    // The array checks that the type and shape take exactly nbytes; only then is it held.
+    zelt::NdArray probe(typestr, shape, data, nbytes, nullptr);
+    session.held[slot] = true;
+    auto hold = std::shared_ptr<Hold>(new Hold{this, there->second, session.mapping, slot, identity});
+    return zelt::NdArray(typestr, std::move(shape), data, nbytes, std::move(hold)).as_borrowed();
+}
+
+void LocalRings::release(Session& session, std::uint64_t slot, const std::string& identity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session.held[slot] = false;
+    if (by_token_.count(session.token)) {
+        released_[identity][session.token].push_back(static_cast<std::int64_t>(slot));
+    }
+}
+
+std::vector<std::pair<std::string, zelt::Map>> LocalRings::take_releases() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::pair<std::string, zelt::Map>> out;
+    for (auto& [identity, by_token] : released_) {
+        for (auto& [token, slots] : by_token) {
+            out.emplace_back(identity, zelt::Map{{"release", std::move(slots)}, {"token", token}});
+        }
+    }
+    released_.clear();
+    return out;
+}
+
+}  // namespace brennic

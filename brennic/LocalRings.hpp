@@ -1,0 +1,75 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <zelt/Value.hpp>
+
+namespace zelt {
+class storageParser;
+}
+
+namespace brennic {
+
+// Who may attach, and how large a ring may be: section "corvane" of the configuration.
+struct LocalSettings {
+    std::string socket_path;     // "local_socket"; empty: no local path
+    std::vector<uid_t> users;    // "local_users" (names or ids); the service's own user always
+    std::vector<gid_t> groups;   // "local_groups"
+    std::uint32_t max_slots = 64;               // "local_max_slots"
+    std::uint64_t max_ring_bytes = 1ull << 30;  // "local_ring_mib"
+
+    // Throws zelt::Error for a user or group that does not exist, or a bad number.
+    static LocalSettings from(const zelt::storageParser& config, const std::string& port);
+};
+
+// The same-host path for frames: clients attach on a local socket (AF_UNIX, SOCK_SEQPACKET)
+// and get a ring of slots in shared memory (a sealed memfd, passed with the reply); they then
+// send slot references instead of the frames' bytes. A thread of its own accepts clients and
+// notices when one goes away; the request loop resolves references and releases slots.
+class LocalRings {
+  public:
+    // Binds the socket (mode 0660) and starts accepting. Throws zelt::Error.
+    explicit LocalRings(LocalSettings settings);
+    ~LocalRings();
+    LocalRings(const LocalRings&) = delete;
+    LocalRings& operator=(const LocalRings&) = delete;
+
+    // The array over a slot a client filled, held until the array is dropped. Refuses an
+    // unknown token, a slot out of range or already held, a size the slot cannot hold
+    // (zelt::Error). `identity` is the ZeroMQ peer the release goes to.
+    zelt::NdArray resolve(const std::string& typestr, std::vector<std::uint64_t> shape,
+                          const std::string& token, std::uint64_t slot, std::uint64_t nbytes,
+                          const std::string& identity);
+
+    // The slots given back since the last call: per client identity, the message to send it.
+    std::vector<std::pair<std::string, zelt::Map>> take_releases();
+
+    const std::string& socket_path() const { return settings_.socket_path; }
+
+  private:
+    struct Session;
+    struct Hold;
+    void run();
+    void attach(int connection);
+    void release(Session& session, std::uint64_t slot, const std::string& identity);
+
+    LocalSettings settings_;
+    int listen_fd_ = -1;
+    int stop_fd_ = -1;
+    std::mutex mutex_;
+    std::map<std::string, std::shared_ptr<Session>> by_token_;
+    std::map<int, std::shared_ptr<Session>> by_connection_;
+    std::map<std::string, std::map<std::string, zelt::List>> released_;  // identity, token
+    std::thread thread_;
+};
+
+}  // namespace brennic
