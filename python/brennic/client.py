@@ -1,7 +1,11 @@
 """The client class ``hdf5``: one file the brennic service holds open for this program."""
 from __future__ import annotations
 
+import mmap
 import numbers
+import select
+import socket
+import time
 from typing import Any
 
 import msgpack
@@ -18,8 +22,82 @@ class ServiceError(Exception):
     """The service answered a waiting call with an error, or did not answer in time."""
 
 
+# Arrays smaller than this go inline: a slot costs a release message.
+_LOCAL_MIN_BYTES = 64 * 1024
+
+
+class LocalSlot:
+    """A slot of the shared ring, lent to fill in place: ``array`` is a NumPy view on it. Put
+    the slot itself into an append's map to send it without a copy."""
+
+    def __init__(self, ring: "_LocalRing", index: int, array: numpy.ndarray):
+        self.ring = ring
+        self.index = index
+        self.array = array
+
+
+class _LocalRing:
+    """A ring of slots in shared memory, attached over the service's local socket, which stays
+    open: its end tells that the service is gone."""
+
+    def __init__(self, path: str, slots: int, slot_bytes: int):
+        self.socket = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        try:
+            self.socket.settimeout(2)
+            self.socket.connect(path)
+            self.socket.send(msgpack.packb({"slots": slots, "slot_bytes": slot_bytes}))
+            data, fds, _, _ = socket.recv_fds(self.socket, 512, 1)
+            reply = msgpack.unpackb(data, raw=False)
+            if "error" in reply or not fds:
+                raise OSError(reply.get("error", "no ring"))
+            self.token = reply["token"]
+            self.slots = reply["slots"]
+            self.slot_bytes = reply["slot_bytes"]
+            try:
+                self.memory = mmap.mmap(fds[0], self.slots * self.slot_bytes, mmap.MAP_SHARED,
+                                        mmap.PROT_READ | mmap.PROT_WRITE)
+            finally:
+                for fd in fds:
+                    socket.close(fd)
+        except BaseException:
+            self.socket.close()
+            raise
+        self.bytes = numpy.frombuffer(self.memory, dtype=numpy.uint8)
+        self.in_use = [False] * self.slots
+
+    def service_gone(self) -> bool:
+        readable, _, broken = select.select([self.socket], [], [self.socket], 0)
+        return bool(readable or broken)
+
+    def take_free(self) -> int | None:
+        for index, used in enumerate(self.in_use):
+            if not used:
+                self.in_use[index] = True
+                return index
+        return None
+
+    def view(self, index: int, dtype: numpy.dtype, shape: tuple) -> numpy.ndarray:
+        start = index * self.slot_bytes
+        count = int(numpy.prod(shape, dtype=numpy.int64)) * dtype.itemsize
+        return self.bytes[start:start + count].view(dtype).reshape(shape)
+
+    def close(self) -> None:
+        self.socket.close()
+        self.bytes = None
+        try:
+            self.memory.close()
+        except BufferError:
+            pass  # slot arrays the program still holds keep the memory mapped until they go
+
+
 def _encode(value: Any) -> Any:
-    """msgpack's default= hook: NumPy scalars as plain numbers, arrays as ext type 1."""
+    """msgpack's default= hook: NumPy scalars as plain numbers, arrays as ext type 1, filled
+    slots as ext type 2."""
+    if isinstance(value, LocalSlot):
+        a = value.array
+        body = msgpack.packb([a.dtype.str, list(a.shape), value.ring.token, value.index,
+                              a.nbytes])
+        return msgpack.ExtType(2, body)
     if isinstance(value, numpy.generic):
         if isinstance(value, numpy.bool_):
             return bool(value)
@@ -100,6 +178,9 @@ class hdf5:  # noqa: N801 - the system's own name
         self._config = config or Config(ip=ip, port=port)
         self._context = context
         self.reply_timeout_ms = self._config.reply_timeout_ms
+        self._local_socket = self._config.local_socket or f"/tmp/brennic-{port}.sock"
+        self._ring: _LocalRing | None = None
+        self._local_tried = False
 
     @classmethod
     def open(cls, filepath: str) -> "hdf5":
@@ -134,6 +215,75 @@ class hdf5:  # noqa: N801 - the system's own name
         _raise_unless_ok(reply, "status")
         return reply
 
+    def has_local_path(self) -> bool:
+        """Whether frames go through a ring of shared memory (the service is on this host)."""
+        return self._ring is not None
+
+    def _attach(self, slot_bytes: int) -> None:
+        self._local_tried = True
+        if self._local_socket == "off":
+            return
+        try:
+            self._ring = _LocalRing(self._local_socket, self._config.local_slots, slot_bytes)
+        except OSError:
+            self._ring = None  # not on this host, or refused: frames go through the socket
+
+    def _absorb(self, message: dict) -> bool:
+        """Takes a release message; False for any other message."""
+        if not isinstance(message, dict) or "release" not in message:
+            return False
+        if self._ring and message.get("token") == self._ring.token:
+            for index in message["release"]:
+                if 0 <= index < self._ring.slots:
+                    self._ring.in_use[index] = False
+        return True
+
+    def local_slot(self, shape: tuple, dtype: Any = numpy.uint16) -> LocalSlot:
+        """A free slot to fill in place, as a NumPy array of ``shape`` and ``dtype``. Waits for
+        one to come free; raises ServiceError without a local path, on a time-out, or when the
+        service has gone."""
+        dtype = numpy.dtype(dtype)
+        nbytes = int(numpy.prod(shape, dtype=numpy.int64)) * dtype.itemsize
+        if self._ring is None and not self._local_tried:
+            self._attach(nbytes)
+        if self._ring is None:
+            raise ServiceError(f"no local path to the service at {self._local_socket}")
+        if nbytes > self._ring.slot_bytes:
+            raise ServiceError(f"{nbytes} bytes do not fit a slot of {self._ring.slot_bytes}")
+        deadline = time.monotonic() + self.reply_timeout_ms / 1000
+        while True:
+            while self.worker.poll(0):
+                self._absorb(msgpack.unpackb(self.worker.recv(), raw=False))
+            if self._ring.service_gone():
+                self._ring.close()
+                self._ring = None
+                raise ServiceError(f"the service at {self._local_socket} has gone away")
+            index = self._ring.take_free()
+            if index is not None:
+                return LocalSlot(self._ring, index, self._ring.view(index, dtype, tuple(shape)))
+            if time.monotonic() > deadline:
+                raise ServiceError(f"no slot came free within {self.reply_timeout_ms} ms")
+            self.worker.poll(20)
+
+    def _through_ring(self, m: dict) -> dict:
+        if self._local_tried and self._ring is None:
+            return m
+        out = {}
+        for name, value in m.items():
+            if (not isinstance(value, numpy.ndarray) or value.nbytes < _LOCAL_MIN_BYTES
+                    or value.dtype.str[1:] not in _ARRAY_KINDS):
+                out[name] = value
+                continue
+            if self._ring is None and not self._local_tried:
+                self._attach(value.nbytes)
+            if self._ring is None or value.nbytes > self._ring.slot_bytes:
+                out[name] = value
+                continue
+            slot = self.local_slot(value.shape, value.dtype)
+            slot.array[...] = value  # one copy, in C order, in the array's own byte order
+            out[name] = slot
+        return out
+
     def _send(self, record: dict, kwargs: dict) -> None:
         record.update(kwargs)  # named arguments follow, and replace a fixed key of their name
         self.worker.send(_pack(record))
@@ -158,15 +308,15 @@ class hdf5:  # noqa: N801 - the system's own name
     def dataset_append_map(self, m: dict, *args: Any, **kwargs: Any) -> None:
         """Appends one value to each named appendable dataset."""
         if m:
-            self._send({"type": "dataset_append_map", "filepath": self.filepath, "map": m},
-                       kwargs)
+            self._send({"type": "dataset_append_map", "filepath": self.filepath,
+                        "map": self._through_ring(m)}, kwargs)
 
     def dataset_append_split_map(self, m: dict, *args: Any, **kwargs: Any) -> None:
         """Appends one item (a frame) to each named split dataset; identify and CTType ride
         along to the notification of a block the item completes."""
         if m:
             self._send({"type": "dataset_append_split_map", "filepath": self.filepath,
-                        "map": m}, kwargs)
+                        "map": self._through_ring(m)}, kwargs)
 
     def close(self, *args: Any, **kwargs: Any) -> None:
         """Closes the file on the service's side. With a true ``block``, waits until it is
@@ -176,10 +326,16 @@ class hdf5:  # noqa: N801 - the system's own name
             what = f'close "{kwargs.get("filepath", self.filepath)}"'
             reply = _wait_reply(self.worker, self.reply_timeout_ms, what,
                                 f"tcp://{self.ip}:{self.port}")
+            while self._absorb(reply):  # slot releases come on the same connection
+                reply = _wait_reply(self.worker, self.reply_timeout_ms, what,
+                                    f"tcp://{self.ip}:{self.port}")
             _raise_unless_ok(reply, what)
 
     def release(self) -> None:
         """Closes this proxy's connection (not the file), dropping what it could not send."""
+        if self._ring is not None:
+            self._ring.close()
+            self._ring = None
         self.worker.close(linger=0)
         if self._context is not None:
             self._context.term()
@@ -192,6 +348,9 @@ class hdf5:  # noqa: N801 - the system's own name
         try:
             self.close(block=True)
         finally:
+            if self._ring is not None:
+                self._ring.close()
+                self._ring = None
             self.worker.close()
             if self._context is not None:
                 self._context.term()

@@ -15,6 +15,8 @@ class Config:
     reply_timeout_ms: int = 600000
     linger_ms: int = 5000
     send_hwm: int = 256
+    local_socket: str = ""   # "" : /tmp/brennic-PORT.sock, as the service; "off": never
+    local_slots: int = 16
     source: str = "built-in defaults"
 
 
@@ -37,4 +39,6 @@ def read_config(path: str | None = None) -> Config:
     return Config(ip=section["ip"], port=section["port"],
                   reply_timeout_ms=section.getint("reply_timeout_ms", 600000),
                   linger_ms=section.getint("linger_ms", 5000),
-                  send_hwm=section.getint("send_hwm", 256), source=path)
+                  send_hwm=section.getint("send_hwm", 256),
+                  local_socket=section.get("local_socket", ""),
+                  local_slots=section.getint("local_slots", 16), source=path)
