@@ -140,6 +140,7 @@ void Corvane::start() {
             send_releases();  // the request's arrays are gone: their slots go back
         } else {
             scrivell.deliver_owed();  // idle: notifications owed since an outage go out now
+            send_releases();          // and rings of clients that left are dropped
         }
     }
     sd_notify(0, "STOPPING=1\nSTATUS=closing every open file");

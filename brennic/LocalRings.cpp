@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
 #include <cerrno>
 #include <cstring>
 
@@ -84,6 +86,7 @@ struct LocalRings::Session {
     std::vector<bool> held;
     int connection = -1;
     uid_t uid = 0;
+    std::optional<std::chrono::steady_clock::time_point> left;  // when the client went
 };
 
 // What keeps one slot held: dropped with the last array over it, which gives the slot back.
@@ -172,13 +175,14 @@ void LocalRings::run() {
             if (!fds[i].revents) continue;
             char byte;
             if (::recv(fds[i].fd, &byte, 1, MSG_DONTWAIT) > 0) continue;  // nothing to say
-            // The client is gone: its slots already held are finished, then the ring goes.
+            // The client is gone. The references it sent before may still wait in the
+            // service's queue: the ring stays until they are served, then goes.
             std::lock_guard<std::mutex> lock(mutex_);
             auto there = by_connection_.find(fds[i].fd);
             if (there == by_connection_.end()) continue;
-            spdlog::info("local client (uid {}) left; ring {} closed", there->second->uid,
-                         there->second->token.substr(0, 8));
-            by_token_.erase(there->second->token);
+            spdlog::info("local client (uid {}) left; ring {} closes once its slots are served",
+                         there->second->uid, there->second->token.substr(0, 8));
+            there->second->left = std::chrono::steady_clock::now();
             ::close(fds[i].fd);
             by_connection_.erase(there);
         }
@@ -316,13 +320,24 @@ zelt::NdArray LocalRings::resolve(const std::string& typestr, std::vector<std::u
 void LocalRings::release(Session& session, std::uint64_t slot, const std::string& identity) {
     std::lock_guard<std::mutex> lock(mutex_);
     session.held[slot] = false;
-    if (by_token_.count(session.token)) {
+    if (!session.left) {  // nobody to tell once the client has gone
         released_[identity][session.token].push_back(static_cast<std::int64_t>(slot));
     }
 }
 
 std::vector<std::pair<std::string, zelt::Map>> LocalRings::take_releases() {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Rings of clients that left, once nothing of theirs can still be waiting in the queue.
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = by_token_.begin(); it != by_token_.end();) {
+        const Session& session = *it->second;
+        const bool idle = std::none_of(session.held.begin(), session.held.end(), [](bool b) { return b; });
+        if (session.left && idle && now - *session.left > std::chrono::seconds(10)) {
+            it = by_token_.erase(it);
+        } else {
+            ++it;
+        }
+    }
     std::vector<std::pair<std::string, zelt::Map>> out;
     for (auto& [identity, by_token] : released_) {
         for (auto& [token, slots] : by_token) {

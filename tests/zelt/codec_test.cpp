@@ -187,3 +187,25 @@ TEST(Codec, LogTextRendersNumbersExactlyAsTheNotificationsDo) {
     EXPECT_EQ(zelt::to_text(Map{{"energy", 295.0}, {"step", 0.1}, {"n", 295}, {"tiny", 1e-5}}),
               "{\"energy\": 295.0, \"step\": 0.1, \"n\": 295, \"tiny\": 1e-05}");
 }
+
+TEST(Codec, SlotReferenceIsExtTwoAndResolvedOnlyByARing) {
+    const std::uint16_t frame[2] = {1, 2};
+    const NdArray in_slot = NdArray::view(frame, {2}).with_slot({"ab", 3});
+    // ext 8 (0xc7), 12 bytes, type 2, then ["<u2", [2], "ab", 3, 4]
+    EXPECT_EQ(zelt::dumps(in_slot), bytes({0xc7, 12, 0x02, 0x95, 0xa3, '<', 'u', '2', 0x91, 0x02,
+                                           0xa2, 'a', 'b', 0x03, 0x04}));
+    const std::string wire = zelt::dumps(Map{{"map", in_slot}});
+    std::vector<std::string> seen;
+    const zelt::SlotResolver resolver = [&](const std::string& typestr,
+                                            std::vector<std::uint64_t> shape,
+                                            const std::string& token, std::uint64_t slot,
+                                            std::uint64_t nbytes) {
+        seen.push_back(typestr + " " + token + " " + std::to_string(slot) + " " +
+                       std::to_string(nbytes) + " " + std::to_string(shape.at(0)));
+        return NdArray::view(frame, {2});
+    };
+    const Value decoded = zelt::loads(wire.data(), wire.size(), nullptr, &resolver);
+    EXPECT_EQ(seen, std::vector<std::string>{"<u2 ab 3 4 2"});
+    EXPECT_EQ(*zelt::find(*decoded.as<Map>(), "map"), Value(NdArray::view(frame, {2})));
+    EXPECT_THROW(zelt::loads(wire), zelt::Error);  // no ring on this connection
+}

@@ -1,0 +1,200 @@
+"""The same-host path: frames through rings of shared memory, from C++ and Python, against
+the real service; fallback to TCP; forged references; slots that run out; a client or the
+service killed mid-scan; two clients with rings of their own.
+
+    local_test.py PATH_TO_BRENNIC PATH_TO_ACQUIRE_EXAMPLE
+"""
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import h5py
+import msgpack
+import numpy
+import zmq
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from support import free_port  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
+from brennic import ServiceError, hdf5  # noqa: E402
+from brennic.client import _LocalRing  # noqa: E402
+
+BRENNIC = ACQUIRE = None
+
+
+def frames(n, side=256, dtype="<u2"):
+    return numpy.arange(n * side * side, dtype=numpy.int64).astype(dtype).reshape(n, side, side)
+
+
+def read_frames(master):
+    with h5py.File(master, "r") as h:
+        return numpy.concatenate([h["entry/data"][k][()] for k in sorted(h["entry/data"])])
+
+
+class Local(unittest.TestCase):
+    def setUp(self, extra=""):
+        self.dir = tempfile.TemporaryDirectory(prefix="brennic-local-")
+        self.socket_path = os.path.join(self.dir.name, "local.sock")
+        self.configure(f"local_socket = {self.socket_path}\n" + extra)
+        self.log = open(os.path.join(self.dir.name, "brennic.err"), "w+")
+        self.service = subprocess.Popen([BRENNIC, "--log-level", "INFO"],
+                                        stdout=subprocess.DEVNULL, stderr=self.log)
+        hdf5.status()
+
+    def configure(self, corvane, port=None):
+        self.port = port or getattr(self, "port", None) or free_port()
+        self.config = os.path.join(self.dir.name, "zelt.ini")
+        with open(self.config, "w") as f:
+            f.write(f"[corvane]\nip = 127.0.0.1\nport = {self.port}\nreply_timeout_ms = 5000\n"
+                    f"linger_ms = 0\n{corvane}[vesk]\nbootstrap_servers =\n")
+        os.environ["ZELT_CONFIG"] = self.config
+
+    def tearDown(self):
+        if self.service.poll() is None:
+            self.service.terminate()
+            self.service.wait(timeout=30)
+        self.log.close()
+        self.dir.cleanup()
+
+    def path(self, *names):
+        os.makedirs(os.path.join(self.dir.name, *names[:-1]), exist_ok=True)
+        return os.path.join(self.dir.name, *names)
+
+    def logged(self, text):
+        self.log.seek(0)
+        return text in self.log.read()
+
+    def test_acquisitions_from_cplusplus_and_python_read_back(self):
+        master = self.path("cpp", "m.h5")
+        subprocess.run([ACQUIRE, master, "30", "256", "256", "10"], check=True, timeout=60,
+                       stdout=subprocess.DEVNULL)
+        data = read_frames(master)
+        self.assertEqual(data.shape, (30, 256, 256))
+        self.assertEqual(data[29, 0, 1], (1 + 29) & 0xFFFF)
+        self.assertTrue(self.logged("attached: ring"))
+        # Python: copied into slots, filled in place, of another byte order, and two slots only.
+        self.configure(f"local_socket = {self.socket_path}\nlocal_slots = 2\n")
+        want = frames(25, dtype=">u2")
+        with hdf5.open(self.path("py", "m.h5")) as f:
+            f.create_dataset_append_split([("/entry/data", 10)])
+            for i in range(20):
+                f.dataset_append_split_map({"/entry/data": want[i]})
+            self.assertTrue(f.has_local_path())
+            for i in range(20, 25):
+                slot = f.local_slot(want[i].shape, want[i].dtype)
+                slot.array[...] = want[i]
+                f.dataset_append_split_map({"/entry/data": slot})
+        numpy.testing.assert_array_equal(read_frames(self.path("py", "m.h5")), want)
+
+    def test_forged_references_are_refused_and_the_service_serves_on(self):
+        ring = _LocalRing(self.socket_path, 2, 1024)
+        context = zmq.Context()
+        client = context.socket(zmq.DEALER)
+        client.setsockopt(zmq.LINGER, 0)
+        client.connect(f"tcp://127.0.0.1:{self.port}")
+        master = self.path("m.h5")
+
+        def call(item, second=None):
+            items = {"/entry/data": item}
+            if second is not None:
+                items["/entry/other"] = second
+            client.send(msgpack.packb({"type": "dataset_append_split_map", "filepath": master,
+                                       "map": items, "block": True}))
+            self.assertTrue(client.poll(5000))
+            return msgpack.unpackb(client.recv(), raw=False)
+
+        def ref(token, slot, nbytes, shape=(4,)):
+            return msgpack.ExtType(2, msgpack.packb(["<u2", list(shape), token, slot, nbytes]))
+
+        for item, says in [
+            (ref("0" * 32, 0, 8), "unknown ring token"),
+            (ref(ring.token, 2, 8), "slot 2 of a ring of 2"),
+            (ref(ring.token, 0, 2048, (1024,)), "2048 bytes in a slot of 1024"),
+            (ref(ring.token, 0, 6), "needs 8 bytes"),
+        ]:
+            reply = call(item)
+            self.assertEqual(reply["ret"], "error")
+            self.assertIn(says, reply["error"])
+        reply = call(ref(ring.token, 1, 8), ref(ring.token, 1, 8))  # one slot twice in flight
+        self.assertIn("slot 1 is already held", reply["error"])
+        client.close()
+        context.term()
+        ring.close()
+        self.assertIsNone(self.service.poll())
+        self.assertEqual(hdf5.status()["ret"], "ok")
+
+    def test_without_a_local_socket_frames_go_through_tcp(self):
+        self.service.terminate()
+        self.service.wait()
+        self.configure("local_socket = off\n")
+        self.service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=self.log)
+        hdf5.status()
+        # The client still looks where it was told: nothing listens there.
+        self.configure(f"local_socket = {self.socket_path}\n")
+        want = frames(5)
+        with hdf5.open(self.path("m.h5")) as f:
+            f.create_dataset_append_split([("/entry/data", 5)])
+            for frame in want:
+                f.dataset_append_split_map({"/entry/data": frame})
+            self.assertFalse(f.has_local_path())
+            with self.assertRaises(ServiceError):
+                f.local_slot((4,))
+        numpy.testing.assert_array_equal(read_frames(self.path("m.h5")), want)
+
+    def test_a_client_killed_holding_slots_loses_nothing_it_sent(self):
+        master = self.path("m.h5")
+        script = f"""
+import os, sys, numpy
+sys.path.insert(0, {os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python")!r})
+from brennic import hdf5
+f = hdf5.open({master!r})
+f.create_dataset_append_split([("/entry/data", 100)])
+for i in range(9):
+    f.dataset_append_split_map({{"/entry/data": numpy.full((256, 256), i, "<u2")}})
+f.worker.close(linger=5000)  # the references are handed over; the slots are still held
+os.kill(os.getpid(), 9)
+"""
+        subprocess.run([sys.executable, "-c", script], timeout=60)
+        deadline = time.monotonic() + 10
+        while not self.logged("left; ring"):  # the ring's socket closed with the process
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        with hdf5.open(master) as f:
+            pass  # closes the file the killed client left open
+        data = read_frames(master)
+        numpy.testing.assert_array_equal(data[:, 0, 0], numpy.arange(9))
+
+    def test_the_service_killed_mid_scan_raises_at_once_and_two_clients_have_rings_of_their_own(self):
+        a = hdf5.open(self.path("a", "m.h5"))
+        b = hdf5.open(self.path("b", "m.h5"))
+        for f in (a, b):
+            f.create_dataset_append_split([("/entry/data", 4)])
+        for i in range(6):
+            a.dataset_append_split_map({"/entry/data": numpy.full((256, 256), i, "<u2")})
+            b.dataset_append_split_map({"/entry/data": numpy.full((256, 256), 100 + i, "<u2")})
+        self.assertNotEqual(a._ring.token, b._ring.token)
+        a.close(block=True)
+        b.close(block=True)
+        numpy.testing.assert_array_equal(read_frames(self.path("a", "m.h5"))[:, 0, 0], range(6))
+        numpy.testing.assert_array_equal(read_frames(self.path("b", "m.h5"))[:, 0, 0],
+                                         range(100, 106))
+        self.service.send_signal(signal.SIGKILL)
+        self.service.wait()
+        started = time.monotonic()
+        with self.assertRaises(ServiceError) as raised:
+            for i in range(100):
+                a.dataset_append_split_map({"/entry/data": numpy.full((256, 256), i, "<u2")})
+        self.assertIn("has gone away", str(raised.exception))
+        self.assertLess(time.monotonic() - started, 2.0)
+        a.release()
+        b.release()
+
+
+if __name__ == "__main__":
+    BRENNIC, ACQUIRE = sys.argv.pop(1), sys.argv.pop(1)
+    unittest.main()
