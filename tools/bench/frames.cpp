@@ -33,6 +33,7 @@ struct Options {
     bool paced = false;
     bool outage = false;
     bool journal = false;
+    bool local = false;
 };
 
 std::atomic<bool> receiver_stop{false};
@@ -187,7 +188,7 @@ struct ServiceRun {
 // One acquisition through a running service: N frames, then a waiting close. With `pace_s`, a
 // frame is sent every pace_s seconds, as a detector would.
 ServiceRun acquisition(const Options& o, int pid, const std::string& dir, int block,
-                       double pace_s = 0) {
+                       double pace_s = 0, bool in_place = false) {
     fs::create_directories(dir);
     brennic::hdf5 master = brennic::hdf5::open(dir + "/master.h5");
     std::vector<std::uint16_t> frame(o.width * o.height);
@@ -195,15 +196,23 @@ ServiceRun acquisition(const Options& o, int pid, const std::string& dir, int bl
     ServiceRun run;
     master.create_dataset_append_split(brennic::List{brennic::List{"/entry/data", block}});
     for (int i = 0; i < o.frames; ++i) {
+        if (in_place) {
+            // The program makes its frame straight into a slot of the shared ring.
+            const brennic::LocalSlot slot = master.local_slot(frame.size() * 2);
+            auto* pixels = reinterpret_cast<std::uint16_t*>(slot.data);
+            const auto base = static_cast<std::uint16_t>(i * 7);
+            for (std::size_t p = 0; p < frame.size(); p += 512) pixels[p] = static_cast<std::uint16_t>(base + p);
+            master.dataset_append_split_map(
+                {{"/entry/data", master.slot_array(slot, "<u2", {o.height, o.width})}});
+            continue;
+        }
         fill(frame, i);
         if (pace_s > 0) {
-            std::this_thread::sleep_until(start +
-                                          std::chrono::duration_cast<bench::Clock::duration>(
-                                              std::chrono::duration<double>(pace_s * i)));
+            std::this_thread::sleep_until(start + std::chrono::duration_cast<bench::Clock::duration>(
+                                                      std::chrono::duration<double>(pace_s * i)));
         }
         const auto send_start = bench::Clock::now();
-        master.dataset_append_split_map(
-            {{"/entry/data", brennic::NdArray::view(frame, {o.height, o.width})}});
+        master.dataset_append_split_map({{"/entry/data", brennic::NdArray::view(frame, {o.height, o.width})}});
         run.longest_send_s = std::max(run.longest_send_s, bench::seconds_since(send_start));
     }
     const auto close_start = bench::Clock::now();
@@ -218,15 +227,16 @@ ServiceRun acquisition(const Options& o, int pid, const std::string& dir, int bl
 // A fresh service's first acquisition also faults in its receive memory; a service that runs
 // for days reuses it. Both are reported.
 std::pair<ServiceRun, ServiceRun> through_service(const Options& o, const std::string& dir,
-                                                  const std::string& corvane_extra = "") {
+                                                  const std::string& corvane_extra = "local_socket = off\n",
+                                                  bool in_place = false) {
     fs::create_directories(dir);
     bench::Service service(o.service, dir, bench::free_port(), {}, "bootstrap_servers =\n",
                            corvane_extra);
     brennic::hdf5 probe = brennic::hdf5::open(dir + "/probe.h5");
     probe.close({{"block", true}});  // the service is up
-    const ServiceRun first = acquisition(o, service.pid(), dir + "/first", o.block);
+    const ServiceRun first = acquisition(o, service.pid(), dir + "/first", o.block, 0, in_place);
     fs::remove_all(dir + "/first");
-    const ServiceRun second = acquisition(o, service.pid(), dir + "/second", o.block);
+    const ServiceRun second = acquisition(o, service.pid(), dir + "/second", o.block, 0, in_place);
     return {first, second};
 }
 
@@ -263,6 +273,7 @@ int main(int argc, char** argv) {
     app.add_flag("--outage", o.outage,
                  "also run 100 frames in blocks of 10 with no Kafka broker (timeout_ms 800)");
     app.add_flag("--journal", o.journal, "also through a service that keeps a journal");
+    app.add_flag("--local", o.local, "also through the same-host ring of shared memory");
     int receiver_port = 0;
     app.add_option("--receiver", receiver_port, "run as the bare pipeline's receiver")->group("");
     CLI11_PARSE(app, argc, argv);
@@ -313,6 +324,22 @@ int main(int argc, char** argv) {
     bench::ratio("peak_rss_vs_block", service.peak_rss_kb / 1024.0 / block_mib);
     bench::ratio("peak_rss_vs_pipeline",
                  static_cast<double>(service.peak_rss_kb) / pipeline.peak_rss_kb);
+    if (o.local) {
+        // The same client library, attached to the service's ring: each frame copied into a
+        // slot (one copy), and, the second way, made straight in a slot (no copy).
+        const std::string dir = o.dir + "/local";
+        const std::string extra = "local_socket = " + dir + "/local.sock\nlocal_slots = 16\n";
+        const auto local = through_service(o, dir, extra).second;
+        fs::remove_all(dir);
+        const auto in_place = through_service(o, dir, extra, /*in_place=*/true).second;
+        fs::remove_all(dir);
+        bench::figure("local throughput", mib / local.total_s, "MiB/s");
+        bench::figure("local peak rss", local.peak_rss_kb / 1024.0, "MiB");
+        bench::figure("local, filled in place, throughput", mib / in_place.total_s, "MiB/s");
+        bench::ratio("local_vs_direct", direct_best_s / local.total_s);
+        bench::ratio("local_in_place_vs_direct", direct_best_s / in_place.total_s);
+        bench::ratio("local_vs_tcp", service.total_s / local.total_s);
+    }
     if (o.journal) {
         // Plain and journaled passes alternate, and the best of each counts: the page cache
         // fills over the passes and would charge its writeback to whichever runs last.
@@ -326,7 +353,7 @@ int main(int argc, char** argv) {
                     "/journal\njournal_sync = " + std::string(o.fsync ? "true" : "false") + "\n");
             fs::remove_all(dir);
             journaled_s = std::min(journaled_s, journaled.second.total_s);
-            const auto plain = through_service(o, o.dir + "/plain");
+            const auto plain = through_service(o, o.dir + "/plain");  // TCP, as the journaled
             fs::remove_all(o.dir + "/plain");
             plain_s = std::min(plain_s, plain.second.total_s);
         }
@@ -338,7 +365,8 @@ int main(int argc, char** argv) {
         const double pace_s = pipeline.total_s / o.frames / 0.8;
         const std::string dir = o.dir + "/paced";
         fs::create_directories(dir);
-        bench::Service paced_service(o.service, dir, bench::free_port());
+        bench::Service paced_service(o.service, dir, bench::free_port(), {}, "bootstrap_servers =\n",
+                                     "local_socket = off\n");
         brennic::hdf5 probe = brennic::hdf5::open(dir + "/probe.h5");
         probe.close({{"block", true}});
         acquisition(o, paced_service.pid(), dir + "/warm", o.block);
