@@ -13,7 +13,7 @@ import h5py
 import numpy
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from support import free_port  # noqa: E402
+from support import free_port, stop  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
 from brennic import ServiceError, hdf5, read_config  # noqa: E402
@@ -34,13 +34,7 @@ class Client(unittest.TestCase):
         hdf5.status()  # up
 
     def tearDown(self):
-        if self.service.poll() is None:
-            self.service.terminate()
-            try:
-                self.service.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.service.kill()
-                self.service.wait()
+        stop(self.service)
         self.err.close()
         self.dir.cleanup()
 

@@ -15,7 +15,7 @@ import numpy
 import zmq
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from support import free_port  # noqa: E402
+from support import free_port, stop  # noqa: E402
 
 BRENNIC = None
 
@@ -49,12 +49,7 @@ class Protocol(unittest.TestCase):
     def tearDown(self):
         self.socket.close()
         self.context.term()
-        self.service.terminate()
-        try:
-            self.service.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.service.kill()
-            self.service.wait()
+        stop(self.service)
         self.service.stdout.close()
         self.err.close()
         self.dir.cleanup()

@@ -38,12 +38,18 @@ void pack_text(msgpack::packer<Stream>& packer, const std::string& text) {
     packer.pack_str_body(text.data(), static_cast<std::uint32_t>(text.size()));
 }
 
+// The typestr and the shape, the first two members of both array encodings.
 template <class Stream>
-void pack_header(msgpack::packer<Stream>& packer, const NdArray& array) {
-    packer.pack_array(2);
+void pack_type_and_shape(msgpack::packer<Stream>& packer, const NdArray& array) {
     pack_text(packer, array.typestr());
     packer.pack_array(wire_length(array.shape().size(), "shape"));
     for (auto dim : array.shape()) packer.pack_uint64(dim);
+}
+
+template <class Stream>
+void pack_header(msgpack::packer<Stream>& packer, const NdArray& array) {
+    packer.pack_array(2);
+    pack_type_and_shape(packer, array);
 }
 
 std::size_t header_size(const NdArray& array) {
@@ -56,9 +62,7 @@ std::size_t header_size(const NdArray& array) {
 template <class Stream>
 void pack_slot_body(msgpack::packer<Stream>& packer, const NdArray& array) {
     packer.pack_array(5);
-    pack_text(packer, array.typestr());
-    packer.pack_array(wire_length(array.shape().size(), "shape"));
-    for (auto dim : array.shape()) packer.pack_uint64(dim);
+    pack_type_and_shape(packer, array);
     pack_text(packer, array.slot()->token);
     packer.pack_uint64(array.slot()->slot);
     packer.pack_uint64(array.size_bytes());
