@@ -156,7 +156,8 @@ f = hdf5.open({master!r})
 f.create_dataset_append_split([("/entry/data", 100)])
 for i in range(9):
     f.dataset_append_split_map({{"/entry/data": numpy.full((256, 256), i, "<u2")}})
-f.worker.close(linger=5000)  # the references are handed over; the slots are still held
+f.worker.close(linger=5000)
+f._context.term()  # returns once every reference is handed over; the slots are still held
 os.kill(os.getpid(), 9)
 """
         subprocess.run([sys.executable, "-c", script], timeout=60)
