@@ -81,12 +81,16 @@ int run_receiver(int port, const std::string& dir, int block) {
     return 0;
 }
 
-void fill(std::vector<std::uint16_t>& frame, int index) {
-    // Cheap, different for every frame, so nothing can be deduplicated or skipped.
+// With --every-pixel the program writes every pixel of every frame, as a detector program
+// that makes its frames does; else one in 512, cheap but different for every frame.
+std::size_t fill_stride = 512;
+
+void fill(std::uint16_t* frame, std::size_t size, int index) {
     const auto base = static_cast<std::uint16_t>(index * 7);
-    for (std::size_t i = 0; i < frame.size(); i += 512)
-        frame[i] = static_cast<std::uint16_t>(base + i);
+    for (std::size_t i = 0; i < size; i += fill_stride) frame[i] = static_cast<std::uint16_t>(base + i);
 }
+
+void fill(std::vector<std::uint16_t>& frame, int index) { fill(frame.data(), frame.size(), index); }
 
 void sync_files(const std::string& dir) {
     for (const auto& entry : fs::directory_iterator(dir)) {
@@ -199,9 +203,7 @@ ServiceRun acquisition(const Options& o, int pid, const std::string& dir, int bl
         if (in_place) {
             // The program makes its frame straight into a slot of the shared ring.
             const brennic::LocalSlot slot = master.local_slot(frame.size() * 2);
-            auto* pixels = reinterpret_cast<std::uint16_t*>(slot.data);
-            const auto base = static_cast<std::uint16_t>(i * 7);
-            for (std::size_t p = 0; p < frame.size(); p += 512) pixels[p] = static_cast<std::uint16_t>(base + p);
+            fill(reinterpret_cast<std::uint16_t*>(slot.data), frame.size(), i);
             master.dataset_append_split_map(
                 {{"/entry/data", master.slot_array(slot, "<u2", {o.height, o.width})}});
             continue;
@@ -274,10 +276,13 @@ int main(int argc, char** argv) {
                  "also run 100 frames in blocks of 10 with no Kafka broker (timeout_ms 800)");
     app.add_flag("--journal", o.journal, "also through a service that keeps a journal");
     app.add_flag("--local", o.local, "also through the same-host ring of shared memory");
+    bool every_pixel = false;
+    app.add_flag("--every-pixel", every_pixel, "the program writes every pixel of every frame");
     int receiver_port = 0;
     app.add_option("--receiver", receiver_port, "run as the bare pipeline's receiver")->group("");
     CLI11_PARSE(app, argc, argv);
     if (receiver_port) return run_receiver(receiver_port, o.dir, o.block);
+    if (every_pixel) fill_stride = 1;
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     const bool own_dir = o.dir.empty();
     if (own_dir) {
@@ -327,12 +332,21 @@ int main(int argc, char** argv) {
     if (o.local) {
         // The same client library, attached to the service's ring: each frame copied into a
         // slot (one copy), and, the second way, made straight in a slot (no copy).
+        // Each against a direct writer run right before it: the page cache fills over the
+        // passes, and its writeback slows whichever pass comes late.
         const std::string dir = o.dir + "/local";
         const std::string extra = "local_socket = " + dir + "/local.sock\nlocal_slots = 16\n";
+        const double direct_before_local = direct_writer(o, o.dir + "/direct");
+        fs::remove_all(o.dir + "/direct");
         const auto local = through_service(o, dir, extra).second;
         fs::remove_all(dir);
+        const double direct_before_in_place = direct_writer(o, o.dir + "/direct");
+        fs::remove_all(o.dir + "/direct");
         const auto in_place = through_service(o, dir, extra, /*in_place=*/true).second;
         fs::remove_all(dir);
+        bench::figure("direct before local", mib / direct_before_local, "MiB/s");
+        bench::ratio("local_vs_direct_before_it", direct_before_local / local.total_s);
+        bench::ratio("local_in_place_vs_direct_before_it", direct_before_in_place / in_place.total_s);
         bench::figure("local throughput", mib / local.total_s, "MiB/s");
         bench::figure("local peak rss", local.peak_rss_kb / 1024.0, "MiB");
         bench::figure("local, filled in place, throughput", mib / in_place.total_s, "MiB/s");
