@@ -17,6 +17,7 @@
 #include <optional>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include <spdlog/spdlog.h>
 
@@ -109,7 +110,7 @@ LocalSettings LocalSettings::from(const zelt::storageParser& config, const std::
         } else if (const passwd* entry = ::getpwnam(user.c_str())) {
             settings.users.push_back(entry->pw_uid);
         } else {
-            throw zelt::Error("local_users: no user \"" + user + "\"");
+            spdlog::warn("local_users: no user \"{}\" on this host; left out", user);
         }
     }
     for (const std::string& group : listed(config.get_or("corvane", "local_groups", ""))) {
@@ -118,7 +119,7 @@ LocalSettings LocalSettings::from(const zelt::storageParser& config, const std::
         } else if (const ::group* entry = ::getgrnam(group.c_str())) {
             settings.groups.push_back(entry->gr_gid);
         } else {
-            throw zelt::Error("local_groups: no group \"" + group + "\"");
+            spdlog::warn("local_groups: no group \"{}\" on this host; left out", group);
         }
     }
     settings.max_slots = static_cast<std::uint32_t>(config.number_or("corvane", "local_max_slots", 64));
@@ -134,6 +135,12 @@ LocalRings::LocalRings(LocalSettings settings) : settings_(std::move(settings)) 
         throw zelt::Error("local_socket \"" + settings_.socket_path + "\" is too long");
     }
     std::strcpy(address.sun_path, settings_.socket_path.c_str());
+    // Its directory is made when missing (/run/brennic, say); clients need to pass it.
+    const auto slash = settings_.socket_path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        std::error_code ignored;
+        std::filesystem::create_directories(settings_.socket_path.substr(0, slash), ignored);
+    }
     listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     // A socket file left by a service that was killed is taken over; a live one is not.
     ::unlink(settings_.socket_path.c_str());

@@ -27,7 +27,8 @@ struct LocalSettings {
     std::uint32_t max_slots = 64;               // "local_max_slots"
     std::uint64_t max_ring_bytes = 1ull << 30;  // "local_ring_mib"
 
-    // Throws zelt::Error for a user or group that does not exist, or a bad number.
+    // A user or group that does not exist is left out with a WARNING. Throws zelt::Error for a
+    // bad number.
     static LocalSettings from(const zelt::storageParser& config, const std::string& port);
 };
 
