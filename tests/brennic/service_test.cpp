@@ -448,3 +448,29 @@ TEST_F(Service, InfoLinesTellAScanAndStatusShowsWhatIsHeld) {
         EXPECT_TRUE(contains(log, line)) << line << "\n" << log;
     }
 }
+
+TEST_F(Service, TheSampleConfigurationStartsAsItIsWithoutUnknownEntries) {
+    // The installed sample, with this test's port and directories in place of the site's.
+    std::string sample = support::read_text(std::string(BRENNIC_SOURCE_DIR) + "/config/zelt.ini");
+    auto set = [&](const std::string& key, const std::string& value) {
+        const auto at = sample.find("\n" + key + " = ");
+        ASSERT_NE(at, std::string::npos) << key;
+        const auto end = sample.find('\n', at + 1);
+        sample.replace(at + 1, end - at - 1, key + " = " + value);
+    };
+    const int port = support::free_port();
+    set("port", std::to_string(port));
+    set("journal_dir", dir / "journal");
+    set("data_roots", dir.path());
+    set("local_socket", dir / "local.sock");
+    const std::string path = dir / "sample.ini";
+    std::ofstream(path) << sample;
+    support::ServiceProcess sampled(dir, path, {"--log-level", "INFO"}, "sample");
+    Client sample_client(port);
+    EXPECT_EQ(sample_client.call({{"type", "open"}, {"filepath", dir / "m.h5"}}), ok());
+    EXPECT_EQ(sample_client.call({{"type", "close"}, {"filepath", dir / "m.h5"}}), ok());
+    sampled.signal(SIGTERM);
+    EXPECT_EQ(sampled.wait_exit(), 0);
+    EXPECT_FALSE(contains(sampled.err(), "unknown entries")) << sampled.err();
+    EXPECT_TRUE(contains(sampled.err(), "local clients attach at " + dir / "local.sock"));
+}
