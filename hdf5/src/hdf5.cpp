@@ -162,11 +162,17 @@ bool hdf5::absorb(const Value& message) {
     return true;
 }
 
+bool hdf5::try_attach(std::size_t slot_bytes) {
+    if (ring_) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (local_socket_ == "off" || now < next_attach_) return false;
+    ring_ = LocalRing::attach(local_socket_, local_slots_, slot_bytes);
+    next_attach_ = now + std::chrono::milliseconds(100);
+    return ring_ != nullptr;
+}
+
 LocalSlot hdf5::local_slot(std::size_t bytes) {
-    if (!ring_ && !local_tried_ && local_socket_ != "off") {
-        local_tried_ = true;
-        ring_ = LocalRing::attach(local_socket_, local_slots_, bytes);
-    }
+    try_attach(bytes);
     if (!ring_) throw ServiceError("no local path to the service at " + local_socket_);
     if (bytes > ring_->slot_bytes()) {
         throw ServiceError("an array of " + std::to_string(bytes) + " bytes does not fit a slot of " +
@@ -197,7 +203,7 @@ NdArray hdf5::slot_array(const LocalSlot& slot, const std::string& typestr,
 }
 
 Map hdf5::through_ring(const Map& m) {
-    if (local_socket_ == "off" || (local_tried_ && !ring_)) return m;
+    if (local_socket_ == "off") return m;
     Map out;
     out.reserve(m.size());
     for (const auto& [name, value] : m) {
@@ -206,11 +212,7 @@ Map hdf5::through_ring(const Map& m) {
             out.emplace_back(name, value);
             continue;
         }
-        if (!ring_ && !local_tried_) {
-            local_tried_ = true;
-            ring_ = LocalRing::attach(local_socket_, local_slots_, array->size_bytes());
-        }
-        if (!ring_ || array->size_bytes() > ring_->slot_bytes()) {
+        if (!try_attach(array->size_bytes()) || array->size_bytes() > ring_->slot_bytes()) {
             out.emplace_back(name, value);
             continue;
         }

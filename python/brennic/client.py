@@ -180,7 +180,7 @@ class hdf5:  # noqa: N801 - the system's own name
         self.reply_timeout_ms = self._config.reply_timeout_ms
         self._local_socket = self._config.local_socket or f"/tmp/brennic-{port}.sock"
         self._ring: _LocalRing | None = None
-        self._local_tried = False
+        self._next_attach = 0.0  # a client may start before its service: tried now and then
 
     @classmethod
     def open(cls, filepath: str) -> "hdf5":
@@ -219,14 +219,17 @@ class hdf5:  # noqa: N801 - the system's own name
         """Whether frames go through a ring of shared memory (the service is on this host)."""
         return self._ring is not None
 
-    def _attach(self, slot_bytes: int) -> None:
-        self._local_tried = True
-        if self._local_socket == "off":
-            return
+    def _attach(self, slot_bytes: int) -> bool:
+        if self._ring is not None:
+            return True
+        if self._local_socket == "off" or time.monotonic() < self._next_attach:
+            return False
+        self._next_attach = time.monotonic() + 0.1
         try:
             self._ring = _LocalRing(self._local_socket, self._config.local_slots, slot_bytes)
         except OSError:
             self._ring = None  # not on this host, or refused: frames go through the socket
+        return self._ring is not None
 
     def _absorb(self, message: dict) -> bool:
         """Takes a release message; False for any other message."""
@@ -244,9 +247,7 @@ class hdf5:  # noqa: N801 - the system's own name
         service has gone."""
         dtype = numpy.dtype(dtype)
         nbytes = int(numpy.prod(shape, dtype=numpy.int64)) * dtype.itemsize
-        if self._ring is None and not self._local_tried:
-            self._attach(nbytes)
-        if self._ring is None:
+        if not self._attach(nbytes):
             raise ServiceError(f"no local path to the service at {self._local_socket}")
         if nbytes > self._ring.slot_bytes:
             raise ServiceError(f"{nbytes} bytes do not fit a slot of {self._ring.slot_bytes}")
@@ -266,7 +267,7 @@ class hdf5:  # noqa: N801 - the system's own name
             self.worker.poll(20)
 
     def _through_ring(self, m: dict) -> dict:
-        if self._local_tried and self._ring is None:
+        if self._local_socket == "off":
             return m
         out = {}
         for name, value in m.items():
@@ -274,9 +275,7 @@ class hdf5:  # noqa: N801 - the system's own name
                     or value.dtype.str[1:] not in _ARRAY_KINDS):
                 out[name] = value
                 continue
-            if self._ring is None and not self._local_tried:
-                self._attach(value.nbytes)
-            if self._ring is None or value.nbytes > self._ring.slot_bytes:
+            if not self._attach(value.nbytes) or value.nbytes > self._ring.slot_bytes:
                 out[name] = value
                 continue
             slot = self.local_slot(value.shape, value.dtype)

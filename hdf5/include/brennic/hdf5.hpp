@@ -100,7 +100,9 @@ class hdf5 {
     std::unique_ptr<LocalRing> ring_;
     std::string local_socket_;
     std::uint32_t local_slots_ = 16;
-    bool local_tried_ = false;
+    // A client may start before its service: attaching is tried again now and then.
+    std::chrono::steady_clock::time_point next_attach_{};
+    bool try_attach(std::size_t slot_bytes);
 };
 
 }  // namespace brennic
