@@ -20,27 +20,24 @@ zelt::WorkerOptions router_options(const zelt::storageParser& config) {
     return options;
 }
 
+// The text under `key` of a request that is a map, if there is one.
+const std::string* text_of(const zelt::Value& request, const char* key) {
+    const auto* record = request.as<zelt::Map>();
+    const zelt::Value* value = record ? zelt::find(*record, key) : nullptr;
+    return value ? value->as<std::string>() : nullptr;
+}
+
+const std::string* filepath_of(const zelt::Value& request) { return text_of(request, "filepath"); }
+
 // What the ERROR line and the error reply say of a failed request: its type and its file.
 std::string describe_request(const zelt::Value& request) {
-    const auto* record = request.as<zelt::Map>();
-    if (!record) return "request";
-    const zelt::Value* type = zelt::find(*record, "type");
-    std::string out = type && type->is<std::string>() ? *type->as<std::string>() : "request";
-    const zelt::Value* filepath = zelt::find(*record, "filepath");
-    if (filepath && filepath->is<std::string>()) {
-        out += " \"" + *filepath->as<std::string>() + "\"";
-    }
+    const std::string* type = text_of(request, "type");
+    std::string out = type ? *type : "request";
+    if (const std::string* filepath = filepath_of(request)) out += " \"" + *filepath + "\"";
     return out;
 }
 
 const zelt::Map ok_reply{{"ret", "ok"}};
-
-// The request's "filepath" when it is a text.
-const std::string* filepath_of(const zelt::Value& request) {
-    const auto* record = request.as<zelt::Map>();
-    const zelt::Value* filepath = record ? zelt::find(*record, "filepath") : nullptr;
-    return filepath ? filepath->as<std::string>() : nullptr;
-}
 
 }  // namespace
 
@@ -106,13 +103,12 @@ Corvane::Corvane(const zelt::storageParser& config)
     if (!local.socket_path.empty()) {
         try {
             local_ = std::make_unique<LocalRings>(local);
-            worker.set_slot_resolver([this](const std::string& typestr,
-                                            std::vector<std::uint64_t> shape,
-                                            const std::string& token, std::uint64_t slot,
-                                            std::uint64_t nbytes) {
-                return local_->resolve(typestr, std::move(shape), token, slot, nbytes,
-                                       current_identity_);
-            });
+            worker.set_slot_resolver(
+                [this](const std::string& typestr, std::vector<std::uint64_t> shape,
+                       const std::string& token, std::uint64_t slot, std::uint64_t nbytes) {
+                    return local_->resolve(typestr, std::move(shape), token, slot, nbytes,
+                                           current_identity_);
+                });
             spdlog::info("local clients attach at {}", local_->socket_path());
         } catch (const zelt::Error& error) {
             spdlog::warn("no local path for clients on this host: {}", error.what());
@@ -146,7 +142,7 @@ void Corvane::start() {
             send_releases();  // the request's arrays are gone: their slots go back
         } else {
             scrivell.deliver_owed();  // idle: notifications owed since an outage go out now
-            send_releases();          // and rings of clients that left are dropped
+            if (local_) local_->drop_departed();  // and rings of clients that left go
         }
     }
     sd_notify(0, "STOPPING=1\nSTATUS=closing every open file");
@@ -169,8 +165,8 @@ void Corvane::serve(const std::string& identity) {
         }
         const zelt::Value* block_value = zelt::find(*record, "block");
         block = block_value && zelt::is_true(*block_value);
-        const zelt::Value* type = zelt::find(*record, "type");
-        if (type && *type == zelt::Value("status")) {
+        const std::string* type = text_of(request, "type");
+        if (type && *type == "status") {
             // Changes nothing: only a waiting client hears the answer.
             if (block) {
                 write_journals();
@@ -196,7 +192,7 @@ void Corvane::serve(const std::string& identity) {
         return;
     }
     if (!block) return;
-    zelt::Value reply = reply_to(*request.as<zelt::Map>());
+    zelt::Value reply = reply_to(request);
     try {
         // A reply promises that the request survives a crash.
         scrivell.write_journals();
@@ -225,12 +221,11 @@ zelt::Map Corvane::status() const {
     return reply;
 }
 
-zelt::Value Corvane::reply_to(const zelt::Map& record) {
-    const zelt::Value* type = zelt::find(record, "type");
-    const std::string* name = type ? type->as<std::string>() : nullptr;
+zelt::Value Corvane::reply_to(const zelt::Value& request) {
+    const std::string* name = text_of(request, "type");
     std::string report;
     if (name && *name == "close") {
-        const std::string filepath = *zelt::find(record, "filepath")->as<std::string>();
+        const std::string filepath = *filepath_of(request);
         report = failures_.take(filepath);
         if (!report.empty()) report = "close \"" + filepath + "\": done, but " + report;
     } else if (name && *name == "closeAll") {
@@ -244,6 +239,7 @@ zelt::Value Corvane::reply_to(const zelt::Map& record) {
 
 void Corvane::UnreportedFailures::add(const std::string& filepath, const std::string& error) {
     auto [there, added] = by_path_.try_emplace(filepath);
+    Failures& failures = there->second;
     if (added) {
         order_.push_back(filepath);
         if (order_.size() > max_paths) {
@@ -258,7 +254,6 @@ void Corvane::UnreportedFailures::add(const std::string& filepath, const std::st
             order_.pop_front();
         }
     }
-    Failures& failures = by_path_[filepath];
     if (failures.count++ == 0) failures.first = error;
     ++count_;
 }

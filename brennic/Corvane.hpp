@@ -66,7 +66,7 @@ class Corvane {
     void write_journals();
     // The reply to a request that succeeded: "ok", or the error that tells a waiting close
     // of earlier failures.
-    zelt::Value reply_to(const zelt::Map& record);
+    zelt::Value reply_to(const zelt::Value& request);
     // The answer to "status": version, what the backend holds, failed requests unreported.
     zelt::Map status() const;
 

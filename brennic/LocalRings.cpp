@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <spdlog/spdlog.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/random.h>
@@ -13,14 +14,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <optional>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
-
-#include <spdlog/spdlog.h>
-
+#include <optional>
 #include <zelt/codec.hpp>
 #include <zelt/storageParser.hpp>
 
@@ -102,7 +100,8 @@ struct LocalRings::Hold {
 
 LocalSettings LocalSettings::from(const zelt::storageParser& config, const std::string& port) {
     LocalSettings settings;
-    settings.socket_path = config.get_or("corvane", "local_socket", "/tmp/brennic-" + port + ".sock");
+    settings.socket_path =
+        config.get_or("corvane", "local_socket", "/tmp/brennic-" + port + ".sock");
     if (settings.socket_path == "off") settings.socket_path.clear();
     for (const std::string& user : listed(config.get_or("corvane", "local_users", ""))) {
         if (all_digits(user)) {
@@ -122,7 +121,8 @@ LocalSettings LocalSettings::from(const zelt::storageParser& config, const std::
             spdlog::warn("local_groups: no group \"{}\" on this host; left out", group);
         }
     }
-    settings.max_slots = static_cast<std::uint32_t>(config.number_or("corvane", "local_max_slots", 64));
+    settings.max_slots =
+        static_cast<std::uint32_t>(config.number_or("corvane", "local_max_slots", 64));
     settings.max_ring_bytes =
         static_cast<std::uint64_t>(config.number_or("corvane", "local_ring_mib", 1024)) << 20;
     return settings;
@@ -203,10 +203,11 @@ void LocalRings::attach(int connection) {
         ::close(connection);
         return;
     }
-    const bool allowed =
-        peer.uid == ::getuid() || peer.uid == 0 ||
-        std::find(settings_.users.begin(), settings_.users.end(), peer.uid) != settings_.users.end() ||
-        std::find(settings_.groups.begin(), settings_.groups.end(), peer.gid) != settings_.groups.end();
+    const bool allowed = peer.uid == ::getuid() || peer.uid == 0 ||
+                         std::find(settings_.users.begin(), settings_.users.end(), peer.uid) !=
+                             settings_.users.end() ||
+                         std::find(settings_.groups.begin(), settings_.groups.end(), peer.gid) !=
+                             settings_.groups.end();
     if (!allowed) {
         spdlog::warn("local client uid {} gid {} refused: not in local_users or local_groups",
                      peer.uid, peer.gid);
@@ -217,7 +218,8 @@ void LocalRings::attach(int connection) {
     // The request for a ring: {"slots": n, "slot_bytes": b}, within a second.
     pollfd wait{connection, POLLIN, 0};
     char buffer[512];
-    const ssize_t got = ::poll(&wait, 1, 1000) > 0 ? ::recv(connection, buffer, sizeof buffer, 0) : -1;
+    const ssize_t got =
+        ::poll(&wait, 1, 1000) > 0 ? ::recv(connection, buffer, sizeof buffer, 0) : -1;
     std::string refusal;
     std::uint64_t slots = 0;
     std::uint64_t slot_bytes = 0;
@@ -226,8 +228,10 @@ void LocalRings::attach(int connection) {
         const zelt::Value request = zelt::loads(buffer, static_cast<std::size_t>(got));
         const auto* fields = request.as<zelt::Map>();
         const auto* n = fields ? zelt::find_or_null(*fields, "slots").as<std::int64_t>() : nullptr;
-        const auto* b = fields ? zelt::find_or_null(*fields, "slot_bytes").as<std::int64_t>() : nullptr;
-        if (!n || !b || *n < 1 || *b < 1) throw zelt::Error("a ring request is {\"slots\", \"slot_bytes\"} >= 1");
+        const auto* b =
+            fields ? zelt::find_or_null(*fields, "slot_bytes").as<std::int64_t>() : nullptr;
+        if (!n || !b || *n < 1 || *b < 1)
+            throw zelt::Error("a ring request is {\"slots\", \"slot_bytes\"} >= 1");
         slots = static_cast<std::uint64_t>(*n);
         slot_bytes = static_cast<std::uint64_t>(*b);
         if (slots > settings_.max_slots || slot_bytes > settings_.max_ring_bytes / slots) {
@@ -292,7 +296,8 @@ void LocalRings::attach(int connection) {
         by_connection_[connection] = session;
     }
     send_reply(connection,
-               {{"token", token}, {"slots", static_cast<std::int64_t>(slots)},
+               {{"token", token},
+                {"slots", static_cast<std::int64_t>(slots)},
                 {"slot_bytes", static_cast<std::int64_t>(slot_bytes)}},
                memfd);
     ::close(memfd);  // the client holds it now; the service keeps its mapping
@@ -312,15 +317,17 @@ zelt::NdArray LocalRings::resolve(const std::string& typestr, std::vector<std::u
                           std::to_string(session.slots));
     }
     if (nbytes > session.slot_bytes) {
-        throw zelt::Error("slot reference: " + std::to_string(nbytes) +
-                          " bytes in a slot of " + std::to_string(session.slot_bytes));
+        throw zelt::Error("slot reference: " + std::to_string(nbytes) + " bytes in a slot of " +
+                          std::to_string(session.slot_bytes));
     }
-    if (session.held[slot]) throw zelt::Error("slot reference: slot " + std::to_string(slot) + " is already held");
+    if (session.held[slot])
+        throw zelt::Error("slot reference: slot " + std::to_string(slot) + " is already held");
     const char* data = session.mapping->address + slot * session.slot_bytes;
     // The array checks that the type and shape take exactly nbytes; only then is it held.
     zelt::NdArray probe(typestr, shape, data, nbytes, nullptr);
     session.held[slot] = true;
-    auto hold = std::shared_ptr<Hold>(new Hold{this, there->second, session.mapping, slot, identity});
+    auto hold =
+        std::shared_ptr<Hold>(new Hold{this, there->second, session.mapping, slot, identity});
     return zelt::NdArray(typestr, std::move(shape), data, nbytes, std::move(hold)).as_borrowed();
 }
 
@@ -332,19 +339,24 @@ void LocalRings::release(Session& session, std::uint64_t slot, const std::string
     }
 }
 
-std::vector<std::pair<std::string, zelt::Map>> LocalRings::take_releases() {
+void LocalRings::drop_departed() {
     std::lock_guard<std::mutex> lock(mutex_);
-    // Rings of clients that left, once nothing of theirs can still be waiting in the queue.
     const auto now = std::chrono::steady_clock::now();
     for (auto it = by_token_.begin(); it != by_token_.end();) {
         const Session& session = *it->second;
-        const bool idle = std::none_of(session.held.begin(), session.held.end(), [](bool b) { return b; });
+        const bool idle =
+            std::none_of(session.held.begin(), session.held.end(), [](bool b) { return b; });
         if (session.left && idle && now - *session.left > std::chrono::seconds(10)) {
             it = by_token_.erase(it);
         } else {
             ++it;
         }
     }
+}
+
+std::vector<std::pair<std::string, zelt::Map>> LocalRings::take_releases() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (released_.empty()) return {};
     std::vector<std::pair<std::string, zelt::Map>> out;
     for (auto& [identity, by_token] : released_) {
         for (auto& [token, slots] : by_token) {

@@ -10,7 +10,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
 #include <zelt/Value.hpp>
 
 namespace zelt {
@@ -21,10 +20,10 @@ namespace brennic {
 
 // Who may attach, and how large a ring may be: section "corvane" of the configuration.
 struct LocalSettings {
-    std::string socket_path;     // "local_socket"; empty: no local path
-    std::vector<uid_t> users;    // "local_users" (names or ids); the service's own user always
-    std::vector<gid_t> groups;   // "local_groups"
-    std::uint32_t max_slots = 64;               // "local_max_slots"
+    std::string socket_path;       // "local_socket"; empty: no local path
+    std::vector<uid_t> users;      // "local_users" (names or ids); the service's own user always
+    std::vector<gid_t> groups;     // "local_groups"
+    std::uint32_t max_slots = 64;  // "local_max_slots"
     std::uint64_t max_ring_bytes = 1ull << 30;  // "local_ring_mib"
 
     // A user or group that does not exist is left out with a WARNING. Throws zelt::Error for a
@@ -53,6 +52,9 @@ class LocalRings {
 
     // The slots given back since the last call: per client identity, the message to send it.
     std::vector<std::pair<std::string, zelt::Map>> take_releases();
+    // Unmaps the rings of clients that left, once nothing of theirs can still be waiting in
+    // the service's queue. Call it when the service is idle.
+    void drop_departed();
 
     const std::string& socket_path() const { return settings_.socket_path; }
 

@@ -1,14 +1,12 @@
-#include <brennic/hdf5.hpp>
-
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <brennic/hdf5.hpp>
 #include <cstring>
 #include <thread>
-
 #include <zelt/codec.hpp>
 #include <zelt/storageParser.hpp>
 
@@ -59,9 +57,9 @@ class LocalRing {
         if (::connect(ring->socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             return nullptr;
         }
-        const std::string request = zelt::dumps(
-            Map{{"slots", static_cast<std::int64_t>(slots)},
-                {"slot_bytes", static_cast<std::int64_t>(slot_bytes)}});
+        const std::string request =
+            zelt::dumps(Map{{"slots", static_cast<std::int64_t>(slots)},
+                            {"slot_bytes", static_cast<std::int64_t>(slot_bytes)}});
         if (::send(ring->socket_, request.data(), request.size(), MSG_NOSIGNAL) < 0) return nullptr;
         pollfd wait{ring->socket_, POLLIN, 0};
         if (::poll(&wait, 1, 2000) <= 0) return nullptr;
@@ -85,7 +83,8 @@ class LocalRing {
             const Value reply = zelt::loads(buffer, static_cast<std::size_t>(got));
             const Map& fields = *reply.as<Map>();
             ring->token_ = *zelt::find(fields, "token")->as<std::string>();
-            ring->slots_ = static_cast<std::uint32_t>(*zelt::find(fields, "slots")->as<std::int64_t>());
+            ring->slots_ =
+                static_cast<std::uint32_t>(*zelt::find(fields, "slots")->as<std::int64_t>());
             ring->slot_bytes_ =
                 static_cast<std::size_t>(*zelt::find(fields, "slot_bytes")->as<std::int64_t>());
         } catch (const std::exception&) {
@@ -156,7 +155,8 @@ bool hdf5::absorb(const Value& message) {
     const Value* token = zelt::find(*fields, "token");
     if (ring_ && token && *token == Value(ring_->token()) && slots->as<List>()) {
         for (const auto& slot : *slots->as<List>()) {
-            if (const auto* n = slot.as<std::int64_t>()) ring_->give_back(static_cast<std::uint64_t>(*n));
+            if (const auto* n = slot.as<std::int64_t>())
+                ring_->give_back(static_cast<std::uint64_t>(*n));
         }
     }
     return true;
@@ -175,8 +175,8 @@ LocalSlot hdf5::local_slot(std::size_t bytes) {
     try_attach(bytes);
     if (!ring_) throw ServiceError("no local path to the service at " + local_socket_);
     if (bytes > ring_->slot_bytes()) {
-        throw ServiceError("an array of " + std::to_string(bytes) + " bytes does not fit a slot of " +
-                           std::to_string(ring_->slot_bytes()));
+        throw ServiceError("an array of " + std::to_string(bytes) +
+                           " bytes does not fit a slot of " + std::to_string(ring_->slot_bytes()));
     }
     const auto deadline = std::chrono::steady_clock::now() + reply_timeout_;
     while (true) {
@@ -188,7 +188,8 @@ LocalSlot hdf5::local_slot(std::size_t bytes) {
         }
         if (auto slot = ring_->take_free()) return *slot;
         if (std::chrono::steady_clock::now() > deadline) {
-            throw ServiceError("no slot came free within " + std::to_string(reply_timeout_.count()) + " ms");
+            throw ServiceError("no slot came free within " +
+                               std::to_string(reply_timeout_.count()) + " ms");
         }
         if (auto message = worker.recv_loads(std::chrono::milliseconds(20))) absorb(*message);
     }

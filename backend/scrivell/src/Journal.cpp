@@ -14,6 +14,8 @@
 #include <sstream>
 #include <zelt/codec.hpp>
 
+#include "text.hpp"
+
 namespace scrivell {
 
 namespace {
@@ -23,8 +25,6 @@ constexpr std::int64_t format_version = 1;
 constexpr std::uint32_t max_record_bytes = 1u << 31;
 
 std::string reason() { return std::strerror(errno); }
-
-std::string in_quotes(const std::string& text) { return "\"" + text + "\""; }
 
 void put_u32(std::string& out, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);

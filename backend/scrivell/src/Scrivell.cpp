@@ -13,6 +13,7 @@
 #include "map_datasets.hpp"
 #include "say.hpp"
 #include "split_files.hpp"
+#include "text.hpp"
 #include "write.hpp"
 
 namespace scrivell {
@@ -34,19 +35,15 @@ MasterFileHandle::~MasterFileHandle() {
     h5::File dropped{id_};
 }
 
-namespace {
-std::string quote(const std::string& text) { return "\"" + text + "\""; }
-}  // namespace
-
 void MasterFileHandle::flush(const std::string& filepath) {
-    if (!lost_.empty()) throw H5Error("flush " + quote(filepath) + ": " + lost_);
+    if (!lost_.empty()) throw H5Error("flush " + in_quotes(filepath) + ": " + lost_);
     if (id_ < 0 || H5Fflush(id_, H5F_SCOPE_LOCAL) >= 0) return;
     // HDF5 1.10 cannot flush a file's metadata cache again after a failed flush ("slist
     // already enabled?"): the file cannot be completed from here on, and every later flush or
     // close says so rather than pretend.
     lost_ =
         "writing the file's metadata failed, and HDF5 cannot write it again: " + h5::stack_reason();
-    throw H5Error("flush " + quote(filepath) + ": " + lost_);
+    throw H5Error("flush " + in_quotes(filepath) + ": " + lost_);
 }
 
 void MasterFileHandle::close() {
@@ -129,8 +126,8 @@ void refuse_outside_roots(const std::string& filepath, const std::vector<std::st
         if (path.rfind(prefix, 0) == 0) return;
     }
     std::string listed;
-    for (const std::string& root : roots) listed += (listed.empty() ? "" : ", ") + quote(root);
-    throw Error("the path resolves to " + quote(path) + ", outside the data roots (" + listed +
+    for (const std::string& root : roots) listed += (listed.empty() ? "" : ", ") + in_quotes(root);
+    throw Error("the path resolves to " + in_quotes(path) + ", outside the data roots (" + listed +
                 "); data_roots in section [corvane] sets them");
 }
 
@@ -140,10 +137,8 @@ std::string mib_text(std::uint64_t bytes) {
     return buffer;
 }
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
-
 [[noreturn]] void not_open(const std::string& filepath) {
-    throw Error("file " + quoted(filepath) + " is not open");
+    throw Error("file " + in_quotes(filepath) + " is not open");
 }
 
 // The directory a split dataset's sub-files go to, made comparable between master paths.
@@ -204,7 +199,7 @@ void refuse_other_scan_block(const std::string& path, const std::string& where) 
     if (file < 0) return;
     h5::File owner{file};
     if (!h5::path_exists(file, "/entry/data/data")) return;
-    throw Error(where + ": " + quoted(path) +
+    throw Error(where + ": " + in_quotes(path) +
                 " already holds a block of another scan; write this scan into a new directory");
 }
 
@@ -214,10 +209,10 @@ void refuse_taken_name(const FileEntry& entry, const std::string& name, bool spl
                        const std::string& where) {
     if (name == "fp") throw Error(where + ": the name \"fp\" is reserved for the open file");
     if (splitting && entry.files_nosplit.contains(name)) {
-        throw Error(where + ": " + quoted(name) + " is already an appendable dataset");
+        throw Error(where + ": " + in_quotes(name) + " is already an appendable dataset");
     }
     if (!splitting && entry.files_split.contains(name)) {
-        throw Error(where + ": " + quoted(name) + " is already a split dataset");
+        throw Error(where + ": " + in_quotes(name) + " is already a split dataset");
     }
 }
 
@@ -304,7 +299,7 @@ void Scrivell::process(const zelt::Map& record) {
             return;
         }
     }
-    throw Error("\"type\" " + quoted(*name) + " names no operation");
+    throw Error("\"type\" " + in_quotes(*name) + " names no operation");
 }
 
 FileEntry& Scrivell::entry_of(const std::string& filepath) {
@@ -427,6 +422,7 @@ void Scrivell::create_dataset_append(const zelt::Map& record) {
 
 void Scrivell::dataset_append_map(const zelt::Map& record) {
     const std::string& filepath = filepath_of(record);
+    const zelt::Value& values = required(record, "map");
     const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
     FileEntry* entry = map.empty() ? nullptr : &entry_of(filepath);
     // The journal records the values appended, also when a later name fails.
@@ -445,21 +441,21 @@ void Scrivell::dataset_append_map(const zelt::Map& record) {
                 entry->journal->add(zelt::Map{{"op", "append"}, {"values", std::move(some)}});
             }
         }
-    } journal_on_exit{entry, *zelt::find(record, "map"), appended};
+    } journal_on_exit{entry, values, appended};
     for (const auto& [name, value] : map) {
         AppendDataset* dataset = entry->files_nosplit.find(name);
         if (!dataset) {
-            throw Error("dataset " + quoted(name) + " is not registered for appending");
+            throw Error("dataset " + in_quotes(name) + " is not registered for appending");
         }
         // Checked now, so that a close never fails on values it cannot stack.
         if (std::string why = dataset->values.why_not_stackable(value); !why.empty()) {
-            throw Error("dataset " + quoted(name) + ": " + why);
+            throw Error("dataset " + in_quotes(name) + ": " + why);
         }
         const std::uint64_t adds = Column::bytes_of(value);
         if (limits_.memory_limit_bytes && held_bytes_ + adds > limits_.memory_limit_bytes) {
-            throw Error("dataset " + quoted(name) + ": the service holds " + mib_text(held_bytes_) +
-                        " MiB of appended values, and memory_limit_mib " + "is " +
-                        std::to_string(limits_.memory_limit_bytes >> 20) +
+            throw Error("dataset " + in_quotes(name) + ": the service holds " +
+                        mib_text(held_bytes_) + " MiB of appended values, and memory_limit_mib " +
+                        "is " + std::to_string(limits_.memory_limit_bytes >> 20) +
                         "; close files to write their values out");
         }
         dataset->values.push(value);
@@ -492,10 +488,11 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
             for (const auto& [other_name, other_split] : other_entry.files_split) {
                 if (other_path == filepath && other_name == *dataname) continue;
                 if (sub_file_directory(other_path) != directory) continue;
-                throw Error(where + ": split dataset " + quoted(*dataname) + " of " +
-                            quoted(filepath) + " would write its sub-files into " +
-                            quoted(directory.string()) + ", where split dataset " +
-                            quoted(other_name) + " of " + quoted(other_path) + " writes its own");
+                throw Error(where + ": split dataset " + in_quotes(*dataname) + " of " +
+                            in_quotes(filepath) + " would write its sub-files into " +
+                            in_quotes(directory.string()) + ", where split dataset " +
+                            in_quotes(other_name) + " of " + in_quotes(other_path) +
+                            " writes its own");
             }
         }
         // Registering again restarts at block 0; the rows of a block being filled are dropped
@@ -527,15 +524,15 @@ void Scrivell::dataset_append_split_map(const zelt::Map& record) {
 void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const std::string& name,
                            const zelt::Value& item, const zelt::Map& record) {
     SplitDataset* split = entry.files_split.find(name);
-    if (!split) throw Error("dataset " + quoted(name) + " is not registered as a split dataset");
-    const std::string where = "split dataset " + quoted(name);
+    if (!split) throw Error("dataset " + in_quotes(name) + " is not registered as a split dataset");
+    const std::string where = "split dataset " + in_quotes(name);
     if (!split->block) {
         // Everything that would refuse the block is checked before its file exists.
         RowLayout layout = RowLayout::of(item, where);
         const std::string link = link_path(name, split->splitFileIndex);
         if (h5::path_exists(entry.fp.id(), link)) {
             throw Error(where + ": block " + std::to_string(split->splitFileIndex) +
-                        " would be linked at " + quoted(link) + " in " + quoted(filepath) +
+                        " would be linked at " + in_quotes(link) + " in " + in_quotes(filepath) +
                         ", which holds " + holder_of(entry.fp.id(), link) +
                         "; register the dataset under a new name or in a new file");
         }
@@ -566,7 +563,7 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
         journal(entry, {{"op", "row"}, {"name", name}});
     }
     if (!block.full()) return;
-    const std::string what = "scan_run for " + quoted(block.path());
+    const std::string what = "scan_run for " + in_quotes(block.path());
     if (!finish_block(entry, filepath, name, *split, std::move(message), false)) {
         throw NotifyError(outbox_.why_owed(what));
     }
@@ -575,7 +572,7 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
 bool Scrivell::finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
                             SplitDataset& split, std::string message, bool held_by_close) {
     StreamingBlock& block = *split.block;
-    const std::string what = "scan_run for " + quoted(block.path());
+    const std::string what = "scan_run for " + in_quotes(block.path());
     if (entry.journal) {
         // On disk before the sub-file takes its final name: a restart that finds the block
         // renamed but not yet linked completes it and announces it with this message.
@@ -635,7 +632,7 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
     if (outbox_.holds(filepath)) {
         outbox_.deliver();
         if (outbox_.holds(filepath)) {
-            throw NotifyError("close " + quoted(filepath) +
+            throw NotifyError("close " + in_quotes(filepath) +
                               ": the last blocks are written and linked, but no broker has "
                               "taken their notification; close again once one answers (" +
                               outbox_.last_error() + ")");
@@ -643,7 +640,7 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
     }
     entry->fp.close();
     for (const auto& [k, v] : entry->files_nosplit) held_bytes_ -= v.values.bytes();
-    const std::string what = "scan_stop for " + quoted(filepath);
+    const std::string what = "scan_stop for " + in_quotes(filepath);
     const bool stopped = outbox_.post(std::move(stop), what);
     // The stop notification is in the outbox's journal before the file's journal goes.
     if (JournalFile* outbox = outbox_.journal()) outbox->write();

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "h5/h5.hpp"
+#include "text.hpp"
 #include "write.hpp"
 
 namespace scrivell {
@@ -18,8 +19,6 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 namespace {
 
 std::string system_reason() { return std::strerror(errno); }
-
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 std::string join(const std::string& dirpath, const std::string& name) {
     if (dirpath.empty()) return name;
@@ -80,13 +79,13 @@ std::string sub_file_name(std::int64_t index) {
 
 Fd open_for_rows(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) throw Error("open sub-file " + quoted(path) + " for rows: " + system_reason());
+    if (fd < 0) throw Error("open sub-file " + in_quotes(path) + " for rows: " + system_reason());
     return Fd(fd);
 }
 
 void sync(const Fd& fd, const std::string& path) {
     if (::fdatasync(fd.get()) != 0) {
-        throw Error("sync sub-file " + quoted(path) + ": " + system_reason());
+        throw Error("sync sub-file " + in_quotes(path) + ": " + system_reason());
     }
 }
 
@@ -196,7 +195,8 @@ StreamingBlock::StreamingBlock(const std::string& dirpath, std::int64_t index, s
     std::vector<hsize_t> want{static_cast<hsize_t>(rows)};
     want.insert(want.end(), layout_.shape.begin(), layout_.shape.end());
     if (dims != want || written > rows) {
-        throw Error("take up block " + quoted(hidden) + ": it is not shaped as its journal says");
+        throw Error("take up block " + in_quotes(hidden) +
+                    ": it is not shaped as its journal says");
     }
     data_offset_ = data_offset(dataset.get(), rows, layout_, hidden);
     dataset.close("/entry/data/data");
@@ -278,7 +278,7 @@ void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
     const std::uint64_t offset =
         data_offset_ + static_cast<std::uint64_t>(written_) * layout_.row_bytes;
     write_all(fd_.get(), bytes, layout_.row_bytes, offset,
-              where + ": write row " + std::to_string(written_) + " of " + quoted(hidden_path_));
+              where + ": write row " + std::to_string(written_) + " of " + in_quotes(hidden_path_));
     ++written_;
 }
 
@@ -287,7 +287,7 @@ void StreamingBlock::finish(bool sync_data) {
         if (sync_data) sync(fd_, hidden_path_);
         fd_.close(hidden_path_);
         if (::rename(hidden_path_.c_str(), path_.c_str()) != 0) {
-            throw Error("rename " + quoted(hidden_path_) + " to " + quoted(path_) + ": " +
+            throw Error("rename " + in_quotes(hidden_path_) + " to " + in_quotes(path_) + ": " +
                         system_reason());
         }
         hidden_path_.clear();
@@ -301,15 +301,15 @@ void StreamingBlock::finish(bool sync_data) {
     try {
         Fd source(::open(hidden_path_.c_str(), O_RDONLY | O_CLOEXEC));
         if (source.get() < 0) {
-            throw Error("open " + quoted(hidden_path_) + ": " + system_reason());
+            throw Error("open " + in_quotes(hidden_path_) + ": " + system_reason());
         }
         copy_range(source.get(), data_offset_, target.get(), offset,
                    static_cast<std::uint64_t>(written_) * layout_.row_bytes,
-                   "copy the rows of " + quoted(hidden_path_) + " to " + quoted(short_path));
+                   "copy the rows of " + in_quotes(hidden_path_) + " to " + in_quotes(short_path));
         if (sync_data) sync(target, short_path);
         target.close(short_path);
         if (::rename(short_path.c_str(), path_.c_str()) != 0) {
-            throw Error("rename " + quoted(short_path) + " to " + quoted(path_) + ": " +
+            throw Error("rename " + in_quotes(short_path) + " to " + in_quotes(path_) + ": " +
                         system_reason());
         }
     } catch (...) {

@@ -1,10 +1,10 @@
 #include "map_datasets.hpp"
-#include <zelt/overload.hpp>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+#include <zelt/overload.hpp>
 
 #include "write.hpp"
 
@@ -40,8 +40,8 @@ void create_text(hid_t file, const std::string& path, const std::string& text,
 }
 
 template <class T>
-void create_scalar(hid_t file, const std::string& path, hid_t file_type, hid_t mem_type,
-                   T value, const std::string& filename) {
+void create_scalar(hid_t file, const std::string& path, hid_t file_type, hid_t mem_type, T value,
+                   const std::string& filename) {
     h5::Dataset dataset = create_dataset(file, path, file_type, {}, filename);
     h5::check(H5Dwrite(dataset.get(), mem_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, &value),
               "write dataset", path, filename);
@@ -54,8 +54,7 @@ void create_array(hid_t file, const std::string& path, const zelt::NdArray& arra
     std::vector<hsize_t> dims(array.shape().begin(), array.shape().end());
     h5::Dataset dataset = create_dataset(file, path, type.get(), dims, filename);
     if (array.element_count() != 0) {
-        h5::check(H5Dwrite(dataset.get(), type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT,
-                           array.data()),
+        h5::check(H5Dwrite(dataset.get(), type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, array.data()),
                   "write dataset", path, filename);
     }
     dataset.close(path);
@@ -63,33 +62,32 @@ void create_array(hid_t file, const std::string& path, const zelt::NdArray& arra
 
 void create_from_value(hid_t file, const std::string& path, const zelt::Value& value,
                        const std::string& filename) {
-    std::visit(
-        Overload{
-            [&](std::monostate) { create_text(file, path, "None", filename); },
-            [&](bool flag) {
-                h5::Type type = h5::bool_type();
-                create_scalar<std::int8_t>(file, path, type.get(), type.get(), flag ? 1 : 0,
-                                           filename);
-            },
-            [&](std::int64_t n) {
-                create_scalar(file, path, H5T_STD_I64LE, H5T_NATIVE_INT64, n, filename);
-            },
-            [&](std::uint64_t n) {
-                create_scalar(file, path, H5T_STD_U64LE, H5T_NATIVE_UINT64, n, filename);
-            },
-            [&](double d) {
-                create_scalar(file, path, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, d, filename);
-            },
-            [&](const std::string& text) { create_text(file, path, text, filename); },
-            [&](const zelt::List&) {  // only an empty list is a leaf
-                create_dataset(file, path, H5T_IEEE_F64LE, {0}, filename).close(path);
-            },
-            [&](const zelt::Map&) {  // only an empty map is a leaf
-                create_text(file, path, "", filename);
-            },
-            [&](const zelt::NdArray& array) { create_array(file, path, array, filename); },
-        },
-        value.kind());
+    std::visit(Overload{
+                   [&](std::monostate) { create_text(file, path, "None", filename); },
+                   [&](bool flag) {
+                       h5::Type type = h5::bool_type();
+                       create_scalar<std::int8_t>(file, path, type.get(), type.get(), flag ? 1 : 0,
+                                                  filename);
+                   },
+                   [&](std::int64_t n) {
+                       create_scalar(file, path, H5T_STD_I64LE, H5T_NATIVE_INT64, n, filename);
+                   },
+                   [&](std::uint64_t n) {
+                       create_scalar(file, path, H5T_STD_U64LE, H5T_NATIVE_UINT64, n, filename);
+                   },
+                   [&](double d) {
+                       create_scalar(file, path, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, d, filename);
+                   },
+                   [&](const std::string& text) { create_text(file, path, text, filename); },
+                   [&](const zelt::List&) {  // only an empty list is a leaf
+                       create_dataset(file, path, H5T_IEEE_F64LE, {0}, filename).close(path);
+                   },
+                   [&](const zelt::Map&) {  // only an empty map is a leaf
+                       create_text(file, path, "", filename);
+                   },
+                   [&](const zelt::NdArray& array) { create_array(file, path, array, filename); },
+               },
+               value.kind());
 }
 
 // A text read as a number, for an in-place write into a numeric dataset ("12" → 12).
@@ -208,8 +206,8 @@ OrderedMap<zelt::Value> flatten(const zelt::Map& map) {
     return out;
 }
 
-void write_leaf(hid_t file, const std::string& path, const zelt::Value& value,
-                bool recreate_text, const std::string& filename) {
+void write_leaf(hid_t file, const std::string& path, const zelt::Value& value, bool recreate_text,
+                const std::string& filename) {
     if (value.is_null()) {
         // "None" goes into a new dataset: an existing path makes the creation fail.
         create_text(file, path, "None", filename);

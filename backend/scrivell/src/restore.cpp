@@ -9,12 +9,11 @@
 #include "h5/h5.hpp"
 #include "map_datasets.hpp"
 #include "split_files.hpp"
+#include "text.hpp"
 
 namespace scrivell {
 
 namespace {
-
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 const zelt::Value& field(const zelt::Map& record, const char* key) {
     return zelt::find_or_null(record, key);
@@ -136,9 +135,9 @@ void Scrivell::restore_file(const std::string& journal_path) {
     if (field(header, "kind") != zelt::Value("file")) throw Error("not the journal of a file");
     const std::string filepath = text_of(header, "filepath");
     const bool created = field(header, "created") == zelt::Value(true);
-    if (files.contains(filepath)) throw Error(quoted(filepath) + " has a second journal");
+    if (files.contains(filepath)) throw Error(in_quotes(filepath) + " has a second journal");
     if (!std::filesystem::exists(filepath)) {
-        throw Error("its master file " + quoted(filepath) + " is missing");
+        throw Error("its master file " + in_quotes(filepath) + " is missing");
     }
     hid_t id = open_after_crash(filepath);
     std::string rebuilt;
@@ -148,10 +147,10 @@ void Scrivell::restore_file(const std::string& journal_path) {
         std::filesystem::rename(filepath, damaged);
         id = create_anew(filepath);
         rebuilt = created ? "rebuilt whole from the journal (the damaged file is kept as " +
-                                quoted(damaged) + ")"
+                                in_quotes(damaged) + ")"
                           : "rebuilt with what the service wrote into it (the damaged original "
                             "is kept as " +
-                                quoted(damaged) + ")";
+                                in_quotes(damaged) + ")";
     }
     FileEntry& entry =
         files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, {}, {}, {}});
@@ -251,13 +250,13 @@ void Scrivell::restore_file(const std::string& journal_path) {
                 entry.fp.flush(filepath);
                 journal(entry, {{"op", "block_done"}, {"name", name}, {"index", state.index}});
                 split->splitFileIndex = state.index + 1;
-                (void)outbox_.post(*state.full_message, "scan_run for " + quoted(final_path));
+                (void)outbox_.post(*state.full_message, "scan_run for " + in_quotes(final_path));
             }
         } else if (!split->block) {
             spdlog::error("restore \"{}\": the rows of block {} of \"{}\" are missing ({} is gone)",
                           filepath, state.index, name, hidden_part);
         }
-        split_report += (split_report.empty() ? "" : ", ") + quoted(name) + " at block " +
+        split_report += (split_report.empty() ? "" : ", ") + in_quotes(name) + " at block " +
                         std::to_string(split->splitFileIndex) + " with " +
                         std::to_string(split->block ? split->block->rows_written() : 0) + " rows";
     }

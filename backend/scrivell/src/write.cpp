@@ -132,19 +132,20 @@ void stack_mixed(Stack& stack, const std::vector<zelt::Value>& values, const std
     }
 }
 
-Stack stack_of(const Column& column, bool batch, const std::string& name,
-               const std::string& file) {
+Stack stack_of(const Column& column, bool batch, const std::string& name, const std::string& file) {
     Stack stack;
     switch (column.kind()) {
         case Column::Kind::Empty:
             set_scalars(stack, copy_type(H5T_IEEE_F64LE), copy_type(H5T_NATIVE_DOUBLE), 0);
             break;
         case Column::Kind::Integer:
-            set_scalars(stack, copy_type(H5T_STD_I64LE), copy_type(H5T_NATIVE_INT64), column.size());
+            set_scalars(stack, copy_type(H5T_STD_I64LE), copy_type(H5T_NATIVE_INT64),
+                        column.size());
             add_chunks(stack, column.integers());
             break;
         case Column::Kind::Float:
-            set_scalars(stack, copy_type(H5T_IEEE_F64LE), copy_type(H5T_NATIVE_DOUBLE), column.size());
+            set_scalars(stack, copy_type(H5T_IEEE_F64LE), copy_type(H5T_NATIVE_DOUBLE),
+                        column.size());
             add_chunks(stack, column.floats());
             break;
         case Column::Kind::Boolean:
@@ -172,9 +173,9 @@ h5::Dataset create_dataset(hid_t loc, const std::string& path, hid_t file_type,
                            const std::vector<hsize_t>& dims, const std::string& file) {
     h5::Space space = h5::space_of(dims);
     h5::Plist lcpl = h5::intermediate_groups();
-    return h5::Dataset{h5::check(H5Dcreate2(loc, path.c_str(), file_type, space.get(),
-                                            lcpl.get(), H5P_DEFAULT, H5P_DEFAULT),
-                                 "create dataset", path, file)};
+    return h5::Dataset{h5::check(
+        H5Dcreate2(loc, path.c_str(), file_type, space.get(), lcpl.get(), H5P_DEFAULT, H5P_DEFAULT),
+        "create dataset", path, file)};
 }
 
 void write_column(hid_t loc, const std::string& name, const Column& column, bool batch,
