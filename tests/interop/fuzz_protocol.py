@@ -7,6 +7,7 @@ memory must stay bounded.
 import os
 import random
 import subprocess
+import struct
 import sys
 import tempfile
 import time
@@ -32,6 +33,12 @@ def array(rng):
     if rng.random() < 0.1:  # a header that lies about its data
         payload = payload[:-1] if len(payload) > 4 else payload + b"\0"
     return msgpack.ExtType(1, payload)
+
+
+def nested_ext_headers(layers):
+    """ext type 1 whose header is the next ext, `layers` deep: the depth must count through."""
+    return b"".join(b"\xc9" + struct.pack(">I", 1 + 6 * (layers - 1 - i)) + b"\x01"
+                    for i in range(layers)) + b"\xc0"
 
 
 def value(rng, depth=0):
@@ -83,7 +90,7 @@ def rss_mib(pid):
 
 
 def check_reply(frames, sent):
-    assert len(frames) == 1, f"reply of {len(frames)} frames to {sent!r}"
+    assert len(frames) == 1, f"reply of {len(frames)} frames to {sent[:200]!r}"
     reply = msgpack.unpackb(frames[0], raw=False)
     assert isinstance(reply, dict), f"reply {reply!r}"
     if reply.get("ret") == "ok":
@@ -114,7 +121,12 @@ def main():
             deadline = time.monotonic() + seconds
             while time.monotonic() < deadline:
                 expect_reply = True
-                if rng.random() < 0.05:
+                if rng.random() < 0.005:
+                    # A request whose only value is ext headers nested far past the limit.
+                    payload = (b"\x83" + msgpack.packb("type") + msgpack.packb("dataset_append_map")
+                               + msgpack.packb("block") + b"\xc3" + msgpack.packb("map")
+                               + nested_ext_headers(rng.choice([70, 20000])))
+                elif rng.random() < 0.05:
                     payload = bytes(rng.getrandbits(8) for _ in range(rng.randint(0, 40)))
                     try:
                         # A map that decodes asks for no reply unless it says "block".
@@ -129,7 +141,7 @@ def main():
                 if client.poll(10000 if expect_reply else 200):
                     check_reply(client.recv_multipart(), payload)
                 elif expect_reply:
-                    raise AssertionError(f"no reply within 10 s to {payload!r}")
+                    raise AssertionError(f"no reply within 10 s to {payload[:200]!r} ({len(payload)} bytes)")
                 assert service.poll() is None, f"the service ended with {service.returncode}"
                 if sent % 200 == 0:
                     assert rss_mib(service.pid) < MAX_RSS_MIB, f"{rss_mib(service.pid)} MiB"

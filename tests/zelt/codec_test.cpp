@@ -138,6 +138,22 @@ TEST(Codec, MalformedInputIsRefusedWithItsCause) {
         {"header not a pair", bytes({0xd4, 0x01, 0xc0}), "header"},
         {"negative dimension", bytes({0xc7, 7, 1, 0x92, 0xa3, '<', 'u', '2', 0x91, 0xff}), "shape"},
         {"absurd nesting", std::string(1000, '\x91') + bytes({0xc0}), "nesting"},
+        {"ext headers nested in each other",
+         [] {
+             // Each payload's header is the next ext: a fresh decoder per payload must still
+             // count the depth of the whole message.
+             constexpr std::uint32_t layers = 20000;
+             std::string nested;
+             for (std::uint32_t i = 0; i < layers; ++i) {
+                 const std::uint32_t n = 1 + 6 * (layers - 1 - i);  // this ext's payload
+                 nested += bytes({0xc9, static_cast<int>(n >> 24), static_cast<int>((n >> 16) & 0xff),
+                                  static_cast<int>((n >> 8) & 0xff), static_cast<int>(n & 0xff),
+                                  0x01});
+             }
+             nested += bytes({0xc0});
+             return nested;
+         }(),
+         "nesting"},
         {"forged huge list", bytes({0xdd, 0xff, 0xff, 0xff, 0xff, 0xc0}), "truncated"},
         {"forged huge map", bytes({0xdf, 0xff, 0xff, 0xff, 0xff}), "truncated"},
         {"forged huge lists nested",

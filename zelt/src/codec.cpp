@@ -170,9 +170,15 @@ bool is_valid_utf8(const char* text, std::size_t size) {
 // an allocation larger than the message.
 class Decoder : public msgpack::null_visitor {
   public:
+    // `depth` is how deep the bytes sit in the message: an ext payload is decoded by a decoder
+    // of its own, which counts on from its ext, so nesting through payloads is bounded too.
     Decoder(const char* begin, std::size_t size, std::shared_ptr<const void> owner,
-            const SlotResolver* resolver = nullptr)
-        : begin_(begin), end_(begin + size), owner_(std::move(owner)), resolver_(resolver) {}
+            const SlotResolver* resolver = nullptr, std::size_t depth = 0)
+        : begin_(begin),
+          end_(begin + size),
+          owner_(std::move(owner)),
+          resolver_(resolver),
+          depth_(depth) {}
 
     Value take() { return std::move(root_); }
 
@@ -192,6 +198,7 @@ class Decoder : public msgpack::null_visitor {
     }
     bool visit_bin(const char* v, std::uint32_t) { fail("bin is not a value of this protocol", v); }
     bool visit_ext(const char* v, std::uint32_t size) {
+        refuse_deeper(v);
         const auto type = static_cast<std::int8_t>(v[0]);
         if (type == slot_ext_type) {
             if (!resolver_) fail("a shared-memory slot is not accepted on this connection", v);
@@ -242,15 +249,23 @@ class Decoder : public msgpack::null_visitor {
 
     bool expecting_key() const { return !stack_.empty() && stack_.back().in_key; }
 
+    // How deep a container or ext opened here would sit in the whole message.
+    std::size_t depth() const { return depth_ + stack_.size(); }
+
+    void refuse_deeper(const char* at) const {
+        if (depth() < max_nesting_depth) return;
+        const std::string why = "nesting deeper than " + std::to_string(max_nesting_depth);
+        if (at) fail(why, at);
+        throw Error("decode: " + why);
+    }
+
     [[noreturn]] void fail(const std::string& why, const char* at) const {
         throw Error("decode: " + why + " (byte " + std::to_string(at - begin_) + ")");
     }
 
     void open(bool is_map, std::uint32_t n) {
         if (expecting_key()) throw Error("decode: a map key is not text");
-        if (stack_.size() >= max_nesting_depth) {
-            throw Error("decode: nesting deeper than " + std::to_string(max_nesting_depth));
-        }
+        refuse_deeper(nullptr);
         Frame frame{is_map ? Value(Map{}) : Value(List{}), is_map, false, {}};
         // The length is only a claim until the elements have been read: reserve a little and
         // let real elements grow the container, so that forged lengths, even nested ones,
@@ -305,7 +320,7 @@ class Decoder : public msgpack::null_visitor {
 
     // [typestr, shape, token, slot, nbytes], handed to the resolver, which checks the rest.
     NdArray decode_slot_ref(const char* payload, std::size_t size) {
-        Decoder body_decoder(payload, size, nullptr);
+        Decoder body_decoder(payload, size, nullptr, nullptr, depth() + 1);
         std::size_t offset = 0;
         if (!msgpack::parse(payload, size, offset, body_decoder) || offset != size) {
             fail("slot reference is malformed", payload);
@@ -341,7 +356,7 @@ class Decoder : public msgpack::null_visitor {
     }
 
     NdArray decode_array(const char* payload, std::size_t size) {
-        Decoder header_decoder(payload, size, nullptr);
+        Decoder header_decoder(payload, size, nullptr, nullptr, depth() + 1);
         std::size_t offset = 0;
         if (!msgpack::parse(payload, size, offset, header_decoder)) {
             fail("array header is malformed", payload);
@@ -370,6 +385,7 @@ class Decoder : public msgpack::null_visitor {
     const char* end_;
     std::shared_ptr<const void> owner_;
     const SlotResolver* resolver_ = nullptr;
+    std::size_t depth_ = 0;
     std::vector<Frame> stack_;
     Value root_;
 };
