@@ -232,7 +232,7 @@ TEST_F(SplitFiles, OpenKeepsAnExistingFileAndTextsAreTwoKeys) {
     std::filesystem::current_path(previous);
     EXPECT_EQ(scrivell.files.size(), 2u);
     EXPECT_TRUE(Contains(
-        failure<scrivell::H5Error>({{"type", "open"}, {"filepath", path("no/dir.h5")}}), "dir.h5"));
+        failure({{"type", "open"}, {"filepath", path("no/dir.h5")}}), "dir.h5"));
     EXPECT_FALSE(scrivell.files.contains(path("no/dir.h5")));
     for (const char* type : {"process", "files", "files_split"}) {
         EXPECT_TRUE(

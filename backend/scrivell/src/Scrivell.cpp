@@ -1,4 +1,5 @@
 #include <spdlog/spdlog.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "h5/h5.hpp"
 #include "map_datasets.hpp"
+#include "master_file.hpp"
 #include "say.hpp"
 #include "split_files.hpp"
 #include "text.hpp"
@@ -116,21 +118,6 @@ std::string resolved_path(const std::string& path) {
     return (resolved.empty() ? std::filesystem::path(path) : resolved).lexically_normal().string();
 }
 
-// Files are created only below the data roots, when they are set: a client must not make the
-// service write wherever its user may.
-void refuse_outside_roots(const std::string& filepath, const std::vector<std::string>& roots) {
-    if (roots.empty()) return;
-    const std::string path = resolved_path(filepath);
-    for (const std::string& root : roots) {
-        const std::string prefix = root.back() == '/' ? root : root + "/";
-        if (path.rfind(prefix, 0) == 0) return;
-    }
-    std::string listed;
-    for (const std::string& root : roots) listed += (listed.empty() ? "" : ", ") + in_quotes(root);
-    throw Error("the path resolves to " + in_quotes(path) + ", outside the data roots (" + listed +
-                "); data_roots in section [corvane] sets them");
-}
-
 std::string mib_text(std::uint64_t bytes) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.1f", static_cast<double>(bytes) / (1 << 20));
@@ -141,13 +128,19 @@ std::string mib_text(std::uint64_t bytes) {
     throw Error("file " + in_quotes(filepath) + " is not open");
 }
 
-// The directory a split dataset's sub-files go to, made comparable between master paths.
-std::filesystem::path sub_file_directory(const std::string& filepath) {
-    const std::string dirpath = dirpath_of(filepath);
-    std::error_code ignored;
-    auto canonical = std::filesystem::weakly_canonical(
-        std::filesystem::absolute(dirpath.empty() ? "." : dirpath), ignored);
-    return canonical.empty() ? std::filesystem::path(dirpath) : canonical;
+// Blocks are renamed into their directory under "%04d.h5": a master file of that name in a
+// directory where another open file writes blocks would be replaced by one. Whichever came
+// first wins; the later open or registration is refused.
+void refuse_master_among_blocks(const OrderedMap<FileEntry>& files, const Directory& dir,
+                                const std::string& filepath) {
+    if (!named_like_a_sub_file(filepath)) return;
+    for (const auto& [other_path, other] : files) {
+        if (other.files_split.empty() || !other.dir->same_as(dir)) continue;
+        throw Error("the master " + in_quotes(filepath) + " is named like a sub-file, and " +
+                    in_quotes(other_path) + " writes the blocks of split dataset " +
+                    in_quotes(other.files_split.keys().front()) +
+                    " under such names in that directory; rename the master");
+    }
 }
 
 // "splitSize" as rows per block: a whole number; zero or less gives blocks of one item.
@@ -192,10 +185,16 @@ std::string holder_of(hid_t f, const std::string& path) {
 }
 
 // An existing file at a sub-file's name that holds "/entry/data/data" is a block of another
-// scan: it is never replaced. Any other file there is stale and is replaced.
-void refuse_other_scan_block(const std::string& path, const std::string& where) {
-    if (!std::filesystem::exists(path) || H5Fis_hdf5(path.c_str()) <= 0) return;
-    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+// scan: it is never replaced. A regular file that is no HDF5 block is stale and is replaced;
+// anything else at the name (a link, a FIFO, a directory) is refused.
+void refuse_other_scan_block(const Directory& dir, std::int64_t index, const std::string& where) {
+    const std::string name = sub_file_name(index);
+    const std::string path = dir.path_of(name);
+    const std::string kind = dir.kind_of(name);
+    if (kind.empty() || kind == "a symbolic link") return;  // a link's name is replaced itself
+    std::optional<Fd> fd = dir.open_existing(name, O_RDONLY);
+    if (!fd) return;
+    const hid_t file = H5Fopen(descriptor_path(fd->get()).c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
     if (file < 0) return;
     h5::File owner{file};
     if (!h5::path_exists(file, "/entry/data/data")) return;
@@ -314,25 +313,22 @@ void Scrivell::open(const zelt::Map& record) {
         say("file already opened:  " + filepath);
         return;
     }
-    refuse_outside_roots(filepath, data_roots_);
     if (limits_.max_open_files && files.size() >= limits_.max_open_files) {
         throw Error(std::to_string(files.size()) +
                     " files are open, as many as max_open_files allows; close one first");
     }
-    h5::Plist fapl{h5::check(H5Pcreate(H5P_FILE_ACCESS), "create", "file access list")};
-    h5::check(H5Pset_libver_bounds(fapl.get(), /*low=*/H5F_LIBVER_LATEST,
-                                   /*high=*/H5F_LIBVER_LATEST),
-              "set", "library version bounds");
+    std::shared_ptr<const Directory> dir = Directory::of_master(filepath, data_roots_);
+    refuse_master_among_blocks(files, *dir, filepath);
+    bool existed = false;
     hid id = H5I_INVALID_HID;
-    const bool existed = std::filesystem::exists(filepath);
-    if (existed) {
-        id = h5::check(H5Fopen(filepath.c_str(), H5F_ACC_RDWR, fapl.get()), "open file", filepath);
+    if (std::optional<hid_t> opened = open_master_file(*dir, filepath, /*after_crash=*/false)) {
+        existed = true;
+        id = h5::check(*opened, "open file", filepath);
     } else {
-        id = h5::check(H5Fcreate(filepath.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, fapl.get()),
-                       "create file", filepath);
+        id = create_master_file(*dir, filepath);
     }
-    FileEntry& entry =
-        files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, {}, {}, {}});
+    FileEntry& entry = files.insert_or_assign(
+        filepath, FileEntry{MasterFileHandle{id}, std::move(dir), {}, {}, {}});
     // A new file is complete on disk at once: a crash before its first write leaves a file
     // HDF5 can open, not a superblock without its objects.
     entry.fp.flush(filepath);
@@ -482,15 +478,20 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
         FileEntry& entry = entry_of(filepath);
         refuse_taken_name(entry, *dataname, /*splitting=*/true, where);
         // Sub-file names depend only on the block index: two live split datasets writing
-        // into one directory would overwrite each other's blocks.
-        const auto directory = sub_file_directory(filepath);
+        // into one directory would overwrite each other's blocks, and a block would replace
+        // an open master named like one.
         for (const auto& [other_path, other_entry] : files) {
+            if (!other_entry.dir->same_as(*entry.dir)) continue;
+            if (other_path != filepath && named_like_a_sub_file(other_path)) {
+                throw Error(where + ": split dataset " + in_quotes(*dataname) + " of " +
+                            in_quotes(filepath) + " would write its sub-files beside the open " +
+                            "master " + in_quotes(other_path) + ", which is named like one");
+            }
             for (const auto& [other_name, other_split] : other_entry.files_split) {
                 if (other_path == filepath && other_name == *dataname) continue;
-                if (sub_file_directory(other_path) != directory) continue;
                 throw Error(where + ": split dataset " + in_quotes(*dataname) + " of " +
                             in_quotes(filepath) + " would write its sub-files into " +
-                            in_quotes(directory.string()) + ", where split dataset " +
+                            in_quotes(entry.dir->path()) + ", where split dataset " +
                             in_quotes(other_name) + " of " + in_quotes(other_path) +
                             " writes its own");
             }
@@ -536,10 +537,10 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
                         ", which holds " + holder_of(entry.fp.id(), link) +
                         "; register the dataset under a new name or in a new file");
         }
-        refuse_other_scan_block(sub_file_path(dirpath_of(filepath), split->splitFileIndex), where);
+        refuse_other_scan_block(*entry.dir, split->splitFileIndex, where);
         zelt::List shape(layout.shape.begin(), layout.shape.end());
         const std::string typestr = layout.typestr;
-        split->block.emplace(dirpath_of(filepath), split->splitFileIndex, split->splitSize,
+        split->block.emplace(entry.dir, split->splitFileIndex, split->splitSize,
                              std::move(layout));
         split->block_started = std::chrono::steady_clock::now();
         journal(entry, {{"op", "block"},

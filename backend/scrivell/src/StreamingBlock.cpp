@@ -20,12 +20,6 @@ namespace {
 
 std::string system_reason() { return std::strerror(errno); }
 
-std::string join(const std::string& dirpath, const std::string& name) {
-    if (dirpath.empty()) return name;
-    if (dirpath.back() == '/') return dirpath + name;
-    return dirpath + "/" + name;
-}
-
 // Writes all `size` bytes at `offset`, resuming after short writes.
 void write_all(int fd, const char* data, std::uint64_t size, std::uint64_t offset,
                const std::string& what) {
@@ -70,23 +64,15 @@ std::uint64_t data_offset(hid_t dataset, std::int64_t rows, const RowLayout& lay
     return address;
 }
 
-// "%04d.h5": zero-padded to four digits, wider past 9999.
-std::string sub_file_name(std::int64_t index) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%04lld.h5", static_cast<long long>(index));
-    return buffer;
-}
-
-Fd open_for_rows(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) throw Error("open sub-file " + in_quotes(path) + " for rows: " + system_reason());
-    return Fd(fd);
-}
-
 void sync(const Fd& fd, const std::string& path) {
     if (::fdatasync(fd.get()) != 0) {
         throw Error("sync sub-file " + in_quotes(path) + ": " + system_reason());
     }
+}
+
+// HDF5 opens `name` through the descriptor that holds it, never through the name again.
+hid_t open_through(const Fd& fd, unsigned flags) {
+    return H5Fopen(descriptor_path(fd.get()).c_str(), flags, H5P_DEFAULT);
 }
 
 }  // namespace
@@ -119,90 +105,98 @@ std::string RowLayout::describe() const {
     return out + (shape.size() == 1 ? ",)" : ")");
 }
 
-Fd::Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-Fd& Fd::operator=(Fd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-Fd::~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-void Fd::close(const std::string& what) {
-    const int fd = std::exchange(fd_, -1);
-    if (fd >= 0 && ::close(fd) != 0) throw Error("close " + what + ": " + system_reason());
-}
-
-std::uint64_t create_sub_file(const std::string& path, std::int64_t rows, const RowLayout& layout) {
+SubFile create_sub_file(const Directory& dir, const std::string& name, std::int64_t rows,
+                        const RowLayout& layout) {
+    const std::string path = dir.path_of(name);
     std::vector<hsize_t> dims{static_cast<hsize_t>(rows)};
     dims.insert(dims.end(), layout.shape.begin(), layout.shape.end());
-    // The library's defaults, as every sub-file has them; truncation replaces a stale file.
-    h5::File file{h5::check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT),
-                            "create file", path)};
-    h5::Plist dcpl{h5::check(H5Pcreate(H5P_DATASET_CREATE), "create", "dataset creation list")};
-    h5::check(H5Pset_layout(dcpl.get(), H5D_CONTIGUOUS), "set", "contiguous layout");
-    // Allocated now and never filled: the data have a fixed place that rows are written into
-    // directly, and nothing is written twice.
-    h5::check(H5Pset_alloc_time(dcpl.get(), H5D_ALLOC_TIME_EARLY), "set", "allocation time");
-    h5::check(H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER), "set", "fill time");
-    h5::Type type = h5::type_of_typestr(layout.typestr, "/entry/data/data");
-    h5::Space space = h5::space_of(dims);
-    h5::Plist lcpl = h5::intermediate_groups();
-    h5::Dataset dataset{h5::check(H5Dcreate2(file.get(), "/entry/data/data", type.get(),
-                                             space.get(), lcpl.get(), dcpl.get(), H5P_DEFAULT),
-                                  "create dataset", "/entry/data/data", path)};
-    const std::uint64_t offset = data_offset(dataset.get(), rows, layout, path);
-    dataset.close("/entry/data/data");
-    file.close(path);
-    return offset;
+    SubFile made{dir.create(name), 0};
+    try {
+        // The library's defaults; HDF5 writes into the file just made, by its descriptor.
+        h5::File file{h5::check(H5Fcreate(descriptor_path(made.fd.get()).c_str(), H5F_ACC_TRUNC,
+                                          H5P_DEFAULT, H5P_DEFAULT),
+                                "create file", path)};
+        h5::Plist dcpl{
+            h5::check(H5Pcreate(H5P_DATASET_CREATE), "create", "dataset creation list")};
+        h5::check(H5Pset_layout(dcpl.get(), H5D_CONTIGUOUS), "set", "contiguous layout");
+        // Allocated now and never filled: the data have a fixed place that rows are written
+        // into directly, and nothing is written twice.
+        h5::check(H5Pset_alloc_time(dcpl.get(), H5D_ALLOC_TIME_EARLY), "set", "allocation time");
+        h5::check(H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER), "set", "fill time");
+        h5::Type type = h5::type_of_typestr(layout.typestr, "/entry/data/data");
+        h5::Space space = h5::space_of(dims);
+        h5::Plist lcpl = h5::intermediate_groups();
+        h5::Dataset dataset{h5::check(H5Dcreate2(file.get(), "/entry/data/data", type.get(),
+                                                 space.get(), lcpl.get(), dcpl.get(), H5P_DEFAULT),
+                                      "create dataset", "/entry/data/data", path)};
+        made.data_offset = data_offset(dataset.get(), rows, layout, path);
+        dataset.close("/entry/data/data");
+        file.close(path);
+    } catch (...) {
+        dir.remove_quietly(name);
+        throw;
+    }
+    return made;
 }
+
+std::string sub_file_name(std::int64_t index) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%04lld.h5", static_cast<long long>(index));
+    return buffer;
+}
+
+std::string hidden_name(std::int64_t index) { return "." + sub_file_name(index) + ".part"; }
 
 std::string sub_file_path(const std::string& dirpath, std::int64_t index) {
-    return join(dirpath, sub_file_name(index));
+    if (dirpath.empty()) return sub_file_name(index);
+    return dirpath + (dirpath.back() == '/' ? "" : "/") + sub_file_name(index);
 }
 
-StreamingBlock::StreamingBlock(const std::string& dirpath, std::int64_t index, std::int64_t rows,
-                               RowLayout layout)
-    : layout_(std::move(layout)), rows_(rows) {
+StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index,
+                               std::int64_t rows, RowLayout layout)
+    : layout_(std::move(layout)), rows_(rows), dir_(std::move(dir)) {
     name_ = sub_file_name(index);
-    path_ = join(dirpath, name_);
-    hidden_path_ = join(dirpath, "." + name_ + ".part");
-    data_offset_ = create_sub_file(hidden_path_, rows_, layout_);
-    fd_ = open_for_rows(hidden_path_);
+    path_ = dir_->path_of(name_);
+    const std::string hidden = hidden_name(index);
+    // A hidden file left by an earlier run is nobody's: its name is removed (a link is
+    // removed itself, never what it points to), and the block's file is made anew.
+    dir_->remove(hidden);
+    SubFile made = create_sub_file(*dir_, hidden, rows_, layout_);
+    fd_ = std::move(made.fd);
+    data_offset_ = made.data_offset;
+    hidden_name_ = hidden;
 }
 
-StreamingBlock::StreamingBlock(const std::string& dirpath, std::int64_t index, std::int64_t rows,
-                               RowLayout layout, std::int64_t written)
-    : layout_(std::move(layout)), rows_(rows), written_(written) {
+StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index,
+                               std::int64_t rows, RowLayout layout, std::int64_t written)
+    : layout_(std::move(layout)), rows_(rows), written_(written), dir_(std::move(dir)) {
     name_ = sub_file_name(index);
-    path_ = join(dirpath, name_);
-    const std::string hidden = join(dirpath, "." + name_ + ".part");
-    const hid_t id = H5Fopen(hidden.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-    if (id < 0) h5::fail("take up block", hidden, "");
+    path_ = dir_->path_of(name_);
+    const std::string hidden = hidden_name(index);
+    const std::string hidden_path = dir_->path_of(hidden);
+    std::optional<Fd> fd = dir_->open_existing(hidden, O_RDWR);
+    if (!fd) throw Error("take up block " + in_quotes(hidden_path) + ": it is gone");
+    const hid_t id = open_through(*fd, H5F_ACC_RDONLY);
+    if (id < 0) h5::fail("take up block", hidden_path, "");
     h5::File file{id};
     h5::Dataset dataset{h5::check(H5Dopen2(id, "/entry/data/data", H5P_DEFAULT), "open dataset",
-                                  "/entry/data/data", hidden)};
+                                  "/entry/data/data", hidden_path)};
     h5::Space space{
-        h5::check(H5Dget_space(dataset.get()), "read shape of", "/entry/data/data", hidden)};
+        h5::check(H5Dget_space(dataset.get()), "read shape of", "/entry/data/data", hidden_path)};
     std::vector<hsize_t> dims(
         static_cast<std::size_t>(std::max(0, H5Sget_simple_extent_ndims(space.get()))));
     if (!dims.empty()) H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
     std::vector<hsize_t> want{static_cast<hsize_t>(rows)};
     want.insert(want.end(), layout_.shape.begin(), layout_.shape.end());
     if (dims != want || written > rows) {
-        throw Error("take up block " + in_quotes(hidden) +
+        throw Error("take up block " + in_quotes(hidden_path) +
                     ": it is not shaped as its journal says");
     }
-    data_offset_ = data_offset(dataset.get(), rows, layout_, hidden);
+    data_offset_ = data_offset(dataset.get(), rows, layout_, hidden_path);
     dataset.close("/entry/data/data");
-    file.close(hidden);
-    fd_ = open_for_rows(hidden);
-    hidden_path_ = hidden;
+    file.close(hidden_path);
+    fd_ = std::move(*fd);
+    hidden_name_ = hidden;
 }
 
 StreamingBlock::StreamingBlock(StreamingBlock&& other) noexcept
@@ -210,28 +204,30 @@ StreamingBlock::StreamingBlock(StreamingBlock&& other) noexcept
       rows_(other.rows_),
       written_(other.written_),
       data_offset_(other.data_offset_),
+      dir_(std::move(other.dir_)),
       name_(std::move(other.name_)),
       path_(std::move(other.path_)),
-      hidden_path_(std::exchange(other.hidden_path_, {})),
+      hidden_name_(std::exchange(other.hidden_name_, {})),
       fd_(std::move(other.fd_)) {}
 
 StreamingBlock& StreamingBlock::operator=(StreamingBlock&& other) noexcept {
     if (this != &other) {
-        if (!hidden_path_.empty()) ::unlink(hidden_path_.c_str());
+        if (!hidden_name_.empty()) dir_->remove_quietly(hidden_name_);
         layout_ = std::move(other.layout_);
         rows_ = other.rows_;
         written_ = other.written_;
         data_offset_ = other.data_offset_;
+        dir_ = std::move(other.dir_);
         name_ = std::move(other.name_);
         path_ = std::move(other.path_);
-        hidden_path_ = std::exchange(other.hidden_path_, {});
+        hidden_name_ = std::exchange(other.hidden_name_, {});
         fd_ = std::move(other.fd_);
     }
     return *this;
 }
 
 StreamingBlock::~StreamingBlock() {
-    if (!hidden_path_.empty()) ::unlink(hidden_path_.c_str());
+    if (!hidden_name_.empty()) dir_->remove_quietly(hidden_name_);
 }
 
 void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
@@ -278,47 +274,57 @@ void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
     const std::uint64_t offset =
         data_offset_ + static_cast<std::uint64_t>(written_) * layout_.row_bytes;
     write_all(fd_.get(), bytes, layout_.row_bytes, offset,
-              where + ": write row " + std::to_string(written_) + " of " + in_quotes(hidden_path_));
+              where + ": write row " + std::to_string(written_) + " of " +
+                  in_quotes(dir_->path_of(hidden_name_)));
     ++written_;
 }
 
+void StreamingBlock::rename_into_place(const std::string& from) {
+    if (dir_->rename_new(from, name_)) return;
+    // The one file the block replaces: a stale file that is not a block (a block of another
+    // scan was refused when this block began). Anything else is left alone.
+    const std::string kind = dir_->kind_of(name_);
+    if (kind != "a regular file" && kind != "a symbolic link") {
+        throw Error("rename " + in_quotes(dir_->path_of(from)) + " to " + in_quotes(path_) + ": " +
+                    kind + " is in the way");
+    }
+    dir_->remove(name_);
+    if (!dir_->rename_new(from, name_)) {
+        throw Error("rename " + in_quotes(dir_->path_of(from)) + " to " + in_quotes(path_) +
+                    ": another file took the name meanwhile");
+    }
+}
+
 void StreamingBlock::finish(bool sync_data) {
+    if (finished()) return;
+    const std::string hidden_path = dir_->path_of(hidden_name_);
     if (full()) {
-        if (sync_data) sync(fd_, hidden_path_);
-        fd_.close(hidden_path_);
-        if (::rename(hidden_path_.c_str(), path_.c_str()) != 0) {
-            throw Error("rename " + in_quotes(hidden_path_) + " to " + in_quotes(path_) + ": " +
-                        system_reason());
-        }
-        hidden_path_.clear();
+        if (sync_data) sync(fd_, hidden_path);
+        rename_into_place(hidden_name_);
+        hidden_name_.clear();
+        fd_.close(path_);
         return;
     }
     // The last block of a file: a sub-file of exactly its rows, under a hidden name of its own
     // until the rows are in.
-    const std::string short_path = hidden_path_ + ".last";
-    const std::uint64_t offset = create_sub_file(short_path, written_, layout_);
-    Fd target = open_for_rows(short_path);
+    const std::string short_name = hidden_name_ + ".last";
+    const std::string short_path = dir_->path_of(short_name);
+    dir_->remove(short_name);
+    SubFile target = create_sub_file(*dir_, short_name, written_, layout_);
     try {
-        Fd source(::open(hidden_path_.c_str(), O_RDONLY | O_CLOEXEC));
-        if (source.get() < 0) {
-            throw Error("open " + in_quotes(hidden_path_) + ": " + system_reason());
-        }
-        copy_range(source.get(), data_offset_, target.get(), offset,
+        copy_range(fd_.get(), data_offset_, target.fd.get(), target.data_offset,
                    static_cast<std::uint64_t>(written_) * layout_.row_bytes,
-                   "copy the rows of " + in_quotes(hidden_path_) + " to " + in_quotes(short_path));
-        if (sync_data) sync(target, short_path);
-        target.close(short_path);
-        if (::rename(short_path.c_str(), path_.c_str()) != 0) {
-            throw Error("rename " + in_quotes(short_path) + " to " + in_quotes(path_) + ": " +
-                        system_reason());
-        }
+                   "copy the rows of " + in_quotes(hidden_path) + " to " + in_quotes(short_path));
+        if (sync_data) sync(target.fd, short_path);
+        target.fd.close(short_path);
+        rename_into_place(short_name);
     } catch (...) {
-        ::unlink(short_path.c_str());
+        dir_->remove_quietly(short_name);
         throw;
     }
     fd_ = Fd();
-    ::unlink(hidden_path_.c_str());
-    hidden_path_.clear();
+    dir_->remove_quietly(hidden_name_);
+    hidden_name_.clear();
 }
 
 }  // namespace scrivell

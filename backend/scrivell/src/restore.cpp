@@ -8,6 +8,7 @@
 
 #include "h5/h5.hpp"
 #include "map_datasets.hpp"
+#include "master_file.hpp"
 #include "split_files.hpp"
 #include "text.hpp"
 
@@ -29,27 +30,6 @@ std::int64_t integer_of(const zelt::Map& record, const char* key) {
     const std::int64_t* number = field(record, key).as<std::int64_t>();
     if (!number) throw Error(std::string("a journal record has no integer \"") + key + "\"");
     return *number;
-}
-
-// Opens a master file read-write after a crash: HDF5's "open for writing" mark, left by the
-// killed service, is cleared as h5clear -s does. Returns a negative id when HDF5 cannot.
-hid_t open_after_crash(const std::string& filepath) {
-    h5::Plist fapl{h5::check(H5Pcreate(H5P_FILE_ACCESS), "create", "file access list")};
-    h5::check(H5Pset_libver_bounds(fapl.get(), /*low=*/H5F_LIBVER_LATEST,
-                                   /*high=*/H5F_LIBVER_LATEST),
-              "set", "library version bounds");
-    hbool_t clear = true;
-    h5::check(H5Pset(fapl.get(), "clear_status_flags", &clear), "set", "clear_status_flags");
-    return H5Fopen(filepath.c_str(), H5F_ACC_RDWR, fapl.get());
-}
-
-hid_t create_anew(const std::string& filepath) {
-    h5::Plist fapl{h5::check(H5Pcreate(H5P_FILE_ACCESS), "create", "file access list")};
-    h5::check(H5Pset_libver_bounds(fapl.get(), /*low=*/H5F_LIBVER_LATEST,
-                                   /*high=*/H5F_LIBVER_LATEST),
-              "set", "library version bounds");
-    return h5::check(H5Fcreate(filepath.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, fapl.get()),
-                     "create file", filepath);
 }
 
 // The block of a split dataset as the journal left it.
@@ -136,16 +116,20 @@ void Scrivell::restore_file(const std::string& journal_path) {
     const std::string filepath = text_of(header, "filepath");
     const bool created = field(header, "created") == zelt::Value(true);
     if (files.contains(filepath)) throw Error(in_quotes(filepath) + " has a second journal");
-    if (!std::filesystem::exists(filepath)) {
-        throw Error("its master file " + in_quotes(filepath) + " is missing");
-    }
-    hid_t id = open_after_crash(filepath);
+    std::shared_ptr<const Directory> dir = Directory::of_master(filepath, data_roots_);
+    const std::optional<hid_t> opened = open_master_file(*dir, filepath, /*after_crash=*/true);
+    if (!opened) throw Error("its master file " + in_quotes(filepath) + " is missing");
+    hid_t id = *opened;
     std::string rebuilt;
     if (id < 0) {
         // Beyond repair: rebuilt from the journal, the damaged file kept beside it.
+        const std::string name = base_name(filepath);
         const std::string damaged = filepath + ".damaged";
-        std::filesystem::rename(filepath, damaged);
-        id = create_anew(filepath);
+        if (!dir->rename_new(name, name + ".damaged")) {
+            throw Error("the master file cannot be opened, and " + in_quotes(damaged) +
+                        " is in the way of keeping it");
+        }
+        id = create_master_file(*dir, filepath);
         rebuilt = created ? "rebuilt whole from the journal (the damaged file is kept as " +
                                 in_quotes(damaged) + ")"
                           : "rebuilt with what the service wrote into it (the damaged original "
@@ -153,8 +137,7 @@ void Scrivell::restore_file(const std::string& journal_path) {
                                 in_quotes(damaged) + ")";
     }
     FileEntry& entry =
-        files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, {}, {}, {}});
-    const std::string dirpath = dirpath_of(filepath);
+        files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, dir, {}, {}, {}});
     std::map<std::string, BlockState> blocks;
     std::size_t values = 0;
     for (std::size_t i = 1; i < read.records.size(); ++i) {
@@ -216,7 +199,7 @@ void Scrivell::restore_file(const std::string& journal_path) {
                 split->splitFileIndex = index + 1;
             blocks[name] = BlockState{};
             if (!rebuilt.empty()) {
-                create_external_link(id, link_path(name, index), sub_file_path("", index),
+                create_external_link(id, link_path(name, index), sub_file_name(index),
                                      "/entry/data/data");
             }
         }
@@ -230,21 +213,20 @@ void Scrivell::restore_file(const std::string& journal_path) {
         if (!split || !state.open) continue;
         split->splitFileIndex = state.index;
         RowLayout layout = RowLayout::from(state.typestr, state.shape);
-        const std::string final_path = sub_file_path(dirpath, state.index);
-        const std::string hidden_part =
-            (dirpath.empty() ? "" : dirpath + "/") + "." + sub_file_path("", state.index) + ".part";
-        if (std::filesystem::exists(hidden_part)) {
-            split->block.emplace(dirpath, state.index, split->splitSize, std::move(layout),
+        const std::string final_path = dir->path_of(sub_file_name(state.index));
+        const std::string hidden_part = dir->path_of(hidden_name(state.index));
+        if (!dir->kind_of(hidden_name(state.index)).empty()) {
+            split->block.emplace(dir, state.index, split->splitSize, std::move(layout),
                                  state.rows);
             split->block_started = std::chrono::steady_clock::now();
         }
         if (state.full_message) {
             if (split->block) {
                 (void)finish_block(entry, filepath, name, *split, *state.full_message, false);
-            } else if (std::filesystem::exists(final_path)) {
+            } else if (dir->kind_of(sub_file_name(state.index)) == "a regular file") {
                 const std::string link = link_path(name, state.index);
                 if (!h5::path_exists(id, link)) {
-                    create_external_link(id, link, sub_file_path("", state.index),
+                    create_external_link(id, link, sub_file_name(state.index),
                                          "/entry/data/data");
                 }
                 entry.fp.flush(filepath);

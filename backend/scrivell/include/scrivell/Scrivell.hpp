@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <scrivell/Column.hpp>
+#include <scrivell/Directory.hpp>
 #include <scrivell/Journal.hpp>
 #include <scrivell/OrderedMap.hpp>
 #include <scrivell/Outbox.hpp>
@@ -69,6 +70,8 @@ struct SplitDataset {
 // other, and never "fp", so the open file cannot be lost.
 struct FileEntry {
     MasterFileHandle fp;
+    // The master's directory, opened once: every sub-file is made relative to it.
+    std::shared_ptr<const Directory> dir;
     OrderedMap<AppendDataset> files_nosplit;
     OrderedMap<SplitDataset> files_split;
     // What the service holds for the file, recorded for a restart (when journaling is on).

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <scrivell/Directory.hpp>
 #include <string>
 #include <vector>
 #include <zelt/Value.hpp>
@@ -22,24 +24,6 @@ struct RowLayout {
     static RowLayout from(std::string typestr, std::vector<std::uint64_t> shape);
 };
 
-// A file descriptor with one owner.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept;
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd();
-    int get() const { return fd_; }
-    // The real close: throws Error naming `what`.
-    void close(const std::string& what);
-
-  private:
-    int fd_ = -1;
-};
-
 // One block of a split dataset on its way to disk. Its sub-file is created at the block's first
 // item under a hidden name ("." + final name + ".part") with a dataset "/entry/data/data" that
 // already holds all its rows, contiguous and allocated; each item is written into its row as it
@@ -48,13 +32,14 @@ class Fd {
 // its hidden file.
 class StreamingBlock {
   public:
-    // Creates the hidden file of block `index` in `dirpath` ("" for the working directory),
-    // `rows` rows of `layout`. Throws H5Error or Error naming the file.
-    StreamingBlock(const std::string& dirpath, std::int64_t index, std::int64_t rows,
+    // Creates the hidden file of block `index` in the master's directory `dir`, `rows` rows of
+    // `layout`. A stale hidden file of that name is removed first. Throws H5Error or Error
+    // naming the file.
+    StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index, std::int64_t rows,
                    RowLayout layout);
     // Takes up block `index` again after a restart: its hidden file exists and holds `written`
     // rows. Throws Error when the file is missing or not shaped as `layout` says.
-    StreamingBlock(const std::string& dirpath, std::int64_t index, std::int64_t rows,
+    StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index, std::int64_t rows,
                    RowLayout layout, std::int64_t written);
     StreamingBlock(StreamingBlock&& other) noexcept;
     StreamingBlock& operator=(StreamingBlock&& other) noexcept;
@@ -71,30 +56,47 @@ class StreamingBlock {
     // The final path ("%04d.h5" beside the master file) and the bare final name.
     const std::string& path() const { return path_; }
     const std::string& name() const { return name_; }
-    const std::string& hidden_path() const { return hidden_path_; }
 
     // Closes the sub-file and gives it its final name. A block that is not full first becomes a
     // sub-file of exactly its rows, copied from the rows already on disk. With `sync`, the data
-    // reach the disk before the rename. Throws Error; the hidden file stays on failure.
+    // reach the disk before the rename. A stale file at the final name that is not a block
+    // (checked when the block began) is removed; anything else there refuses the rename.
+    // Throws Error; the hidden file stays on failure, and finish() may be called again.
     void finish(bool sync);
+    bool finished() const { return hidden_name_.empty(); }
 
   private:
     RowLayout layout_;
     std::int64_t rows_ = 0;
     std::int64_t written_ = 0;
     std::uint64_t data_offset_ = 0;
+    void rename_into_place(const std::string& from);
+
+    std::shared_ptr<const Directory> dir_;
     std::string name_;
     std::string path_;
-    std::string hidden_path_;
+    std::string hidden_name_;  // empty once finished
     Fd fd_;
 };
 
+// The bare name of block `index`'s sub-file: "%04d.h5".
+std::string sub_file_name(std::int64_t index);
+// The hidden name a block is filled under: "." + sub_file_name(index) + ".part".
+std::string hidden_name(std::int64_t index);
 // The sub-file of block `index` beside a master file in `dirpath`: "%04d.h5" joined to it.
 std::string sub_file_path(const std::string& dirpath, std::int64_t index);
 
-// Creates `path` anew (truncating) with the library's defaults and one dataset
+// A sub-file made for rows: its descriptor (open for reading and writing) and where the rows
+// of "/entry/data/data" start.
+struct SubFile {
+    Fd fd;
+    std::uint64_t data_offset = 0;
+};
+
+// Creates `name` in `dir` (which must not exist) with the library's defaults and one dataset
 // "/entry/data/data" of `rows` rows of `layout`: contiguous, fixed size, storage allocated at
-// creation and never filled. Returns the byte offset of the dataset's data in the file.
-std::uint64_t create_sub_file(const std::string& path, std::int64_t rows, const RowLayout& layout);
+// creation and never filled.
+SubFile create_sub_file(const Directory& dir, const std::string& name, std::int64_t rows,
+                        const RowLayout& layout);
 
 }  // namespace scrivell
