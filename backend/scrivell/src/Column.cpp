@@ -19,6 +19,15 @@ std::string Column::why_not_stackable(const zelt::Value& value) const {
     const bool storable = is_number(value) || value.is<bool>() || value.is<std::string>() ||
                           value.is<zelt::NdArray>();
     if (!storable) return describe(value) + " cannot be stored in a dataset";
+    // What the close could not write is refused now, while the client can still hear of it.
+    if (const auto* text = value.as<std::string>(); text && text->find('\0') != std::string::npos) {
+        return "a text holding a NUL character cannot be stored whole in a dataset";
+    }
+    if (const auto* array = value.as<zelt::NdArray>(); array && array->shape().size() >= max_rank) {
+        return "an array " + array->describe() + " has " + std::to_string(array->shape().size()) +
+               " dimensions; stacked it would have more than HDF5's " + std::to_string(max_rank);
+    }
+    if (std::string why = why_not_exact(value); !why.empty()) return why;
     std::string holds;
     switch (kind_) {
         case Kind::Empty:
@@ -51,6 +60,64 @@ std::string Column::why_not_stackable(const zelt::Value& value) const {
            " it holds";
 }
 
+// Numbers of several kinds are written in one type: integers with floats as float64, integers
+// above the signed range as uint64. A value that type would not hold exactly is refused.
+namespace {
+
+// Whether float64 holds the integer exactly.
+bool exact_in_double(std::int64_t n) {
+    const double widened = static_cast<double>(n);
+    return widened < 9223372036854775808.0 && static_cast<std::int64_t>(widened) == n;
+}
+
+bool exact_in_double(std::uint64_t u) {
+    const double widened = static_cast<double>(u);
+    return widened < 18446744073709551616.0 && static_cast<std::uint64_t>(widened) == u;
+}
+
+}  // namespace
+
+std::string Column::why_not_exact(const zelt::Value& value) const {
+    const auto* n = value.as<std::int64_t>();
+    const auto* u = value.as<std::uint64_t>();
+    if (value.is<double>() && numbers_.inexact_as_float) {
+        return "a float among integers that float64 does not hold exactly (" +
+               numbers_.inexact_example + ") cannot be stacked";
+    }
+    if (numbers_.floats && ((n && !exact_in_double(*n)) || (u && !exact_in_double(*u)))) {
+        return "the integer " + zelt::to_text(value) +
+               " is not held exactly by float64, the type of the floats this column holds";
+    }
+    if (u && numbers_.negative) {
+        return "no integer type holds both " + zelt::to_text(value) + " and " +
+               numbers_.negative_example + ": integers above 2^63-1 stack only with integers of 0 or more";
+    }
+    if (n && *n < 0 && numbers_.above_signed) {
+        return "no integer type holds both " + numbers_.above_signed_example + " and " +
+               zelt::to_text(value) + ": integers above 2^63-1 stack only with integers of 0 or more";
+    }
+    return {};
+}
+
+void Column::note_number(const zelt::Value& value) {
+    if (value.is<double>()) numbers_.floats = true;
+    const auto* n = value.as<std::int64_t>();
+    const auto* u = value.as<std::uint64_t>();
+    if (n && *n < 0 && !numbers_.negative) {
+        numbers_.negative = true;
+        numbers_.negative_example = zelt::to_text(value);
+    }
+    if (u && !numbers_.above_signed) {
+        numbers_.above_signed = true;
+        numbers_.above_signed_example = zelt::to_text(value);
+    }
+    const bool inexact = (n && !exact_in_double(*n)) || (u && !exact_in_double(*u));
+    if (inexact && !numbers_.inexact_as_float) {
+        numbers_.inexact_as_float = true;
+        numbers_.inexact_example = zelt::to_text(value);
+    }
+}
+
 std::uint64_t Column::bytes_of(const zelt::Value& value) {
     if (const auto* array = value.as<zelt::NdArray>()) return array->size_bytes() + 64;
     if (const auto* text = value.as<std::string>()) return text->size() + 32;
@@ -60,6 +127,7 @@ std::uint64_t Column::bytes_of(const zelt::Value& value) {
 void Column::push(const zelt::Value& value) {
     ++size_;
     bytes_ += bytes_of(value);
+    note_number(value);
     if (kind_ == Kind::Mixed) {
         mixed_.push_back(value);
         return;
@@ -106,9 +174,10 @@ void Column::push(const zelt::Value& value) {
     } else if (const auto* array = value.as<zelt::NdArray>()) {
         if (kind_ == Kind::Empty || kind_ == Kind::Array) {
             kind_ = Kind::Array;
-            // Elements in a client's shared slot are copied: the slot goes back to the
-            // client when the request is done, long before the close writes the column.
-            arrays_.push_back(array->borrowed() ? array->owned_copy() : *array);
+            // Copied out of the request: a shared slot goes back to its client when the request
+            // is done, and a received message may be far larger than the array in it, which
+            // would keep all of it alive until the close while only the array is counted.
+            arrays_.push_back(array->owned_copy());
             return;
         }
     }

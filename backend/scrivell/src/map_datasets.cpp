@@ -1,7 +1,5 @@
 #include "map_datasets.hpp"
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 #include <zelt/overload.hpp>
@@ -90,25 +88,6 @@ void create_from_value(hid_t file, const std::string& path, const zelt::Value& v
                value.kind());
 }
 
-// A text read as a number, for an in-place write into a numeric dataset ("12" → 12).
-bool parse_number(const std::string& text, zelt::Value& out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long long n = std::strtoll(text.c_str(), &end, 10);
-    if (*end == '\0' && errno == 0) {
-        out = zelt::Value(static_cast<std::int64_t>(n));
-        return true;
-    }
-    errno = 0;
-    const double d = std::strtod(text.c_str(), &end);
-    if (*end == '\0' && errno == 0) {
-        out = zelt::Value(d);
-        return true;
-    }
-    return false;
-}
-
 [[noreturn]] void cannot_take(const std::string& path, const std::string& filename,
                               const zelt::Value& value, const char* type_name) {
     throw Error("write dataset \"" + path + "\" in \"" + filename + "\": a " + value.kind_name() +
@@ -116,54 +95,82 @@ bool parse_number(const std::string& text, zelt::Value& out) {
                 " cannot be written into a " + type_name + " dataset");
 }
 
+std::string shape_text(const std::vector<hsize_t>& dims) {
+    std::string out = "(";
+    for (std::size_t i = 0; i < dims.size(); ++i) out += (i ? ", " : "") + std::to_string(dims[i]);
+    return out + (dims.size() == 1 ? ",)" : ")");
+}
+
 // Writes `value` over every element of the existing dataset at `path`, keeping its element
-// type and shape.
+// type and shape. The value must be held exactly by that type and shape: nothing is rounded,
+// clamped, cut, reshaped or parsed out of a text.
 void overwrite(hid_t file, const std::string& path, const zelt::Value& value,
                const std::string& filename) {
+    const std::string what = "write dataset \"" + path + "\" in \"" + filename + "\"";
     h5::Dataset dataset{
         h5::check(H5Dopen2(file, path.c_str(), H5P_DEFAULT), "open dataset", path, filename)};
     h5::Type type{h5::check(H5Dget_type(dataset.get()), "read type of", path, filename)};
     h5::Space space{h5::check(H5Dget_space(dataset.get()), "read shape of", path, filename)};
     const auto points = static_cast<std::size_t>(
         h5::check(H5Sget_simple_extent_npoints(space.get()), "read shape of", path, filename));
+    const int rank = H5Sget_simple_extent_ndims(space.get());
+    std::vector<hsize_t> dims(rank > 0 ? static_cast<std::size_t>(rank) : 0);
+    if (rank > 0) H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
     const H5T_class_t type_class = H5Tget_class(type.get());
+    const bool numeric = type_class == H5T_INTEGER || type_class == H5T_FLOAT;
 
     auto write = [&](hid_t mem_type, const void* data) {
+        if (!points) return;
         h5::check(H5Dwrite(dataset.get(), mem_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data),
                   "write dataset", path, filename);
     };
     auto fill = [&](hid_t mem_type, auto element) {
         std::vector<decltype(element)> data(points, element);
-        if (points) write(mem_type, data.data());
+        write(mem_type, data.data());
+    };
+    // One value, checked once in the dataset's own type, then written to every element.
+    auto fill_exactly = [&](hid_t mem_type, const void* element) {
+        const std::vector<unsigned char> one = h5::held_exactly(mem_type, type.get(), element, 1, what);
+        std::vector<unsigned char> all(points * one.size());
+        for (std::size_t i = 0; i < points; ++i) {
+            std::memcpy(all.data() + i * one.size(), one.data(), one.size());
+        }
+        write(type.get(), all.data());
     };
 
     if (const auto* array = value.as<zelt::NdArray>()) {
-        if (array->element_count() != points) {
-            throw Error("write dataset \"" + path + "\" in \"" + filename + "\": it holds " +
-                        std::to_string(points) + " elements, the array " + array->describe());
+        const std::vector<hsize_t> shape(array->shape().begin(), array->shape().end());
+        if (shape != dims) {
+            throw Error(what + ": it has shape " + shape_text(dims) + ", the array " +
+                        array->describe() + "; nothing was written");
         }
+        if (!numeric) cannot_take(path, filename, value, type_class == H5T_STRING ? "text" : "non-numeric");
         h5::Type mem = h5::type_of_typestr(array->typestr(), path);
-        if (points) write(mem.get(), array->data());
+        write(type.get(), h5::held_exactly(mem.get(), type.get(), array->data(), points, what).data());
     } else if (value.is<zelt::List>()) {  // an empty list
         if (points != 0) cannot_take(path, filename, value, "non-empty");
     } else if (const auto* text = value.as<std::string>()) {
-        if (type_class == H5T_STRING) {
-            if (H5Tis_variable_str(type.get()) > 0) {
-                fill(type.get(), text->c_str());
-            } else {
-                const std::size_t size = H5Tget_size(type.get());
-                std::vector<char> data(points * size, '\0');
-                for (std::size_t i = 0; i < points; ++i) {
-                    std::memcpy(&data[i * size], text->data(), std::min(size, text->size()));
-                }
-                if (points) write(type.get(), data.data());
-            }
-        } else if (type_class == H5T_INTEGER || type_class == H5T_FLOAT) {
-            zelt::Value number;
-            if (!parse_number(*text, number)) cannot_take(path, filename, value, "numeric");
-            overwrite(file, path, number, filename);
+        if (type_class != H5T_STRING) {
+            cannot_take(path, filename, value, numeric ? "numeric" : "non-text");
+        }
+        if (H5Tis_variable_str(type.get()) > 0) {
+            fill(type.get(), text->c_str());
         } else {
-            cannot_take(path, filename, value, "non-text");
+            const std::size_t size = H5Tget_size(type.get());
+            // A null-terminated string keeps its last byte for the terminator.
+            const std::size_t room = H5Tget_strpad(type.get()) == H5T_STR_NULLTERM && size > 0
+                                         ? size - 1
+                                         : size;
+            if (text->size() > room) {
+                throw Error(what + ": the text of " + std::to_string(text->size()) +
+                            " bytes does not fit its fixed-length strings of " +
+                            std::to_string(room) + "; nothing was written");
+            }
+            std::vector<char> data(points * size, '\0');
+            for (std::size_t i = 0; i < points; ++i) {
+                std::memcpy(&data[i * size], text->data(), text->size());
+            }
+            write(type.get(), data.data());
         }
     } else if (type_class == H5T_ENUM) {
         const auto* flag = value.as<bool>();
@@ -172,15 +179,16 @@ void overwrite(hid_t file, const std::string& path, const zelt::Value& value,
             cannot_take(path, filename, value, "boolean");
         }
         fill(type.get(), static_cast<std::int8_t>(flag ? *flag : *n));
-    } else if (type_class == H5T_INTEGER || type_class == H5T_FLOAT) {
+    } else if (numeric) {
         if (const auto* flag = value.as<bool>()) {
-            fill(H5T_NATIVE_INT8, static_cast<std::int8_t>(*flag));
+            const std::int8_t element = *flag ? 1 : 0;
+            fill_exactly(H5T_NATIVE_INT8, &element);
         } else if (const auto* n = value.as<std::int64_t>()) {
-            fill(H5T_NATIVE_INT64, *n);
+            fill_exactly(H5T_NATIVE_INT64, n);
         } else if (const auto* u = value.as<std::uint64_t>()) {
-            fill(H5T_NATIVE_UINT64, *u);
+            fill_exactly(H5T_NATIVE_UINT64, u);
         } else if (const auto* d = value.as<double>()) {
-            fill(H5T_NATIVE_DOUBLE, *d);
+            fill_exactly(H5T_NATIVE_DOUBLE, d);
         } else {
             cannot_take(path, filename, value, "numeric");
         }
@@ -208,6 +216,11 @@ OrderedMap<zelt::Value> flatten(const zelt::Map& map) {
 
 void write_leaf(hid_t file, const std::string& path, const zelt::Value& value, bool recreate_text,
                 const std::string& filename) {
+    h5::refuse_links_along(file, path, filename);
+    if (const auto* text = value.as<std::string>(); text && text->find('\0') != std::string::npos) {
+        throw Error("write dataset \"" + path + "\" in \"" + filename +
+                    "\": the text holds a NUL character, and HDF5 would keep only what is before it");
+    }
     if (value.is_null()) {
         // "None" goes into a new dataset: an existing path makes the creation fail.
         create_text(file, path, "None", filename);

@@ -181,7 +181,10 @@ h5::Dataset create_dataset(hid_t loc, const std::string& path, hid_t file_type,
 void write_column(hid_t loc, const std::string& name, const Column& column, bool batch,
                   const std::string& file) {
     Stack stack = stack_of(column, batch, name, file);
+    h5::refuse_links_along(loc, name, file);
     h5::Dataset dataset;
+    // Over an existing dataset of another type, every value must be held exactly by it.
+    h5::Type existing_type;
     if (h5::path_exists(loc, name)) {
         dataset = h5::Dataset{
             h5::check(H5Dopen2(loc, name.c_str(), H5P_DEFAULT), "open dataset", name, file)};
@@ -193,13 +196,37 @@ void write_column(hid_t loc, const std::string& name, const Column& column, bool
             throw Error("write dataset \"" + name + "\" in \"" + file + "\": it has shape " +
                         shape_text(dims) + ", the values stack to " + shape_text(stack.dims));
         }
+        h5::Type type{h5::check(H5Dget_type(dataset.get()), "read type of", name, file)};
+        if (H5Tequal(type.get(), stack.mem_type.get()) <= 0) {
+            const bool texts = H5Tget_class(type.get()) == H5T_STRING ||
+                               H5Tget_class(stack.mem_type.get()) == H5T_STRING;
+            if (texts) {
+                throw Error("write dataset \"" + name + "\" in \"" + file +
+                            "\": its element type is not the values' (texts are written only " +
+                            "into variable-length strings, and only texts into them)");
+            }
+            existing_type = std::move(type);
+        }
     } else {
         dataset = create_dataset(loc, name, stack.file_type.get(), stack.dims, file);
+    }
+    // Every piece is converted and checked before the first is written: a value refused
+    // leaves the dataset as it was.
+    std::vector<std::vector<unsigned char>> converted;
+    if (existing_type.get() >= 0) {
+        for (const Piece& piece : stack.pieces) {
+            std::size_t elements = piece.count;
+            for (std::size_t d = 1; d < stack.dims.size(); ++d) elements *= stack.dims[d];
+            converted.push_back(h5::held_exactly(stack.mem_type.get(), existing_type.get(),
+                                                 piece.data, elements,
+                                                 "write dataset \"" + name + "\" in \"" + file + "\""));
+        }
     }
     h5::Space file_space = h5::space_of(stack.dims);
     std::vector<hsize_t> start(stack.dims.size(), 0);
     std::vector<hsize_t> count = stack.dims;
-    for (const Piece& piece : stack.pieces) {
+    for (std::size_t p = 0; p < stack.pieces.size(); ++p) {
+        const Piece& piece = stack.pieces[p];
         if (piece.count == 0) continue;
         start[0] = piece.first;
         count[0] = piece.count;
@@ -210,6 +237,12 @@ void write_column(hid_t loc, const std::string& name, const Column& column, bool
                                       count.data(), nullptr),
                   "select rows of", name, file);
         h5::Space memory = h5::space_of(count);
+        if (existing_type.get() >= 0) {
+            h5::check(H5Dwrite(dataset.get(), existing_type.get(), memory.get(), file_space.get(),
+                               H5P_DEFAULT, converted[p].data()),
+                      "write dataset", name, file);
+            continue;
+        }
         h5::check(H5Dwrite(dataset.get(), stack.mem_type.get(), memory.get(), file_space.get(),
                            H5P_DEFAULT, piece.data),
                   "write dataset", name, file);

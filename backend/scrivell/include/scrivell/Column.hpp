@@ -71,10 +71,24 @@ class Column {
     const std::vector<zelt::NdArray>& arrays() const { return arrays_; }
     const std::vector<zelt::Value>& mixed() const { return mixed_; }
 
+    // HDF5's limit on dimensions: an appended array has at most max_rank - 1, the stack one more.
+    static constexpr std::size_t max_rank = 32;
+
   private:
+    // What the numbers held say about the one type they are written in.
+    struct Numbers {
+        bool floats = false;
+        bool negative = false;
+        bool above_signed = false;      // a uint64 above 2^63-1
+        bool inexact_as_float = false;  // an integer float64 does not hold exactly
+        std::string negative_example, above_signed_example, inexact_example;
+    };
+    std::string why_not_exact(const zelt::Value& value) const;
+    void note_number(const zelt::Value& value);
     void to_mixed();
 
     Kind kind_ = Kind::Empty;
+    Numbers numbers_;
     std::size_t size_ = 0;
     std::uint64_t bytes_ = 0;
     Chunked<std::int64_t> integers_;

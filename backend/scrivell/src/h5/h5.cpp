@@ -1,5 +1,9 @@
 #include "h5/h5.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
 namespace scrivell::h5 {
 
 namespace {
@@ -112,6 +116,125 @@ bool path_exists(hid_t file, const std::string& path) {
         start = slash + 1;
     }
     return any;
+}
+
+void refuse_links_along(hid_t file, const std::string& path, std::string_view filename) {
+    std::string prefix;
+    std::size_t start = 0;
+    while (start < path.size()) {
+        std::size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        if (slash > start && path.compare(start, slash - start, ".") != 0) {
+            prefix += '/';
+            prefix.append(path, start, slash - start);
+            H5L_info_t info;
+            // The prefix exists only while everything before it is a group reached by hard
+            // links; the first missing component ends the walk.
+            if (H5Lexists(file, prefix.c_str(), H5P_DEFAULT) <= 0 ||
+                H5Lget_info(file, prefix.c_str(), &info, H5P_DEFAULT) < 0) {
+                return;
+            }
+            if (info.type != H5L_TYPE_HARD) {
+                throw Error("write \"" + path + "\" in \"" + std::string(filename) + "\": \"" +
+                            prefix + "\" is " +
+                            (info.type == H5L_TYPE_EXTERNAL ? "an external link" : "a soft link") +
+                            ", and the service writes through no link");
+            }
+            H5O_info_t object;
+            if (slash < path.size() &&
+                (H5Oget_info_by_name(file, prefix.c_str(), &object, H5P_DEFAULT) < 0 ||
+                 object.type != H5O_TYPE_GROUP)) {
+                return;  // not a group: the write fails on its own, naming it
+            }
+        }
+        start = slash + 1;
+    }
+}
+
+std::string normal_path(const std::string& path) {
+    std::string out;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        if (slash > start && path.compare(start, slash - start, ".") != 0) {
+            out += '/';
+            out.append(path, start, slash - start);
+        }
+        start = slash + 1;
+    }
+    return out.empty() ? "/" : out;
+}
+
+namespace {
+
+// Whether two buffers of `count` elements of `type` hold equal values (NaN equal to NaN).
+bool same_values(hid_t type, const unsigned char* a, const unsigned char* b, std::size_t count,
+                 std::size_t& first_difference) {
+    const std::size_t size = H5Tget_size(type);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::memcmp(a + i * size, b + i * size, size) == 0) continue;
+        if (H5Tget_class(type) == H5T_FLOAT) {
+            double x = 0;
+            double y = 0;
+            std::vector<unsigned char> both(2 * std::max<std::size_t>(size, sizeof(double)));
+            std::memcpy(both.data(), a + i * size, size);
+            std::memcpy(both.data() + both.size() / 2, b + i * size, size);
+            if (H5Tconvert(type, H5T_NATIVE_DOUBLE, 1, both.data(), nullptr, H5P_DEFAULT) >= 0 &&
+                H5Tconvert(type, H5T_NATIVE_DOUBLE, 1, both.data() + both.size() / 2, nullptr,
+                           H5P_DEFAULT) >= 0) {
+                std::memcpy(&x, both.data(), sizeof x);
+                std::memcpy(&y, both.data() + both.size() / 2, sizeof y);
+                if (std::isnan(x) && std::isnan(y)) continue;
+            }
+        }
+        first_difference = i;
+        return false;
+    }
+    return true;
+}
+
+std::string type_text(hid_t type) {
+    const std::size_t size = H5Tget_size(type);
+    switch (H5Tget_class(type)) {
+        case H5T_INTEGER:
+            return std::string(H5Tget_sign(type) == H5T_SGN_NONE ? "uint" : "int") +
+                   std::to_string(size * 8);
+        case H5T_FLOAT:
+            return "float" + std::to_string(size * 8);
+        case H5T_STRING:
+            return "string";
+        case H5T_ENUM:
+            return "enum";
+        default:
+            return "another kind of";
+    }
+}
+
+}  // namespace
+
+std::vector<unsigned char> held_exactly(hid_t mem_type, hid_t file_type, const void* data,
+                                        std::size_t count, const std::string& what) {
+    const std::size_t mem_size = H5Tget_size(mem_type);
+    const std::size_t file_size = H5Tget_size(file_type);
+    const std::size_t room = count * std::max(mem_size, file_size);
+    std::vector<unsigned char> converted(room);
+    std::vector<unsigned char> back(room);
+    if (count) std::memcpy(converted.data(), data, count * mem_size);
+    const std::string types = type_text(mem_type) + " values into a " + type_text(file_type) +
+                              " dataset";
+    if (H5Tconvert(mem_type, file_type, count, converted.data(), nullptr, H5P_DEFAULT) < 0) {
+        throw Error(what + ": " + types + ": " + stack_reason());
+    }
+    if (count) std::memcpy(back.data(), converted.data(), count * file_size);
+    std::size_t at = 0;
+    if (H5Tconvert(file_type, mem_type, count, back.data(), nullptr, H5P_DEFAULT) < 0 ||
+        !same_values(mem_type, static_cast<const unsigned char*>(data), back.data(), count, at)) {
+        throw Error(what + ": " + types + ": value " + std::to_string(at) +
+                    " is not held exactly by the dataset's type; nothing was written");
+    }
+    converted.resize(count * file_size);
+    return converted;
 }
 
 Space space_of(const std::vector<hsize_t>& dims) {

@@ -76,6 +76,21 @@ Plist intermediate_groups();
 // naming groups.
 bool path_exists(hid_t file, const std::string& path);
 
+// Refuses a write at `path` of `file` that would pass through, replace or delete a link that
+// is not a hard link (an external link leads into another file, a soft link anywhere in this
+// one). Throws Error naming the link.
+void refuse_links_along(hid_t file, const std::string& path, std::string_view filename);
+
+// `path` as one spelling: "/" + its components, without empty ones or "." ("/a//b/" and "a/b"
+// are "/a/b").
+std::string normal_path(const std::string& path);
+
+// `count` elements of `mem_type` at `data`, converted to `file_type` and each checked to
+// convert back unchanged: values the file type does not hold exactly (fractions, NaN or
+// out-of-range numbers into integers, precision lost) are refused. Throws Error naming `what`.
+std::vector<unsigned char> held_exactly(hid_t mem_type, hid_t file_type, const void* data,
+                                        std::size_t count, const std::string& what);
+
 // A simple dataspace of these dimensions; none gives a scalar space.
 Space space_of(const std::vector<hsize_t>& dims);
 
