@@ -572,6 +572,14 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
     SplitDataset* split = entry.files_split.find(name);
     if (!split) throw Error("dataset " + in_quotes(name) + " is not registered as a split dataset");
     const std::string where = "split dataset " + in_quotes(name);
+    if (split->block && split->block->full()) {
+        // A full block whose finishing failed before (its rename or link) is finished first;
+        // this item goes to the next block. A failure here fails this item, written nowhere.
+        std::string message = notification_json("scan_run", zelt::find_or_null(record, "identify"),
+                                                zelt::find_or_null(record, "CTType"),
+                                                split->block->path(), "/entry/data/data");
+        (void)finish_block(entry, filepath, name, *split, std::move(message), false);
+    }
     if (!split->block) {
         // Everything that would refuse the block is checked before its file exists.
         RowLayout layout = RowLayout::of(item, where);
@@ -598,16 +606,13 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
     // The notification of the block this item completes is built before its row is written:
     // an "identify" without a JSON form fails the request before it changes anything.
     std::string message;
-    if (block.full() || block.rows_written() + 1 == split->splitSize) {
+    if (block.rows_written() + 1 == split->splitSize) {
         message = notification_json("scan_run", zelt::find_or_null(record, "identify"),
                                     zelt::find_or_null(record, "CTType"), block.path(),
                                     "/entry/data/data");
     }
-    // A full block whose finishing failed before is finished by the next item.
-    if (!block.full()) {
-        block.write(item, where);
-        journal(entry, {{"op", "row"}, {"name", name}});
-    }
+    block.write(item, where);
+    journal(entry, {{"op", "row"}, {"name", name}});
     if (!block.full()) return;
     const std::string what = "scan_run for " + in_quotes(block.path());
     if (!finish_block(entry, filepath, name, *split, std::move(message), false)) {

@@ -1,0 +1,271 @@
+// What another user of the host can plant in a data directory, and what a careless client can
+// send: the backend neither writes outside its directories nor stores a value other than sent.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+
+#include "backend.hpp"
+
+namespace {
+
+using support::H5Reader;
+using zelt::List;
+using zelt::Map;
+using zelt::NdArray;
+using zelt::Value;
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A file made with HDF5 before the service opens it: what an earlier writer or another user
+// left there.
+void make_file(const std::string& path, const std::function<void(hid_t)>& fill) {
+    const hid_t f = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    ASSERT_GE(f, 0) << path;
+    fill(f);
+    H5Fclose(f);
+}
+
+void make_dataset(hid_t f, const char* name, hid_t type, std::vector<hsize_t> dims,
+                  const void* data) {
+    const hid_t space = dims.empty() ? H5Screate(H5S_SCALAR)
+                                     : H5Screate_simple(static_cast<int>(dims.size()),
+                                                        dims.data(), nullptr);
+    const hid_t d = H5Dcreate2(f, name, type, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    H5Dwrite(d, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data);
+    H5Dclose(d);
+    H5Sclose(space);
+}
+
+class Hostile : public Backend {
+  protected:
+    void declare(const std::string& filepath, std::int64_t size) {
+        run({{"type", "create_dataset_append_split"},
+             {"filepath", filepath},
+             {"datainfolist", List{List{"/entry/data", size}}}});
+    }
+    void append(const std::string& filepath, Value item) {
+        run({{"type", "dataset_append_split_map"},
+             {"filepath", filepath},
+             {"map", Map{{"/entry/data", std::move(item)}}}});
+    }
+    std::string write_failure(const std::string& filepath, Map map) {
+        return failure({{"type", "create_dataset_map"}, {"filepath", filepath}, {"map", map}});
+    }
+};
+
+TEST_F(Hostile, PlantedLinksAndPipesAtBlockNamesAreNeverFollowed) {
+    std::filesystem::create_directories(path("scan"));
+    std::filesystem::create_directories(path("elsewhere"));
+    const std::string victim = path("elsewhere/victim");
+    std::ofstream(victim) << "someone else's";
+    const std::string master = path("scan/m.h5");
+    open(master);
+    declare(master, 2);
+    // A link planted at the hidden name of the block about to begin is removed, not written
+    // through; one at the final name is replaced itself when the block is renamed.
+    std::filesystem::create_symlink(victim, path("scan/.0000.h5.part"));
+    std::filesystem::create_symlink(victim, path("scan/0000.h5"));
+    append(master, 1);
+    append(master, 2);
+    EXPECT_EQ(file_text(victim), "someone else's");
+    EXPECT_FALSE(std::filesystem::is_symlink(path("scan/0000.h5")));
+    EXPECT_EQ(H5Reader(path("scan/0000.h5")).int64s("/entry/data/data"),
+              (std::vector<std::int64_t>{1, 2}));
+    // A named pipe at the next block's name is refused at once, without waiting for a writer.
+    ASSERT_EQ(::mkfifo(path("scan/0001.h5").c_str(), 0666), 0);
+    const std::string error = failure({{"type", "dataset_append_split_map"},
+                                       {"filepath", master},
+                                       {"map", Map{{"/entry/data", 3}}}});
+    EXPECT_TRUE(Contains(error, "is a named pipe, not a regular file")) << error;
+    // A directory made at the final name while the block fills: the rename is refused, the
+    // rows kept, and the block is finished by the next item once the name is free, which
+    // itself goes to the next block.
+    ::unlink(path("scan/0001.h5").c_str());
+    append(master, 3);
+    std::filesystem::create_directories(path("scan/0001.h5"));
+    EXPECT_TRUE(Contains(failure({{"type", "dataset_append_split_map"},
+                                  {"filepath", master},
+                                  {"map", Map{{"/entry/data", 4}}}}),
+                         "a directory is in the way"));
+    std::filesystem::remove(path("scan/0001.h5"));
+    append(master, 5);
+    close(master);
+    H5Reader file{master};
+    EXPECT_EQ(file.int64s("/entry/data/data_0001"), (std::vector<std::int64_t>{3, 4}));
+    EXPECT_EQ(file.int64s("/entry/data/data_0002"), (std::vector<std::int64_t>{5}));
+    EXPECT_EQ(file_text(victim), "someone else's");
+}
+
+TEST_F(Hostile, ADirectorySwappedForALinkAfterOpenCannotRedirectBlocks) {
+    std::filesystem::create_directories(path("scan"));
+    std::filesystem::create_directories(path("outside"));
+    const std::string master = path("scan/m.h5");
+    open(master);
+    declare(master, 1);
+    append(master, 1);
+    // Another user renames the directory and leaves a link to elsewhere under its old name.
+    std::filesystem::rename(path("scan"), path("moved"));
+    std::filesystem::create_directory_symlink(path("outside"), path("scan"));
+    append(master, 2);
+    append(master, 3);
+    EXPECT_TRUE(std::filesystem::is_empty(path("outside")));
+    EXPECT_EQ(H5Reader(path("moved/0002.h5")).int64s("/entry/data/data"),
+              std::vector<std::int64_t>{3});
+}
+
+TEST_F(Hostile, MastersAndBlocksNeverTakeEachOthersNames) {
+    std::filesystem::create_directories(path("a"));
+    std::filesystem::create_directories(path("b"));
+    // An open master named like a block: a split dataset beside it is refused...
+    open(path("a/0000.h5"));
+    open(path("a/m.h5"));
+    EXPECT_TRUE(Contains(failure({{"type", "create_dataset_append_split"},
+                                  {"filepath", path("a/m.h5")},
+                                  {"datainfolist", List{List{"/entry/data", 1}}}}),
+                         "which is named like one"));
+    // ...and a master named like a block beside a split dataset is refused at its open.
+    open(path("b/m.h5"));
+    declare(path("b/m.h5"), 1);
+    EXPECT_TRUE(Contains(failure({{"type", "open"}, {"filepath", path("b/0000.h5")}}),
+                         "is named like a sub-file"));
+    EXPECT_FALSE(std::filesystem::exists(path("b/0000.h5")));
+}
+
+TEST_F(Hostile, MapWritesThroughLinksAreRefusedAndTheTargetsKept) {
+    const std::string victim = path("victim.h5");
+    const std::int64_t kept = 41;
+    make_file(victim, [&](hid_t f) { make_dataset(f, "/d", H5T_NATIVE_INT64, {}, &kept); });
+    const std::string master = path("linked.h5");
+    make_file(master, [&](hid_t f) {
+        H5Lcreate_external("victim.h5", "/d", f, "ext", H5P_DEFAULT, H5P_DEFAULT);
+        H5Lcreate_external("victim.h5", "/", f, "extgroup", H5P_DEFAULT, H5P_DEFAULT);
+        H5Gclose(H5Gcreate2(f, "g", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+        H5Lcreate_soft("/g", f, "soft", H5P_DEFAULT, H5P_DEFAULT);
+    });
+    open(master);
+    EXPECT_TRUE(Contains(write_failure(master, {{"ext", 5}}), "\"/ext\" is an external link"));
+    EXPECT_TRUE(
+        Contains(write_failure(master, {{"extgroup", Map{{"d", 5}}}}), "is an external link"));
+    EXPECT_TRUE(Contains(failure({{"type", "create_dataset_map_new"},
+                                  {"filepath", master},
+                                  {"map", Map{{"ext", "text"}}}}),
+                         "is an external link"));
+    EXPECT_TRUE(Contains(write_failure(master, {{"soft/x", 1}}), "\"/soft\" is a soft link"));
+    // Appended values are not written through a link at close either.
+    run({{"type", "create_dataset_append"},
+         {"filepath", master},
+         {"dataset_info_list", List{Map{{"datasetname", "ext"}}}}});
+    run({{"type", "dataset_append_map"}, {"filepath", master}, {"map", Map{{"ext", 9}}}});
+    EXPECT_TRUE(Contains(failure({{"type", "close"}, {"filepath", master}}), "is an external link"));
+    EXPECT_EQ(H5Reader(victim).int64("/d"), 41);
+}
+
+TEST_F(Hostile, ValuesOverExistingDatasetsAreStoredExactlyOrRefused) {
+    const std::string master = path("typed.h5");
+    const std::int64_t i64 = 7;
+    const std::int8_t i8 = 7;
+    const std::uint16_t u16[2] = {1, 2};
+    const std::int64_t grid[6] = {1, 2, 3, 4, 5, 6};
+    make_file(master, [&](hid_t f) {
+        make_dataset(f, "/i64", H5T_STD_I64LE, {}, &i64);
+        make_dataset(f, "/i8", H5T_STD_I8LE, {}, &i8);
+        make_dataset(f, "/u2", H5T_STD_U16BE, {2}, u16);
+        make_dataset(f, "/grid", H5T_STD_I64LE, {2, 3}, grid);
+        const hid_t fixed = H5Tcopy(H5T_C_S1);
+        H5Tset_size(fixed, 4);
+        make_dataset(f, "/fixed", fixed, {}, "abc");
+        H5Tclose(fixed);
+        make_dataset(f, "/column", H5T_STD_I8LE, {2}, u16);
+    });
+    open(master);
+    const std::vector<std::int64_t> wide{70000, -1};
+    const std::vector<std::int64_t> six{1, 2, 3, 4, 5, 6};
+    const struct {
+        Map map;
+        std::string says;
+    } refused[] = {
+        {{{"i64", 300.7}}, "not held exactly"},
+        {{{"i64", std::numeric_limits<double>::quiet_NaN()}}, "not held exactly"},
+        {{{"i64", std::numeric_limits<std::uint64_t>::max()}}, "not held exactly"},
+        {{{"i8", 1000}}, "not held exactly"},
+        {{{"i8", "12"}}, "cannot be written into a numeric"},
+        {{{"u2", NdArray::view(wide, {2})}}, "not held exactly"},
+        {{{"grid", NdArray::view(six, {3, 2})}}, "it has shape (2, 3)"},
+        {{{"fixed", "abcd"}}, "does not fit"},
+        {{{"fixed", "\xc3\xa4\xc3\xa4"}}, "does not fit"},
+        {{{"new", std::string("a\0b", 3)}}, "NUL character"},
+    };
+    for (const auto& c : refused) {
+        EXPECT_TRUE(Contains(write_failure(master, c.map), c.says)) << zelt::to_text(c.map);
+    }
+    // Values the types do hold go in.
+    run({{"type", "create_dataset_map"},
+         {"filepath", master},
+         {"map", Map{{"i64", 300.0}, {"i8", -128}, {"u2", NdArray::view(six.data(), {2})},
+                     {"fixed", "xyz"}}}});
+    // At close too: appended values must fit the existing dataset.
+    run({{"type", "create_dataset_append"},
+         {"filepath", master},
+         {"dataset_info_list", List{Map{{"datasetname", "column"}}}}});
+    for (Value v : {Value(1000), Value(2.75)}) {
+        run({{"type", "dataset_append_map"}, {"filepath", master}, {"map", Map{{"column", v}}}});
+    }
+    EXPECT_TRUE(Contains(failure({{"type", "close"}, {"filepath", master}}), "not held exactly"));
+    scrivell.files.find(master)->files_nosplit.find("column")->values.clear();
+    close(master);
+    H5Reader file{master};
+    EXPECT_EQ(file.int64("/i64"), 300);
+    EXPECT_EQ(file.int64("/i8"), -128);
+    EXPECT_EQ(file.uint16s("/u2"), (std::vector<std::uint16_t>{1, 2}));
+    EXPECT_EQ(file.int64s("/grid"), six);
+    char fixed[5] = {};
+    const hid_t f = H5Fopen(master.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    const hid_t d = H5Dopen2(f, "/fixed", H5P_DEFAULT);
+    const hid_t t = H5Dget_type(d);
+    H5Dread(d, t, H5S_ALL, H5S_ALL, H5P_DEFAULT, fixed);
+    H5Tclose(t);
+    H5Dclose(d);
+    H5Fclose(f);
+    EXPECT_EQ(std::string(fixed), "xyz");
+}
+
+TEST_F(Hostile, AppendsTheCloseCouldNotWriteAreRefusedAtTheirAppend) {
+    run({{"type", "create_dataset_append"},
+         {"filepath", path()},
+         {"dataset_info_list", List{Map{{"datasetname", "/entry/x"}}, Map{{"datasetname", "n"}},
+                                    Map{{"datasetname", "t"}}, Map{{"datasetname", "a"}},
+                                    Map{{"datasetname", "f"}}}}});
+    // Another spelling of a registered name would be the same dataset in the file.
+    for (const char* spelling : {"entry/x", "/entry//x/", "./entry/x"}) {
+        EXPECT_TRUE(Contains(failure({{"type", "create_dataset_append"},
+                                      {"filepath", path()},
+                                      {"dataset_info_list", List{Map{{"datasetname", spelling}}}}}),
+                             "another spelling of \"/entry/x\""));
+    }
+    auto append = [&](const char* name, Value v) {
+        return Map{{"type", "dataset_append_map"}, {"filepath", path()}, {"map", Map{{name, v}}}};
+    };
+    run(append("n", std::numeric_limits<std::uint64_t>::max()));
+    EXPECT_TRUE(Contains(failure(append("n", -1)), "no integer type holds both"));
+    run(append("f", 0.5));
+    EXPECT_TRUE(Contains(failure(append("f", (std::int64_t{1} << 60) + 1)), "not held exactly"));
+    EXPECT_TRUE(Contains(failure(append("t", std::string("a\0b", 3))), "NUL character"));
+    const std::uint8_t byte = 1;
+    EXPECT_TRUE(Contains(failure(append("a", NdArray::view(&byte, std::vector<std::uint64_t>(32, 1)))),
+                         "more than HDF5's 32"));
+    close(path());
+    H5Reader file{path()};
+    EXPECT_EQ(file.type("/n"), "uint64");
+    EXPECT_EQ(file.float64s("/f"), std::vector<double>{0.5});
+    EXPECT_FALSE(file.exists("/t"));
+}
+
+}  // namespace
