@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <zelt/Value.hpp>
 #include <vector>
 
 #include "Corvane.hpp"
@@ -48,9 +49,24 @@ class LevelName : public spdlog::custom_flag_formatter {
     }
 };
 
+// The message, one line whatever it quotes: a client's path or text cannot forge a line.
+class PrintableMessage : public spdlog::custom_flag_formatter {
+  public:
+    void format(const spdlog::details::log_msg& message, const std::tm&,
+                spdlog::memory_buf_t& out) override {
+        const std::string text = zelt::printable(
+            std::string_view(message.payload.data(), message.payload.size()), 16384);
+        out.append(text.data(), text.data() + text.size());
+    }
+    std::unique_ptr<custom_flag_formatter> clone() const override {
+        return std::make_unique<PrintableMessage>();
+    }
+};
+
 std::unique_ptr<spdlog::formatter> log_format() {
     auto formatter = std::make_unique<spdlog::pattern_formatter>();
-    formatter->add_flag<LevelName>('*').set_pattern("%Y-%m-%d %H:%M:%S,%e %* %n: %v");
+    formatter->add_flag<LevelName>('*').add_flag<PrintableMessage>('Q').set_pattern(
+        "%Y-%m-%d %H:%M:%S,%e %* %n: %Q");
     return formatter;
 }
 

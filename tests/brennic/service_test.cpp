@@ -474,3 +474,20 @@ TEST_F(Service, TheSampleConfigurationStartsAsItIsWithoutUnknownEntries) {
     EXPECT_FALSE(contains(sampled.err(), "unknown entries")) << sampled.err();
     EXPECT_TRUE(contains(sampled.err(), "local clients attach at " + dir / "local.sock"));
 }
+
+TEST_F(Service, AClientsTextCannotForgeALineOfTheLogOrOfStandardOutput) {
+    start({"--log-level", "DEBUG"});
+    const std::string forged = path("a\n2026-01-01 00:00:00,000 ERROR brennic: forged\x1b[2J.h5");
+    EXPECT_EQ(client->call({{"type", "open"}, {"filepath", forged}}), ok());
+    EXPECT_EQ(client->call({{"type", "open"}, {"filepath", forged}}), ok());
+    EXPECT_EQ(client->call({{"type", "close"}, {"filepath", forged + "\r"}}), ok());
+    EXPECT_EQ(client->call({{"type", "close"}, {"filepath", forged}}), ok());
+    service->signal(SIGTERM);
+    ASSERT_EQ(service->wait_exit(), 0);
+    const std::string shown = path("a\\n2026-01-01 00:00:00,000 ERROR brennic: forged\\x1b[2J.h5");
+    EXPECT_EQ(service->out(), "file already opened:  " + shown + "\nclosed file not opened " +
+                                  shown + "\\r\n");
+    EXPECT_FALSE(contains(service->err(), "\n2026-01-01 00:00:00,000 ERROR")) << service->err();
+    EXPECT_FALSE(contains(service->err(), "\x1b")) << service->err();
+    EXPECT_TRUE(contains(service->err(), shown)) << service->err();
+}

@@ -96,12 +96,8 @@ void append_shape(std::string& out, const std::vector<std::uint64_t>& shape) {
 
 void append_quoted(std::string& out, const std::string& text) {
     out += '"';
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) {
-            out += ' ';
-            continue;
-        }
+    for (char c : printable(text, 1024)) {
+        if (c == '"') out += '\\';
         out += c;
     }
     out += '"';
@@ -253,6 +249,33 @@ void put(Map& map, std::string key, Value value) {
         return;
     }
     map.emplace_back(std::move(key), std::move(value));
+}
+
+std::string printable(std::string_view text, std::size_t max_bytes) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(std::min(text.size(), max_bytes) + 8);
+    std::size_t i = 0;
+    for (; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        // Cut before a character, never inside one: a UTF-8 continuation byte is 10xxxxxx.
+        if (out.size() >= max_bytes && (c & 0xC0) != 0x80) break;
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0xf];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (i < text.size()) out += "\u2026";
+    return out;
 }
 
 std::string to_text(const Value& value) {

@@ -1,11 +1,13 @@
 #include "say.hpp"
 
 #include <cstdio>
+#include <zelt/Value.hpp>
 
 namespace scrivell {
 
 void say(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
+    // One line, whatever a client put into the path it names.
+    std::fputs(zelt::printable(line, 8192).c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }

@@ -167,6 +167,11 @@ std::string float_text(double value);
 // The value as one line of text, for logs: arrays as type string and shape, never bytes.
 std::string to_text(const Value& value);
 
+// `text` as a log line or a fixed output line may show it: control characters escaped ("\n",
+// "\t", "\x1b"), so that a client's text can never start a line of its own, and cut at
+// `max_bytes` (at a character's start) with "…" when longer. Printable text is unchanged.
+std::string printable(std::string_view text, std::size_t max_bytes = std::string_view::npos);
+
 template <class T>
 std::string typestr_of() {
     constexpr bool little = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
