@@ -57,6 +57,9 @@ const std::vector<std::pair<std::string, std::string>> known_entries = {
     {"corvane", "local_max_slots"},
     {"corvane", "local_ring_mib"},
     {"corvane", "local_slots"},
+    {"corvane", "local_max_rings_per_client"},
+    {"corvane", "local_ring_mib_total"},
+    {"corvane", "local_service_user"},
     {"corvane", "memory_limit_mib"},
     {"corvane", "data_roots"},
     {"corvane", "journal_dir"},
@@ -178,8 +181,9 @@ void Corvane::serve(const std::string& identity) {
     } catch (const std::exception& error) {
         // A failed request is reported and the service serves on: the other open files and
         // the data pending for them must not be lost to one bad request.
-        std::string message = describe_request(request) + ": " + error.what();
-        std::replace(message.begin(), message.end(), '\n', ' ');  // the reply is one line
+        // One line, of a bounded size: the reply, the log and the record of failures hold it.
+        std::string message = zelt::printable(describe_request(request) + ": " + error.what(),
+                                              max_error_bytes);
         spdlog::error("{}", message);
         // A payload that cannot be decoded gets the error reply: its "block" cannot be read.
         if (block || !request.is<zelt::Map>()) {
@@ -242,20 +246,27 @@ void Corvane::UnreportedFailures::add(const std::string& filepath, const std::st
     Failures& failures = there->second;
     if (added) {
         order_.push_back(filepath);
-        if (order_.size() > max_paths) {
-            // Bounded: the oldest path's failures can no longer reach its close; say so once.
-            const std::string oldest = order_.front();
-            spdlog::error(
-                "{} failed requests for \"{}\" will not be reported to its close: "
-                "more than {} files have unreported failures",
-                by_path_[oldest].count, oldest, max_paths);
-            count_ -= by_path_[oldest].count;
-            by_path_.erase(oldest);
-            order_.pop_front();
-        }
+        bytes_ += 2 * filepath.size();  // the key and its place in the order
     }
-    if (failures.count++ == 0) failures.first = error;
+    if (failures.count++ == 0) {
+        failures.first = error;
+        bytes_ += error.size();
+    }
     ++count_;
+    // Bounded in paths and bytes: the oldest path's failures can no longer reach its close;
+    // that is said once, at ERROR.
+    while (order_.size() > 1 && (order_.size() > max_paths || bytes_ > max_bytes)) {
+        const std::string oldest = order_.front();
+        const Failures& dropped = by_path_[oldest];
+        spdlog::error(
+            "{} failed requests for \"{}\" will not be reported to its close: the record of "
+            "unreported failures is full ({} files, {} bytes at most)",
+            dropped.count, zelt::printable(oldest, 512), max_paths, max_bytes);
+        count_ -= dropped.count;
+        bytes_ -= 2 * oldest.size() + dropped.first.size();
+        by_path_.erase(oldest);
+        order_.pop_front();
+    }
 }
 
 std::string Corvane::UnreportedFailures::take(const std::string& filepath) {
@@ -263,6 +274,7 @@ std::string Corvane::UnreportedFailures::take(const std::string& filepath) {
     if (there == by_path_.end()) return {};
     const Failures failures = there->second;
     count_ -= failures.count;
+    bytes_ -= 2 * filepath.size() + failures.first.size();
     by_path_.erase(there);
     order_.erase(std::find(order_.begin(), order_.end(), filepath));
     const bool one = failures.count == 1;

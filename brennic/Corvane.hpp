@@ -54,9 +54,11 @@ class Corvane {
             std::string first;
         };
         static constexpr std::size_t max_paths = 4096;
+        static constexpr std::size_t max_bytes = 16 << 20;
         std::unordered_map<std::string, Failures> by_path_;
         std::deque<std::string> order_;
         std::size_t count_ = 0;
+        std::size_t bytes_ = 0;  // paths and errors held
     };
 
     explicit Corvane(const zelt::storageParser& config);
@@ -73,6 +75,8 @@ class Corvane {
     // Gives the slots that requests are done with back to their clients.
     void send_releases();
 
+    // An error as the reply, the log and the record of failures hold it, at most.
+    static constexpr std::size_t max_error_bytes = 2048;
     UnreportedFailures failures_;
     std::unique_ptr<LocalRings> local_;
     std::string current_identity_;  // the sender of the request being decoded

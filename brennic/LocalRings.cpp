@@ -85,6 +85,7 @@ struct LocalRings::Session {
     std::vector<bool> held;
     int connection = -1;
     uid_t uid = 0;
+    std::string owner;  // the ZeroMQ identity that sent its first reference
     std::optional<std::chrono::steady_clock::time_point> left;  // when the client went
 };
 
@@ -101,7 +102,7 @@ struct LocalRings::Hold {
 LocalSettings LocalSettings::from(const zelt::storageParser& config, const std::string& port) {
     LocalSettings settings;
     settings.socket_path =
-        config.get_or("corvane", "local_socket", "/tmp/brennic-" + port + ".sock");
+        config.get_or("corvane", "local_socket", "/run/brennic/brennic-" + port + ".sock");
     if (settings.socket_path == "off") settings.socket_path.clear();
     for (const std::string& user : listed(config.get_or("corvane", "local_users", ""))) {
         if (all_digits(user)) {
@@ -125,6 +126,11 @@ LocalSettings LocalSettings::from(const zelt::storageParser& config, const std::
         static_cast<std::uint32_t>(config.number_or("corvane", "local_max_slots", 64));
     settings.max_ring_bytes =
         static_cast<std::uint64_t>(config.number_or("corvane", "local_ring_mib", 1024)) << 20;
+    settings.max_rings_per_client = static_cast<std::uint32_t>(
+        config.number_or("corvane", "local_max_rings_per_client", 8));
+    settings.max_total_bytes =
+        static_cast<std::uint64_t>(config.number_or("corvane", "local_ring_mib_total", 4096))
+        << 20;
     return settings;
 }
 
@@ -135,11 +141,27 @@ LocalRings::LocalRings(LocalSettings settings) : settings_(std::move(settings)) 
         throw zelt::Error("local_socket \"" + settings_.socket_path + "\" is too long");
     }
     std::strcpy(address.sun_path, settings_.socket_path.c_str());
-    // Its directory is made when missing (/run/brennic, say); clients need to pass it.
+    // Its directory is made when missing (/run/brennic, say), 0750: clients of the service's
+    // group pass it, and nobody else may put a file there.
     const auto slash = settings_.socket_path.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-        std::error_code ignored;
-        std::filesystem::create_directories(settings_.socket_path.substr(0, slash), ignored);
+    const std::string directory = slash == std::string::npos ? "."
+                                  : slash == 0                ? "/"
+                                                              : settings_.socket_path.substr(0, slash);
+    if (::mkdir(directory.c_str(), 0750) != 0 && errno != EEXIST) {
+        throw zelt::Error("local_socket \"" + settings_.socket_path + "\": make directory: " +
+                          reason());
+    }
+    struct stat info {};
+    if (::stat(directory.c_str(), &info) != 0) {
+        throw zelt::Error("local_socket \"" + settings_.socket_path + "\": " + reason());
+    }
+    if ((info.st_uid != ::geteuid() && info.st_uid != 0) || (info.st_mode & S_IWOTH) ||
+        ((info.st_mode & S_IWGRP) && info.st_uid != ::geteuid())) {
+        throw zelt::Error("local_socket \"" + settings_.socket_path + "\": its directory \"" +
+                          directory +
+                          "\" may be written by other users, who could put a socket of their "
+                          "own in its place; use a directory only the service's user may write, "
+                          "such as the unit's RuntimeDirectory /run/brennic");
     }
     listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     // A socket file left by a service that was killed is taken over; a live one is not.
@@ -166,19 +188,56 @@ LocalRings::~LocalRings() {
 }
 
 void LocalRings::run() {
+    constexpr auto attach_within = std::chrono::seconds(1);
+    auto accept_again = std::chrono::steady_clock::time_point{};
     while (true) {
-        std::vector<pollfd> fds{{stop_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+        const auto now = std::chrono::steady_clock::now();
+        // A client that sends no ring request in time is dropped; the others wait for nobody.
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            if (now - it->second.accepted < attach_within) {
+                ++it;
+                continue;
+            }
+            ::close(it->first);
+            it = pending_.erase(it);
+        }
+        // Out of descriptors: accepting is paused a little instead of failing in a loop.
+        const bool accepting = now >= accept_again;
+        std::vector<pollfd> fds{{stop_fd_, POLLIN, 0},
+                                {accepting ? listen_fd_ : -1, POLLIN, 0}};
+        for (const auto& [fd, pending] : pending_) fds.push_back({fd, POLLIN, 0});
+        const std::size_t sessions_from = fds.size();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             for (const auto& [fd, session] : by_connection_) fds.push_back({fd, POLLIN, 0});
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+        const int timeout_ms = pending_.empty() && accepting ? -1 : 100;
+        if (::poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) return;
         if (fds[0].revents) return;
         if (fds[1].revents & POLLIN) {
-            const int connection = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (connection >= 0) attach(connection);
+            const int connection =
+                ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (connection >= 0) {
+                ucred peer{};
+                socklen_t size = sizeof peer;
+                if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+                    ::close(connection);
+                } else {
+                    pending_[connection] = Pending{peer, std::chrono::steady_clock::now()};
+                }
+            } else if (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS) {
+                spdlog::warn("local clients: accept: {}; trying again in 100 ms", reason());
+                accept_again = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+            }
         }
-        for (std::size_t i = 2; i < fds.size(); ++i) {
+        for (std::size_t i = 2; i < sessions_from; ++i) {
+            if (!fds[i].revents) continue;
+            const int connection = fds[i].fd;
+            const ucred peer = pending_[connection].peer;
+            pending_.erase(connection);
+            attach(connection, peer);
+        }
+        for (std::size_t i = sessions_from; i < fds.size(); ++i) {
             if (!fds[i].revents) continue;
             char byte;
             if (::recv(fds[i].fd, &byte, 1, MSG_DONTWAIT) > 0) continue;  // nothing to say
@@ -196,30 +255,42 @@ void LocalRings::run() {
     }
 }
 
-void LocalRings::attach(int connection) {
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-        ::close(connection);
-        return;
+bool LocalRings::allowed(const ucred& peer) const {
+    if (peer.uid == ::getuid() || peer.uid == 0) return true;
+    if (std::find(settings_.users.begin(), settings_.users.end(), peer.uid) !=
+        settings_.users.end()) {
+        return true;
     }
-    const bool allowed = peer.uid == ::getuid() || peer.uid == 0 ||
-                         std::find(settings_.users.begin(), settings_.users.end(), peer.uid) !=
-                             settings_.users.end() ||
-                         std::find(settings_.groups.begin(), settings_.groups.end(), peer.gid) !=
-                             settings_.groups.end();
-    if (!allowed) {
+    if (settings_.groups.empty()) return false;
+    // Primary and supplementary groups: members are added to a group as supplementary ones.
+    std::vector<gid_t> groups{peer.gid};
+    if (const passwd* user = ::getpwuid(peer.uid)) {
+        int count = 64;
+        std::vector<gid_t> all(static_cast<std::size_t>(count));
+        if (::getgrouplist(user->pw_name, peer.gid, all.data(), &count) < 0 && count > 0) {
+            all.resize(static_cast<std::size_t>(count));
+            ::getgrouplist(user->pw_name, peer.gid, all.data(), &count);
+        }
+        all.resize(static_cast<std::size_t>(std::max(count, 0)));
+        groups.insert(groups.end(), all.begin(), all.end());
+    }
+    return std::any_of(groups.begin(), groups.end(), [&](gid_t gid) {
+        return std::find(settings_.groups.begin(), settings_.groups.end(), gid) !=
+               settings_.groups.end();
+    });
+}
+
+void LocalRings::attach(int connection, const ucred& peer) {
+    if (!allowed(peer)) {
         spdlog::warn("local client uid {} gid {} refused: not in local_users or local_groups",
                      peer.uid, peer.gid);
         send_reply(connection, {{"error", "not allowed: uid " + std::to_string(peer.uid)}}, -1);
         ::close(connection);
         return;
     }
-    // The request for a ring: {"slots": n, "slot_bytes": b}, within a second.
-    pollfd wait{connection, POLLIN, 0};
+    // The request for a ring: {"slots": n, "slot_bytes": b}, already waiting.
     char buffer[512];
-    const ssize_t got =
-        ::poll(&wait, 1, 1000) > 0 ? ::recv(connection, buffer, sizeof buffer, 0) : -1;
+    const ssize_t got = ::recv(connection, buffer, sizeof buffer, MSG_DONTWAIT);
     std::string refusal;
     std::uint64_t slots = 0;
     std::uint64_t slot_bytes = 0;
@@ -239,6 +310,24 @@ void LocalRings::attach(int connection) {
                               std::to_string(slot_bytes) + " bytes is more than local_max_slots " +
                               std::to_string(settings_.max_slots) + " or local_ring_mib " +
                               std::to_string(settings_.max_ring_bytes >> 20) + " allow");
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::uint32_t rings_of_uid = 0;
+        std::uint64_t total = 0;
+        for (const auto& [token, session] : by_token_) {
+            total += session->mapping->size;
+            if (session->uid == peer.uid) ++rings_of_uid;
+        }
+        if (rings_of_uid >= settings_.max_rings_per_client) {
+            throw zelt::Error("uid " + std::to_string(peer.uid) + " holds " +
+                              std::to_string(rings_of_uid) +
+                              " rings already, as many as local_max_rings_per_client allows");
+        }
+        if (total + slots * slot_bytes > settings_.max_total_bytes) {
+            throw zelt::Error("the rings held take " + std::to_string(total >> 20) +
+                              " MiB; another of " + std::to_string((slots * slot_bytes) >> 20) +
+                              " MiB is more than local_ring_mib_total " +
+                              std::to_string(settings_.max_total_bytes >> 20) + " allows");
         }
     } catch (const zelt::Error& error) {
         refusal = error.what();
@@ -312,6 +401,13 @@ zelt::NdArray LocalRings::resolve(const std::string& typestr, std::vector<std::u
     auto there = by_token_.find(token);
     if (there == by_token_.end()) throw zelt::Error("slot reference: unknown ring token");
     Session& session = *there->second;
+    // A token is a ring's secret only as long as nobody else has seen it: the ring serves
+    // the one connection that used it first, and its releases go there.
+    if (session.owner.empty()) session.owner = identity;
+    if (session.owner != identity) {
+        throw zelt::Error("slot reference: ring " + token.substr(0, 8) +
+                          " belongs to another connection");
+    }
     if (slot >= session.slots) {
         throw zelt::Error("slot reference: slot " + std::to_string(slot) + " of a ring of " +
                           std::to_string(session.slots));

@@ -2,7 +2,10 @@
 
 #include <sys/types.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -20,11 +23,15 @@ namespace brennic {
 
 // Who may attach, and how large a ring may be: section "corvane" of the configuration.
 struct LocalSettings {
-    std::string socket_path;       // "local_socket"; empty: no local path
+    // "local_socket"; empty: no local path. The default, /run/brennic/brennic-PORT.sock, lies
+    // in a directory only the service's user may write.
+    std::string socket_path;
     std::vector<uid_t> users;      // "local_users" (names or ids); the service's own user always
-    std::vector<gid_t> groups;     // "local_groups"
+    std::vector<gid_t> groups;     // "local_groups", primary or supplementary
     std::uint32_t max_slots = 64;  // "local_max_slots"
-    std::uint64_t max_ring_bytes = 1ull << 30;  // "local_ring_mib"
+    std::uint64_t max_ring_bytes = 1ull << 30;         // "local_ring_mib"
+    std::uint32_t max_rings_per_client = 8;            // "local_max_rings_per_client" (per uid)
+    std::uint64_t max_total_bytes = 4ull << 30;        // "local_ring_mib_total"
 
     // A user or group that does not exist is left out with a WARNING. Throws zelt::Error for a
     // bad number.
@@ -37,7 +44,9 @@ struct LocalSettings {
 // notices when one goes away; the request loop resolves references and releases slots.
 class LocalRings {
   public:
-    // Binds the socket (mode 0660) and starts accepting. Throws zelt::Error.
+    // Binds the socket (mode 0660) and starts accepting. Refuses (zelt::Error) a socket in a
+    // directory that others than the service's user (or root) may write: whoever can write
+    // there could put a socket of their own in its place.
     explicit LocalRings(LocalSettings settings);
     ~LocalRings();
     LocalRings(const LocalRings&) = delete;
@@ -45,7 +54,8 @@ class LocalRings {
 
     // The array over a slot a client filled, held until the array is dropped. Refuses an
     // unknown token, a slot out of range or already held, a size the slot cannot hold
-    // (zelt::Error). `identity` is the ZeroMQ peer the release goes to.
+    // (zelt::Error). A ring serves the ZeroMQ connection that first used its token and no
+    // other: `identity` is that peer, which the release goes to.
     zelt::NdArray resolve(const std::string& typestr, std::vector<std::uint64_t> shape,
                           const std::string& token, std::uint64_t slot, std::uint64_t nbytes,
                           const std::string& identity);
@@ -61,8 +71,15 @@ class LocalRings {
   private:
     struct Session;
     struct Hold;
+    // A client accepted whose ring request has not arrived yet.
+    struct Pending {
+        ucred peer;
+        std::chrono::steady_clock::time_point accepted;
+    };
     void run();
-    void attach(int connection);
+    void accept_one();
+    bool allowed(const ucred& peer) const;
+    void attach(int connection, const ucred& peer);
     void release(Session& session, std::uint64_t slot, const std::string& identity);
 
     LocalSettings settings_;
@@ -71,6 +88,7 @@ class LocalRings {
     std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Session>> by_token_;
     std::map<int, std::shared_ptr<Session>> by_connection_;
+    std::map<int, Pending> pending_;  // only the accepting thread touches it
     std::map<std::string, std::map<std::string, zelt::List>> released_;  // identity, token
     std::thread thread_;
 };

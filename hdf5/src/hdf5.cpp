@@ -1,10 +1,13 @@
 #include <poll.h>
 #include <sys/mman.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <brennic/hdf5.hpp>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <zelt/codec.hpp>
@@ -37,6 +40,34 @@ constexpr std::size_t local_min_bytes = 64 * 1024;
 
 }  // namespace
 
+// Whether the process at the other end of `socket` is root or the service's user. Anyone
+// who can bind the socket's name first would otherwise read every frame sent there.
+bool served_by_service(int socket, const std::string& path, const std::string& service_user) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+    if (peer.uid == 0) return true;
+    std::optional<uid_t> expected;
+    if (service_user.empty()) {
+        const auto slash = path.rfind('/');
+        const std::string directory = slash == std::string::npos ? "."
+                                      : slash == 0                ? "/"
+                                                                  : path.substr(0, slash);
+        struct stat info {};
+        if (::stat(directory.c_str(), &info) == 0) expected = info.st_uid;
+    } else if (service_user.find_first_not_of("0123456789") == std::string::npos) {
+        expected = static_cast<uid_t>(std::stoul(service_user));
+    } else if (const passwd* user = ::getpwnam(service_user.c_str())) {
+        expected = user->pw_uid;
+    }
+    if (expected && peer.uid == *expected) return true;
+    std::fprintf(stderr,
+                 "brennic: the local socket %s is served by uid %u, not the service's user; "
+                 "frames go over TCP\n",
+                 path.c_str(), static_cast<unsigned>(peer.uid));
+    return false;
+}
+
 // A ring of slots in shared memory, attached over the service's local socket, which stays
 // open: its end tells the proxy that the service is gone.
 class LocalRing {
@@ -45,9 +76,12 @@ class LocalRing {
         if (address_) ::munmap(address_, size_);
         if (socket_ >= 0) ::close(socket_);
     }
-    // Attaches, or returns nothing when the service cannot be reached there or refuses.
+    // Attaches, or returns nothing when the service cannot be reached there, refuses, or is
+    // not who serves the socket: frames go only to a process of root or of `service_user`
+    // (a name or uid; empty: the owner of the socket's directory).
     static std::unique_ptr<LocalRing> attach(const std::string& path, std::uint32_t slots,
-                                             std::size_t slot_bytes) {
+                                             std::size_t slot_bytes,
+                                             const std::string& service_user) {
         auto ring = std::unique_ptr<LocalRing>(new LocalRing);
         ring->socket_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
@@ -57,6 +91,7 @@ class LocalRing {
         if (::connect(ring->socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             return nullptr;
         }
+        if (!served_by_service(ring->socket_, path, service_user)) return nullptr;
         const std::string request =
             zelt::dumps(Map{{"slots", static_cast<std::int64_t>(slots)},
                             {"slot_bytes", static_cast<std::int64_t>(slot_bytes)}});
@@ -97,6 +132,7 @@ class LocalRing {
         if (mapped == MAP_FAILED) return nullptr;
         ring->address_ = static_cast<char*>(mapped);
         ring->in_use_.assign(ring->slots_, false);
+        ring->lent_.assign(ring->slots_, false);
         return ring;
     }
 
@@ -106,17 +142,25 @@ class LocalRing {
         pollfd check{socket_, POLLIN, 0};
         return ::poll(&check, 1, 0) > 0 && (check.revents & (POLLHUP | POLLERR | POLLIN));
     }
+    // A free slot, lent to the program until it is sent.
     std::optional<LocalSlot> take_free() {
         for (std::uint32_t i = 0; i < slots_; ++i) {
             if (!in_use_[i]) {
                 in_use_[i] = true;
+                lent_[i] = true;
                 return LocalSlot{address_ + i * slot_bytes_, slot_bytes_, i};
             }
         }
         return std::nullopt;
     }
+    // Marks a lent slot as sent: false when it was sent already or never lent.
+    bool send_once(std::uint64_t slot) {
+        if (slot >= slots_ || !lent_[slot]) return false;
+        lent_[slot] = false;
+        return true;
+    }
     void give_back(std::uint64_t slot) {
-        if (slot < slots_) in_use_[slot] = false;
+        if (slot < slots_ && !lent_[slot]) in_use_[slot] = false;
     }
 
   private:
@@ -128,6 +172,7 @@ class LocalRing {
     std::uint32_t slots_ = 0;
     std::size_t slot_bytes_ = 0;
     std::vector<bool> in_use_;
+    std::vector<bool> lent_;  // lent to the program and not sent yet
 };
 
 hdf5::hdf5(hdf5&&) noexcept = default;
@@ -142,7 +187,9 @@ hdf5::hdf5(std::string path, std::string address, std::string service_port, zelt
       reply_timeout_(zelt::storageParser().number_or("corvane", "reply_timeout_ms",
                                                      default_reply_timeout_ms)) {
     const zelt::storageParser config;
-    local_socket_ = config.get_or("corvane", "local_socket", "/tmp/brennic-" + port + ".sock");
+    local_socket_ =
+        config.get_or("corvane", "local_socket", "/run/brennic/brennic-" + port + ".sock");
+    local_service_user_ = config.get_or("corvane", "local_service_user", "");
     local_slots_ = static_cast<std::uint32_t>(config.number_or("corvane", "local_slots", 16));
 }
 
@@ -166,7 +213,7 @@ bool hdf5::try_attach(std::size_t slot_bytes) {
     if (ring_) return true;
     const auto now = std::chrono::steady_clock::now();
     if (local_socket_ == "off" || now < next_attach_) return false;
-    ring_ = LocalRing::attach(local_socket_, local_slots_, slot_bytes);
+    ring_ = LocalRing::attach(local_socket_, local_slots_, slot_bytes, local_service_user_);
     next_attach_ = now + std::chrono::milliseconds(100);
     return ring_ != nullptr;
 }
@@ -200,6 +247,11 @@ NdArray hdf5::slot_array(const LocalSlot& slot, const std::string& typestr,
     if (!ring_) throw ServiceError("no local path to the service at " + local_socket_);
     NdArray array = NdArray::view(typestr, std::move(shape), slot.data);
     if (array.size_bytes() > slot.size) throw ServiceError("the array does not fit its slot");
+    // A slot carries one frame: sent twice, the service would read whatever it holds last.
+    if (!ring_->send_once(slot.index)) {
+        throw ServiceError("slot " + std::to_string(slot.index) +
+                           " was sent already; take a new slot for each frame");
+    }
     return array.with_slot({ring_->token(), slot.index});
 }
 
@@ -257,7 +309,13 @@ Map hdf5::status() {
 
 void hdf5::send_with(Map record, const Map& kwargs) {
     for (const auto& [key, value] : kwargs) zelt::put(record, key, value);
+    const Value* block = zelt::find(record, "block");
+    const bool waits = block && zelt::is_true(*block);
+    const std::string what = *zelt::find(record, "type")->as<std::string>() + " \"" + filepath + "\"";
     worker.send_dumps(record);
+    // Every request that asks for a reply waits for its own, so that no reply is ever left
+    // for a later request to take as its own.
+    if (waits) await_reply(what);
 }
 
 void hdf5::create_dataset_map(const Map& m) {
@@ -292,9 +350,9 @@ void hdf5::dataset_append_split_map(const Map& m, const Map& kwargs) {
 
 void hdf5::close(const Map& kwargs) {
     send_with(Map{{"type", "close"}, {"filepath", filepath}}, kwargs);
-    const Value* block = zelt::find(kwargs, "block");
-    if (!block || !zelt::is_true(*block)) return;
-    const std::string what = "close \"" + filepath + "\"";
+}
+
+void hdf5::await_reply(const std::string& what) {
     std::optional<Value> reply = worker.recv_loads(reply_timeout_);
     // Slot releases come on the same connection: the reply is the first other message.
     while (reply && absorb(*reply)) reply = worker.recv_loads(reply_timeout_);

@@ -3,9 +3,13 @@ from __future__ import annotations
 
 import mmap
 import numbers
+import os
+import pwd
 import select
 import socket
+import struct
 import time
+import warnings
 from typing import Any
 
 import msgpack
@@ -28,23 +32,26 @@ _LOCAL_MIN_BYTES = 64 * 1024
 
 class LocalSlot:
     """A slot of the shared ring, lent to fill in place: ``array`` is a NumPy view on it. Put
-    the slot itself into an append's map to send it without a copy."""
+    the slot itself into an append's map to send it without a copy. A slot is sent once: its
+    array is read-only from then on, and sending it again is refused."""
 
     def __init__(self, ring: "_LocalRing", index: int, array: numpy.ndarray):
         self.ring = ring
         self.index = index
         self.array = array
+        self.sent = False
 
 
 class _LocalRing:
     """A ring of slots in shared memory, attached over the service's local socket, which stays
     open: its end tells that the service is gone."""
 
-    def __init__(self, path: str, slots: int, slot_bytes: int):
+    def __init__(self, path: str, slots: int, slot_bytes: int, service_user: str = ""):
         self.socket = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         try:
             self.socket.settimeout(2)
             self.socket.connect(path)
+            _check_served_by_service(self.socket, path, service_user)
             self.socket.send(msgpack.packb({"slots": slots, "slot_bytes": slot_bytes}))
             data, fds, _, _ = socket.recv_fds(self.socket, 512, 1)
             reply = msgpack.unpackb(data, raw=False)
@@ -90,10 +97,34 @@ class _LocalRing:
             pass  # slot arrays the program still holds keep the memory mapped until they go
 
 
+def _check_served_by_service(sock: socket.socket, path: str, service_user: str) -> None:
+    """Raises OSError unless root or the service's user serves ``sock``: whoever binds the
+    socket's name first would otherwise read every frame sent there."""
+    creds = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
+    _, uid, _ = struct.unpack("3i", creds)
+    if uid == 0:
+        return
+    if not service_user:
+        expected = os.stat(os.path.dirname(path) or ".").st_uid
+    elif service_user.isdigit():
+        expected = int(service_user)
+    else:
+        try:
+            expected = pwd.getpwnam(service_user).pw_uid
+        except KeyError:
+            expected = None
+    if uid != expected:
+        warnings.warn(f"the local socket {path} is served by uid {uid}, not the service's "
+                      f"user; frames go over TCP", RuntimeWarning, stacklevel=4)
+        raise OSError(f"{path} is served by uid {uid}")
+
+
 def _encode(value: Any) -> Any:
     """msgpack's default= hook: NumPy scalars as plain numbers, arrays as ext type 1, filled
     slots as ext type 2."""
     if isinstance(value, LocalSlot):
+        if value.sent:
+            raise ValueError(f"slot {value.index} was sent already; take a new one for each frame")
         a = value.array
         body = msgpack.packb([a.dtype.str, list(a.shape), value.ring.token, value.index,
                               a.nbytes])
@@ -107,10 +138,10 @@ def _encode(value: Any) -> Any:
         if kind not in _ARRAY_KINDS:
             raise TypeError(f"arrays of {value.dtype} cannot be sent; use one of "
                             f"{', '.join(sorted(_ARRAY_KINDS))}")
-        # C order, in the array's own byte order: any layout or view is sent correctly.
-        data = numpy.ascontiguousarray(value)
-        header = msgpack.packb([data.dtype.str, list(data.shape)])
-        return msgpack.ExtType(1, header + data.tobytes())
+        # C order, in the array's own byte order: any layout or view is sent correctly. The
+        # shape is the array's own: ascontiguousarray would make a 0-d array (1,).
+        header = msgpack.packb([value.dtype.str, list(value.shape)])
+        return msgpack.ExtType(1, header + value.tobytes(order="C"))
     if isinstance(value, (tuple, set, frozenset)):
         return list(value)
     if isinstance(value, numbers.Integral):
@@ -131,6 +162,17 @@ def _decode_ext(code: int, data: bytes) -> Any:
 
 def _pack(record: dict) -> bytes:
     return msgpack.packb(record, default=_encode, use_bin_type=True, strict_types=False)
+
+
+def _context() -> zmq.Context:
+    """The process's one ZeroMQ context: every proxy's socket lives in it."""
+    return zmq.Context.instance()
+
+
+def _slots_in(record: dict) -> list[LocalSlot]:
+    values = record.get("map")
+    return [v for v in values.values() if isinstance(v, LocalSlot)] if isinstance(values, dict) \
+        else []
 
 
 def _connect(config: Config, context: zmq.Context) -> zmq.Socket:
@@ -166,8 +208,8 @@ def _raise_unless_ok(reply: dict, what: str) -> None:
 
 
 class hdf5:  # noqa: N801 - the system's own name
-    """One HDF5 file held open by the service. Each method sends one request; only ``close``
-    with a true ``block`` waits. As a context manager it closes waiting."""
+    """One HDF5 file held open by the service. Each method sends one request; one with a true
+    ``block`` waits for its own reply. As a context manager it closes waiting."""
 
     def __init__(self, filepath: str, ip: str, port: str, worker: zmq.Socket,
                  config: Config | None = None, context: zmq.Context | None = None):
@@ -178,7 +220,8 @@ class hdf5:  # noqa: N801 - the system's own name
         self._config = config or Config(ip=ip, port=port)
         self._context = context
         self.reply_timeout_ms = self._config.reply_timeout_ms
-        self._local_socket = self._config.local_socket or f"/tmp/brennic-{port}.sock"
+        self._local_socket = (self._config.local_socket
+                              or f"/run/brennic/brennic-{port}.sock")
         self._ring: _LocalRing | None = None
         self._next_attach = 0.0  # a client may start before its service: tried now and then
 
@@ -186,32 +229,29 @@ class hdf5:  # noqa: N801 - the system's own name
     def open(cls, filepath: str) -> "hdf5":
         """Connects a worker of its own, sends the "open" request and returns the proxy."""
         config = read_config()
-        context = zmq.Context()
-        worker = _connect(config, context)
+        worker = _connect(config, _context())
         worker.send(_pack({"type": "open", "filepath": filepath}))
-        return cls(filepath, config.ip, config.port, worker, config, context)
+        return cls(filepath, config.ip, config.port, worker, config)
 
     @classmethod
     def clossAll(cls) -> None:  # noqa: N802 - the system's own spelling
         """Asks the service to close every open file, on a connection of its own."""
         config = read_config()
-        with zmq.Context() as context:
-            socket = _connect(config, context)
-            socket.send(_pack({"type": "closeAll"}))
-            socket.close()
+        socket = _connect(config, _context())
+        socket.send(_pack({"type": "closeAll"}))
+        socket.close()  # lingers linger_ms for the request to leave
 
     @classmethod
     def status(cls) -> dict:
         """What the service holds: files, values held, blocks, owed notifications."""
         config = read_config()
-        with zmq.Context() as context:
-            socket = _connect(config, context)
-            try:
-                socket.send(_pack({"type": "status", "block": True}))
-                reply = _wait_reply(socket, config.reply_timeout_ms, "status",
-                                    f"tcp://{config.ip}:{config.port}")
-            finally:
-                socket.close(linger=0)
+        socket = _connect(config, _context())
+        try:
+            socket.send(_pack({"type": "status", "block": True}))
+            reply = _wait_reply(socket, config.reply_timeout_ms, "status",
+                                f"tcp://{config.ip}:{config.port}")
+        finally:
+            socket.close(linger=0)
         _raise_unless_ok(reply, "status")
         return reply
 
@@ -226,7 +266,8 @@ class hdf5:  # noqa: N801 - the system's own name
             return False
         self._next_attach = time.monotonic() + 0.1
         try:
-            self._ring = _LocalRing(self._local_socket, self._config.local_slots, slot_bytes)
+            self._ring = _LocalRing(self._local_socket, self._config.local_slots, slot_bytes,
+                                    self._config.local_service_user)
         except OSError:
             self._ring = None  # not on this host, or refused: frames go through the socket
         return self._ring is not None
@@ -266,7 +307,8 @@ class hdf5:  # noqa: N801 - the system's own name
                 raise ServiceError(f"no slot came free within {self.reply_timeout_ms} ms")
             self.worker.poll(20)
 
-    def _through_ring(self, m: dict) -> dict:
+    def _through_ring(self, m: dict, taken: list[LocalSlot]) -> dict:
+        """``m`` with its large arrays copied into slots, which are added to ``taken``."""
         if self._local_socket == "off":
             return m
         out = {}
@@ -279,13 +321,43 @@ class hdf5:  # noqa: N801 - the system's own name
                 out[name] = value
                 continue
             slot = self.local_slot(value.shape, value.dtype)
+            taken.append(slot)
             slot.array[...] = value  # one copy, in C order, in the array's own byte order
             out[name] = slot
         return out
 
-    def _send(self, record: dict, kwargs: dict) -> None:
+    def _send(self, record: dict, kwargs: dict, taken: list[LocalSlot] | None = None) -> None:
+        """Sends ``record`` with ``kwargs`` added; with a true ``block``, waits for its reply.
+        Slots in ``taken`` were filled for this request: they go back if it cannot be sent."""
         record.update(kwargs)  # named arguments follow, and replace a fixed key of their name
-        self.worker.send(_pack(record))
+        what = f'{record.get("type")} "{record.get("filepath", self.filepath)}"'
+        try:
+            payload = _pack(record)
+            if len(payload) > self._config.max_message_bytes:
+                raise ServiceError(
+                    f"{what}: the request is {len(payload)} bytes, more than max_message_bytes "
+                    f"({self._config.max_message_bytes}) of {self._config.source}, and the "
+                    f"service would drop it unread")
+        except BaseException:
+            if self._ring is not None:
+                for slot in taken or []:
+                    if slot.ring is self._ring:
+                        self._ring.in_use[slot.index] = False
+            raise
+        self.worker.send(payload)
+        for slot in _slots_in(record):
+            slot.sent = True
+            slot.array.flags.writeable = False  # what the service reads must not change
+        if kwargs.get("block"):
+            # Each waiting request takes its own reply: none is left for a later one.
+            self._await_reply(what)
+
+    def _await_reply(self, what: str) -> None:
+        endpoint = f"tcp://{self.ip}:{self.port}"
+        reply = _wait_reply(self.worker, self.reply_timeout_ms, what, endpoint)
+        while self._absorb(reply):  # slot releases come on the same connection
+            reply = _wait_reply(self.worker, self.reply_timeout_ms, what, endpoint)
+        _raise_unless_ok(reply, what)
 
     def create_dataset_map(self, m: dict) -> None:
         """Writes the leaves of ``m`` as datasets of the file."""
@@ -304,31 +376,25 @@ class hdf5:  # noqa: N801 - the system's own name
             self._send({"type": "create_dataset_append_split", "filepath": self.filepath,
                         "datainfolist": [list(pair) for pair in l]}, {})
 
-    def dataset_append_map(self, m: dict, *args: Any, **kwargs: Any) -> None:
+    def dataset_append_map(self, m: dict, **kwargs: Any) -> None:
         """Appends one value to each named appendable dataset."""
         if m:
+            taken: list[LocalSlot] = []
             self._send({"type": "dataset_append_map", "filepath": self.filepath,
-                        "map": self._through_ring(m)}, kwargs)
+                        "map": self._through_ring(m, taken)}, kwargs, taken)
 
-    def dataset_append_split_map(self, m: dict, *args: Any, **kwargs: Any) -> None:
+    def dataset_append_split_map(self, m: dict, **kwargs: Any) -> None:
         """Appends one item (a frame) to each named split dataset; identify and CTType ride
         along to the notification of a block the item completes."""
         if m:
+            taken: list[LocalSlot] = []
             self._send({"type": "dataset_append_split_map", "filepath": self.filepath,
-                        "map": self._through_ring(m)}, kwargs)
+                        "map": self._through_ring(m, taken)}, kwargs, taken)
 
-    def close(self, *args: Any, **kwargs: Any) -> None:
+    def close(self, **kwargs: Any) -> None:
         """Closes the file on the service's side. With a true ``block``, waits until it is
         complete there, and raises ServiceError on an error reply or a time-out."""
         self._send({"type": "close", "filepath": self.filepath}, kwargs)
-        if kwargs.get("block"):
-            what = f'close "{kwargs.get("filepath", self.filepath)}"'
-            reply = _wait_reply(self.worker, self.reply_timeout_ms, what,
-                                f"tcp://{self.ip}:{self.port}")
-            while self._absorb(reply):  # slot releases come on the same connection
-                reply = _wait_reply(self.worker, self.reply_timeout_ms, what,
-                                    f"tcp://{self.ip}:{self.port}")
-            _raise_unless_ok(reply, what)
 
     def release(self) -> None:
         """Closes this proxy's connection (not the file), dropping what it could not send."""
@@ -336,9 +402,6 @@ class hdf5:  # noqa: N801 - the system's own name
             self._ring.close()
             self._ring = None
         self.worker.close(linger=0)
-        if self._context is not None:
-            self._context.term()
-            self._context = None
 
     def __enter__(self) -> "hdf5":
         return self
@@ -351,6 +414,3 @@ class hdf5:  # noqa: N801 - the system's own name
                 self._ring.close()
                 self._ring = None
             self.worker.close()
-            if self._context is not None:
-                self._context.term()
-                self._context = None

@@ -15,8 +15,10 @@ class Config:
     reply_timeout_ms: int = 600000
     linger_ms: int = 5000
     send_hwm: int = 256
-    local_socket: str = ""   # "" : /tmp/brennic-PORT.sock, as the service; "off": never
+    local_socket: str = ""   # "" : /run/brennic/brennic-PORT.sock, as the service; "off": never
+    local_service_user: str = ""  # who may serve it (name or uid); "": its directory's owner
     local_slots: int = 16
+    max_message_bytes: int = 1 << 30  # the service refuses larger requests
     source: str = "built-in defaults"
 
 
@@ -41,4 +43,6 @@ def read_config(path: str | None = None) -> Config:
                   linger_ms=section.getint("linger_ms", 5000),
                   send_hwm=section.getint("send_hwm", 256),
                   local_socket=section.get("local_socket", ""),
-                  local_slots=section.getint("local_slots", 16), source=path)
+                  local_service_user=section.get("local_service_user", ""),
+                  local_slots=section.getint("local_slots", 16),
+                  max_message_bytes=section.getint("max_message_bytes", 1 << 30), source=path)

@@ -95,7 +95,13 @@ class Crashes(unittest.TestCase):
     def call(self, f, method, *args, **kwargs):
         """Sends one request waiting for its reply: True for "ok", False when the service is
         gone; an error reply fails the test."""
-        method(*args, block=True, **kwargs)
+        f.reply_timeout_ms = 200
+        try:
+            method(*args, block=True, **kwargs)
+            return True
+        except ServiceError as error:
+            if "did not answer" not in str(error):
+                raise RuntimeError(f"error reply: {error}") from error
         deadline = time.monotonic() + 30
         while not f.worker.poll(200):
             # A slow reply on a loaded machine is not a crash: wait while the service lives.
@@ -114,6 +120,11 @@ class Crashes(unittest.TestCase):
         f.create_dataset_map({"entry": {"title": os.path.basename(master)}})
         f.create_dataset_append([{"datasetname": "x"}])
         f.create_dataset_append_split([["/entry/data", BLOCK]])
+        # A waiting request on the same connection: once it is answered, the open and the
+        # registrations before it are carried out and journaled, before any kill can land.
+        f.reply_timeout_ms = 30000  # no kill is due yet
+        f._send({"type": "create_dataset_append_split", "filepath": master, "datainfolist": []},
+                {"block": True})
         sent = 0
         while True:
             killer = self.kill_later(rng.uniform(0.0, 0.12)) if kills else None

@@ -149,7 +149,7 @@ class Local(unittest.TestCase):
     def test_a_client_killed_holding_slots_loses_nothing_it_sent(self):
         master = self.path("m.h5")
         script = f"""
-import os, sys, numpy
+import os, sys, numpy, zmq
 sys.path.insert(0, {os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python")!r})
 from brennic import hdf5
 f = hdf5.open({master!r})
@@ -157,7 +157,7 @@ f.create_dataset_append_split([("/entry/data", 100)])
 for i in range(9):
     f.dataset_append_split_map({{"/entry/data": numpy.full((256, 256), i, "<u2")}})
 f.worker.close(linger=5000)
-f._context.term()  # returns once every reference is handed over; the slots are still held
+zmq.Context.instance().term()  # returns once every reference is handed over; the slots are still held
 os.kill(os.getpid(), 9)
 """
         subprocess.run([sys.executable, "-c", script], timeout=60)
@@ -191,7 +191,8 @@ os.kill(os.getpid(), 9)
             for i in range(100):
                 a.dataset_append_split_map({"/entry/data": numpy.full((256, 256), i, "<u2")})
         self.assertIn("has gone away", str(raised.exception))
-        self.assertLess(time.monotonic() - started, 2.0)
+        # "At once": long before the reply time-out, with room for a loaded machine.
+        self.assertLess(time.monotonic() - started, 20.0)
         a.release()
         b.release()
 

@@ -87,6 +87,44 @@ class Client(unittest.TestCase):
         self.assertIn("did not answer within 300 ms", str(raised.exception))
         f.release()
 
+    def test_a_waiting_append_takes_its_own_reply_and_no_later_call_takes_it(self):
+        with hdf5.open(self.path()) as f:
+            f.create_dataset_append([{"datasetname": "x"}])
+            with self.assertRaises(ServiceError) as raised:
+                f.dataset_append_map({"y": 1}, block=True)
+            self.assertIn('"y" is not registered', str(raised.exception))
+            f.dataset_append_map({"x": 1}, block=True)
+            with self.assertRaises(TypeError):
+                f.dataset_append_map({"x": 2}, True)  # nothing is dropped silently
+        # The close above got its own "ok": the file is closed and whole.
+        with h5py.File(self.path(), "r") as h:
+            numpy.testing.assert_array_equal(h["x"][()], [1])
+
+    def test_zero_dimensional_arrays_keep_their_shape(self):
+        with hdf5.open(self.path()) as f:
+            f.create_dataset_map({"scalar": numpy.array(2.5)})
+            f.create_dataset_append([{"datasetname": "t"}])
+            for k in range(3):
+                f.dataset_append_map({"t": numpy.array(k, dtype="<i4")})
+        with h5py.File(self.path(), "r") as h:
+            self.assertEqual(h["scalar"].shape, ())
+            self.assertEqual(h["t"].shape, (3,))
+            numpy.testing.assert_array_equal(h["t"][()], [0, 1, 2])
+
+    def test_a_request_above_max_message_bytes_is_refused_before_it_is_sent(self):
+        with open(self.config, "a") as config:
+            config.write("[corvane2]\n")  # the service read its configuration already
+        f = hdf5.open(self.path())
+        f._config.max_message_bytes = 1000
+        with self.assertRaises(ServiceError) as raised:
+            f.create_dataset_map({"big": numpy.zeros(1000)})
+        self.assertIn("more than max_message_bytes (1000)", str(raised.exception))
+        f.create_dataset_map({"small": 1})
+        f.close(block=True)
+        with h5py.File(self.path(), "r") as h:
+            self.assertNotIn("big", h)
+            self.assertEqual(h["small"][()], 1)
+
     def test_configuration_is_read_as_the_service_reads_it(self):
         config = read_config()
         self.assertEqual(config.ip, "127.0.0.1")

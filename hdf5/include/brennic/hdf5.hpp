@@ -57,7 +57,7 @@ class hdf5 {
     void create_dataset_append(const List& l);
     void create_dataset_append_split(const List& l);
     // Named arguments (identify, CTType, ...) follow the fixed keys and replace a fixed key
-    // of the same name.
+    // of the same name. With a true "block", each waits for its own reply, as close does.
     void dataset_append_map(const Map& m, const Map& kwargs = {});
     void dataset_append_split_map(const Map& m, const Map& kwargs = {});
     // With a true "block", waits for the service's reply: returns once the file is complete
@@ -90,7 +90,10 @@ class hdf5 {
     zelt::Worker worker;
 
   private:
+    // Sends `record` with `kwargs` added; with a true "block", waits for its reply and throws
+    // ServiceError for an error reply or none within reply_timeout_ms.
     void send_with(Map record, const Map& kwargs);
+    void await_reply(const std::string& what);
     // The map with every large array moved into a slot, when there is a local path.
     Map through_ring(const Map& m);
     // Takes a release message; returns false for any other message.
@@ -99,6 +102,7 @@ class hdf5 {
     std::chrono::milliseconds reply_timeout_;
     std::unique_ptr<LocalRing> ring_;
     std::string local_socket_;
+    std::string local_service_user_;  // who may serve the local socket; "": its directory's owner
     std::uint32_t local_slots_ = 16;
     // A client may start before its service: attaching is tried again now and then.
     std::chrono::steady_clock::time_point next_attach_{};
