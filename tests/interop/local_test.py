@@ -128,6 +128,108 @@ class Local(unittest.TestCase):
         self.assertIsNone(self.service.poll())
         self.assertEqual(hdf5.status()["ret"], "ok")
 
+    def test_a_ring_serves_only_the_connection_that_used_it_first(self):
+        master = self.path("m.h5")
+        a = hdf5.open(master)
+        a.create_dataset_append_split([("/entry/data", 4)])
+        a.dataset_append_split_map({"/entry/data": frames(1)[0]}, block=True)
+        self.assertTrue(a.has_local_path())
+        context = zmq.Context()
+        other = context.socket(zmq.DEALER)
+        other.setsockopt(zmq.LINGER, 0)
+        other.connect(f"tcp://127.0.0.1:{self.port}")
+        body = msgpack.packb(["<u2", [4], a._ring.token, 1, 8])
+        other.send(msgpack.packb({"type": "dataset_append_split_map", "filepath": master,
+                                  "map": {"/entry/data": msgpack.ExtType(2, body)},
+                                  "block": True}))
+        self.assertTrue(other.poll(10000))
+        reply = msgpack.unpackb(other.recv(), raw=False)
+        self.assertIn("belongs to another connection", reply["error"])
+        other.close()
+        context.term()
+        a.close(block=True)
+        a.release()
+        self.assertEqual(read_frames(master).shape[0], 1)
+
+    def test_idle_connections_hold_up_no_attach_and_rings_are_bounded_per_user(self):
+        self.service.terminate()
+        self.service.wait()
+        self.configure(f"local_socket = {self.socket_path}\nlocal_max_rings_per_client = 2\n")
+        self.service = subprocess.Popen([BRENNIC, "--log-level", "INFO"],
+                                        stdout=subprocess.DEVNULL, stderr=self.log)
+        hdf5.status()
+        import socket as sockets
+        idle = []
+        for _ in range(6):  # connected, and silent
+            s = sockets.socket(sockets.AF_UNIX, sockets.SOCK_SEQPACKET)
+            s.connect(self.socket_path)
+            idle.append(s)
+        proxies = [hdf5.open(self.path(f"p{i}", "m.h5")) for i in range(3)]
+        attached = []
+        for f in proxies:
+            f.create_dataset_append_split([("/entry/data", 4)])
+            f.dataset_append_split_map({"/entry/data": frames(1)[0]})
+            attached.append(f.has_local_path())
+        # Each attach is answered at once, whatever the idle ones do; the third ring of one
+        # user is refused, and its frames go through TCP.
+        self.assertEqual(attached, [True, True, False])
+        self.assertTrue(self.logged("as many as local_max_rings_per_client allows")
+                        or not attached[2])
+        for f in proxies:
+            f.close(block=True)
+            f.release()
+        for s in idle:
+            s.close()
+        for i in range(3):
+            self.assertEqual(read_frames(self.path(f"p{i}", "m.h5")).shape[0], 1)
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to act as another user")
+    def test_a_socket_served_by_another_user_gets_no_frames(self):
+        # Another user binds the socket's name first, in a directory anyone may write.
+        shared = self.path("shared", "x")
+        shared = os.path.dirname(shared)
+        os.chmod(self.dir.name, 0o755)
+        os.chmod(shared, 0o1777)
+        squatted = os.path.join(shared, "brennic.sock")
+        heard = os.path.join(shared, "heard")
+        squatter = subprocess.Popen([sys.executable, "-c", f"""
+import os, socket
+os.setresgid(65534, 65534, 65534)
+os.setresuid(65534, 65534, 65534)
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+s.bind({squatted!r})
+s.listen(4)
+print("ready", flush=True)
+c, _ = s.accept()
+data = c.recv(512)
+if data:
+    open({heard!r}, "w").write(repr(data))
+"""], stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(squatter.stdout.readline().strip(), "ready")
+            self.configure(f"local_socket = {squatted}\n")
+            want = frames(3)
+            with self.assertWarns(RuntimeWarning):
+                with hdf5.open(self.path("m.h5")) as f:
+                    f.create_dataset_append_split([("/entry/data", 5)])
+                    for frame in want:
+                        f.dataset_append_split_map({"/entry/data": frame})
+                    self.assertFalse(f.has_local_path())
+            numpy.testing.assert_array_equal(read_frames(self.path("m.h5")), want)
+            squatter.wait(timeout=10)
+            self.assertFalse(os.path.exists(heard), "the squatter heard a ring request")
+        finally:
+            if squatter.poll() is None:
+                squatter.kill()
+                squatter.wait()
+        # The service itself refuses to listen in such a directory.
+        self.service.terminate()
+        self.service.wait()
+        self.configure(f"local_socket = {os.path.join(shared, 'service.sock')}\n")
+        self.service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=self.log)
+        hdf5.status()
+        self.assertTrue(self.logged("may be written by other users"))
+
     def test_without_a_local_socket_frames_go_through_tcp(self):
         self.service.terminate()
         self.service.wait()
