@@ -125,6 +125,60 @@ class Client(unittest.TestCase):
             self.assertNotIn("big", h)
             self.assertEqual(h["small"][()], 1)
 
+    def test_files_hold_their_descriptors_within_max_open_files(self):
+        import resource
+        stop(self.service)
+        with open(self.config) as config:
+            text = config.read()
+        with open(self.config, "w") as config:
+            config.write(text.replace("[vesk]", f"journal_dir = {self.path('journal')}\n[vesk]"))
+        limit = 600
+        self.service = subprocess.Popen(
+            [BRENNIC], stdout=subprocess.DEVNULL, stderr=self.err,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit)))
+        hdf5.status()
+        # Each file holds its master, its directory, its journal and a block being filled.
+        files = []
+        for n in range(limit):
+            os.makedirs(self.path(f"d{n}"))
+            f = hdf5.open(self.path(f"d{n}/m.h5"))
+            files.append(f)
+            f.create_dataset_append_split([("/entry/data", 4)])
+            try:
+                f.dataset_append_split_map({"/entry/data": numpy.zeros(4, "<u2")}, block=True)
+            except ServiceError as error:
+                self.assertIn("is not open", str(error))
+                break
+        refused = files.pop()
+        with self.assertRaises(ServiceError) as raised:
+            refused.close(block=True)
+        self.assertIn("as many as max_open_files allows", str(raised.exception))
+        refused.release()
+        self.assertEqual(len(files), (limit - 256) // 4)
+        self.assertEqual(len(hdf5.status()["files"]), len(files))  # new clients are heard
+        for f in files:
+            f.close(block=True)
+            f.release()
+        self.assertEqual(self.service.poll(), None)
+
+    def test_an_appended_array_keeps_only_its_own_bytes(self):
+        def rss_mib():
+            with open(f"/proc/{self.service.pid}/status") as status:
+                for line in status:
+                    if line.startswith("VmRSS:"):
+                        return int(line.split()[1]) / 1024
+            return 0
+
+        with hdf5.open(self.path()) as f:
+            f.create_dataset_append([{"datasetname": "x"}])
+            for k in range(15):
+                # One byte of array in a message of 20 MiB: the rest is an ignored key.
+                f.dataset_append_map({"x": numpy.full(1, k, "u1")}, pad="p" * (20 << 20),
+                                     block=True)
+            self.assertLess(rss_mib(), 150)
+        with h5py.File(self.path(), "r") as h:
+            numpy.testing.assert_array_equal(h["x"][()][:, 0], numpy.arange(15))
+
     def test_configuration_is_read_as_the_service_reads_it(self):
         config = read_config()
         self.assertEqual(config.ip, "127.0.0.1")

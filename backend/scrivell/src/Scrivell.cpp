@@ -280,17 +280,28 @@ const Dispatch dispatch_table[] = {
 
 Settings Settings::from(const zelt::storageParser& config) {
     Settings settings{VeskSettings::from(config), {}, {}, {}, false};
-    // Each open master file takes a descriptor, and each split dataset one more while a block
-    // is being written; a reserve stays for the clients' sockets and the brokers.
+    // An open master file holds up to four descriptors: HDF5's, its directory's, its
+    // journal's and that of the block being filled (one split dataset per directory). A
+    // reserve stays for the clients' sockets, the brokers and the last block's copy.
     rlimit files{};
     std::size_t descriptors = 1024;
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
         descriptors = files.rlim_cur;
     }
-    const long long fallback_files =
-        static_cast<long long>(descriptors > 512 ? (descriptors - 256) / 2 : descriptors / 4);
-    const long long max_files = config.number_or("corvane", "max_open_files", fallback_files);
-    settings.limits.max_open_files = max_files > 0 ? static_cast<std::size_t>(max_files) : 0;
+    constexpr std::size_t per_file = 4;
+    constexpr std::size_t reserve = 256;
+    const long long most_files = static_cast<long long>(
+        descriptors > 2 * reserve ? (descriptors - reserve) / per_file : descriptors / (2 * per_file));
+    long long max_files = config.number_or("corvane", "max_open_files", most_files);
+    if (max_files <= 0 || max_files > most_files) {
+        if (max_files > most_files) {
+            spdlog::warn("max_open_files {} would need more than the {} file descriptors this "
+                         "process may open; {} files at most",
+                         max_files, descriptors, most_files);
+        }
+        max_files = most_files;
+    }
+    settings.limits.max_open_files = static_cast<std::size_t>(max_files);
     const long long pages = ::sysconf(_SC_PHYS_PAGES);
     const long long page_size = ::sysconf(_SC_PAGESIZE);
     const long long half_mib =
