@@ -31,6 +31,8 @@ zelt::Worker client_worker(const zelt::storageParser& config) {
     // whose service is gone waits this long at exit, not for ever.
     options.linger_ms =
         static_cast<int>(config.number_or("corvane", "linger_ms", default_linger_ms));
+    // The service drops larger requests unread: they are refused here, before they leave.
+    options.max_message_bytes = config.number_or("corvane", "max_message_bytes", 1LL << 30);
     return zelt::Worker(zelt::DEALER, config.get("corvane", "ip"), config.get("corvane", "port"),
                         true, options);
 }
@@ -255,7 +257,7 @@ NdArray hdf5::slot_array(const LocalSlot& slot, const std::string& typestr,
     return array.with_slot({ring_->token(), slot.index});
 }
 
-Map hdf5::through_ring(const Map& m) {
+Map hdf5::through_ring(const Map& m, std::vector<std::uint64_t>& taken) {
     if (local_socket_ == "off") return m;
     Map out;
     out.reserve(m.size());
@@ -270,6 +272,7 @@ Map hdf5::through_ring(const Map& m) {
             continue;
         }
         LocalSlot slot = local_slot(array->size_bytes());
+        taken.push_back(slot.index);
         std::memcpy(slot.data, array->data(), array->size_bytes());
         out.emplace_back(name, slot_array(slot, array->typestr(), array->shape()));
     }
@@ -307,12 +310,20 @@ Map hdf5::status() {
     return *fields;
 }
 
-void hdf5::send_with(Map record, const Map& kwargs) {
+void hdf5::send_with(Map record, const Map& kwargs, const std::vector<std::uint64_t>& taken) {
     for (const auto& [key, value] : kwargs) zelt::put(record, key, value);
     const Value* block = zelt::find(record, "block");
     const bool waits = block && zelt::is_true(*block);
     const std::string what = *zelt::find(record, "type")->as<std::string>() + " \"" + filepath + "\"";
-    worker.send_dumps(record);
+    try {
+        worker.send_dumps(record);
+    } catch (const zelt::Error& error) {
+        // Never sent: the slots filled for it go back to the ring.
+        if (ring_) {
+            for (std::uint64_t slot : taken) ring_->give_back(slot);
+        }
+        throw ServiceError(what + ": " + error.what());
+    }
     // Every request that asks for a reply waits for its own, so that no reply is ever left
     // for a later request to take as its own.
     if (waits) await_reply(what);
@@ -337,15 +348,18 @@ void hdf5::create_dataset_append_split(const List& l) {
 
 void hdf5::dataset_append_map(const Map& m, const Map& kwargs) {
     if (m.empty()) return;
-    send_with(Map{{"type", "dataset_append_map"}, {"filepath", filepath}, {"map", through_ring(m)}},
-              kwargs);
+    std::vector<std::uint64_t> taken;
+    Map record{{"type", "dataset_append_map"}, {"filepath", filepath}, {"map", through_ring(m, taken)}};
+    send_with(std::move(record), kwargs, taken);
 }
 
 void hdf5::dataset_append_split_map(const Map& m, const Map& kwargs) {
     if (m.empty()) return;
-    send_with(
-        Map{{"type", "dataset_append_split_map"}, {"filepath", filepath}, {"map", through_ring(m)}},
-        kwargs);
+    std::vector<std::uint64_t> taken;
+    Map record{{"type", "dataset_append_split_map"},
+               {"filepath", filepath},
+               {"map", through_ring(m, taken)}};
+    send_with(std::move(record), kwargs, taken);
 }
 
 void hdf5::close(const Map& kwargs) {

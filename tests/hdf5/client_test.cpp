@@ -2,6 +2,7 @@
 #include <signal.h>
 
 #include <brennic/hdf5.hpp>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -133,6 +134,45 @@ TEST_F(ClientRecords, WaitingCloseReturnsOnOkAndRaisesOnErrorOrSilence) {
     service.join();
 }
 
+TEST_F(ClientRecords, AWaitingAppendTakesItsOwnReplyNotALaterClose) {
+    hdf5 file = hdf5::open("scan.h5");
+    next();
+    std::thread service([&] {
+        next();
+        router.send_dumps_id(last_identity,
+                             Map{{"ret", "error"}, {"error", "dataset \"y\" is not registered"}});
+        next();
+        router.send_dumps_id(last_identity, Map{{"ret", "ok"}});
+    });
+    try {
+        file.dataset_append_map({{"y", 1}}, {{"block", true}});
+        ADD_FAILURE() << "an error reply to a waiting append did not raise";
+    } catch (const brennic::ServiceError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "dataset_append_map \"scan.h5\": dataset \"y\" is not registered");
+    }
+    file.close({{"block", true}});  // its own "ok", not the append's error
+    service.join();
+}
+
+TEST_F(ClientRecords, ARequestAboveMaxMessageBytesIsRefusedBeforeItLeaves) {
+    support::ZeltConfig small{dir, config.port(), "", "max_message_bytes = 1000"};
+    hdf5 file = hdf5::open("scan.h5");
+    next();
+    const std::vector<double> values(200, 1.5);
+    try {
+        file.dataset_append_map({{"x", NdArray::view(values, {200})}});
+        ADD_FAILURE() << "a request of more than 1000 bytes was sent";
+    } catch (const brennic::ServiceError& error) {
+        EXPECT_NE(std::string(error.what()).find("more than max_message_bytes (1000)"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_TRUE(nothing_arrives());
+    file.dataset_append_map({{"x", 1}});
+    EXPECT_EQ(*next().as<Map>()->at(2).second.as<Map>(), (Map{{"x", 1}}));
+}
+
 // The whole road of one acquisition, against the real service and a mock Kafka.
 TEST(Acquisition, EveryFileAndNotificationComesOut) {
     support::TempDir dir;
@@ -226,4 +266,31 @@ TEST(Acquisition, FailedOrUnansweredWaitingCloseRaises) {
     service->wait_exit();
     file.set_reply_timeout(500ms);
     EXPECT_THROW(file.close({{"block", true}}), brennic::ServiceError);
+}
+
+TEST(Acquisition, ASlotCarriesOneFrame) {
+    support::TempDir dir;
+    support::ZeltConfig config(dir, support::free_port(), "",
+                               "linger_ms = 200\nlocal_socket = " + dir / "local.sock");
+    auto service = std::make_unique<support::ServiceProcess>(dir, config.path());
+    hdf5 file = hdf5::open(dir / "m.h5");
+    file.create_dataset_append_split(List{List{"/entry/data", 2}});
+    brennic::LocalSlot slot;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (true) {  // the service may still be starting
+        try {
+            slot = file.local_slot(8);
+            break;
+        } catch (const brennic::ServiceError&) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    std::memcpy(slot.data, "\x01\x00\x02\x00\x03\x00\x04\x00", 8);
+    file.dataset_append_split_map({{"/entry/data", file.slot_array(slot, "<u2", {4})}});
+    // Sent again, the frame would be whatever the slot holds when the service reads it.
+    EXPECT_THROW(file.slot_array(slot, "<u2", {4}), brennic::ServiceError);
+    file.close({{"block", true}});
+    EXPECT_EQ(support::H5Reader(dir / "m.h5").uint16s("/entry/data/data_0000"),
+              (std::vector<std::uint16_t>{1, 2, 3, 4}));
 }

@@ -117,3 +117,14 @@ TEST(Notifications, OutboxKeepsOrderThroughAnOutageAndSwitchedOffSendsNothing) {
     EXPECT_TRUE(off.post("\"x\"", "x"));
     EXPECT_EQ(off.size(), 0u);
 }
+
+TEST(NotificationJson, AnIdentifyCannotMakeAMessageOfMoreThan64KiB) {
+    EXPECT_NO_THROW(json(std::string(60000, 'a'), Value()));
+    std::string error;
+    try {
+        json(std::string(1 << 20, 'a'), Value());
+    } catch (const scrivell::NotifyError& failure) {
+        error = failure.what();
+    }
+    EXPECT_NE(error.find("more than 65536; send a smaller identify"), std::string::npos) << error;
+}

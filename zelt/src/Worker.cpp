@@ -88,6 +88,7 @@ Worker::Worker(SocketKind kind, const std::string& ip, const std::string& port, 
         if (options.max_message_bytes >= 0) {
             socket_.set(zmq::sockopt::maxmsgsize, options.max_message_bytes);
         }
+        max_message_bytes_ = options.max_message_bytes;
         if (endpoint_.find('[') != std::string::npos) socket_.set(zmq::sockopt::ipv6, 1);
         if (connect) {
             socket_.connect(endpoint_);
@@ -160,7 +161,13 @@ std::optional<Value> Worker::recv_loads(std::chrono::milliseconds timeout) {
 }
 
 void Worker::send_value(const Value& value) {
-    zmq::message_t message(encoded_size(value));
+    const std::size_t size = encoded_size(value);
+    if (max_message_bytes_ >= 0 && size > static_cast<std::uint64_t>(max_message_bytes_)) {
+        throw Error("send to " + endpoint_ + ": the message is " + std::to_string(size) +
+                    " bytes, more than max_message_bytes (" + std::to_string(max_message_bytes_) +
+                    "), and the service would drop it unread");
+    }
+    zmq::message_t message(size);
     encode_into(value, static_cast<char*>(message.data()));
     try {
         if (!socket_.send(message, zmq::send_flags::none)) {

@@ -90,12 +90,14 @@ class hdf5 {
     zelt::Worker worker;
 
   private:
-    // Sends `record` with `kwargs` added; with a true "block", waits for its reply and throws
-    // ServiceError for an error reply or none within reply_timeout_ms.
-    void send_with(Map record, const Map& kwargs);
+    // Sends `record` with `kwargs` added; with a true "block", waits for its reply. Throws
+    // ServiceError for a request that cannot be sent (larger than max_message_bytes, say:
+    // the ring slots `taken` for it go back), an error reply, or none within the time-out.
+    void send_with(Map record, const Map& kwargs, const std::vector<std::uint64_t>& taken = {});
     void await_reply(const std::string& what);
     // The map with every large array moved into a slot, when there is a local path.
-    Map through_ring(const Map& m);
+    // `m` with its large arrays copied into ring slots, whose indexes are added to `taken`.
+    Map through_ring(const Map& m, std::vector<std::uint64_t>& taken);
     // Takes a release message; returns false for any other message.
     bool absorb(const Value& message);
 

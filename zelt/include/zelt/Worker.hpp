@@ -18,7 +18,9 @@ inline constexpr SocketKind DEALER = SocketKind::Dealer;
 
 // Socket settings beyond the endpoint.
 struct WorkerOptions {
-    std::int64_t max_message_bytes = -1;  // refused by ZeroMQ above this; -1: no bound
+    // Messages above this are refused: received ones by ZeroMQ, sent ones by send_dumps
+    // (zelt::Error) before they leave. -1: no bound.
+    std::int64_t max_message_bytes = -1;
     int receive_hwm = 1000;               // messages queued for receiving before the peer waits
     int send_hwm = 1000;                  // messages queued for sending before a send waits
     int linger_ms = 1000;                 // how long unsent messages are kept at close
@@ -57,6 +59,7 @@ class Worker {
     zmq::context_t context_;
     zmq::socket_t socket_;
     std::string endpoint_;
+    std::int64_t max_message_bytes_ = -1;
     SlotResolver resolver_;
 };
 

@@ -202,8 +202,12 @@ void send2vesk_stop(const zelt::Value& identify, const zelt::Value& CTType,
                     const std::string& filepath, const std::string& datasetpath,
                     const VeskSettings& settings);
 
+// The largest notification message: one that would be larger is refused (NotifyError).
+inline constexpr std::size_t max_notification_bytes = 64 * 1024;
+
 // The notification message as the downstream system receives it: JSON in one line with
-// ", " and ": " separators and every non-ASCII character escaped.
+// ", " and ": " separators and every non-ASCII character escaped. Throws NotifyError for a
+// value without JSON form or a message above max_notification_bytes.
 std::string notification_json(const char* tag, const zelt::Value& identify,
                               const zelt::Value& CTType, const std::string& filepath,
                               const std::string& datasetpath);

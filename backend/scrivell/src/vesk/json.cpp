@@ -126,6 +126,14 @@ std::string notification_json(const char* tag, const zelt::Value& identify,
     out += ", \"datasetpath\": ";
     append_string(out, datasetpath);
     out += ", \"beamtimeID\": \"\", \"index\": null}";
+    // A notification is one Kafka message, and every one queued is held until a broker takes
+    // it: a client's "identify" cannot make it large.
+    if (out.size() > max_notification_bytes) {
+        throw NotifyError(std::string(tag) + " for \"" + zelt::printable(filepath, 512) +
+                          "\": the notification would be " + std::to_string(out.size()) +
+                          " bytes, more than " + std::to_string(max_notification_bytes) +
+                          "; send a smaller identify");
+    }
     return out;
 }
 
