@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <thread>
 
 #include "backend.hpp"
 
@@ -266,6 +268,51 @@ TEST_F(Hostile, AppendsTheCloseCouldNotWriteAreRefusedAtTheirAppend) {
     EXPECT_EQ(file.type("/n"), "uint64");
     EXPECT_EQ(file.float64s("/f"), std::vector<double>{0.5});
     EXPECT_FALSE(file.exists("/t"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Hostile, AComponentSwappedForALinkDuringOpensNeverLetsOneOut) {
+    std::filesystem::create_directories(path("data/flip"));
+    std::filesystem::create_directories(path("outside"));
+    scrivell::Settings settings;
+    settings.data_roots = {std::filesystem::canonical(path("data")).string()};
+    scrivell::Scrivell confined(settings);
+    // Another user swaps the directory for a link to elsewhere and back, as fast as it can.
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+        while (!done) {
+            std::error_code ignored;
+            std::filesystem::rename(path("data/flip"), path("data/real"), ignored);
+            std::filesystem::create_directory_symlink(path("outside"), path("data/flip"), ignored);
+            std::filesystem::remove(path("data/flip"), ignored);
+            std::filesystem::rename(path("data/real"), path("data/flip"), ignored);
+        }
+    });
+    int opened = 0;
+    for (int i = 0; i < 600; ++i) {
+        const std::string master = path("data/flip/m" + std::to_string(i) + ".h5");
+        try {
+            confined.process({{"type", "open"}, {"filepath", master}});
+            confined.process({{"type", "close"}, {"filepath", master}});
+            ++opened;
+        } catch (const scrivell::Error&) {
+            // Refused while the link was there, or the directory was away: both are fine.
+        }
+    }
+    done = true;
+    swapper.join();
+    EXPECT_TRUE(std::filesystem::is_empty(path("outside")));
+    EXPECT_GT(opened, 0);
+}
+
+TEST_F(Hostile, AMasterThatIsAPipeIsRefusedWithoutWaiting) {
+    ASSERT_EQ(::mkfifo(path("pipe.h5").c_str(), 0666), 0);
+    EXPECT_TRUE(Contains(failure({{"type", "open"}, {"filepath", path("pipe.h5")}}),
+                         "is a named pipe, not a regular file"));
+    EXPECT_FALSE(scrivell.files.contains(path("pipe.h5")));
 }
 
 }  // namespace
