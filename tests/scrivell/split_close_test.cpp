@@ -245,7 +245,7 @@ TEST_F(SplitFiles, OpenKeepsAnExistingFileAndTextsAreTwoKeys) {
 class UnreachableKafka : public Backend {
   protected:
     // Nothing listens on this port: no broker answers.
-    UnreachableKafka() : Backend("127.0.0.1:" + std::to_string(support::free_port()), 1000) {}
+    UnreachableKafka() : Backend("127.0.0.1:" + std::to_string(support::free_port()), 3000) {}
 };
 
 TEST_F(UnreachableKafka, BlockIsWrittenOnceAndItsNotificationOwedWithoutWaitingAgain) {
@@ -263,7 +263,8 @@ TEST_F(UnreachableKafka, BlockIsWrittenOnceAndItsNotificationOwedWithoutWaitingA
     // Within the same window no broker is waited for: the next block fails at once, queued.
     const auto before = std::chrono::steady_clock::now();
     EXPECT_TRUE(Contains(failure<scrivell::NotifyError>(append), "queued behind 1"));
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+    // Well below the 3 s window, with room for a loaded machine: no broker was waited for.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1500));
     EXPECT_EQ(scrivell.outbox().size(), 2u);
     // Notifications of earlier blocks never hold the file open; the stop line is printed.
     const std::string out = run_capturing({{"type", "close"}, {"filepath", path()}});
