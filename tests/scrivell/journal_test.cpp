@@ -1,3 +1,7 @@
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <filesystem>
 #include <fstream>
 
 #include "backend.hpp"
@@ -61,4 +65,39 @@ TEST(Journal, ADirectoryIsHeldByOneServiceAtATime) {
         EXPECT_TRUE(Contains(error.what(),
                              "is in use by another brennic (pid " + std::to_string(::getpid())));
     }
+}
+
+TEST(Journal, AShortWriteLeavesNoTornRecordAndIsWrittenWhole) {
+    support::TempDir dir;
+    scrivell::JournalFile journal =
+        scrivell::JournalFile::create(dir.path(), "file", {{"kind", "file"}}, /*sync=*/false);
+    journal.add(Map{{"op", "append"}, {"values", Map{{"x", 1}}}});
+    journal.write();
+    const auto before = std::filesystem::file_size(journal.path());
+    // The file may grow by 10 bytes only: the next record is written in part, as on a full
+    // disk.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    sigaction(SIGXFSZ, &ignore, &previous);
+    rlimit old_limit{};
+    getrlimit(RLIMIT_FSIZE, &old_limit);
+    rlimit limit = old_limit;
+    limit.rlim_cur = before + 10;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    journal.add(Map{{"op", "append"}, {"values", Map{{"x", std::string(100, 'a')}}}});
+    EXPECT_THROW(journal.write(), scrivell::Error);
+    const auto after_failure = std::filesystem::file_size(journal.path());
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    sigaction(SIGXFSZ, &previous, nullptr);
+    EXPECT_EQ(after_failure, before);
+    // Once there is room, the pending record goes out whole, and so does the next.
+    journal.add(Map{{"op", "append"}, {"values", Map{{"x", 3}}}});
+    journal.write();
+    const scrivell::JournalRecords read = scrivell::read_journal(journal.path());
+    ASSERT_EQ(read.records.size(), 4u);
+    EXPECT_FALSE(read.torn);
+    EXPECT_EQ(*read.records[2].as<Map>(),
+              (Map{{"op", "append"}, {"values", Map{{"x", std::string(100, 'a')}}}}));
+    EXPECT_EQ(*read.records[3].as<Map>(), (Map{{"op", "append"}, {"values", Map{{"x", 3}}}}));
 }

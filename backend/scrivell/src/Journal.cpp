@@ -95,6 +95,7 @@ JournalFile JournalFile::resume(const std::string& path, std::uint64_t valid_byt
     JournalFile journal(path, Fd(fd), sync);
     const JournalRecords read = read_journal(path);
     journal.header_bytes_ = read.records.empty() ? 0 : framed(read.records.front()).size();
+    journal.written_bytes_ = valid_bytes;
     return journal;
 }
 
@@ -136,7 +137,19 @@ void JournalFile::add(const char* op, const char* key, const zelt::Value& value)
 
 void JournalFile::write() {
     if (pending_.empty()) return;
-    write_all(fd_.get(), pending_, path_);
+    try {
+        write_all(fd_.get(), pending_, path_);
+    } catch (const Error&) {
+        // A short write leaves part of a record behind, which would hide every record after
+        // it from a restart: the file goes back to its last whole record, and the records
+        // stay pending for the next write.
+        if (::ftruncate(fd_.get(), static_cast<off_t>(written_bytes_)) != 0) {
+            throw Error("write journal " + in_quotes(path_) + ": a write failed, and cutting " +
+                        "it back to its last whole record failed too: " + reason());
+        }
+        throw;
+    }
+    written_bytes_ += pending_.size();
     pending_.clear();
     if (sync_ && ::fdatasync(fd_.get()) != 0) {
         throw Error("sync journal " + in_quotes(path_) + ": " + reason());
@@ -148,6 +161,7 @@ void JournalFile::truncate_to_header() {
     if (::ftruncate(fd_.get(), static_cast<off_t>(header_bytes_)) != 0) {
         throw Error("empty journal " + in_quotes(path_) + ": " + reason());
     }
+    written_bytes_ = header_bytes_;
 }
 
 void JournalFile::remove() {

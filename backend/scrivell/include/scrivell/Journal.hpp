@@ -27,7 +27,9 @@ class JournalFile {
     // Adds the record {"op": op, key: value} without copying `value`: the per-request record
     // of many small appends. `op` and `key` are short texts.
     void add(const char* op, const char* key, const zelt::Value& value);
-    // Puts every added record on disk in one write, and with `sync` on the device. Throws Error.
+    // Puts every added record on disk in one write, and with `sync` on the device. Throws Error;
+    // after a failed write the file ends at its last whole record again, and the records stay
+    // pending for the next write.
     void write();
     bool has_pending() const { return !pending_.empty(); }
     // Empties the journal down to its header (nothing it held is owed any more).
@@ -45,6 +47,7 @@ class JournalFile {
     bool sync_ = false;
     std::string pending_;
     std::uint64_t header_bytes_ = 0;
+    std::uint64_t written_bytes_ = 0;  // where the last whole record ends
 };
 
 // What a journal file holds, read back: its records up to the last whole one.
