@@ -313,6 +313,10 @@ TEST_F(Hostile, AMasterThatIsAPipeIsRefusedWithoutWaiting) {
     EXPECT_TRUE(Contains(failure({{"type", "open"}, {"filepath", path("pipe.h5")}}),
                          "is a named pipe, not a regular file"));
     EXPECT_FALSE(scrivell.files.contains(path("pipe.h5")));
+    // A regular file that is no HDF5 file is refused with HDF5's reason.
+    std::ofstream(path("notes.h5")) << "notes";
+    EXPECT_TRUE(Contains(failure({{"type", "open"}, {"filepath", path("notes.h5")}}),
+                         "file signature not found"));
 }
 
 }  // namespace

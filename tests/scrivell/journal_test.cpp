@@ -1,6 +1,9 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -100,4 +103,89 @@ TEST(Journal, AShortWriteLeavesNoTornRecordAndIsWrittenWhole) {
     EXPECT_EQ(*read.records[2].as<Map>(),
               (Map{{"op", "append"}, {"values", Map{{"x", std::string(100, 'a')}}}}));
     EXPECT_EQ(*read.records[3].as<Map>(), (Map{{"op", "append"}, {"values", Map{{"x", 3}}}}));
+}
+
+namespace {
+
+// A journal for `master` in `journal_dir`, as a killed service left it, with `records`.
+void leave_journal(const std::string& journal_dir, const std::string& master,
+                   const std::vector<Map>& records) {
+    std::filesystem::create_directories(journal_dir);
+    scrivell::JournalFile journal = scrivell::JournalFile::create(
+        journal_dir, "file",
+        {{"kind", "file"}, {"filepath", master}, {"created", true}, {"opened_ns", 1}},
+        /*sync=*/false);
+    for (const Map& record : records) journal.add(record);
+    journal.write();
+}
+
+std::vector<std::string> names_in(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+TEST(Restore, AFileThatFailsToRestoreIsNeverHalfServed) {
+    support::TempDir dir;
+    const std::string master = dir / "m.h5";
+    H5Fclose(H5Fcreate(master.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+    leave_journal(dir / "journal", master,
+                  {Map{{"op", "append_register"}, {"name", "x"}, {"description", Map{}}},
+                   Map{{"no op", 1}}});
+    scrivell::Settings settings;
+    settings.journal_dir = dir / "journal";
+    scrivell::Scrivell scrivell(settings);
+    scrivell.restore();
+    EXPECT_TRUE(scrivell.files.empty());
+    const auto names = names_in(dir / "journal");
+    EXPECT_TRUE(std::any_of(names.begin(), names.end(), [](const std::string& name) {
+        return name.find(".unrestorable") != std::string::npos;
+    }));
+    EXPECT_TRUE(scrivell.journaling());
+}
+
+TEST(Restore, AMasterThatCannotBeOpenedNowKeepsItsJournalForTheNextStart) {
+    support::TempDir dir;
+    const std::string master = dir / "m.h5";
+    H5Fclose(H5Fcreate(master.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+    leave_journal(dir / "journal", master,
+                  {Map{{"op", "append_register"}, {"name", "x"}, {"description", Map{}}}});
+    scrivell::Settings settings;
+    settings.journal_dir = dir / "journal";
+    const std::string journal = names_in(dir / "journal").front();
+    {
+        // Another process holds the file: HDF5 cannot lock it. That is no damage.
+        const int holder = ::open(master.c_str(), O_RDWR);
+        ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+        scrivell::Scrivell scrivell(settings);
+        scrivell.restore();
+        EXPECT_TRUE(scrivell.files.empty());
+        ::close(holder);
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir / "journal" + "/" + journal));
+    EXPECT_FALSE(std::filesystem::exists(master + ".damaged"));
+    scrivell::Scrivell scrivell(settings);
+    scrivell.restore();
+    EXPECT_TRUE(scrivell.files.contains(master));
+}
+
+TEST(Restore, AnOpenWhoseJournalCannotBeMadeLeavesNothing) {
+    support::TempDir dir;
+    scrivell::Settings settings;
+    settings.journal_dir = dir / "journal";
+    scrivell::Scrivell scrivell(settings);
+    // The journal directory goes away under the service: no journal can be made.
+    std::filesystem::rename(dir / "journal", dir / "gone");
+    EXPECT_THROW(scrivell.process({{"type", "open"}, {"filepath", dir / "m.h5"}}),
+                 scrivell::Error);
+    EXPECT_TRUE(scrivell.files.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir / "m.h5"));
+    std::filesystem::rename(dir / "gone", dir / "journal");
+    scrivell.process({{"type", "open"}, {"filepath", dir / "m.h5"}});
+    EXPECT_TRUE(scrivell.files.contains(dir / "m.h5"));
 }

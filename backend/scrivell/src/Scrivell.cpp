@@ -376,27 +376,38 @@ void Scrivell::open(const zelt::Map& record) {
     refuse_master_among_blocks(files, *dir, filepath);
     bool existed = false;
     hid id = H5I_INVALID_HID;
-    if (std::optional<hid_t> opened = open_master_file(*dir, filepath, /*after_crash=*/false)) {
+    if (std::optional<OpenedMaster> opened =
+            open_master_file(*dir, filepath, /*after_crash=*/false)) {
         existed = true;
-        id = h5::check(*opened, "open file", filepath);
+        if (opened->id < 0) throw H5Error("open file " + in_quotes(filepath) + ": " + opened->refusal);
+        id = opened->id;
     } else {
         id = create_master_file(*dir, filepath);
     }
-    FileEntry& entry = files.insert_or_assign(
-        filepath, FileEntry{MasterFileHandle{id}, std::move(dir), {}, {}, {}});
-    // A new file is complete on disk at once: a crash before its first write leaves a file
-    // HDF5 can open, not a superblock without its objects.
-    entry.fp.flush(filepath);
-    if (journal_dir_) {
-        entry.journal = JournalFile::create(
-            journal_dir_->path(), "file",
-            {{"kind", "file"},
-             {"filepath", filepath},
-             {"created", !existed},
-             {"opened_ns", static_cast<std::int64_t>(
-                               std::chrono::system_clock::now().time_since_epoch().count())}},
-            journal_dir_->sync());
+    FileEntry opening{MasterFileHandle{id}, std::move(dir), {}, {}, {}};
+    // The file enters the table only once it is whole: flushed, and journaled when journals
+    // are kept. An open that fails leaves nothing behind, not even a file it created.
+    try {
+        // A new file is complete on disk at once: a crash before its first write leaves a
+        // file HDF5 can open, not a superblock without its objects.
+        opening.fp.flush(filepath);
+        if (journal_dir_) {
+            opening.journal = JournalFile::create(
+                journal_dir_->path(), "file",
+                {{"kind", "file"},
+                 {"filepath", filepath},
+                 {"created", !existed},
+                 {"opened_ns", static_cast<std::int64_t>(
+                                   std::chrono::system_clock::now().time_since_epoch().count())}},
+                journal_dir_->sync());
+        }
+    } catch (const Error&) {
+        const std::shared_ptr<const Directory> directory = opening.dir;
+        { FileEntry dropped = std::move(opening); }  // closes the file, unless HDF5 lost it
+        if (!existed) directory->remove_quietly(base_name(filepath));
+        throw;
     }
+    files.insert_or_assign(filepath, std::move(opening));
     spdlog::info("open \"{}\": {} ({} files open)", filepath, existed ? "opened" : "created",
                  files.size());
 }

@@ -20,13 +20,17 @@ h5::Plist master_access(bool after_crash) {
 
 }  // namespace
 
-std::optional<hid_t> open_master_file(const Directory& dir, const std::string& filepath,
-                                      bool after_crash) {
+std::optional<OpenedMaster> open_master_file(const Directory& dir, const std::string& filepath,
+                                             bool after_crash) {
     std::optional<Fd> fd = dir.open_existing(base_name(filepath), O_RDWR);
     if (!fd) return std::nullopt;
     h5::Plist fapl = master_access(after_crash);
     // HDF5 opens the file behind our descriptor; ours is closed once HDF5 holds its own.
-    return H5Fopen(descriptor_path(fd->get()).c_str(), H5F_ACC_RDWR, fapl.get());
+    OpenedMaster opened;
+    opened.id = H5Fopen(descriptor_path(fd->get()).c_str(), H5F_ACC_RDWR, fapl.get());
+    // Read now: the next call into HDF5 (closing the list) empties its error stack.
+    if (opened.id < 0) opened.refusal = h5::stack_reason();
+    return opened;
 }
 
 hid_t create_master_file(const Directory& dir, const std::string& filepath) {

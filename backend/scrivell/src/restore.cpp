@@ -32,6 +32,23 @@ std::int64_t integer_of(const zelt::Map& record, const char* key) {
     return *number;
 }
 
+// A file that cannot be restored now but may be at the next start: its journal stays where
+// it is.
+class NotNow : public Error {
+  public:
+    using Error::Error;
+};
+
+// Whether HDF5's refusal to open a master says the file is damaged, rather than that it
+// cannot be opened just now (a lock held, descriptors or memory short).
+bool reports_damage(const std::string& reason) {
+    for (const char* passing : {"lock", "Too many open files", "Cannot allocate memory",
+                                "Permission denied", "Resource temporarily unavailable"}) {
+        if (reason.find(passing) != std::string::npos) return false;
+    }
+    return true;
+}
+
 // The block of a split dataset as the journal left it.
 struct BlockState {
     bool open = false;
@@ -99,8 +116,13 @@ void Scrivell::restore() {
     }
     std::sort(journals.begin(), journals.end());
     for (const auto& [opened, path] : journals) {
+        // A file that fails to restore is never half served: restore_file leaves it out of
+        // the tables.
         try {
             restore_file(path);
+        } catch (const NotNow& error) {
+            spdlog::error("journal \"{}\" is not restored now, and is kept for the next start: {}",
+                          path, error.what());
         } catch (const std::exception& error) {
             spdlog::error("journal \"{}\" cannot be restored ({}); moved aside to \"{}\"", path,
                           error.what(), journal_dir_->move_aside(path));
@@ -117,11 +139,17 @@ void Scrivell::restore_file(const std::string& journal_path) {
     const bool created = field(header, "created") == zelt::Value(true);
     if (files.contains(filepath)) throw Error(in_quotes(filepath) + " has a second journal");
     std::shared_ptr<const Directory> dir = Directory::of_master(filepath, data_roots_);
-    const std::optional<hid_t> opened = open_master_file(*dir, filepath, /*after_crash=*/true);
+    const std::optional<OpenedMaster> opened =
+        open_master_file(*dir, filepath, /*after_crash=*/true);
     if (!opened) throw Error("its master file " + in_quotes(filepath) + " is missing");
-    hid_t id = *opened;
+    hid_t id = opened->id;
     std::string rebuilt;
     if (id < 0) {
+        const std::string& reason = opened->refusal;
+        if (!reports_damage(reason)) {
+            throw NotNow("its master file " + in_quotes(filepath) + " cannot be opened: " +
+                         reason);
+        }
         // Beyond repair: rebuilt from the journal, the damaged file kept beside it.
         const std::string name = base_name(filepath);
         const std::string damaged = filepath + ".damaged";
@@ -138,6 +166,21 @@ void Scrivell::restore_file(const std::string& journal_path) {
     }
     FileEntry& entry =
         files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, dir, {}, {}, {}});
+    try {
+        restore_into(entry, filepath, read, journal_path, rebuilt);
+    } catch (...) {
+        // Out of the tables again, and its journal closed: nothing journals into a file that
+        // is moved aside.
+        for (const auto& [name, dataset] : entry.files_nosplit) held_bytes_ -= dataset.values.bytes();
+        files.erase(filepath);
+        throw;
+    }
+}
+
+void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, JournalRecords& read,
+                            const std::string& journal_path, const std::string& rebuilt) {
+    const hid_t id = entry.fp.id();
+    const std::shared_ptr<const Directory>& dir = entry.dir;
     std::map<std::string, BlockState> blocks;
     std::size_t values = 0;
     for (std::size_t i = 1; i < read.records.size(); ++i) {

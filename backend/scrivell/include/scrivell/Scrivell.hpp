@@ -159,8 +159,11 @@ class Scrivell {
                      const zelt::Value& item, const zelt::Map& record);
     void close_file(const zelt::Map& record, bool at_shutdown);
 
-    // What was journaled for one file, replayed into its tables at start-up.
+    // What was journaled for one file, replayed into its tables at start-up. On failure the
+    // file is left out of the tables.
     void restore_file(const std::string& journal);
+    void restore_into(FileEntry& entry, const std::string& filepath, JournalRecords& read,
+                      const std::string& journal_path, const std::string& rebuilt);
     // Adds a record to the journal of `entry`, when there is one.
     static void journal(FileEntry& entry, zelt::Map record);
     // Finishes a full or last block: its sub-file, link, journal records and notification.
