@@ -14,6 +14,14 @@ zelt::WorkerOptions router_options(const zelt::storageParser& config) {
     zelt::WorkerOptions options;
     // Large enough for a batch of detector frames; larger messages are refused by ZeroMQ.
     options.max_message_bytes = config.number_or("corvane", "max_message_bytes", 1LL << 30);
+    // A request is journaled as one record, and a record holds less than 2 GiB: a larger
+    // one would hide itself and every record after it from a restart.
+    constexpr long long most = (1LL << 31) - (1LL << 20);
+    if (options.max_message_bytes < 0 || options.max_message_bytes > most) {
+        spdlog::warn("max_message_bytes {} is more than a journal record holds; {} it is",
+                     options.max_message_bytes, most);
+        options.max_message_bytes = most;
+    }
     // Bounds the requests queued while a block is written: fast clients are slowed by the
     // socket instead of the service growing without bound.
     options.receive_hwm = static_cast<int>(config.number_or("corvane", "receive_hwm", 64));
@@ -102,6 +110,10 @@ Corvane::Corvane(const zelt::storageParser& config)
         scrivell.limits().max_open_files, scrivell.limits().memory_limit_bytes >> 20);
     // Files open when the service last ended are open again before the first request.
     scrivell.restore();
+    // Failures no waiting close had been told of before the restart are told now.
+    for (const auto& [filepath, error] : scrivell.take_restored_failures()) {
+        failures_.add(filepath, error);
+    }
     const LocalSettings local = LocalSettings::from(config, port);
     if (!local.socket_path.empty()) {
         try {
@@ -140,12 +152,17 @@ void Corvane::start() {
             write_journals();
             identity = worker.recv(check_stop);
         }
-        if (identity) {
-            serve(*identity);
-            send_releases();  // the request's arrays are gone: their slots go back
-        } else {
-            scrivell.deliver_owed();  // idle: notifications owed since an outage go out now
-            if (local_) local_->drop_departed();  // and rings of clients that left go
+        // Nothing that fails here may end the service without its orderly close of the files.
+        try {
+            if (identity) {
+                serve(*identity);
+                send_releases();  // the request's arrays are gone: their slots go back
+            } else {
+                scrivell.deliver_owed();  // idle: notifications owed since an outage go out now
+                if (local_) local_->drop_departed();  // and rings of clients that left go
+            }
+        } catch (const std::exception& error) {
+            spdlog::error("{}: {}", identity ? "reply or releases" : "idle work", error.what());
         }
     }
     sd_notify(0, "STOPPING=1\nSTATUS=closing every open file");
@@ -190,8 +207,14 @@ void Corvane::serve(const std::string& identity) {
             write_journals();  // what the request did before it failed stays done
             worker.send_dumps_id(identity, zelt::Map{{"ret", "error"}, {"error", message}});
         } else if (const std::string* filepath = filepath_of(request)) {
-            // Nobody heard of it: the next waiting close of this file will say so.
+            // Nobody heard of it: the next waiting close of this file will say so, also after
+            // a restart.
             failures_.add(*filepath, message);
+            try {
+                scrivell.journal_failure(*filepath, message);
+            } catch (const std::exception& unjournaled) {
+                spdlog::error("journal: {}", unjournaled.what());
+            }
         }
         return;
     }

@@ -30,6 +30,13 @@ FRAMES = 60
 BLOCK = 7
 
 
+def barrier(f, master):
+    """A waiting request on the proxy's own connection: once it is answered, every request the
+    proxy sent before it is carried out and journaled."""
+    f._send({"type": "create_dataset_append_split", "filepath": master, "datainfolist": []},
+            {"block": True})
+
+
 class Crashes(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory(prefix="brennic-crash-")
@@ -120,11 +127,9 @@ class Crashes(unittest.TestCase):
         f.create_dataset_map({"entry": {"title": os.path.basename(master)}})
         f.create_dataset_append([{"datasetname": "x"}])
         f.create_dataset_append_split([["/entry/data", BLOCK]])
-        # A waiting request on the same connection: once it is answered, the open and the
-        # registrations before it are carried out and journaled, before any kill can land.
+        # The open and the registrations are carried out and journaled before any kill lands.
         f.reply_timeout_ms = 30000  # no kill is due yet
-        f._send({"type": "create_dataset_append_split", "filepath": master, "datainfolist": []},
-                {"block": True})
+        barrier(f, master)
         sent = 0
         while True:
             killer = self.kill_later(rng.uniform(0.0, 0.12)) if kills else None
@@ -200,7 +205,7 @@ class Crashes(unittest.TestCase):
         f.create_dataset_append([{"datasetname": "x"}])
         for value in range(5):
             f.dataset_append_map({"x": value})
-        hdf5.status()  # all five are carried out and journaled
+        barrier(f, master)  # all five are carried out and journaled
         other = os.path.join(self.dir.name, "other.ini")
         with open(self.config) as mine, open(other, "w") as theirs:
             theirs.write(mine.read().replace("[corvane]\n", f"[corvane]\nport = {free_port()}\n", 1)
@@ -221,6 +226,28 @@ class Crashes(unittest.TestCase):
         hdf5.open(master).close(block=True)
         with h5py.File(master, "r") as h:
             numpy.testing.assert_array_equal(h["x"][()], numpy.arange(5))
+
+
+    def test_failures_no_close_was_told_of_are_told_after_a_restart(self):
+        self.start()
+        master = os.path.join(self.dir.name, "m.h5")
+        f = hdf5.open(master)
+        f.create_dataset_append([{"datasetname": "x"}])
+        f.dataset_append_map({"y": 1})  # fails, and nobody waits to hear it
+        f.dataset_append_map({"x": 1})
+        barrier(f, master)
+        self.service.send_signal(signal.SIGKILL)
+        self.service.wait()
+        f.release()
+        self.start()
+        with self.assertRaises(ServiceError) as raised:
+            hdf5.open(master).close(block=True)
+        self.assertIn('1 earlier request for this file failed: dataset_append_map', str(raised.exception))
+        self.assertIn('"y" is not registered', str(raised.exception))
+        with h5py.File(master, "r") as h:
+            numpy.testing.assert_array_equal(h["x"][()], [1])
+        self.service.terminate()
+        self.assertEqual(self.service.wait(timeout=30), 0)
 
 
 class OutageThenCrash(unittest.TestCase):
@@ -265,7 +292,12 @@ class OutageThenCrash(unittest.TestCase):
                     time.sleep(0.05)
                 configure(open(boot).read().strip())
                 service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=log)
-                hdf5.open(master).close(block=True)
+                # The appends failed for their notifications, and no close was told yet: the
+                # close after the restart tells it, once the notifications are out.
+                with self.assertRaises(ServiceError) as raised:
+                    hdf5.open(master).close(block=True)
+                self.assertIn("3 earlier requests for this file failed", str(raised.exception))
+                self.assertIn("it is sent when a broker answers", str(raised.exception))
                 deadline = time.monotonic() + 15
                 while True:
                     out.seek(0)

@@ -445,6 +445,12 @@ void Scrivell::journal(FileEntry& entry, zelt::Map record) {
     if (entry.journal) entry.journal->add(record);
 }
 
+void Scrivell::journal_failure(const std::string& filepath, const std::string& error) {
+    if (FileEntry* entry = files.find(filepath)) {
+        journal(*entry, {{"op", "failed"}, {"error", error}});
+    }
+}
+
 void Scrivell::write_journals() {
     for (auto& [filepath, entry] : files) {
         if (entry.journal) entry.journal->write();

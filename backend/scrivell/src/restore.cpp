@@ -231,6 +231,8 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
                     block.shape.push_back(n ? static_cast<std::uint64_t>(*n) : 0);
                 }
             }
+        } else if (op == "failed") {
+            restored_failures_.emplace_back(filepath, text_of(*record, "error"));
         } else if (op == "row") {
             blocks[text_of(*record, "name")].rows += 1;
         } else if (op == "block_full") {

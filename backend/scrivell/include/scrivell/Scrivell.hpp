@@ -12,6 +12,7 @@
 #include <scrivell/StreamingBlock.hpp>
 #include <scrivell/errors.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 #include <zelt/Value.hpp>
 
@@ -129,6 +130,14 @@ class Scrivell {
     void close_at_shutdown(const std::string& filepath);
     // Tries to deliver the notifications still owed; call it when the service is idle.
     void deliver_owed();
+    // Records in the journal of `filepath`, when it is open, that a request without a reply
+    // failed with `error`: a waiting close after a restart still reports it.
+    void journal_failure(const std::string& filepath, const std::string& error);
+    // The failures journaled for the files restored, to report to their next waiting close;
+    // taken once.
+    std::vector<std::pair<std::string, std::string>> take_restored_failures() {
+        return std::exchange(restored_failures_, {});
+    }
     // Puts what the journals recorded since the last call on disk: before a reply, and before
     // the service waits for the next request. Throws Error.
     void write_journals();
@@ -177,6 +186,7 @@ class Scrivell {
     std::optional<JournalDirectory> journal_dir_;
     Outbox outbox_;
     std::uint64_t held_bytes_ = 0;
+    std::vector<std::pair<std::string, std::string>> restored_failures_;  // path, error
 };
 
 // Writes `l` stacked along a new first axis as dataset `datasetname` of a new file at
