@@ -28,16 +28,19 @@ std::string lower(std::string text) {
     return text;
 }
 
-// A "#" or ";" after a blank starts a comment that runs to the end of the line: "64   # queued"
-// is 64. One inside a value ("a#b") is part of it.
-std::string strip_inline_comment(const std::string& value) {
-    for (std::size_t i = 1; i < value.size(); ++i) {
-        if ((value[i] == '#' || value[i] == ';') && (value[i - 1] == ' ' || value[i - 1] == '\t')) {
-            return value.substr(0, i);
+// Where a comment starts in `line`, as Python's configparser finds it with "#" and ";" as
+// inline comment prefixes: at a prefix that opens the line or follows white space, or at the
+// start of a line whose first non-blank character is one; npos when there is none.
+std::size_t comment_start(const std::string& line) {
+    const std::string content = trim(line);
+    if (!content.empty() && (content[0] == '#' || content[0] == ';')) return 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if ((line[i] == '#' || line[i] == ';') &&
+            (i == 0 || std::isspace(static_cast<unsigned char>(line[i - 1])))) {
+            return i;
         }
     }
-    if (!value.empty() && (value[0] == '#' || value[0] == ';')) return "";
-    return value;
+    return std::string::npos;
 }
 
 bool file_exists(const std::string& path) {
@@ -79,45 +82,105 @@ storageParser::storageParser(BuiltIn) : source_("built-in defaults") {
 
 storageParser::storageParser(const std::string& path) : source_(path) { parse(read_file(path)); }
 
+// Read as Python's configparser reads it (ConfigParser with inline comments "#" and ";",
+// no interpolation), so that the clients and the service see one configuration: indented
+// lines continue a value, [DEFAULT] gives every section its entries, a section or an entry
+// given twice is refused, keys are lower case, values are stripped.
 void storageParser::parse(const std::string& text) {
+    const auto refuse = [&](int number, const std::string& why) {
+        throw Error("configuration \"" + source_ + "\" line " + std::to_string(number) + ": " +
+                    why);
+    };
     std::istringstream lines(text);
     std::string line;
     int number = 0;
+    Section* current = nullptr;
+    std::vector<std::string>* value_lines = nullptr;  // of the entry being read
+    std::size_t indent_level = 0;
+    std::vector<std::string> seen_sections;
+    // Each entry's lines, joined with newlines once the file is read, and where the entry is:
+    // its section's place in sections_ (npos: [DEFAULT]) and its own in that section.
+    struct Pending {
+        std::size_t section;
+        std::size_t entry;
+        std::vector<std::string> lines;
+    };
+    std::vector<Pending> pending;
     while (std::getline(lines, line)) {
         ++number;
-        const std::string content = trim(line);
-        if (content.empty() || content[0] == '#' || content[0] == ';') continue;
-        if (content.front() == '[') {
-            if (content.back() != ']') {
-                throw Error("configuration \"" + source_ + "\" line " + std::to_string(number) +
-                            ": unterminated section header");
-            }
-            sections_.push_back({trim(content.substr(1, content.size() - 2)), {}});
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::size_t comment = comment_start(line);
+        const std::string content =
+            trim(comment == std::string::npos ? line : line.substr(0, comment));
+        if (content.empty()) {
+            // A blank line belongs to the value it stands in; a comment line does not.
+            if (comment == std::string::npos && value_lines) value_lines->push_back("");
             continue;
         }
-        const auto equals = content.find_first_of("=:");
-        if (equals == std::string::npos || sections_.empty()) {
-            throw Error("configuration \"" + source_ + "\" line " + std::to_string(number) +
-                        ": expected key = value inside a section");
+        const std::size_t indent = line.find_first_not_of(" \t");
+        if (current && value_lines && indent > indent_level) {
+            value_lines->push_back(content);
+            continue;
         }
-        auto& entries = sections_.back().entries;
-        std::string key = lower(trim(content.substr(0, equals)));
-        std::string value = trim(strip_inline_comment(content.substr(equals + 1)));
-        auto there = std::find_if(entries.begin(), entries.end(),
-                                  [&](const auto& entry) { return entry.first == key; });
-        if (there != entries.end()) {
-            there->second = std::move(value);
-        } else {
-            entries.emplace_back(std::move(key), std::move(value));
+        indent_level = indent;
+        if (content.front() == '[' && content.find(']', 1) != std::string::npos &&
+            content.find(']', 1) > 1) {
+            const std::string name = content.substr(1, content.rfind(']') - 1);
+            if (std::find(seen_sections.begin(), seen_sections.end(), name) !=
+                seen_sections.end()) {
+                refuse(number, "section [" + name + "] is given twice");
+            }
+            seen_sections.push_back(name);
+            if (name == "DEFAULT") {
+                current = &defaults_;
+            } else {
+                sections_.push_back({name, {}});
+                current = &sections_.back();
+            }
+            value_lines = nullptr;
+            continue;
         }
+        if (!current) refuse(number, "an entry before any section header");
+        const auto delimiter = content.find_first_of("=:");
+        if (delimiter == std::string::npos) refuse(number, "expected key = value");
+        const std::string key = lower(trim(content.substr(0, delimiter)));
+        if (key.empty()) refuse(number, "an entry without a key");
+        auto& entries = current->entries;
+        if (std::any_of(entries.begin(), entries.end(),
+                        [&](const auto& entry) { return entry.first == key; })) {
+            refuse(number, "entry \"" + key + "\" is given twice in section [" + current->name +
+                               "]");
+        }
+        entries.emplace_back(key, "");
+        const std::size_t section = current == &defaults_
+                                        ? std::string::npos
+                                        : static_cast<std::size_t>(current - sections_.data());
+        pending.push_back({section, entries.size() - 1, {trim(content.substr(delimiter + 1))}});
+        value_lines = &pending.back().lines;
+    }
+    for (Pending& entry : pending) {
+        std::string joined;
+        for (std::size_t j = 0; j < entry.lines.size(); ++j) {
+            joined += (j ? "\n" : "") + entry.lines[j];
+        }
+        while (!joined.empty() && std::isspace(static_cast<unsigned char>(joined.back()))) {
+            joined.pop_back();
+        }
+        Section& in = entry.section == std::string::npos ? defaults_ : sections_[entry.section];
+        in.entries[entry.entry].second = std::move(joined);
     }
 }
 
 const std::string* storageParser::lookup(const std::string& section, const std::string& key) const {
+    const std::string wanted = lower(key);
     for (const auto& candidate : sections_) {
         if (candidate.name != section) continue;
         for (const auto& [name, value] : candidate.entries) {
-            if (name == lower(key)) return &value;
+            if (name == wanted) return &value;
+        }
+        // A section has the entries of [DEFAULT] that it does not give itself.
+        for (const auto& [name, value] : defaults_.entries) {
+            if (name == wanted) return &value;
         }
     }
     return nullptr;
@@ -157,6 +220,11 @@ long long storageParser::number_or(const std::string& section, const std::string
 std::vector<std::string> storageParser::unknown_entries(
     const std::vector<std::pair<std::string, std::string>>& known) const {
     std::vector<std::string> out;
+    for (const auto& entry : defaults_.entries) {
+        const bool listed = std::any_of(known.begin(), known.end(),
+                                        [&](const auto& one) { return lower(one.second) == entry.first; });
+        if (!listed) out.push_back("[DEFAULT] " + entry.first);
+    }
     for (const auto& section : sections_) {
         for (const auto& entry : section.entries) {
             const std::string& key = entry.first;

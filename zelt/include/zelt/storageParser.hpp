@@ -7,8 +7,10 @@
 namespace zelt {
 
 // The configuration both sides read: an INI file named by ZELT_CONFIG, else
-// /etc/zelt/zelt.ini, else the built-in defaults. Read once, at construction.
-// Throws zelt::Error when ZELT_CONFIG names a file that cannot be read or a line is malformed.
+// /etc/zelt/zelt.ini, else the built-in defaults. Read once, at construction, by the rules of
+// Python's configparser, which the Python client reads it with. Throws zelt::Error when
+// ZELT_CONFIG names a file that cannot be read, a line is malformed, or a section or entry is
+// given twice.
 class storageParser {
   public:
     storageParser();
@@ -28,7 +30,8 @@ class storageParser {
     long long number_or(const std::string& section, const std::string& key,
                         long long fallback) const;
     bool has(const std::string& section, const std::string& key) const;
-    // The entries present that `known` (section, key) does not list, as "[section] key".
+    // The entries present that `known` (section, key) does not list, as "[section] key"; an
+    // entry of [DEFAULT] is known when some section knows its key.
     std::vector<std::string> unknown_entries(
         const std::vector<std::pair<std::string, std::string>>& known) const;
     // The file read, or "built-in defaults".
@@ -46,6 +49,7 @@ class storageParser {
 
     std::string source_;
     std::vector<Section> sections_;
+    Section defaults_{"DEFAULT", {}};  // entries every section has unless it gives its own
 };
 
 // Built-in defaults, used when no configuration file exists.
