@@ -73,7 +73,23 @@ std::vector<std::string> read_lines(const std::string& path) {
 ZeltConfig::ZeltConfig(const TempDir& dir, int port, const std::string& bootstrap_servers,
                        const std::string& corvane_extra, int vesk_timeout_ms)
     : path_(dir / "zelt.ini"), port_(port) {
-    std::ofstream(path_) << "[corvane]\nip = 127.0.0.1\nport = " << port << "\n"
+    // An entry given twice is refused, as configparser refuses it: `corvane_extra` replaces
+    // the ip or port written here by giving its own.
+    auto gives = [&](const std::string& key) {
+        std::istringstream lines(corvane_extra);
+        std::string line;
+        while (std::getline(lines, line)) {
+            const auto equals = line.find('=');
+            if (equals == std::string::npos) continue;
+            std::string name = line.substr(0, equals);
+            name.erase(name.find_last_not_of(" \t") + 1);
+            if (name == key) return true;
+        }
+        return false;
+    };
+    std::ofstream(path_) << "[corvane]\n"
+                         << (gives("ip") ? "" : "ip = 127.0.0.1\n")
+                         << (gives("port") ? "" : "port = " + std::to_string(port) + "\n")
                          << corvane_extra << "\n[vesk]\nbootstrap_servers = " << bootstrap_servers
                          << "\ntimeout_ms = " << vesk_timeout_ms << "\n";
     if (const char* old = std::getenv("ZELT_CONFIG")) previous_ = old;
