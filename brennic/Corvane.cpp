@@ -37,6 +37,17 @@ const std::string* text_of(const zelt::Value& request, const char* key) {
 
 const std::string* filepath_of(const zelt::Value& request) { return text_of(request, "filepath"); }
 
+// A client's ZeroMQ identity as text, for the journal.
+std::string client_id(const std::string& identity) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : identity) {
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}
+
 // What the ERROR line and the error reply say of a failed request: its type and its file.
 std::string describe_request(const zelt::Value& request) {
     const std::string* type = text_of(request, "type");
@@ -114,6 +125,9 @@ Corvane::Corvane(const zelt::storageParser& config)
     for (const auto& [filepath, error] : scrivell.take_restored_failures()) {
         failures_.add(filepath, error);
     }
+    for (const auto& missing : scrivell.take_restored_missing()) {
+        failures_.add_missing(missing.filepath, missing.first, missing.last);
+    }
     const LocalSettings local = LocalSettings::from(config, port);
     if (!local.socket_path.empty()) {
         try {
@@ -186,6 +200,7 @@ void Corvane::serve(const std::string& identity) {
         const zelt::Value* block_value = zelt::find(*record, "block");
         block = block_value && zelt::is_true(*block_value);
         const std::string* type = text_of(request, "type");
+        note_seq(identity, *record, /*after=*/false);
         if (type && *type == "status") {
             // Changes nothing: only a waiting client hears the answer.
             if (block) {
@@ -195,6 +210,7 @@ void Corvane::serve(const std::string& identity) {
             return;
         }
         scrivell.process(*record);
+        note_seq(identity, *record, /*after=*/true);
     } catch (const std::exception& error) {
         // A failed request is reported and the service serves on: the other open files and
         // the data pending for them must not be lost to one bad request.
@@ -233,6 +249,25 @@ void Corvane::serve(const std::string& identity) {
     worker.send_dumps_id(identity, reply);
 }
 
+void Corvane::note_seq(const std::string& identity, const zelt::Map& record, bool after) {
+    const zelt::Value* seq = zelt::find(record, "seq");
+    const zelt::Value* path = zelt::find(record, "filepath");
+    const std::string* filepath = path ? path->as<std::string>() : nullptr;
+    const std::int64_t* number = seq ? seq->as<std::int64_t>() : nullptr;
+    if (!number || !filepath || *number < 1) return;
+    // Before the request for a file that is open; after it for the open that opened it.
+    const bool open = scrivell.files.contains(*filepath);
+    const zelt::Value* type = zelt::find(record, "type");
+    const bool opening = type && *type == zelt::Value("open");
+    if (after ? !(opening && open) : !open) return;
+    if (after && scrivell.files.find(*filepath)->seqs.count(client_id(identity))) return;
+    const auto missing = scrivell.note_seq(*filepath, client_id(identity), *number);
+    if (!missing) return;
+    spdlog::error("\"{}\": requests {}-{} of a client never reached the service", *filepath,
+                  missing->first, missing->second);
+    failures_.add_missing(*filepath, missing->first, missing->second);
+}
+
 void Corvane::write_journals() {
     try {
         scrivell.write_journals();
@@ -264,18 +299,46 @@ zelt::Value Corvane::reply_to(const zelt::Value& request) {
     return zelt::Map{{"ret", "error"}, {"error", report}};
 }
 
-void Corvane::UnreportedFailures::add(const std::string& filepath, const std::string& error) {
+Corvane::UnreportedFailures::Failures& Corvane::UnreportedFailures::of(
+    const std::string& filepath) {
     auto [there, added] = by_path_.try_emplace(filepath);
-    Failures& failures = there->second;
     if (added) {
         order_.push_back(filepath);
         bytes_ += 2 * filepath.size();  // the key and its place in the order
     }
+    return there->second;
+}
+
+void Corvane::UnreportedFailures::add(const std::string& filepath, const std::string& error) {
+    Failures& failures = of(filepath);
     if (failures.count++ == 0) {
         failures.first = error;
         bytes_ += error.size();
     }
     ++count_;
+    bound();
+}
+
+void Corvane::UnreportedFailures::add_missing(const std::string& filepath, std::int64_t first,
+                                              std::int64_t last) {
+    Failures& failures = of(filepath);
+    std::string range = std::to_string(first);
+    if (last != first) range += "-" + std::to_string(last);
+    constexpr std::size_t most = 1024;
+    if (failures.missing.size() < most) {
+        const std::string added = (failures.missing.empty() ? "" : ", ") + range;
+        failures.missing += added;
+        bytes_ += added.size();
+    } else if (failures.missing.back() != '.') {
+        failures.missing += ", ...";
+    }
+    const auto requests = static_cast<std::size_t>(last - first + 1);
+    failures.missing_requests += requests;
+    count_ += requests;
+    bound();
+}
+
+void Corvane::UnreportedFailures::bound() {
     // Bounded in paths and bytes: the oldest path's failures can no longer reach its close;
     // that is said once, at ERROR.
     while (order_.size() > 1 && (order_.size() > max_paths || bytes_ > max_bytes)) {
@@ -285,8 +348,8 @@ void Corvane::UnreportedFailures::add(const std::string& filepath, const std::st
             "{} failed requests for \"{}\" will not be reported to its close: the record of "
             "unreported failures is full ({} files, {} bytes at most)",
             dropped.count, zelt::printable(oldest, 512), max_paths, max_bytes);
-        count_ -= dropped.count;
-        bytes_ -= 2 * oldest.size() + dropped.first.size();
+        count_ -= dropped.count + dropped.missing_requests;
+        bytes_ -= 2 * oldest.size() + dropped.first.size() + dropped.missing.size();
         by_path_.erase(oldest);
         order_.pop_front();
     }
@@ -296,13 +359,22 @@ std::string Corvane::UnreportedFailures::take(const std::string& filepath) {
     auto there = by_path_.find(filepath);
     if (there == by_path_.end()) return {};
     const Failures failures = there->second;
-    count_ -= failures.count;
-    bytes_ -= 2 * filepath.size() + failures.first.size();
+    count_ -= failures.count + failures.missing_requests;
+    bytes_ -= 2 * filepath.size() + failures.first.size() + failures.missing.size();
     by_path_.erase(there);
     order_.erase(std::find(order_.begin(), order_.end(), filepath));
-    const bool one = failures.count == 1;
-    return std::to_string(failures.count) + (one ? " earlier request" : " earlier requests") +
-           " for this file failed" + (one ? ": " : "; the first: ") + failures.first;
+    std::string report;
+    if (failures.count) {
+        const bool one = failures.count == 1;
+        report = std::to_string(failures.count) + (one ? " earlier request" : " earlier requests") +
+                 " for this file failed" + (one ? ": " : "; the first: ") + failures.first;
+    }
+    if (!failures.missing.empty()) {
+        const bool one = failures.missing_requests == 1;
+        report += (report.empty() ? "" : "; and ") + std::string(one ? "request " : "requests ") +
+                  failures.missing + " never reached the service";
+    }
+    return report;
 }
 
 std::vector<std::string> Corvane::UnreportedFailures::take_all() {

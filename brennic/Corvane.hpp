@@ -41,6 +41,8 @@ class Corvane {
     class UnreportedFailures {
       public:
         void add(const std::string& filepath, const std::string& error);
+        // Requests `first` to `last` of a client never reached the service.
+        void add_missing(const std::string& filepath, std::int64_t first, std::int64_t last);
         // The report for `filepath`, forgotten once taken; empty when nothing failed.
         std::string take(const std::string& filepath);
         // The reports of every path, forgotten once taken.
@@ -52,7 +54,13 @@ class Corvane {
         struct Failures {
             std::size_t count = 0;
             std::string first;
+            std::string missing;  // "14-23, 24": requests that never arrived
+            std::size_t missing_requests = 0;
         };
+        // The failures of `filepath`, made when there are none yet.
+        Failures& of(const std::string& filepath);
+        // Drops the oldest paths beyond the bounds.
+        void bound();
         static constexpr std::size_t max_paths = 4096;
         static constexpr std::size_t max_bytes = 16 << 20;
         std::unordered_map<std::string, Failures> by_path_;
@@ -64,6 +72,9 @@ class Corvane {
     explicit Corvane(const zelt::storageParser& config);
     void serve(const std::string& identity);
     void close_all_files();
+    // Counts the request's "seq" for its client and file: before the request when the file is
+    // open (`after` false), after an open that opened it. A gap is a failure of the file.
+    void note_seq(const std::string& identity, const zelt::Map& record, bool after);
     // Puts what the journals recorded on disk; a failure is logged, not thrown.
     void write_journals();
     // The reply to a request that succeeded: "ok", or the error that tells a waiting close

@@ -1,6 +1,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <pwd.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -33,6 +34,13 @@ zelt::Worker client_worker(const zelt::storageParser& config) {
         static_cast<int>(config.number_or("corvane", "linger_ms", default_linger_ms));
     // The service drops larger requests unread: they are refused here, before they leave.
     options.max_message_bytes = config.number_or("corvane", "max_message_bytes", 1LL << 30);
+    // One identity for the life of the proxy, so that a restarted service counts its requests
+    // on: 16 random bytes, the first never zero (ZeroMQ keeps those for itself).
+    unsigned char random[16];
+    if (::getrandom(random, sizeof random, 0) == static_cast<ssize_t>(sizeof random)) {
+        random[0] |= 0x80;
+        options.routing_id.assign(reinterpret_cast<const char*>(random), sizeof random);
+    }
     return zelt::Worker(zelt::DEALER, config.get("corvane", "ip"), config.get("corvane", "port"),
                         true, options);
 }
@@ -284,8 +292,10 @@ hdf5 hdf5::open(const std::string& filepath) {
     std::string ip = config.get("corvane", "ip");
     std::string port = config.get("corvane", "port");
     zelt::Worker worker = client_worker(config);
-    worker.send_dumps(Map{{"type", "open"}, {"filepath", filepath}});
-    return hdf5(filepath, std::move(ip), std::move(port), std::move(worker));
+    worker.send_dumps(Map{{"type", "open"}, {"filepath", filepath}, {"seq", 1}});
+    hdf5 proxy(filepath, std::move(ip), std::move(port), std::move(worker));
+    proxy.sent_ = 1;
+    return proxy;
 }
 
 void hdf5::clossAll() {
@@ -312,16 +322,22 @@ Map hdf5::status() {
 
 void hdf5::send_with(Map record, const Map& kwargs, const std::vector<std::uint64_t>& taken) {
     for (const auto& [key, value] : kwargs) zelt::put(record, key, value);
+    // Counted per proxy, for its own file: a gap tells the service that requests were lost on
+    // the way. A request that names another file is not counted.
+    const Value* path = zelt::find(record, "filepath");
+    const bool counted = path && *path == Value(filepath);
+    if (counted) zelt::put(record, "seq", static_cast<std::int64_t>(++sent_));
     const Value* block = zelt::find(record, "block");
     const bool waits = block && zelt::is_true(*block);
     const std::string what = *zelt::find(record, "type")->as<std::string>() + " \"" + filepath + "\"";
     try {
         worker.send_dumps(record);
     } catch (const zelt::Error& error) {
-        // Never sent: the slots filled for it go back to the ring.
+        // Never sent: the slots filled for it go back to the ring, and its number too.
         if (ring_) {
             for (std::uint64_t slot : taken) ring_->give_back(slot);
         }
+        if (counted) --sent_;
         throw ServiceError(what + ": " + error.what());
     }
     // Every request that asks for a reply waits for its own, so that no reply is ever left
@@ -331,19 +347,21 @@ void hdf5::send_with(Map record, const Map& kwargs, const std::vector<std::uint6
 
 void hdf5::create_dataset_map(const Map& m) {
     if (m.empty()) return;
-    worker.send_dumps(Map{{"type", "create_dataset_map"}, {"filepath", filepath}, {"map", m}});
+    send_with(Map{{"type", "create_dataset_map"}, {"filepath", filepath}, {"map", m}}, {});
 }
 
 void hdf5::create_dataset_append(const List& l) {
     if (l.empty()) return;
-    worker.send_dumps(
-        Map{{"type", "create_dataset_append"}, {"filepath", filepath}, {"dataset_info_list", l}});
+    send_with(
+        Map{{"type", "create_dataset_append"}, {"filepath", filepath}, {"dataset_info_list", l}},
+        {});
 }
 
 void hdf5::create_dataset_append_split(const List& l) {
     if (l.empty()) return;
-    worker.send_dumps(
-        Map{{"type", "create_dataset_append_split"}, {"filepath", filepath}, {"datainfolist", l}});
+    send_with(
+        Map{{"type", "create_dataset_append_split"}, {"filepath", filepath}, {"datainfolist", l}},
+        {});
 }
 
 void hdf5::dataset_append_map(const Map& m, const Map& kwargs) {

@@ -177,6 +177,9 @@ def _slots_in(record: dict) -> list[LocalSlot]:
 
 def _connect(config: Config, context: zmq.Context) -> zmq.Socket:
     socket = context.socket(zmq.DEALER)
+    # One identity for the life of the proxy, so that a restarted service counts its requests
+    # on; the first byte is never zero (ZeroMQ keeps those for itself).
+    socket.setsockopt(zmq.ROUTING_ID, bytes([0x80 | os.urandom(1)[0]]) + os.urandom(15))
     socket.setsockopt(zmq.LINGER, config.linger_ms)
     socket.setsockopt(zmq.SNDHWM, config.send_hwm)
     host = config.ip
@@ -224,13 +227,14 @@ class hdf5:  # noqa: N801 - the system's own name
                               or f"/run/brennic/brennic-{port}.sock")
         self._ring: _LocalRing | None = None
         self._next_attach = 0.0  # a client may start before its service: tried now and then
+        self._sent = 1  # requests sent, each numbered by "seq"; "open" was the first
 
     @classmethod
     def open(cls, filepath: str) -> "hdf5":
         """Connects a worker of its own, sends the "open" request and returns the proxy."""
         config = read_config()
         worker = _connect(config, _context())
-        worker.send(_pack({"type": "open", "filepath": filepath}))
+        worker.send(_pack({"type": "open", "filepath": filepath, "seq": 1}))
         return cls(filepath, config.ip, config.port, worker, config)
 
     @classmethod
@@ -330,6 +334,11 @@ class hdf5:  # noqa: N801 - the system's own name
         """Sends ``record`` with ``kwargs`` added; with a true ``block``, waits for its reply.
         Slots in ``taken`` were filled for this request: they go back if it cannot be sent."""
         record.update(kwargs)  # named arguments follow, and replace a fixed key of their name
+        # Counted per proxy, for its own file: a gap tells the service that requests were lost
+        # on the way. A request that names another file is not counted.
+        counted = record.get("filepath") == self.filepath
+        if counted:
+            record["seq"] = self._sent + 1
         what = f'{record.get("type")} "{record.get("filepath", self.filepath)}"'
         try:
             payload = _pack(record)
@@ -345,6 +354,8 @@ class hdf5:  # noqa: N801 - the system's own name
                         self._ring.in_use[slot.index] = False
             raise
         self.worker.send(payload)
+        if counted:
+            self._sent += 1
         for slot in _slots_in(record):
             slot.sent = True
             slot.array.flags.writeable = False  # what the service reads must not change

@@ -47,20 +47,24 @@ class ClientRecords : public ::testing::Test {
 
 TEST_F(ClientRecords, EachMethodSendsItsRecordInKeyOrder) {
     hdf5 file = hdf5::open("scan.h5");
-    EXPECT_EQ(next(), Value(Map{{"type", "open"}, {"filepath", "scan.h5"}}));
+    EXPECT_EQ(next(), Value(Map{{"type", "open"}, {"filepath", "scan.h5"}, {"seq", 1}}));
     file.create_dataset_map({{"run", Map{{"energy", 12.5}}}});
     EXPECT_EQ(next(), Value(Map{{"type", "create_dataset_map"},
                                 {"filepath", "scan.h5"},
-                                {"map", Map{{"run", Map{{"energy", 12.5}}}}}}));
+                                {"map", Map{{"run", Map{{"energy", 12.5}}}}},
+                                {"seq", 2}}));
     file.create_dataset_append({Map{{"datasetname", "x"}}});
-    EXPECT_EQ(keys(next()), (std::vector<std::string>{"type", "filepath", "dataset_info_list"}));
+    EXPECT_EQ(keys(next()),
+              (std::vector<std::string>{"type", "filepath", "dataset_info_list", "seq"}));
     file.create_dataset_append_split(List{List{"/entry/data", 100}});
     EXPECT_EQ(next(), Value(Map{{"type", "create_dataset_append_split"},
                                 {"filepath", "scan.h5"},
-                                {"datainfolist", List{List{"/entry/data", 100}}}}));
+                                {"datainfolist", List{List{"/entry/data", 100}}},
+                                {"seq", 4}}));
     file.dataset_append_map({{"x", 1}}, {{"identify", "s1"}, {"CTType", 0}});
     EXPECT_EQ(keys(next()),
-              (std::vector<std::string>{"type", "filepath", "map", "identify", "CTType"}));
+              (std::vector<std::string>{"type", "filepath", "map", "identify", "CTType", "seq"}));
+    // A request for another file is not counted among this file's.
     const std::uint16_t frame[4] = {1, 2, 3, 4};
     file.dataset_append_split_map({{"/entry/data", NdArray::view(frame, {2, 2})}},
                                   {{"filepath", "other.h5"}});
@@ -70,9 +74,12 @@ TEST_F(ClientRecords, EachMethodSendsItsRecordInKeyOrder) {
     EXPECT_EQ(*zelt::find(*redirected.as<Map>(), "map"),
               Value(Map{{"/entry/data", NdArray::view(frame, {2, 2})}}));
     file.close();
-    EXPECT_EQ(next(), Value(Map{{"type", "close"}, {"filepath", "scan.h5"}}));
+    EXPECT_EQ(next(), Value(Map{{"type", "close"}, {"filepath", "scan.h5"}, {"seq", 6}}));
     file.close({{"block", false}});
-    EXPECT_EQ(next(), Value(Map{{"type", "close"}, {"filepath", "scan.h5"}, {"block", false}}));
+    EXPECT_EQ(next(), Value(Map{{"type", "close"},
+                                {"filepath", "scan.h5"},
+                                {"block", false},
+                                {"seq", 7}}));
 }
 
 TEST_F(ClientRecords, EmptyArgumentsSendNothing) {

@@ -89,6 +89,7 @@ Worker::Worker(SocketKind kind, const std::string& ip, const std::string& port, 
             socket_.set(zmq::sockopt::maxmsgsize, options.max_message_bytes);
         }
         max_message_bytes_ = options.max_message_bytes;
+        if (!options.routing_id.empty()) socket_.set(zmq::sockopt::routing_id, options.routing_id);
         if (endpoint_.find('[') != std::string::npos) socket_.set(zmq::sockopt::ipv6, 1);
         if (connect) {
             socket_.connect(endpoint_);

@@ -445,6 +445,22 @@ void Scrivell::journal(FileEntry& entry, zelt::Map record) {
     if (entry.journal) entry.journal->add(record);
 }
 
+std::optional<std::pair<std::int64_t, std::int64_t>> Scrivell::note_seq(
+    const std::string& filepath, const std::string& client, std::int64_t seq) {
+    FileEntry& entry = entry_of(filepath);
+    std::int64_t& last = entry.seqs[client];
+    std::optional<std::pair<std::int64_t, std::int64_t>> missing;
+    if (seq > last + 1) {
+        missing.emplace(last + 1, seq - 1);
+        journal(entry, {{"op", "missing"}, {"first", last + 1}, {"last", seq - 1}});
+    }
+    if (seq > last) {
+        last = seq;
+        journal(entry, {{"op", "seq"}, {"client", client}, {"seq", seq}});
+    }
+    return missing;
+}
+
 void Scrivell::journal_failure(const std::string& filepath, const std::string& error) {
     if (FileEntry* entry = files.find(filepath)) {
         journal(*entry, {{"op", "failed"}, {"error", error}});

@@ -231,6 +231,12 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
                     block.shape.push_back(n ? static_cast<std::uint64_t>(*n) : 0);
                 }
             }
+        } else if (op == "seq") {
+            std::int64_t& last = entry.seqs[text_of(*record, "client")];
+            last = std::max(last, integer_of(*record, "seq"));
+        } else if (op == "missing") {
+            restored_missing_.push_back(
+                {filepath, integer_of(*record, "first"), integer_of(*record, "last")});
         } else if (op == "failed") {
             restored_failures_.emplace_back(filepath, text_of(*record, "error"));
         } else if (op == "row") {

@@ -24,6 +24,9 @@ struct WorkerOptions {
     int receive_hwm = 1000;               // messages queued for receiving before the peer waits
     int send_hwm = 1000;                  // messages queued for sending before a send waits
     int linger_ms = 1000;                 // how long unsent messages are kept at close
+    // The identity a DEALER gives itself, kept across reconnections: a service that restarted
+    // knows the client again. Empty: ZeroMQ chooses one per connection.
+    std::string routing_id;
 };
 
 // One messaging endpoint on tcp://ip:port. A ROUTER made with `connect` false binds (the

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <scrivell/Column.hpp>
@@ -77,6 +78,8 @@ struct FileEntry {
     OrderedMap<SplitDataset> files_split;
     // What the service holds for the file, recorded for a restart (when journaling is on).
     std::optional<JournalFile> journal;
+    // Per client (its identity, in hex), the highest "seq" of its requests carried out.
+    std::map<std::string, std::int64_t> seqs;
 };
 
 // What the service may hold. Zero means no bound.
@@ -130,6 +133,13 @@ class Scrivell {
     void close_at_shutdown(const std::string& filepath);
     // Tries to deliver the notifications still owed; call it when the service is idle.
     void deliver_owed();
+    // Notes that `client` sent its request number `seq` for the open file `filepath`, and
+    // journals it. Returns the numbers of that client's requests that never arrived before it,
+    // first and last, journaled too; nullopt when none is missing. Throws Error when the file
+    // is not open.
+    std::optional<std::pair<std::int64_t, std::int64_t>> note_seq(const std::string& filepath,
+                                                                  const std::string& client,
+                                                                  std::int64_t seq);
     // Records in the journal of `filepath`, when it is open, that a request without a reply
     // failed with `error`: a waiting close after a restart still reports it.
     void journal_failure(const std::string& filepath, const std::string& error);
@@ -138,6 +148,13 @@ class Scrivell {
     std::vector<std::pair<std::string, std::string>> take_restored_failures() {
         return std::exchange(restored_failures_, {});
     }
+    // Requests journaled as never arrived (file, first and last number); taken once.
+    struct Missing {
+        std::string filepath;
+        std::int64_t first = 0;
+        std::int64_t last = 0;
+    };
+    std::vector<Missing> take_restored_missing() { return std::exchange(restored_missing_, {}); }
     // Puts what the journals recorded since the last call on disk: before a reply, and before
     // the service waits for the next request. Throws Error.
     void write_journals();
@@ -187,6 +204,7 @@ class Scrivell {
     Outbox outbox_;
     std::uint64_t held_bytes_ = 0;
     std::vector<std::pair<std::string, std::string>> restored_failures_;  // path, error
+    std::vector<Missing> restored_missing_;
 };
 
 // Writes `l` stacked along a new first axis as dataset `datasetname` of a new file at
