@@ -172,8 +172,14 @@ void Corvane::start() {
                 serve(*identity);
                 send_releases();  // the request's arrays are gone: their slots go back
             } else {
-                scrivell.deliver_owed();  // idle: notifications owed since an outage go out now
-                if (local_) local_->drop_departed();  // and rings of clients that left go
+                if (local_) local_->drop_departed();  // idle: rings of clients that left go
+            }
+            // A notification no broker will ever take is dropped: the next waiting close of
+            // its file tells it.
+            for (const auto& [filepath, error] : scrivell.take_dropped_notifications()) {
+                if (filepath.empty()) continue;
+                failures_.add(filepath, error);
+                scrivell.journal_failure(filepath, error);
             }
         } catch (const std::exception& error) {
             spdlog::error("{}: {}", identity ? "reply or releases" : "idle work", error.what());

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <thread>
 #include <zelt/codec.hpp>
@@ -490,4 +491,40 @@ TEST_F(Service, AClientsTextCannotForgeALineOfTheLogOrOfStandardOutput) {
     EXPECT_FALSE(contains(service->err(), "\n2026-01-01 00:00:00,000 ERROR")) << service->err();
     EXPECT_FALSE(contains(service->err(), "\x1b")) << service->err();
     EXPECT_TRUE(contains(service->err(), shown)) << service->err();
+}
+
+TEST_F(Service, AKafkaOutageCostsOtherClientsNothing) {
+    support::MockKafka kafka;
+    reconfigure("", kafka.bootstrap(), 3000);
+    start();
+    ASSERT_EQ(client->call({{"type", "open"}, {"filepath", path()}}), ok());
+    ASSERT_EQ(client->call({{"type", "create_dataset_append_split"},
+                            {"filepath", path()},
+                            {"datainfolist", List{List{"/entry/data", 1}}}}),
+              ok());
+    kafka.set_down(true);
+    Client other(config_->port());
+    auto slowest = std::chrono::steady_clock::duration::zero();
+    for (int i = 0; i < 10; ++i) {
+        // Every item completes a block whose notification cannot go out: it is answered at
+        // once, and so is another client's status.
+        ASSERT_EQ(client->call({{"type", "dataset_append_split_map"},
+                                {"filepath", path()},
+                                {"map", Map{{"/entry/data", i}}}}),
+                  ok());
+        const auto asked = std::chrono::steady_clock::now();
+        const Value status = other.call({{"type", "status"}});
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - asked);
+        ASSERT_TRUE(status.is<Map>());
+    }
+    // Unloaded, a status takes about a millisecond; a delivery attempt on the request loop
+    // took the 3 s time-out.
+    EXPECT_LT(slowest, std::chrono::milliseconds(1000));
+    std::cout << "slowest status during the outage: "
+              << std::chrono::duration<double, std::milli>(slowest).count() << " ms\n";
+    const Value held = other.call({{"type", "status"}});
+    EXPECT_EQ(*zelt::find(*held.as<Map>(), "notifications_pending"), Value(10));
+    kafka.set_down(false);
+    EXPECT_EQ(client->call({{"type", "close"}, {"filepath", path()}}), ok());
+    EXPECT_EQ(kafka.messages(11).size(), 11u);
 }

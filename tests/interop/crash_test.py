@@ -350,12 +350,9 @@ class OutageThenCrash(unittest.TestCase):
                     time.sleep(0.05)
                 configure(open(boot).read().strip())
                 service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=log)
-                # The appends failed for their notifications, and no close was told yet: the
-                # close after the restart tells it, once the notifications are out.
-                with self.assertRaises(ServiceError) as raised:
-                    hdf5.open(master).close(block=True)
-                self.assertIn("3 earlier requests for this file failed", str(raised.exception))
-                self.assertIn("it is sent when a broker answers", str(raised.exception))
+                # The appends were done (their blocks written and linked) although their
+                # notifications were owed: the close after the restart has nothing to report.
+                hdf5.open(master).close(block=True)
                 deadline = time.monotonic() + 15
                 while True:
                     out.seek(0)

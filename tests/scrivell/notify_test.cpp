@@ -95,18 +95,22 @@ TEST(Notifications, EachIsDeliveredByAProducerOfItsOwn) {
 TEST(Notifications, OutboxKeepsOrderThroughAnOutageAndSwitchedOffSendsNothing) {
     support::MockKafka kafka;
     scrivell::Outbox outbox({kafka.bootstrap(), 500});
-    EXPECT_TRUE(outbox.post("\"first\"", "first"));
+    outbox.post("\"first\"", "first");
+    EXPECT_TRUE(outbox.wait_for(""));
     kafka.set_down(true);
-    EXPECT_FALSE(outbox.post("\"second\"", "second"));
-    EXPECT_FALSE(outbox.post("\"third\"", "third", "/x/m.h5"));
+    // Posting never waits for a broker; a close that waits for its own gives up after the
+    // time-out, and the notifications stay owed, in order.
+    outbox.post("\"second\"", "second");
+    outbox.post("\"third\"", "third", "/x/m.h5", /*close_waits=*/true);
+    EXPECT_FALSE(outbox.wait_for("/x/m.h5"));
     EXPECT_EQ(outbox.owed(), (std::vector<std::string>{"second", "third"}));
     EXPECT_TRUE(outbox.holds("/x/m.h5"));
+    EXPECT_FALSE(outbox.holds("/x/other.h5"));
     EXPECT_NE(outbox.why_owed("third").find("queued behind 1 owed"), std::string::npos);
     kafka.set_down(false);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (outbox.size() > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        outbox.deliver();
+        (void)outbox.wait_for("");
     }
     EXPECT_EQ(outbox.size(), 0u) << outbox.last_error();
     EXPECT_FALSE(outbox.holds("/x/m.h5"));
@@ -114,8 +118,24 @@ TEST(Notifications, OutboxKeepsOrderThroughAnOutageAndSwitchedOffSendsNothing) {
               (std::vector<std::string>{"\"first\"", "\"second\"", "\"third\""}));
 
     scrivell::Outbox off({"", 500});
-    EXPECT_TRUE(off.post("\"x\"", "x"));
+    off.post("\"x\"", "x");
     EXPECT_EQ(off.size(), 0u);
+}
+
+TEST(Notifications, AMessageNoBrokerWillEverTakeIsDroppedAndHoldsNothing) {
+    support::MockKafka kafka;
+    scrivell::Outbox outbox({kafka.bootstrap(), 2000});
+    // Larger than the broker's largest message: refused for good, not retried for ever.
+    outbox.post("\"" + std::string(2 << 20, 'a') + "\"", "too large", "/x/m.h5");
+    outbox.post("\"after\"", "after", "/x/m.h5", /*close_waits=*/true);
+    EXPECT_TRUE(outbox.wait_for("/x/m.h5"));
+    EXPECT_EQ(kafka.messages(1), std::vector<std::string>{"\"after\""});
+    const auto dropped = outbox.take_dropped();
+    ASSERT_EQ(dropped.size(), 1u);
+    EXPECT_EQ(dropped[0].first, "/x/m.h5");
+    EXPECT_NE(dropped[0].second.find("notification too large was refused for good"),
+              std::string::npos)
+        << dropped[0].second;
 }
 
 TEST(NotificationJson, AnIdentifyCannotMakeAMessageOfMoreThan64KiB) {

@@ -46,7 +46,7 @@ std::string layout_of(const std::string& file, const std::string& dataset) {
 
 class Streaming : public Backend {
   protected:
-    Streaming() : Backend(kafka().bootstrap(), 500) {}
+    Streaming() : Backend(kafka().bootstrap(), 2000) {}
     void declare(List pairs) {
         run({{"type", "create_dataset_append_split"},
              {"filepath", path()},
@@ -243,14 +243,8 @@ TEST_F(Streaming, AnOutageMidScanStallsNothingAndEveryBlockIsAnnouncedInOrder) {
     append(frame(0));
     append(frame(1));
     kafka().set_down(true);
-    for (std::uint16_t i = 2; i < 7; ++i) {
-        const Map request = append_request(frame(i));
-        if (i % 2 == 1) {
-            EXPECT_THROW(run(request), scrivell::NotifyError) << i;
-        } else {
-            run(request);
-        }
-    }
+    // Every item is answered: its block is written and linked, its notification owed.
+    for (std::uint16_t i = 2; i < 7; ++i) run(append_request(frame(i)));
     // The close waits for the notification of its own last block: it fails, and stays open.
     EXPECT_THROW(close(path()), scrivell::NotifyError);
     EXPECT_TRUE(scrivell.files.contains(path()));
@@ -258,7 +252,6 @@ TEST_F(Streaming, AnOutageMidScanStallsNothingAndEveryBlockIsAnnouncedInOrder) {
     kafka().set_down(false);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (scrivell.outbox().size() > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         scrivell.deliver_owed();
     }
     close(path());  // announces nothing again: the last block went out with the others

@@ -471,12 +471,12 @@ void Scrivell::write_journals() {
     for (auto& [filepath, entry] : files) {
         if (entry.journal) entry.journal->write();
     }
-    if (JournalFile* outbox = outbox_.journal()) outbox->write();
+    outbox_.write_journal();
 }
 
 void Scrivell::deliver_owed() {
-    outbox_.deliver();
-    if (JournalFile* outbox = outbox_.journal()) outbox->write();
+    (void)outbox_.wait_for("");
+    outbox_.write_journal();
 }
 
 void Scrivell::create_dataset_map(const zelt::Map& record) { write_map(record, false); }
@@ -622,7 +622,7 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
         std::string message = notification_json("scan_run", zelt::find_or_null(record, "identify"),
                                                 zelt::find_or_null(record, "CTType"),
                                                 split->block->path(), "/entry/data/data");
-        (void)finish_block(entry, filepath, name, *split, std::move(message), false);
+        finish_block(entry, filepath, name, *split, std::move(message), false);
     }
     if (!split->block) {
         // Everything that would refuse the block is checked before its file exists.
@@ -658,13 +658,11 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
     block.write(item, where);
     journal(entry, {{"op", "row"}, {"name", name}});
     if (!block.full()) return;
-    const std::string what = "scan_run for " + in_quotes(block.path());
-    if (!finish_block(entry, filepath, name, *split, std::move(message), false)) {
-        throw NotifyError(outbox_.why_owed(what));
-    }
+    // Written and linked: the item is done, whenever a broker takes the notification.
+    finish_block(entry, filepath, name, *split, std::move(message), false);
 }
 
-bool Scrivell::finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
+void Scrivell::finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
                             SplitDataset& split, std::string message, bool held_by_close) {
     StreamingBlock& block = *split.block;
     const std::string what = "scan_run for " + in_quotes(block.path());
@@ -683,7 +681,7 @@ bool Scrivell::finish_block(FileEntry& entry, const std::string& filepath, const
     // the next block.
     split.splitFileIndex += 1;
     split.block.reset();
-    return outbox_.post(std::move(message), what, held_by_close ? filepath : "");
+    outbox_.post(std::move(message), what, filepath, held_by_close);
 }
 
 void Scrivell::close(const zelt::Map& record) { close_file(record, /*at_shutdown=*/false); }
@@ -722,32 +720,39 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
             notification_json("scan_run", identify, CTType, v.block->path(), "/entry/data/data");
         ++blocks;
         // The close waits for the notifications of its own last blocks, not for earlier ones.
-        (void)finish_block(*entry, filepath, k, v, std::move(message), !at_shutdown);
+        finish_block(*entry, filepath, k, v, std::move(message), !at_shutdown);
     }
-    if (outbox_.holds(filepath)) {
-        outbox_.deliver();
-        if (outbox_.holds(filepath)) {
-            throw NotifyError("close " + in_quotes(filepath) +
-                              ": the last blocks are written and linked, but no broker has "
-                              "taken their notification; close again once one answers (" +
-                              outbox_.last_error() + ")");
-        }
+    if (!at_shutdown && !outbox_.wait_for(filepath)) {
+        throw NotifyError("close " + in_quotes(filepath) +
+                          ": the last blocks are written and linked, but no broker has taken "
+                          "their notification; close again once one answers (" +
+                          outbox_.last_error() + ")");
     }
     entry->fp.close();
     for (const auto& [k, v] : entry->files_nosplit) held_bytes_ -= v.values.bytes();
     const std::string what = "scan_stop for " + in_quotes(filepath);
-    const bool stopped = outbox_.post(std::move(stop), what);
-    // The stop notification is in the outbox's journal before the file's journal goes.
-    if (JournalFile* outbox = outbox_.journal()) outbox->write();
-    if (entry->journal) entry->journal->remove();
-    if (!stopped) {
+    outbox_.post(std::move(stop), what, filepath, /*close_waits=*/!at_shutdown);
+    // The file is closed: whatever fails from here on, it leaves the tables. The stop
+    // notification is in the outbox's journal before the file's journal goes.
+    std::string unrecorded;
+    try {
+        outbox_.write_journal();
+        if (entry->journal) entry->journal->remove();
+    } catch (const Error& error) {
+        unrecorded = error.what();
+    }
+    files.erase(filepath);
+    if (!at_shutdown && !outbox_.wait_for(filepath)) {
         // The file is closed and complete: a late stop notification does not undo that.
         say("send2vesk_stop error " + outbox_.why_owed(what));
     }
     spdlog::info("close \"{}\": {} datasets written, {} last blocks, {:.3f} s", filepath, written,
                  blocks,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-    files.erase(filepath);
+    if (!unrecorded.empty()) {
+        throw Error("close " + in_quotes(filepath) + ": the file is closed and complete, but " +
+                    unrecorded);
+    }
 }
 
 zelt::Map Scrivell::status() const {

@@ -95,8 +95,10 @@ void Scrivell::restore() {
     }
     outbox_.keep_journal(std::move(*outbox_journal));
     for (const zelt::Map& record : owed) {
-        (void)outbox_.post(text_of(record, "message"), text_of(record, "what"),
-                           text_of(record, "held_by"));
+        const std::string* file = field(record, "file").as<std::string>();
+        const std::string held_by = text_of(record, "held_by");
+        outbox_.post(text_of(record, "message"), text_of(record, "what"),
+                     file ? *file : held_by, !held_by.empty());
     }
     if (!owed.empty()) {
         spdlog::warn("restored {} owed notifications; {} still wait for a broker", owed.size(),
@@ -273,7 +275,7 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
         }
         if (state.full_message) {
             if (split->block) {
-                (void)finish_block(entry, filepath, name, *split, *state.full_message, false);
+                finish_block(entry, filepath, name, *split, *state.full_message, false);
             } else if (dir->kind_of(sub_file_name(state.index)) == "a regular file") {
                 const std::string link = link_path(name, state.index);
                 if (!h5::path_exists(id, link)) {
@@ -283,7 +285,8 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
                 entry.fp.flush(filepath);
                 journal(entry, {{"op", "block_done"}, {"name", name}, {"index", state.index}});
                 split->splitFileIndex = state.index + 1;
-                (void)outbox_.post(*state.full_message, "scan_run for " + in_quotes(final_path));
+                outbox_.post(*state.full_message, "scan_run for " + in_quotes(final_path),
+                             filepath);
             }
         } else if (!split->block) {
             spdlog::error("restore \"{}\": the rows of block {} of \"{}\" are missing ({} is gone)",

@@ -1,6 +1,10 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <utility>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -22,33 +26,47 @@ struct VeskSettings {
     static VeskSettings from(const zelt::storageParser& config);
 };
 
-// The notifications owed to the downstream system, delivered strictly in the order they were
-// posted, each by a producer of its own. While no broker answers, it tries at most once per
-// timeout_ms window, so that the service is not held up between attempts.
+// The notifications owed to the downstream system. A delivery thread of its own, with one
+// long-lived producer, sends them strictly in the order they were posted; the request loop
+// only posts, and never waits for a broker unless a close asks it to. While no broker answers,
+// the thread tries at most once per timeout_ms window. A notification a broker refuses for
+// good (its size, authorization, an invalid topic) is dropped with an ERROR line and kept for
+// the next waiting close of its file to report; it never holds the queue.
 class Outbox {
   public:
-    explicit Outbox(VeskSettings settings) : settings_(std::move(settings)) {}
+    explicit Outbox(VeskSettings settings);
+    ~Outbox();  // stops the thread; what is still owed stays in the journal
+    Outbox(const Outbox&) = delete;
+    Outbox& operator=(const Outbox&) = delete;
 
-    // Queues a notification (its JSON message, what it is, and the file whose close waits for
-    // it, if any) behind those still owed, and tries to deliver them. Returns whether this
-    // one was delivered; a switched-off outbox delivers everything at once.
-    [[nodiscard]] bool post(std::string message, std::string what, std::string held_by = "");
-    // Tries to deliver what is owed, unless the last attempt failed less than timeout_ms ago.
-    void deliver();
+    // Queues a notification (its JSON message, what it is, the master file it is for, and
+    // whether that file's close waits for it) behind those still owed. A switched-off outbox
+    // drops it at once.
+    void post(std::string message, std::string what, std::string file = "",
+              bool close_waits = false);
+    // Waits until no notification is owed that `filepath` (or, with "", anyone) waits for, or
+    // an attempt to deliver has failed meanwhile (at most three times timeout_ms). Returns
+    // whether none is owed.
+    [[nodiscard]] bool wait_for(const std::string& filepath);
     // Records every notification posted and delivered in `journal`, so that those still owed
-    // survive a restart; the journal is emptied whenever nothing is owed.
-    void keep_journal(JournalFile journal) { journal_.emplace(std::move(journal)); }
-    JournalFile* journal() { return journal_ ? &*journal_ : nullptr; }
+    // survive a restart; the journal is emptied whenever nothing is owed. Call before the
+    // first post.
+    void keep_journal(JournalFile journal);
+    // Puts the journal's records on disk (from the request loop). Throws Error.
+    void write_journal();
     // Whether a notification that the close of `filepath` waits for is still owed.
     bool holds(const std::string& filepath) const;
 
-    std::size_t size() const { return owed_.size(); }
+    std::size_t size() const;
     // What each owed notification is, oldest first.
     std::vector<std::string> owed() const;
     // Why the last attempt failed.
-    const std::string& last_error() const { return last_error_; }
-    // The one-line error of a notification `what` that post() could not deliver.
+    std::string last_error() const;
+    // The one-line error of a notification `what` that is still owed.
     std::string why_owed(const std::string& what) const;
+    // Notifications dropped for good since the last call: (file it was held by or named for,
+    // the error).
+    std::vector<std::pair<std::string, std::string>> take_dropped();
     const VeskSettings& settings() const { return settings_; }
 
   private:
@@ -56,15 +74,24 @@ class Outbox {
         std::uint64_t number;
         std::string message;
         std::string what;
-        std::string held_by;
+        std::string file;
+        bool close_waits;
     };
+    class Sender;
+
+    void run();
 
     VeskSettings settings_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
     std::deque<Owed> owed_;
     std::uint64_t posted_ = 0;
-    std::chrono::steady_clock::time_point quiet_until_{};
     std::string last_error_;
+    std::uint64_t failed_attempts_ = 0;
     std::optional<JournalFile> journal_;
+    std::vector<std::pair<std::string, std::string>> dropped_;
+    bool stopping_ = false;
+    std::thread thread_;  // last: started once everything it uses exists
 };
 
 // Hands one message to a new producer and waits, at most `settings.timeout_ms`, until a broker

@@ -131,8 +131,13 @@ class Scrivell {
     // Closes `filepath` at shutdown: as close, but notifications no broker takes stay owed
     // instead of holding the file open.
     void close_at_shutdown(const std::string& filepath);
-    // Tries to deliver the notifications still owed; call it when the service is idle.
+    // Waits, at most the notification time-out, for the notifications still owed to go out,
+    // and records what went: at shutdown.
     void deliver_owed();
+    // Notifications dropped for good since the last call, with the file each was for.
+    std::vector<std::pair<std::string, std::string>> take_dropped_notifications() {
+        return outbox_.take_dropped();
+    }
     // Notes that `client` sent its request number `seq` for the open file `filepath`, and
     // journals it. Returns the numbers of that client's requests that never arrived before it,
     // first and last, journaled too; nullopt when none is missing. Throws Error when the file
@@ -192,9 +197,9 @@ class Scrivell {
                       const std::string& journal_path, const std::string& rebuilt);
     // Adds a record to the journal of `entry`, when there is one.
     static void journal(FileEntry& entry, zelt::Map record);
-    // Finishes a full or last block: its sub-file, link, journal records and notification.
-    // Returns whether the notification was delivered.
-    bool finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
+    // Finishes a full or last block: its sub-file, link and journal records; posts its
+    // notification (which the close waits for, with `held_by_close`).
+    void finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
                       SplitDataset& split, std::string message, bool held_by_close);
 
     Limits limits_;

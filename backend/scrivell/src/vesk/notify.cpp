@@ -1,6 +1,7 @@
 #include <librdkafka/rdkafkacpp.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <scrivell/Outbox.hpp>
@@ -136,65 +137,277 @@ VeskSettings VeskSettings::from(const zelt::storageParser& config) {
         static_cast<int>(config.number_or("vesk", "timeout_ms", zelt::default_vesk_timeout_ms))};
 }
 
-bool Outbox::post(std::string message, std::string what, std::string held_by) {
-    if (settings_.bootstrap_servers.empty()) return true;
-    const std::uint64_t number = ++posted_;
-    if (journal_) {
-        journal_->add(zelt::Map{{"op", "post"},
-                                {"n", static_cast<std::int64_t>(number)},
-                                {"message", message},
-                                {"what", what},
-                                {"held_by", held_by}});
+// One long-lived producer, used by the delivery thread alone. Made anew after an error that
+// may have left it unusable.
+class Outbox::Sender {
+  public:
+    explicit Sender(const VeskSettings& settings) : settings_(settings) {}
+
+    // Hands `message` to a broker and waits, at most timeout_ms, for its delivery report.
+    // Returns the error, or ERR_NO_ERROR; `reason` says why.
+    RdKafka::ErrorCode send(const std::string& message, std::string& reason) {
+        if (!producer_) make();
+        delivery_.reset();
+        const RdKafka::ErrorCode queued = producer_->produce(
+            topic, /*partition=*/0, RdKafka::Producer::RK_MSG_COPY,
+            const_cast<char*>(message.data()), message.size(), /*key=*/nullptr, /*key_len=*/0,
+            /*timestamp=*/0, /*msg_opaque=*/nullptr);
+        if (queued != RdKafka::ERR_NO_ERROR) {
+            reason = "send to topic " + std::string(topic) + ": " + RdKafka::err2str(queued);
+            return queued;
+        }
+        producer_->flush(settings_.timeout_ms);
+        RdKafka::ErrorCode result = RdKafka::ERR_NO_ERROR;
+        if (!delivery_.reported(result, reason)) {
+            // No broker took it in time: what the producer still holds is dropped, so that the
+            // next attempt does not send it twice.
+            producer_->purge(RdKafka::Producer::PURGE_QUEUE | RdKafka::Producer::PURGE_INFLIGHT);
+            producer_->poll(0);
+            reason = "no Kafka broker of \"" + settings_.bootstrap_servers +
+                     "\" took it within " + std::to_string(settings_.timeout_ms) + " ms";
+            return RdKafka::ERR__MSG_TIMED_OUT;
+        }
+        if (result != RdKafka::ERR_NO_ERROR) reason = "delivery failed: " + reason;
+        return result;
     }
-    owed_.push_back({number, std::move(message), std::move(what), std::move(held_by)});
-    deliver();
-    return owed_.empty() || owed_.front().number > number;
+
+    void reset() { producer_.reset(); }
+    // Makes the producer now, so that it has reached a broker before the first message.
+    void prepare() {
+        if (producer_) return;
+        make();
+        RdKafka::Metadata* raw = nullptr;
+        const RdKafka::ErrorCode found =
+            producer_->metadata(/*all_topics=*/false, nullptr, &raw, settings_.timeout_ms);
+        std::unique_ptr<RdKafka::Metadata> metadata(raw);
+        (void)found;  // an outage now is met by the first send
+    }
+
+  private:
+    // Remembers the delivery result of the record in flight.
+    class Delivery : public RdKafka::DeliveryReportCb {
+      public:
+        void dr_cb(RdKafka::Message& message) override {
+            std::lock_guard<std::mutex> lock(mutex_);
+            error_ = message.err();
+            reason_ = message.errstr();
+            reported_ = true;
+        }
+        void reset() {
+            std::lock_guard<std::mutex> lock(mutex_);
+            reported_ = false;
+        }
+        bool reported(RdKafka::ErrorCode& error, std::string& reason) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            error = error_;
+            reason = reason_;
+            return reported_;
+        }
+
+      private:
+        std::mutex mutex_;
+        bool reported_ = false;
+        RdKafka::ErrorCode error_ = RdKafka::ERR_NO_ERROR;
+        std::string reason_;
+    };
+
+    void make() {
+        std::unique_ptr<RdKafka::Conf> conf(RdKafka::Conf::create(RdKafka::Conf::CONF_GLOBAL));
+        std::string reason;
+        set(*conf, "bootstrap.servers", settings_.bootstrap_servers);
+        set(*conf, "message.timeout.ms", std::to_string(settings_.timeout_ms));
+        set(*conf, "linger.ms", "0");
+        if (conf->set("event_cb", static_cast<RdKafka::EventCb*>(&log_events_), reason) !=
+                RdKafka::Conf::CONF_OK ||
+            conf->set("dr_cb", static_cast<RdKafka::DeliveryReportCb*>(&delivery_), reason) !=
+                RdKafka::Conf::CONF_OK) {
+            throw NotifyError("notification producer: " + reason);
+        }
+        producer_.reset(RdKafka::Producer::create(conf.get(), reason));
+        if (!producer_) throw NotifyError("notification producer: " + reason);
+    }
+
+    const VeskSettings& settings_;
+    // The callbacks outlive the producer that calls them.
+    LogEvents log_events_;
+    Delivery delivery_;
+    std::unique_ptr<RdKafka::Producer> producer_;
+};
+
+namespace {
+
+// Errors no retry mends: the notification is dropped rather than hold every later one.
+bool is_permanent(RdKafka::ErrorCode error) {
+    switch (error) {
+        case RdKafka::ERR_MSG_SIZE_TOO_LARGE:
+        case RdKafka::ERR_RECORD_LIST_TOO_LARGE:
+        case RdKafka::ERR_INVALID_MSG:
+        case RdKafka::ERR__INVALID_ARG:
+        case RdKafka::ERR_TOPIC_EXCEPTION:
+        case RdKafka::ERR_TOPIC_AUTHORIZATION_FAILED:
+        case RdKafka::ERR_CLUSTER_AUTHORIZATION_FAILED:
+        case RdKafka::ERR__UNKNOWN_TOPIC:
+            return true;
+        default:
+            return false;
+    }
 }
 
-void Outbox::deliver() {
-    if (owed_.empty() || std::chrono::steady_clock::now() < quiet_until_) return;
-    while (!owed_.empty()) {
-        try {
-            deliver_notification(settings_, owed_.front().message, owed_.front().what);
-        } catch (const NotifyError& error) {
-            // Retrying is the design here: the message stays first in line, and the next
-            // attempt waits for a window to pass.
-            last_error_ = error.what();
-            quiet_until_ =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
-            return;
-        }
-        spdlog::info("notification {} delivered", owed_.front().what);
-        if (journal_) {
-            journal_->add(
-                zelt::Map{{"op", "sent"}, {"n", static_cast<std::int64_t>(owed_.front().number)}});
-        }
-        owed_.pop_front();
+}  // namespace
+
+Outbox::Outbox(VeskSettings settings) : settings_(std::move(settings)) {
+    if (!settings_.bootstrap_servers.empty()) thread_ = std::thread([this] { run(); });
+}
+
+Outbox::~Outbox() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
     }
-    // Nothing owed: the journal need not hold what was sent.
-    if (journal_) journal_->truncate_to_header();
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void Outbox::keep_journal(JournalFile journal) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    journal_.emplace(std::move(journal));
+}
+
+void Outbox::write_journal() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (journal_) journal_->write();
+}
+
+void Outbox::post(std::string message, std::string what, std::string file, bool close_waits) {
+    if (settings_.bootstrap_servers.empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::uint64_t number = ++posted_;
+        if (journal_) {
+            journal_->add(zelt::Map{{"op", "post"},
+                                    {"n", static_cast<std::int64_t>(number)},
+                                    {"message", message},
+                                    {"what", what},
+                                    {"held_by", close_waits ? file : std::string()},
+                                    {"file", file}});
+        }
+        owed_.push_back({number, std::move(message), std::move(what), std::move(file), close_waits});
+    }
+    changed_.notify_all();
+}
+
+void Outbox::run() {
+    Sender sender(settings_);
+    try {
+        sender.prepare();
+    } catch (const NotifyError& error) {
+        spdlog::error("{}", error.what());
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+        changed_.wait(lock, [&] { return stopping_ || !owed_.empty(); });
+        if (stopping_) return;
+        const Owed next = owed_.front();
+        lock.unlock();
+        std::string reason;
+        RdKafka::ErrorCode result = RdKafka::ERR__FAIL;
+        try {
+            result = sender.send(next.message, reason);
+        } catch (const NotifyError& error) {
+            reason = error.what();
+        }
+        lock.lock();
+        if (result == RdKafka::ERR_NO_ERROR || is_permanent(result)) {
+            if (result == RdKafka::ERR_NO_ERROR) {
+                spdlog::info("notification {} delivered", next.what);
+            } else {
+                const std::string error = "notification " + next.what +
+                                          " was refused for good and dropped: " + reason;
+                spdlog::error("{}", error);
+                dropped_.emplace_back(next.file, error);
+            }
+            if (journal_) {
+                journal_->add(
+                    zelt::Map{{"op", "sent"}, {"n", static_cast<std::int64_t>(next.number)}});
+            }
+            owed_.pop_front();
+            // Nothing owed: the journal need not hold what was sent.
+            if (owed_.empty() && journal_) {
+                try {
+                    journal_->truncate_to_header();
+                } catch (const Error& error) {
+                    spdlog::error("{}", error.what());
+                }
+            }
+            changed_.notify_all();
+            continue;
+        }
+        // Retrying is the design here: the message stays first in line, and the next attempt
+        // waits for a window to pass, unless the service stops meanwhile.
+        last_error_ = "notification " + next.what + ": " + reason;
+        ++failed_attempts_;
+        sender.reset();
+        changed_.notify_all();
+        changed_.wait_for(lock, std::chrono::milliseconds(settings_.timeout_ms),
+                          [&] { return stopping_; });
+        if (stopping_) return;
+    }
+}
+
+bool Outbox::wait_for(const std::string& filepath) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto none_held = [&] {
+        if (filepath.empty()) return owed_.empty();
+        return std::none_of(owed_.begin(), owed_.end(), [&](const Owed& owed) {
+            return owed.close_waits && owed.file == filepath;
+        });
+    };
+    // Until they are delivered, or one attempt made meanwhile has failed: an outage costs a
+    // waiting close one attempt, as long as one attempt takes (a broker to answer, then the
+    // delivery), and no more.
+    const std::uint64_t failed_before = failed_attempts_;
+    changed_.wait_for(lock, std::chrono::milliseconds(3 * settings_.timeout_ms),
+                      [&] { return none_held() || failed_attempts_ > failed_before; });
+    return none_held();
 }
 
 bool Outbox::holds(const std::string& filepath) const {
-    for (const Owed& owed : owed_) {
-        if (owed.held_by == filepath) return true;
-    }
-    return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::any_of(owed_.begin(), owed_.end(), [&](const Owed& owed) {
+        return owed.close_waits && owed.file == filepath;
+    });
+}
+
+std::size_t Outbox::size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return owed_.size();
+}
+
+std::string Outbox::last_error() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_error_;
 }
 
 std::string Outbox::why_owed(const std::string& what) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     const std::string prefix = "notification " + what;
     // The attempt was this notification's own: its error says why.
-    if (last_error_.rfind(prefix, 0) == 0)
-        return last_error_ + "; it is sent when a broker answers";
-    return prefix + ": queued behind " + std::to_string(owed_.size() - 1) +
-           " owed notifications, sent when a broker answers; the last attempt: " + last_error_;
+    if (last_error_.rfind(prefix, 0) == 0) return last_error_ + "; it is sent when a broker answers";
+    return prefix + ": queued behind " + std::to_string(owed_.empty() ? 0 : owed_.size() - 1) +
+           " owed notifications, sent when a broker answers; the last attempt: " +
+           (last_error_.empty() ? std::string("none yet") : last_error_);
 }
 
 std::vector<std::string> Outbox::owed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> out;
     for (const Owed& owed : owed_) out.push_back(owed.what);
     return out;
+}
+
+std::vector<std::pair<std::string, std::string>> Outbox::take_dropped() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(dropped_, {});
 }
 
 void send2vesk(const zelt::Value& identify, const zelt::Value& CTType, const std::string& filepath,
