@@ -78,20 +78,6 @@ TEST(NotificationJson, ArrayHasNoJsonForm) {
     EXPECT_NE(error.find("\"image_key\" has no JSON form"), std::string::npos) << error;
 }
 
-TEST(Notifications, EachIsDeliveredByAProducerOfItsOwn) {
-    support::MockKafka kafka;
-    const scrivell::VeskSettings vesk{kafka.bootstrap(), 3000};
-    scrivell::send2vesk("a", 1, "/x/0000.h5", "/entry/data/data", vesk);
-    scrivell::send2vesk_stop(Value(), Value(), "/x/m.h5", "/entry/data", vesk);
-    // Each call flushed before it returned: both are on the topic, in order.
-    const auto messages = kafka.messages(2);
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0],
-              scrivell::notification_json("scan_run", "a", 1, "/x/0000.h5", "/entry/data/data"));
-    EXPECT_EQ(messages[1],
-              scrivell::notification_json("scan_stop", Value(), Value(), "/x/m.h5", "/entry/data"));
-}
-
 TEST(Notifications, OutboxKeepsOrderThroughAnOutageAndSwitchedOffSendsNothing) {
     support::MockKafka kafka;
     scrivell::Outbox outbox({kafka.bootstrap(), 500});

@@ -384,7 +384,7 @@ void Scrivell::open(const zelt::Map& record) {
     } else {
         id = create_master_file(*dir, filepath);
     }
-    FileEntry opening{MasterFileHandle{id}, std::move(dir), {}, {}, {}};
+    FileEntry opening{MasterFileHandle{id}, std::move(dir), {}, {}, {}, {}};
     // The file enters the table only once it is whole: flushed, and journaled when journals
     // are kept. An open that fails leaves nothing behind, not even a file it created.
     try {

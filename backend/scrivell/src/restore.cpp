@@ -167,7 +167,7 @@ void Scrivell::restore_file(const std::string& journal_path) {
                                 in_quotes(damaged) + ")";
     }
     FileEntry& entry =
-        files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, dir, {}, {}, {}});
+        files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, dir, {}, {}, {}, {}});
     try {
         restore_into(entry, filepath, read, journal_path, rebuilt);
     } catch (...) {

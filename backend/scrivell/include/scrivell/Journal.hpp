@@ -31,7 +31,6 @@ class JournalFile {
     // after a failed write the file ends at its last whole record again, and the records stay
     // pending for the next write.
     void write();
-    bool has_pending() const { return !pending_.empty(); }
     // Empties the journal down to its header (nothing it held is owed any more).
     void truncate_to_header();
     // Removes the file: what it recorded is complete elsewhere.

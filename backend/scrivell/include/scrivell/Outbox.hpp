@@ -94,9 +94,4 @@ class Outbox {
     std::thread thread_;  // last: started once everything it uses exists
 };
 
-// Hands one message to a new producer and waits, at most `settings.timeout_ms`, until a broker
-// has it. Throws NotifyError naming `what` when no broker answers or the delivery fails.
-void deliver_notification(const VeskSettings& settings, const std::string& message,
-                          const std::string& what);
-
 }  // namespace scrivell

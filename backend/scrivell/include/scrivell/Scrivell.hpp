@@ -228,16 +228,6 @@ void writeSubDataFile(hid masterFileObj, const std::string& masterDatasetName,
 void create_external_link(hid f, const std::string& masterDataSetName,
                           const std::string& subDataPath, const std::string& datasetname);
 
-// The scan notifications: one "scan_run" per sub-file, one "scan_stop" per closed file, each
-// through a producer of its own, flushed before it is released; an empty broker list sends
-// nothing. Throw NotifyError when no broker answers, a value has no JSON form, or delivery
-// fails. The backend sends them through its Outbox.
-void send2vesk(const zelt::Value& identify, const zelt::Value& CTType, const std::string& filepath,
-               const std::string& datasetpath, const VeskSettings& settings);
-void send2vesk_stop(const zelt::Value& identify, const zelt::Value& CTType,
-                    const std::string& filepath, const std::string& datasetpath,
-                    const VeskSettings& settings);
-
 // The largest notification message: one that would be larger is refused (NotifyError).
 inline constexpr std::size_t max_notification_bytes = 64 * 1024;
 

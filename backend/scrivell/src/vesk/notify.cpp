@@ -68,69 +68,6 @@ void set(RdKafka::Conf& conf, const std::string& name, const std::string& value)
 
 }  // namespace
 
-void deliver_notification(const VeskSettings& vesk, const std::string& dataprojs0,
-                          const std::string& what) {
-    if (vesk.bootstrap_servers.empty()) return;  // notifications are switched off
-
-    // The callbacks outlive the producer that calls them.
-    LogEvents log_events;
-    Delivery delivery;
-    std::unique_ptr<RdKafka::Conf> conf(RdKafka::Conf::create(RdKafka::Conf::CONF_GLOBAL));
-    std::string reason;
-    set(*conf, "bootstrap.servers", vesk.bootstrap_servers);
-    set(*conf, "message.timeout.ms", std::to_string(vesk.timeout_ms));
-    set(*conf, "linger.ms", "0");
-    if (conf->set("event_cb", static_cast<RdKafka::EventCb*>(&log_events), reason) !=
-            RdKafka::Conf::CONF_OK ||
-        conf->set("dr_cb", static_cast<RdKafka::DeliveryReportCb*>(&delivery), reason) !=
-            RdKafka::Conf::CONF_OK) {
-        throw NotifyError("notification " + what + ": " + reason);
-    }
-    std::unique_ptr<RdKafka::Producer> producer(RdKafka::Producer::create(conf.get(), reason));
-    if (!producer) throw NotifyError("notification " + what + ": create producer: " + reason);
-
-    // librdkafka makes a producer whether or not a broker answers: ask one for metadata to
-    // know that the notification can reach somebody.
-    RdKafka::Metadata* raw_metadata = nullptr;
-    const RdKafka::ErrorCode found =
-        producer->metadata(/*all_topics=*/false, nullptr, &raw_metadata, vesk.timeout_ms);
-    std::unique_ptr<RdKafka::Metadata> metadata(raw_metadata);
-    if (found != RdKafka::ERR_NO_ERROR) {
-        throw NotifyError("notification " + what + ": no Kafka broker of \"" +
-                          vesk.bootstrap_servers + "\" answered within " +
-                          std::to_string(vesk.timeout_ms) + " ms (" + RdKafka::err2str(found) +
-                          ")");
-    }
-    const RdKafka::ErrorCode sent = producer->produce(
-        topic, /*partition=*/0, RdKafka::Producer::RK_MSG_COPY,
-        const_cast<char*>(dataprojs0.data()), dataprojs0.size(), /*key=*/nullptr, /*key_len=*/0,
-        /*timestamp=*/0, /*msg_opaque=*/nullptr);
-    if (sent != RdKafka::ERR_NO_ERROR) {
-        throw NotifyError("notification " + what + ": send to topic " + topic + ": " +
-                          RdKafka::err2str(sent));
-    }
-    // A producer drops what it still queues when it is released: flush first.
-    producer->flush(vesk.timeout_ms);
-    if (producer->outq_len() > 0) {
-        throw NotifyError("notification " + what + ": not delivered within " +
-                          std::to_string(vesk.timeout_ms) + " ms");
-    }
-    if (delivery.failed(reason)) {
-        throw NotifyError("notification " + what + ": delivery failed: " + reason);
-    }
-}
-
-namespace {
-
-void publish(const char* tag, const zelt::Value& identify, const zelt::Value& CTType,
-             const std::string& filepath, const std::string& datasetpath,
-             const VeskSettings& vesk) {
-    const std::string dataprojs0 = notification_json(tag, identify, CTType, filepath, datasetpath);
-    deliver_notification(vesk, dataprojs0, std::string(tag) + " for \"" + filepath + "\"");
-}
-
-}  // namespace
-
 VeskSettings VeskSettings::from(const zelt::storageParser& config) {
     return {
         config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers),
@@ -408,17 +345,6 @@ std::vector<std::string> Outbox::owed() const {
 std::vector<std::pair<std::string, std::string>> Outbox::take_dropped() {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(dropped_, {});
-}
-
-void send2vesk(const zelt::Value& identify, const zelt::Value& CTType, const std::string& filepath,
-               const std::string& datasetpath, const VeskSettings& settings) {
-    publish("scan_run", identify, CTType, filepath, datasetpath, settings);
-}
-
-void send2vesk_stop(const zelt::Value& identify, const zelt::Value& CTType,
-                    const std::string& filepath, const std::string& datasetpath,
-                    const VeskSettings& settings) {
-    publish("scan_stop", identify, CTType, filepath, datasetpath, settings);
 }
 
 }  // namespace scrivell
