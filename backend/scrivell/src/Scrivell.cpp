@@ -461,6 +461,17 @@ std::optional<std::pair<std::int64_t, std::int64_t>> Scrivell::note_seq(
     return missing;
 }
 
+void Scrivell::refuse_beyond_memory_limit(std::uint64_t adds, const std::string& what) const {
+    if (!limits_.memory_limit_bytes) return;
+    const std::uint64_t owed = outbox_.owed_bytes();
+    if (held_bytes_ + owed + adds <= limits_.memory_limit_bytes) return;
+    throw Error(what + ": the service holds " + mib_text(held_bytes_) +
+                " MiB of appended values and " + mib_text(owed) +
+                " MiB of notifications no broker has taken yet, and memory_limit_mib is " +
+                std::to_string(limits_.memory_limit_bytes >> 20) +
+                "; close files to write their values out");
+}
+
 void Scrivell::journal_failure(const std::string& filepath, const std::string& error) {
     if (FileEntry* entry = files.find(filepath)) {
         journal(*entry, {{"op", "failed"}, {"error", error}});
@@ -536,13 +547,8 @@ void Scrivell::dataset_append_map(const zelt::Map& record) {
         if (std::string why = dataset->values.why_not_stackable(value); !why.empty()) {
             throw Error("dataset " + in_quotes(name) + ": " + why);
         }
+        refuse_beyond_memory_limit(Column::bytes_of(value), "dataset " + in_quotes(name));
         const std::uint64_t adds = Column::bytes_of(value);
-        if (limits_.memory_limit_bytes && held_bytes_ + adds > limits_.memory_limit_bytes) {
-            throw Error("dataset " + in_quotes(name) + ": the service holds " +
-                        mib_text(held_bytes_) + " MiB of appended values, and memory_limit_mib " +
-                        "is " + std::to_string(limits_.memory_limit_bytes >> 20) +
-                        "; close files to write their values out");
-        }
         dataset->values.push(value);
         held_bytes_ += adds;
         ++appended;
@@ -625,7 +631,11 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
         finish_block(entry, filepath, name, *split, std::move(message), false);
     }
     if (!split->block) {
-        // Everything that would refuse the block is checked before its file exists.
+        // Everything that would refuse the block is checked before its file exists; its
+        // notification will be held until a broker takes it.
+        if (!outbox_.settings().bootstrap_servers.empty()) {
+            refuse_beyond_memory_limit(max_notification_bytes, where);
+        }
         RowLayout layout = RowLayout::of(item, where);
         const std::string link = link_path(name, split->splitFileIndex);
         if (h5::path_exists(entry.fp.id(), link)) {
@@ -774,7 +784,7 @@ zelt::Map Scrivell::status() const {
     }
     return {{"files", std::move(open_files)},
             {"notifications_pending", static_cast<std::int64_t>(outbox_.size())},
-            {"held_mib", static_cast<double>(held_bytes_) / (1 << 20)}};
+            {"held_mib", static_cast<double>(held_bytes_ + outbox_.owed_bytes()) / (1 << 20)}};
 }
 
 bool Scrivell::holds_unwritable_files() const {

@@ -58,6 +58,8 @@ class Outbox {
     bool holds(const std::string& filepath) const;
 
     std::size_t size() const;
+    // What the owed notifications take in memory, about.
+    std::uint64_t owed_bytes() const;
     // What each owed notification is, oldest first.
     std::vector<std::string> owed() const;
     // Why the last attempt failed.
@@ -88,6 +90,7 @@ class Outbox {
     std::uint64_t posted_ = 0;
     std::string last_error_;
     std::uint64_t failed_attempts_ = 0;
+    std::uint64_t owed_bytes_ = 0;
     std::optional<JournalFile> journal_;
     std::vector<std::pair<std::string, std::string>> dropped_;
     bool stopping_ = false;

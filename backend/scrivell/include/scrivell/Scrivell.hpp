@@ -185,6 +185,9 @@ class Scrivell {
 
   private:
     void write_map(const zelt::Map& record, bool recreate_text);
+    // Refuses (Error naming `what`) to hold `adds` more bytes beyond memory_limit_mib, counting
+    // the appended values and the notifications owed.
+    void refuse_beyond_memory_limit(std::uint64_t adds, const std::string& what) const;
     FileEntry& entry_of(const std::string& filepath);
     void append_item(FileEntry& entry, const std::string& filepath, const std::string& name,
                      const zelt::Value& item, const zelt::Map& record);

@@ -228,6 +228,7 @@ void Outbox::post(std::string message, std::string what, std::string file, bool 
                                     {"held_by", close_waits ? file : std::string()},
                                     {"file", file}});
         }
+        owed_bytes_ += message.size() + what.size() + file.size() + sizeof(Owed);
         owed_.push_back({number, std::move(message), std::move(what), std::move(file), close_waits});
     }
     changed_.notify_all();
@@ -267,6 +268,7 @@ void Outbox::run() {
                 journal_->add(
                     zelt::Map{{"op", "sent"}, {"n", static_cast<std::int64_t>(next.number)}});
             }
+            owed_bytes_ -= next.message.size() + next.what.size() + next.file.size() + sizeof(Owed);
             owed_.pop_front();
             // Nothing owed: the journal need not hold what was sent.
             if (owed_.empty() && journal_) {
@@ -313,6 +315,11 @@ bool Outbox::holds(const std::string& filepath) const {
     return std::any_of(owed_.begin(), owed_.end(), [&](const Owed& owed) {
         return owed.close_waits && owed.file == filepath;
     });
+}
+
+std::uint64_t Outbox::owed_bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return owed_bytes_;
 }
 
 std::size_t Outbox::size() const {
