@@ -122,3 +122,31 @@ TEST_F(Checks, FilesOutsideTheDataRootsAreRefusedAfterResolvingThePath) {
         EXPECT_FALSE(std::filesystem::exists(outside)) << outside;
     }
 }
+
+TEST_F(Checks, NotificationsOwedDuringAnOutageCountInTheMemoryLimit) {
+    support::MockKafka kafka;
+    kafka.set_down(true);
+    scrivell::Settings settings;
+    settings.vesk = {kafka.bootstrap(), 500};
+    settings.limits.memory_limit_bytes = 64 * 1024 + 4000;
+    scrivell::Scrivell bounded(settings);
+    bounded.process({{"type", "open"}, {"filepath", path("a.h5")}});
+    bounded.process({{"type", "create_dataset_append_split"},
+                     {"filepath", path("a.h5")},
+                     {"datainfolist", List{List{"/entry/data", 1}}}});
+    const Map append{{"type", "dataset_append_split_map"},
+                     {"filepath", path("a.h5")},
+                     {"map", Map{{"/entry/data", 1}}}};
+    std::string refused;
+    int blocks = 0;
+    for (; blocks < 100 && refused.empty(); ++blocks) {
+        try {
+            bounded.process(append);
+        } catch (const scrivell::Error& error) {
+            refused = error.what();
+        }
+    }
+    EXPECT_TRUE(Contains(refused, "MiB of notifications no broker has taken yet")) << refused;
+    EXPECT_GT(blocks, 1);
+    EXPECT_LT(blocks, 100);
+}
