@@ -79,20 +79,13 @@ TEST(Journal, AShortWriteLeavesNoTornRecordAndIsWrittenWhole) {
     const auto before = std::filesystem::file_size(journal.path());
     // The file may grow by 10 bytes only: the next record is written in part, as on a full
     // disk.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction previous {};
-    sigaction(SIGXFSZ, &ignore, &previous);
-    rlimit old_limit{};
-    getrlimit(RLIMIT_FSIZE, &old_limit);
-    rlimit limit = old_limit;
-    limit.rlim_cur = before + 10;
-    setrlimit(RLIMIT_FSIZE, &limit);
-    journal.add(Map{{"op", "append"}, {"values", Map{{"x", std::string(100, 'a')}}}});
-    EXPECT_THROW(journal.write(), scrivell::Error);
-    const auto after_failure = std::filesystem::file_size(journal.path());
-    setrlimit(RLIMIT_FSIZE, &old_limit);
-    sigaction(SIGXFSZ, &previous, nullptr);
+    std::uintmax_t after_failure = 0;
+    {
+        const support::FileSizeLimit limit(before + 10);
+        journal.add(Map{{"op", "append"}, {"values", Map{{"x", std::string(100, 'a')}}}});
+        EXPECT_THROW(journal.write(), scrivell::Error);
+        after_failure = std::filesystem::file_size(journal.path());
+    }
     EXPECT_EQ(after_failure, before);
     // Once there is room, the pending record goes out whole, and so does the next.
     journal.add(Map{{"op", "append"}, {"values", Map{{"x", 3}}}});

@@ -145,18 +145,11 @@ TEST_F(Streaming, ARowThatCannotBeWrittenFailsItsAppendAndTheNextItemTakesIt) {
     // The file may not grow past the middle of row 1: its write fails as on a full disk.
     const auto hidden = path(".0000.h5.part");
     const auto size = std::filesystem::file_size(hidden);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction previous {};
-    sigaction(SIGXFSZ, &ignore, &previous);
-    rlimit old_limit{};
-    getrlimit(RLIMIT_FSIZE, &old_limit);
-    rlimit limit = old_limit;
-    limit.rlim_cur = size - 4096;
-    setrlimit(RLIMIT_FSIZE, &limit);
-    const std::string error = failure(append_request(frame(2, 64)));
-    setrlimit(RLIMIT_FSIZE, &old_limit);
-    sigaction(SIGXFSZ, &previous, nullptr);
+    std::string error;
+    {
+        const support::FileSizeLimit limit(size - 4096);
+        error = failure(append_request(frame(2, 64)));
+    }
     EXPECT_TRUE(Contains(error, "write row 1 of \"" + hidden + "\": File too large")) << error;
     EXPECT_FALSE(std::filesystem::exists(path("0000.h5")));
     append(frame(3, 64));

@@ -104,6 +104,23 @@ ZeltConfig::~ZeltConfig() {
     }
 }
 
+// ---- FileSizeLimit ----
+
+FileSizeLimit::FileSizeLimit(std::uint64_t bytes) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previous_);
+    getrlimit(RLIMIT_FSIZE, &old_limit_);
+    rlimit limit = old_limit_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_limit_);
+    sigaction(SIGXFSZ, &previous_, nullptr);
+}
+
 // ---- H5Reader ----
 
 namespace {

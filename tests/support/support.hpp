@@ -1,5 +1,8 @@
 #pragma once
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <hdf5.h>
 
 #include <chrono>
@@ -133,6 +136,20 @@ class ServiceProcess {
     std::optional<int> status_;
     std::string out_path_;
     std::string err_path_;
+};
+
+// While it lives, no file of this process may grow past `bytes` (RLIMIT_FSIZE): a write past
+// it fails with "File too large", as on a full disk, instead of raising SIGXFSZ.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(std::uint64_t bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    struct sigaction previous_ {};
+    rlimit old_limit_{};
 };
 
 // A raw client: one DEALER socket on the configured endpoint.

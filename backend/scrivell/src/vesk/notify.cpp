@@ -37,28 +37,6 @@ class LogEvents : public RdKafka::EventCb {
     }
 };
 
-// Remembers the delivery result of the one record a producer sends.
-class Delivery : public RdKafka::DeliveryReportCb {
-  public:
-    void dr_cb(RdKafka::Message& message) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        error_ = message.err();
-        reason_ = message.errstr();
-        reported_ = true;
-    }
-    bool failed(std::string& reason) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reason = reason_;
-        return reported_ && error_ != RdKafka::ERR_NO_ERROR;
-    }
-
-  private:
-    std::mutex mutex_;
-    bool reported_ = false;
-    RdKafka::ErrorCode error_ = RdKafka::ERR_NO_ERROR;
-    std::string reason_;
-};
-
 void set(RdKafka::Conf& conf, const std::string& name, const std::string& value) {
     std::string reason;
     if (conf.set(name, value, reason) != RdKafka::Conf::CONF_OK) {
