@@ -255,7 +255,7 @@ void LocalRings::run() {
     }
 }
 
-bool LocalRings::allowed(const ucred& peer) const {
+bool LocalRings::allowed(const ucred& peer, int connection) const {
     if (peer.uid == ::getuid() || peer.uid == 0) return true;
     if (std::find(settings_.users.begin(), settings_.users.end(), peer.uid) !=
         settings_.users.end()) {
@@ -263,8 +263,16 @@ bool LocalRings::allowed(const ucred& peer) const {
     }
     if (settings_.groups.empty()) return false;
     // Primary and supplementary groups: members are added to a group as supplementary ones.
+    // The peer's own, as the kernel gave them at connect (SO_PEERGROUPS); where the kernel
+    // cannot tell, those the group database lists for its user.
     std::vector<gid_t> groups{peer.gid};
-    if (const passwd* user = ::getpwuid(peer.uid)) {
+    std::vector<gid_t> supplementary(256);
+    socklen_t size = static_cast<socklen_t>(supplementary.size() * sizeof(gid_t));
+    if (connection >= 0 &&
+        ::getsockopt(connection, SOL_SOCKET, SO_PEERGROUPS, supplementary.data(), &size) == 0) {
+        supplementary.resize(size / sizeof(gid_t));
+        groups.insert(groups.end(), supplementary.begin(), supplementary.end());
+    } else if (const passwd* user = ::getpwuid(peer.uid)) {
         int count = 64;
         std::vector<gid_t> all(static_cast<std::size_t>(count));
         if (::getgrouplist(user->pw_name, peer.gid, all.data(), &count) < 0 && count > 0) {
@@ -281,7 +289,7 @@ bool LocalRings::allowed(const ucred& peer) const {
 }
 
 void LocalRings::attach(int connection, const ucred& peer) {
-    if (!allowed(peer)) {
+    if (!allowed(peer, connection)) {
         spdlog::warn("local client uid {} gid {} refused: not in local_users or local_groups",
                      peer.uid, peer.gid);
         send_reply(connection, {{"error", "not allowed: uid " + std::to_string(peer.uid)}}, -1);

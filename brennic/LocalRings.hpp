@@ -78,7 +78,9 @@ class LocalRings {
     };
     void run();
     void accept_one();
-    bool allowed(const ucred& peer) const;
+    // Whether the peer of `connection` may attach: by its user, or its primary or
+    // supplementary groups.
+    bool allowed(const ucred& peer, int connection) const;
     void attach(int connection, const ucred& peer);
     void release(Session& session, std::uint64_t slot, const std::string& identity);
 

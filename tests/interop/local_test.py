@@ -184,6 +184,41 @@ class Local(unittest.TestCase):
             self.assertEqual(read_frames(self.path(f"p{i}", "m.h5")).shape[0], 1)
 
     @unittest.skipUnless(os.geteuid() == 0, "needs root to act as another user")
+    def test_members_of_local_groups_attach_by_a_supplementary_group(self):
+        self.service.terminate()
+        self.service.wait()
+        self.configure(f"local_socket = {self.socket_path}\nlocal_groups = 4242\n")
+        self.service = subprocess.Popen([BRENNIC, "--log-level", "INFO"],
+                                        stdout=subprocess.DEVNULL, stderr=self.log)
+        hdf5.status()
+        os.chmod(self.dir.name, 0o755)
+        os.chmod(self.socket_path, 0o666)  # the credentials decide here, not the socket's mode
+        python = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python")
+
+        def attach_as_nobody(groups):
+            script = f"""
+import os, sys
+sys.path.insert(0, {python!r})
+from brennic.client import _LocalRing
+os.setgroups({groups!r})
+os.setresgid(65534, 65534, 65534)
+os.setresuid(65534, 65534, 65534)
+try:
+    _LocalRing({self.socket_path!r}, 2, 1024).close()
+    print("attached")
+except OSError as error:
+    print("refused", error)
+"""
+            done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                                  timeout=60)
+            return done.stdout.strip()
+
+        # A member by a supplementary group, as usermod -aG makes one, attaches; others do not.
+        self.assertEqual(attach_as_nobody([4242]), "attached")
+        self.assertTrue(attach_as_nobody([]).startswith("refused"))
+        self.assertTrue(self.logged("uid 65534 gid 65534 refused"))
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to act as another user")
     def test_a_socket_served_by_another_user_gets_no_frames(self):
         # Another user binds the socket's name first, in a directory anyone may write.
         shared = self.path("shared", "x")
