@@ -9,6 +9,8 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <map>
+#include <random>
 #include <thread>
 
 #include "backend.hpp"
@@ -320,3 +322,84 @@ TEST_F(Hostile, AMasterThatIsAPipeIsRefusedWithoutWaiting) {
 }
 
 }  // namespace
+
+namespace {
+
+// A random value of the kinds a client may append, some of which no file can hold.
+Value random_value(std::mt19937_64& rng, std::vector<std::vector<std::uint8_t>>& keep) {
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<std::uint64_t>(n)); };
+    switch (pick(9)) {
+        case 0:
+            return Value(static_cast<std::int64_t>(pick(200)) - 100);
+        case 1:
+            return Value(std::numeric_limits<std::uint64_t>::max() - static_cast<std::uint64_t>(pick(100)));
+        case 2: {
+            const double choices[] = {0.5, -2.25, std::numeric_limits<double>::quiet_NaN(),
+                                      std::numeric_limits<double>::infinity(), 1e300, 3.0};
+            return Value(choices[pick(6)]);
+        }
+        case 3:
+            return Value(pick(2) == 1);
+        case 4:
+            return Value(pick(4) == 0 ? std::string("a\0b", 3) : std::string("text"));
+        case 5:
+            return Value(static_cast<std::int64_t>(1) << (50 + pick(13)));
+        default: {
+            const char* types[] = {"<u2", ">u2", "<f4", "<i8", "|b1", "|u1"};
+            const std::string typestr = types[pick(6)];
+            std::vector<std::uint64_t> shape;
+            const int rank = pick(8) == 0 ? 32 : pick(3);
+            std::uint64_t elements = 1;
+            for (int d = 0; d < rank; ++d) {
+                shape.push_back(rank > 3 ? 1 : static_cast<std::uint64_t>(pick(3)));
+                elements *= shape.back();
+            }
+            const std::size_t item = typestr[2] == '1' ? 1 : static_cast<std::size_t>(typestr[2] - '0');
+            keep.emplace_back(elements * item, std::uint8_t{0});
+            if (typestr == "|b1") {
+                for (auto& b : keep.back()) b = static_cast<std::uint8_t>(pick(2));
+            } else {
+                for (auto& b : keep.back()) b = static_cast<std::uint8_t>(pick(256));
+            }
+            return Value(NdArray(typestr, shape, keep.back().data(), keep.back().size(), nullptr));
+        }
+    }
+}
+
+}  // namespace
+
+TEST_F(Hostile, EverySequenceOfAcceptedAppendsCloses) {
+    for (std::uint64_t seed = 1; seed <= 60; ++seed) {
+        std::mt19937_64 rng(seed);
+        std::vector<std::vector<std::uint8_t>> keep;
+        const std::string file = path("p" + std::to_string(seed) + ".h5");
+        open(file);
+        const char* names[] = {"a", "b", "c"};
+        run({{"type", "create_dataset_append"},
+             {"filepath", file},
+             {"dataset_info_list",
+              List{Map{{"datasetname", "a"}}, Map{{"datasetname", "b"}},
+                   Map{{"datasetname", "c"}, {"batch", true}}}}});
+        std::map<std::string, int> accepted;
+        for (int i = 0; i < 30; ++i) {
+            const std::string name = names[rng() % 3];
+            try {
+                run({{"type", "dataset_append_map"},
+                     {"filepath", file},
+                     {"map", Map{{name, random_value(rng, keep)}}}});
+                ++accepted[name];
+            } catch (const scrivell::Error&) {
+                // Refused at its append: the close never sees it.
+            }
+        }
+        ASSERT_NO_THROW(close(file)) << "seed " << seed;
+        H5Reader written{file};
+        for (const char* name : {"a", "b"}) {
+            if (!accepted[name]) continue;
+            const auto shape = written.shape(name);
+            ASSERT_FALSE(shape.empty()) << "seed " << seed << " " << name;
+            EXPECT_EQ(shape[0], static_cast<hsize_t>(accepted[name])) << "seed " << seed;
+        }
+        EXPECT_EQ(written.exists("c"), accepted["c"] > 0) << "seed " << seed;
+    }
+}
