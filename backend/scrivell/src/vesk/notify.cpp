@@ -59,7 +59,7 @@ class Outbox::Sender {
     explicit Sender(const VeskSettings& settings) : settings_(settings) {}
 
     // Hands `message` to a broker and waits, at most timeout_ms, for its delivery report.
-    // Returns the error, or ERR_NO_ERROR; `reason` says why.
+    // Returns the error, or ERR_NO_ERROR; `reason` is librdkafka's word for it.
     RdKafka::ErrorCode send(const std::string& message, std::string& reason) {
         if (!producer_) make();
         delivery_.reset();
@@ -68,21 +68,21 @@ class Outbox::Sender {
             const_cast<char*>(message.data()), message.size(), /*key=*/nullptr, /*key_len=*/0,
             /*timestamp=*/0, /*msg_opaque=*/nullptr);
         if (queued != RdKafka::ERR_NO_ERROR) {
-            reason = "send to topic " + std::string(topic) + ": " + RdKafka::err2str(queued);
+            reason = RdKafka::err2str(queued);
             return queued;
         }
         producer_->flush(settings_.timeout_ms);
         RdKafka::ErrorCode result = RdKafka::ERR_NO_ERROR;
-        if (!delivery_.reported(result, reason)) {
+        std::string reported;
+        if (!delivery_.reported(result, reported)) {
             // No broker took it in time: what the producer still holds is dropped, so that the
             // next attempt does not send it twice.
             producer_->purge(RdKafka::Producer::PURGE_QUEUE | RdKafka::Producer::PURGE_INFLIGHT);
             producer_->poll(0);
-            reason = "no Kafka broker of \"" + settings_.bootstrap_servers +
-                     "\" took it within " + std::to_string(settings_.timeout_ms) + " ms";
-            return RdKafka::ERR__MSG_TIMED_OUT;
+            result = RdKafka::ERR__MSG_TIMED_OUT;
+            reported = RdKafka::err2str(result);
         }
-        if (result != RdKafka::ERR_NO_ERROR) reason = "delivery failed: " + reason;
+        reason = reported;
         return result;
     }
 
@@ -238,7 +238,8 @@ void Outbox::run() {
                 spdlog::info("notification {} delivered", next.what);
             } else {
                 const std::string error = "notification " + next.what +
-                                          " was refused for good and dropped: " + reason;
+                                          " was refused for good and dropped: " + reason +
+                                          " (topic " + topic + ")";
                 spdlog::error("{}", error);
                 dropped_.emplace_back(next.file, error);
             }
@@ -261,7 +262,11 @@ void Outbox::run() {
         }
         // Retrying is the design here: the message stays first in line, and the next attempt
         // waits for a window to pass, unless the service stops meanwhile.
-        last_error_ = "notification " + next.what + ": " + reason;
+        // One wording for an outage, whether the flush or the message's own time-out ended the
+        // attempt first.
+        last_error_ = "notification " + next.what + ": no Kafka broker of \"" +
+                      settings_.bootstrap_servers + "\" took it within " +
+                      std::to_string(settings_.timeout_ms) + " ms (" + reason + ")";
         ++failed_attempts_;
         sender.reset();
         changed_.notify_all();
