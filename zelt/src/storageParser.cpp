@@ -237,8 +237,4 @@ std::vector<std::string> storageParser::unknown_entries(
     return out;
 }
 
-bool storageParser::has(const std::string& section, const std::string& key) const {
-    return lookup(section, key) != nullptr;
-}
-
 }  // namespace zelt

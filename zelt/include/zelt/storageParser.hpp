@@ -29,7 +29,6 @@ class storageParser {
     // entry is not a number.
     long long number_or(const std::string& section, const std::string& key,
                         long long fallback) const;
-    bool has(const std::string& section, const std::string& key) const;
     // The entries present that `known` (section, key) does not list, as "[section] key"; an
     // entry of [DEFAULT] is known when some section knows its key.
     std::vector<std::string> unknown_entries(
