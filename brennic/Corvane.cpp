@@ -221,8 +221,8 @@ void Corvane::serve(const std::string& identity) {
         // A failed request is reported and the service serves on: the other open files and
         // the data pending for them must not be lost to one bad request.
         // One line, of a bounded size: the reply, the log and the record of failures hold it.
-        std::string message = zelt::printable(describe_request(request) + ": " + error.what(),
-                                              max_error_bytes);
+        std::string message =
+            zelt::printable(describe_request(request) + ": " + error.what(), max_error_bytes);
         spdlog::error("{}", message);
         // A payload that cannot be decoded gets the error reply: its "block" cannot be read.
         if (block || !request.is<zelt::Map>()) {

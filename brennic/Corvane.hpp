@@ -4,13 +4,13 @@
 #include <deque>
 #include <memory>
 #include <scrivell/Scrivell.hpp>
-
-#include "LocalRings.hpp"
 #include <string>
 #include <unordered_map>
 #include <vector>
 #include <zelt/Worker.hpp>
 #include <zelt/storageParser.hpp>
+
+#include "LocalRings.hpp"
 
 namespace brennic {
 

@@ -126,11 +126,10 @@ LocalSettings LocalSettings::from(const zelt::storageParser& config, const std::
         static_cast<std::uint32_t>(config.number_or("corvane", "local_max_slots", 64));
     settings.max_ring_bytes =
         static_cast<std::uint64_t>(config.number_or("corvane", "local_ring_mib", 1024)) << 20;
-    settings.max_rings_per_client = static_cast<std::uint32_t>(
-        config.number_or("corvane", "local_max_rings_per_client", 8));
+    settings.max_rings_per_client =
+        static_cast<std::uint32_t>(config.number_or("corvane", "local_max_rings_per_client", 8));
     settings.max_total_bytes =
-        static_cast<std::uint64_t>(config.number_or("corvane", "local_ring_mib_total", 4096))
-        << 20;
+        static_cast<std::uint64_t>(config.number_or("corvane", "local_ring_mib_total", 4096)) << 20;
     return settings;
 }
 
@@ -145,11 +144,11 @@ LocalRings::LocalRings(LocalSettings settings) : settings_(std::move(settings)) 
     // group pass it, and nobody else may put a file there.
     const auto slash = settings_.socket_path.rfind('/');
     const std::string directory = slash == std::string::npos ? "."
-                                  : slash == 0                ? "/"
-                                                              : settings_.socket_path.substr(0, slash);
+                                  : slash == 0               ? "/"
+                                               : settings_.socket_path.substr(0, slash);
     if (::mkdir(directory.c_str(), 0750) != 0 && errno != EEXIST) {
-        throw zelt::Error("local_socket \"" + settings_.socket_path + "\": make directory: " +
-                          reason());
+        throw zelt::Error("local_socket \"" + settings_.socket_path +
+                          "\": make directory: " + reason());
     }
     struct stat info {};
     if (::stat(directory.c_str(), &info) != 0) {
@@ -203,8 +202,7 @@ void LocalRings::run() {
         }
         // Out of descriptors: accepting is paused a little instead of failing in a loop.
         const bool accepting = now >= accept_again;
-        std::vector<pollfd> fds{{stop_fd_, POLLIN, 0},
-                                {accepting ? listen_fd_ : -1, POLLIN, 0}};
+        std::vector<pollfd> fds{{stop_fd_, POLLIN, 0}, {accepting ? listen_fd_ : -1, POLLIN, 0}};
         for (const auto& [fd, pending] : pending_) fds.push_back({fd, POLLIN, 0});
         const std::size_t sessions_from = fds.size();
         {

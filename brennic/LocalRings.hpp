@@ -1,8 +1,7 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -29,9 +28,9 @@ struct LocalSettings {
     std::vector<uid_t> users;      // "local_users" (names or ids); the service's own user always
     std::vector<gid_t> groups;     // "local_groups", primary or supplementary
     std::uint32_t max_slots = 64;  // "local_max_slots"
-    std::uint64_t max_ring_bytes = 1ull << 30;         // "local_ring_mib"
-    std::uint32_t max_rings_per_client = 8;            // "local_max_rings_per_client" (per uid)
-    std::uint64_t max_total_bytes = 4ull << 30;        // "local_ring_mib_total"
+    std::uint64_t max_ring_bytes = 1ull << 30;   // "local_ring_mib"
+    std::uint32_t max_rings_per_client = 8;      // "local_max_rings_per_client" (per uid)
+    std::uint64_t max_total_bytes = 4ull << 30;  // "local_ring_mib_total"
 
     // A user or group that does not exist is left out with a WARNING. Throws zelt::Error for a
     // bad number.

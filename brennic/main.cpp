@@ -9,8 +9,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
-#include <zelt/Value.hpp>
 #include <vector>
+#include <zelt/Value.hpp>
 
 #include "Corvane.hpp"
 

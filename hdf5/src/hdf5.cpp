@@ -1,6 +1,6 @@
 #include <poll.h>
-#include <sys/mman.h>
 #include <pwd.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -61,8 +61,8 @@ bool served_by_service(int socket, const std::string& path, const std::string& s
     if (service_user.empty()) {
         const auto slash = path.rfind('/');
         const std::string directory = slash == std::string::npos ? "."
-                                      : slash == 0                ? "/"
-                                                                  : path.substr(0, slash);
+                                      : slash == 0               ? "/"
+                                                                 : path.substr(0, slash);
         struct stat info {};
         if (::stat(directory.c_str(), &info) == 0) expected = info.st_uid;
     } else if (service_user.find_first_not_of("0123456789") == std::string::npos) {
@@ -329,7 +329,8 @@ void hdf5::send_with(Map record, const Map& kwargs, const std::vector<std::uint6
     if (counted) zelt::put(record, "seq", static_cast<std::int64_t>(++sent_));
     const Value* block = zelt::find(record, "block");
     const bool waits = block && zelt::is_true(*block);
-    const std::string what = *zelt::find(record, "type")->as<std::string>() + " \"" + filepath + "\"";
+    const std::string what =
+        *zelt::find(record, "type")->as<std::string>() + " \"" + filepath + "\"";
     try {
         worker.send_dumps(record);
     } catch (const zelt::Error& error) {
@@ -367,7 +368,8 @@ void hdf5::create_dataset_append_split(const List& l) {
 void hdf5::dataset_append_map(const Map& m, const Map& kwargs) {
     if (m.empty()) return;
     std::vector<std::uint64_t> taken;
-    Map record{{"type", "dataset_append_map"}, {"filepath", filepath}, {"map", through_ring(m, taken)}};
+    Map record{
+        {"type", "dataset_append_map"}, {"filepath", filepath}, {"map", through_ring(m, taken)}};
     send_with(std::move(record), kwargs, taken);
 }
 

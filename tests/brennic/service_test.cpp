@@ -486,8 +486,8 @@ TEST_F(Service, AClientsTextCannotForgeALineOfTheLogOrOfStandardOutput) {
     service->signal(SIGTERM);
     ASSERT_EQ(service->wait_exit(), 0);
     const std::string shown = path("a\\n2026-01-01 00:00:00,000 ERROR brennic: forged\\x1b[2J.h5");
-    EXPECT_EQ(service->out(), "file already opened:  " + shown + "\nclosed file not opened " +
-                                  shown + "\\r\n");
+    EXPECT_EQ(service->out(),
+              "file already opened:  " + shown + "\nclosed file not opened " + shown + "\\r\n");
     EXPECT_FALSE(contains(service->err(), "\n2026-01-01 00:00:00,000 ERROR")) << service->err();
     EXPECT_FALSE(contains(service->err(), "\x1b")) << service->err();
     EXPECT_TRUE(contains(service->err(), shown)) << service->err();

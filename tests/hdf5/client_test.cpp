@@ -76,10 +76,8 @@ TEST_F(ClientRecords, EachMethodSendsItsRecordInKeyOrder) {
     file.close();
     EXPECT_EQ(next(), Value(Map{{"type", "close"}, {"filepath", "scan.h5"}, {"seq", 6}}));
     file.close({{"block", false}});
-    EXPECT_EQ(next(), Value(Map{{"type", "close"},
-                                {"filepath", "scan.h5"},
-                                {"block", false},
-                                {"seq", 7}}));
+    EXPECT_EQ(next(),
+              Value(Map{{"type", "close"}, {"filepath", "scan.h5"}, {"block", false}, {"seq", 7}}));
 }
 
 TEST_F(ClientRecords, EmptyArgumentsSendNothing) {

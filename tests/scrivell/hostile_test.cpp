@@ -39,9 +39,9 @@ void make_file(const std::string& path, const std::function<void(hid_t)>& fill) 
 
 void make_dataset(hid_t f, const char* name, hid_t type, std::vector<hsize_t> dims,
                   const void* data) {
-    const hid_t space = dims.empty() ? H5Screate(H5S_SCALAR)
-                                     : H5Screate_simple(static_cast<int>(dims.size()),
-                                                        dims.data(), nullptr);
+    const hid_t space = dims.empty()
+                            ? H5Screate(H5S_SCALAR)
+                            : H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr);
     const hid_t d = H5Dcreate2(f, name, type, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
     H5Dwrite(d, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data);
     H5Dclose(d);
@@ -168,7 +168,8 @@ TEST_F(Hostile, MapWritesThroughLinksAreRefusedAndTheTargetsKept) {
          {"filepath", master},
          {"dataset_info_list", List{Map{{"datasetname", "ext"}}}}});
     run({{"type", "dataset_append_map"}, {"filepath", master}, {"map", Map{{"ext", 9}}}});
-    EXPECT_TRUE(Contains(failure({{"type", "close"}, {"filepath", master}}), "is an external link"));
+    EXPECT_TRUE(
+        Contains(failure({{"type", "close"}, {"filepath", master}}), "is an external link"));
     EXPECT_EQ(H5Reader(victim).int64("/d"), 41);
 }
 
@@ -213,7 +214,9 @@ TEST_F(Hostile, ValuesOverExistingDatasetsAreStoredExactlyOrRefused) {
     // Values the types do hold go in.
     run({{"type", "create_dataset_map"},
          {"filepath", master},
-         {"map", Map{{"i64", 300.0}, {"i8", -128}, {"u2", NdArray::view(six.data(), {2})},
+         {"map", Map{{"i64", 300.0},
+                     {"i8", -128},
+                     {"u2", NdArray::view(six.data(), {2})},
                      {"fixed", "xyz"}}}});
     // At close too: appended values must fit the existing dataset.
     run({{"type", "create_dataset_append"},
@@ -244,9 +247,9 @@ TEST_F(Hostile, ValuesOverExistingDatasetsAreStoredExactlyOrRefused) {
 TEST_F(Hostile, AppendsTheCloseCouldNotWriteAreRefusedAtTheirAppend) {
     run({{"type", "create_dataset_append"},
          {"filepath", path()},
-         {"dataset_info_list", List{Map{{"datasetname", "/entry/x"}}, Map{{"datasetname", "n"}},
-                                    Map{{"datasetname", "t"}}, Map{{"datasetname", "a"}},
-                                    Map{{"datasetname", "f"}}}}});
+         {"dataset_info_list",
+          List{Map{{"datasetname", "/entry/x"}}, Map{{"datasetname", "n"}},
+               Map{{"datasetname", "t"}}, Map{{"datasetname", "a"}}, Map{{"datasetname", "f"}}}}});
     // Another spelling of a registered name would be the same dataset in the file.
     for (const char* spelling : {"entry/x", "/entry//x/", "./entry/x"}) {
         EXPECT_TRUE(Contains(failure({{"type", "create_dataset_append"},
@@ -263,8 +266,9 @@ TEST_F(Hostile, AppendsTheCloseCouldNotWriteAreRefusedAtTheirAppend) {
     EXPECT_TRUE(Contains(failure(append("f", (std::int64_t{1} << 60) + 1)), "not held exactly"));
     EXPECT_TRUE(Contains(failure(append("t", std::string("a\0b", 3))), "NUL character"));
     const std::uint8_t byte = 1;
-    EXPECT_TRUE(Contains(failure(append("a", NdArray::view(&byte, std::vector<std::uint64_t>(32, 1)))),
-                         "more than HDF5's 32"));
+    EXPECT_TRUE(
+        Contains(failure(append("a", NdArray::view(&byte, std::vector<std::uint64_t>(32, 1)))),
+                 "more than HDF5's 32"));
     close(path());
     H5Reader file{path()};
     EXPECT_EQ(file.type("/n"), "uint64");
@@ -332,10 +336,15 @@ Value random_value(std::mt19937_64& rng, std::vector<std::vector<std::uint8_t>>&
         case 0:
             return Value(static_cast<std::int64_t>(pick(200)) - 100);
         case 1:
-            return Value(std::numeric_limits<std::uint64_t>::max() - static_cast<std::uint64_t>(pick(100)));
+            return Value(std::numeric_limits<std::uint64_t>::max() -
+                         static_cast<std::uint64_t>(pick(100)));
         case 2: {
-            const double choices[] = {0.5, -2.25, std::numeric_limits<double>::quiet_NaN(),
-                                      std::numeric_limits<double>::infinity(), 1e300, 3.0};
+            const double choices[] = {0.5,
+                                      -2.25,
+                                      std::numeric_limits<double>::quiet_NaN(),
+                                      std::numeric_limits<double>::infinity(),
+                                      1e300,
+                                      3.0};
             return Value(choices[pick(6)]);
         }
         case 3:
@@ -354,7 +363,8 @@ Value random_value(std::mt19937_64& rng, std::vector<std::vector<std::uint8_t>>&
                 shape.push_back(rank > 3 ? 1 : static_cast<std::uint64_t>(pick(3)));
                 elements *= shape.back();
             }
-            const std::size_t item = typestr[2] == '1' ? 1 : static_cast<std::size_t>(typestr[2] - '0');
+            const std::size_t item =
+                typestr[2] == '1' ? 1 : static_cast<std::size_t>(typestr[2] - '0');
             keep.emplace_back(elements * item, std::uint8_t{0});
             if (typestr == "|b1") {
                 for (auto& b : keep.back()) b = static_cast<std::uint8_t>(pick(2));
@@ -377,9 +387,8 @@ TEST_F(Hostile, EverySequenceOfAcceptedAppendsCloses) {
         const char* names[] = {"a", "b", "c"};
         run({{"type", "create_dataset_append"},
              {"filepath", file},
-             {"dataset_info_list",
-              List{Map{{"datasetname", "a"}}, Map{{"datasetname", "b"}},
-                   Map{{"datasetname", "c"}, {"batch", true}}}}});
+             {"dataset_info_list", List{Map{{"datasetname", "a"}}, Map{{"datasetname", "b"}},
+                                        Map{{"datasetname", "c"}, {"batch", true}}}}});
         std::map<std::string, int> accepted;
         for (int i = 0; i < 30; ++i) {
             const std::string name = names[rng() % 3];

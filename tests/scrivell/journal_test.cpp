@@ -127,9 +127,9 @@ TEST(Restore, AFileThatFailsToRestoreIsNeverHalfServed) {
     support::TempDir dir;
     const std::string master = dir / "m.h5";
     H5Fclose(H5Fcreate(master.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
-    leave_journal(dir / "journal", master,
-                  {Map{{"op", "append_register"}, {"name", "x"}, {"description", Map{}}},
-                   Map{{"no op", 1}}});
+    leave_journal(
+        dir / "journal", master,
+        {Map{{"op", "append_register"}, {"name", "x"}, {"description", Map{}}}, Map{{"no op", 1}}});
     scrivell::Settings settings;
     settings.journal_dir = dir / "journal";
     scrivell::Scrivell scrivell(settings);
@@ -174,8 +174,7 @@ TEST(Restore, AnOpenWhoseJournalCannotBeMadeLeavesNothing) {
     scrivell::Scrivell scrivell(settings);
     // The journal directory goes away under the service: no journal can be made.
     std::filesystem::rename(dir / "journal", dir / "gone");
-    EXPECT_THROW(scrivell.process({{"type", "open"}, {"filepath", dir / "m.h5"}}),
-                 scrivell::Error);
+    EXPECT_THROW(scrivell.process({{"type", "open"}, {"filepath", dir / "m.h5"}}), scrivell::Error);
     EXPECT_TRUE(scrivell.files.empty());
     EXPECT_FALSE(std::filesystem::exists(dir / "m.h5"));
     std::filesystem::rename(dir / "gone", dir / "journal");

@@ -121,9 +121,9 @@ TEST_F(MapDatasets, BadRequestsFailNamingTheRequestAndTheFile) {
     write({});  // an empty map writes nothing and succeeds
     EXPECT_TRUE(Contains(failure({{"type", "create_dataset_map"}, {"filepath", path()}}),
                          "the request has no \"map\""));
-    EXPECT_TRUE(Contains(
-        failure({{"type", "create_dataset_map"}, {"filepath", path()}, {"map", List{1}}}),
-        "\"map\" is not a map"));
+    EXPECT_TRUE(
+        Contains(failure({{"type", "create_dataset_map"}, {"filepath", path()}, {"map", List{1}}}),
+                 "\"map\" is not a map"));
     EXPECT_TRUE(Contains(failure({{"type", "create_dataset_map"},
                                   {"filepath", path("other.h5")},
                                   {"map", Map{{"a", 1}}}}),

@@ -231,8 +231,7 @@ TEST_F(SplitFiles, OpenKeepsAnExistingFileAndTextsAreTwoKeys) {
     open(path());
     std::filesystem::current_path(previous);
     EXPECT_EQ(scrivell.files.size(), 2u);
-    EXPECT_TRUE(Contains(
-        failure({{"type", "open"}, {"filepath", path("no/dir.h5")}}), "dir.h5"));
+    EXPECT_TRUE(Contains(failure({{"type", "open"}, {"filepath", path("no/dir.h5")}}), "dir.h5"));
     EXPECT_FALSE(scrivell.files.contains(path("no/dir.h5")));
     for (const char* type : {"process", "files", "files_split"}) {
         EXPECT_TRUE(

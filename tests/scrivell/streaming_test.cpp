@@ -206,12 +206,12 @@ TEST_F(Streaming, AnotherScansSubFileIsNeverReplacedButAStaleFileIs) {
     EXPECT_EQ(H5Reader(path("0001.h5")).int64s("/entry/data/data"), std::vector<std::int64_t>{5});
     // A map write at a block's link path, written or to come, is refused: the block could
     // never be linked.
-    for (const char* taken : {"/entry/data/data_0001", "entry//data/data_0002/x", "/entry/data",
-                              "entry"}) {
-        EXPECT_TRUE(Contains(failure({{"type", "create_dataset_map"},
-                                      {"filepath", path()},
-                                      {"map", Map{{taken, 1}}}}),
-                             "is where split dataset \"/entry/data\" links its blocks"))
+    for (const char* taken :
+         {"/entry/data/data_0001", "entry//data/data_0002/x", "/entry/data", "entry"}) {
+        EXPECT_TRUE(Contains(
+            failure(
+                {{"type", "create_dataset_map"}, {"filepath", path()}, {"map", Map{{taken, 1}}}}),
+            "is where split dataset \"/entry/data\" links its blocks"))
             << taken;
     }
     run({{"type", "create_dataset_map"}, {"filepath", path()}, {"map", Map{{"/entry/data/x", 1}}}});

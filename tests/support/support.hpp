@@ -1,9 +1,8 @@
 #pragma once
 
+#include <hdf5.h>
 #include <signal.h>
 #include <sys/resource.h>
-
-#include <hdf5.h>
 
 #include <chrono>
 #include <cstdint>

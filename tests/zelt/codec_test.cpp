@@ -146,9 +146,9 @@ TEST(Codec, MalformedInputIsRefusedWithItsCause) {
              std::string nested;
              for (std::uint32_t i = 0; i < layers; ++i) {
                  const std::uint32_t n = 1 + 6 * (layers - 1 - i);  // this ext's payload
-                 nested += bytes({0xc9, static_cast<int>(n >> 24), static_cast<int>((n >> 16) & 0xff),
-                                  static_cast<int>((n >> 8) & 0xff), static_cast<int>(n & 0xff),
-                                  0x01});
+                 nested +=
+                     bytes({0xc9, static_cast<int>(n >> 24), static_cast<int>((n >> 16) & 0xff),
+                            static_cast<int>((n >> 8) & 0xff), static_cast<int>(n & 0xff), 0x01});
              }
              nested += bytes({0xc0});
              return nested;
@@ -212,14 +212,13 @@ TEST(Codec, SlotReferenceIsExtTwoAndResolvedOnlyByARing) {
                                            0xa2, 'a', 'b', 0x03, 0x04}));
     const std::string wire = zelt::dumps(Map{{"map", in_slot}});
     std::vector<std::string> seen;
-    const zelt::SlotResolver resolver = [&](const std::string& typestr,
-                                            std::vector<std::uint64_t> shape,
-                                            const std::string& token, std::uint64_t slot,
-                                            std::uint64_t nbytes) {
-        seen.push_back(typestr + " " + token + " " + std::to_string(slot) + " " +
-                       std::to_string(nbytes) + " " + std::to_string(shape.at(0)));
-        return NdArray::view(frame, {2});
-    };
+    const zelt::SlotResolver resolver =
+        [&](const std::string& typestr, std::vector<std::uint64_t> shape, const std::string& token,
+            std::uint64_t slot, std::uint64_t nbytes) {
+            seen.push_back(typestr + " " + token + " " + std::to_string(slot) + " " +
+                           std::to_string(nbytes) + " " + std::to_string(shape.at(0)));
+            return NdArray::view(frame, {2});
+        };
     const Value decoded = zelt::loads(wire.data(), wire.size(), nullptr, &resolver);
     EXPECT_EQ(seen, std::vector<std::string>{"<u2 ab 3 4 2"});
     EXPECT_EQ(*zelt::find(*decoded.as<Map>(), "map"), Value(NdArray::view(frame, {2})));

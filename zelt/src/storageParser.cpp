@@ -148,8 +148,8 @@ void storageParser::parse(const std::string& text) {
         auto& entries = current->entries;
         if (std::any_of(entries.begin(), entries.end(),
                         [&](const auto& entry) { return entry.first == key; })) {
-            refuse(number, "entry \"" + key + "\" is given twice in section [" + current->name +
-                               "]");
+            refuse(number,
+                   "entry \"" + key + "\" is given twice in section [" + current->name + "]");
         }
         entries.emplace_back(key, "");
         const std::size_t section = current == &defaults_
@@ -221,8 +221,9 @@ std::vector<std::string> storageParser::unknown_entries(
     const std::vector<std::pair<std::string, std::string>>& known) const {
     std::vector<std::string> out;
     for (const auto& entry : defaults_.entries) {
-        const bool listed = std::any_of(known.begin(), known.end(),
-                                        [&](const auto& one) { return lower(one.second) == entry.first; });
+        const bool listed = std::any_of(known.begin(), known.end(), [&](const auto& one) {
+            return lower(one.second) == entry.first;
+        });
         if (!listed) out.push_back("[DEFAULT] " + entry.first);
     }
     for (const auto& section : sections_) {

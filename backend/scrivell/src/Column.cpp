@@ -90,11 +90,13 @@ std::string Column::why_not_exact(const zelt::Value& value) const {
     }
     if (u && numbers_.negative) {
         return "no integer type holds both " + zelt::to_text(value) + " and " +
-               numbers_.negative_example + ": integers above 2^63-1 stack only with integers of 0 or more";
+               numbers_.negative_example +
+               ": integers above 2^63-1 stack only with integers of 0 or more";
     }
     if (n && *n < 0 && numbers_.above_signed) {
         return "no integer type holds both " + numbers_.above_signed_example + " and " +
-               zelt::to_text(value) + ": integers above 2^63-1 stack only with integers of 0 or more";
+               zelt::to_text(value) +
+               ": integers above 2^63-1 stack only with integers of 0 or more";
     }
     return {};
 }

@@ -122,12 +122,12 @@ std::shared_ptr<const Directory> Directory::of_master(const std::string& filepat
                             ? kind_of_mode(info.st_mode)
                             : "not a directory";
                     throw Error("the path " + in_quotes(filepath) + " passes through " +
-                                in_quotes(walked) + ", " + what +
-                                "; below the data roots (" + listed(roots) +
+                                in_quotes(walked) + ", " + what + "; below the data roots (" +
+                                listed(roots) +
                                 ") no link is followed, so it would lead outside them");
                 }
-                throw Error("open " + in_quotes(filepath) + ": its directory " +
-                            in_quotes(walked) + ": " + reason());
+                throw Error("open " + in_quotes(filepath) + ": its directory " + in_quotes(walked) +
+                            ": " + reason());
             }
             fd = std::move(next);
         }
@@ -169,7 +169,8 @@ std::optional<Fd> Directory::open_existing(const std::string& name, int access) 
         throw Error("open " + in_quotes(path_of(name)) + ": " + reason());
     }
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) throw Error("open " + in_quotes(path_of(name)) + ": " + reason());
+    if (::fstat(fd.get(), &info) != 0)
+        throw Error("open " + in_quotes(path_of(name)) + ": " + reason());
     if (!S_ISREG(info.st_mode)) {
         throw Error(in_quotes(path_of(name)) + " is " + kind_of_mode(info.st_mode) +
                     ", not a regular file; the service opens nothing else");
@@ -221,7 +222,8 @@ void Directory::remove_quietly(const std::string& name) const noexcept {
 }
 
 void Directory::sync() const {
-    if (::fsync(fd_.get()) != 0) throw Error("sync directory " + in_quotes(path_) + ": " + reason());
+    if (::fsync(fd_.get()) != 0)
+        throw Error("sync directory " + in_quotes(path_) + ": " + reason());
 }
 
 }  // namespace scrivell

@@ -1,5 +1,5 @@
-#include <spdlog/spdlog.h>
 #include <fcntl.h>
+#include <spdlog/spdlog.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -243,8 +243,8 @@ void refuse_taken_name(const FileEntry& entry, const std::string& name, bool spl
     if (normal == "/") throw Error(where + ": " + in_quotes(name) + " names the root group");
     auto refuse_spelling = [&](const std::string& other) {
         if (other == name || h5::normal_path(other) != normal) return;
-        throw Error(where + ": " + in_quotes(name) + " is another spelling of " +
-                    in_quotes(other) + ", already registered; use that one");
+        throw Error(where + ": " + in_quotes(name) + " is another spelling of " + in_quotes(other) +
+                    ", already registered; use that one");
     };
     for (const auto& [other, dataset] : entry.files_nosplit) {
         refuse_spelling(other);
@@ -290,14 +290,16 @@ Settings Settings::from(const zelt::storageParser& config) {
     }
     constexpr std::size_t per_file = 4;
     constexpr std::size_t reserve = 256;
-    const long long most_files = static_cast<long long>(
-        descriptors > 2 * reserve ? (descriptors - reserve) / per_file : descriptors / (2 * per_file));
+    const long long most_files =
+        static_cast<long long>(descriptors > 2 * reserve ? (descriptors - reserve) / per_file
+                                                         : descriptors / (2 * per_file));
     long long max_files = config.number_or("corvane", "max_open_files", most_files);
     if (max_files <= 0 || max_files > most_files) {
         if (max_files > most_files) {
-            spdlog::warn("max_open_files {} would need more than the {} file descriptors this "
-                         "process may open; {} files at most",
-                         max_files, descriptors, most_files);
+            spdlog::warn(
+                "max_open_files {} would need more than the {} file descriptors this "
+                "process may open; {} files at most",
+                max_files, descriptors, most_files);
         }
         max_files = most_files;
     }
@@ -379,7 +381,8 @@ void Scrivell::open(const zelt::Map& record) {
     if (std::optional<OpenedMaster> opened =
             open_master_file(*dir, filepath, /*after_crash=*/false)) {
         existed = true;
-        if (opened->id < 0) throw H5Error("open file " + in_quotes(filepath) + ": " + opened->refusal);
+        if (opened->id < 0)
+            throw H5Error("open file " + in_quotes(filepath) + ": " + opened->refusal);
         id = opened->id;
     } else {
         id = create_master_file(*dir, filepath);
@@ -425,7 +428,8 @@ void Scrivell::write_map(const zelt::Map& record, bool recreate_text) {
             leaf = &empty_text;
         }
         try {
-            refuse_split_links(entry, path, "write " + in_quotes(path) + " in " + in_quotes(filepath));
+            refuse_split_links(entry, path,
+                               "write " + in_quotes(path) + " in " + in_quotes(filepath));
             write_leaf(entry.fp.id(), path, *leaf, recreate_text, filepath);
         } catch (const Error&) {
             // The entries before it stay written: they reach the disk as a whole request's do.
@@ -445,8 +449,9 @@ void Scrivell::journal(FileEntry& entry, zelt::Map record) {
     if (entry.journal) entry.journal->add(record);
 }
 
-std::optional<std::pair<std::int64_t, std::int64_t>> Scrivell::note_seq(
-    const std::string& filepath, const std::string& client, std::int64_t seq) {
+std::optional<std::pair<std::int64_t, std::int64_t>> Scrivell::note_seq(const std::string& filepath,
+                                                                        const std::string& client,
+                                                                        std::int64_t seq) {
     FileEntry& entry = entry_of(filepath);
     std::int64_t& last = entry.seqs[client];
     std::optional<std::pair<std::int64_t, std::int64_t>> missing;
@@ -647,8 +652,7 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
         refuse_other_scan_block(*entry.dir, split->splitFileIndex, where);
         zelt::List shape(layout.shape.begin(), layout.shape.end());
         const std::string typestr = layout.typestr;
-        split->block.emplace(entry.dir, split->splitFileIndex, split->splitSize,
-                             std::move(layout));
+        split->block.emplace(entry.dir, split->splitFileIndex, split->splitSize, std::move(layout));
         split->block_started = std::chrono::steady_clock::now();
         journal(entry, {{"op", "block"},
                         {"name", name},

@@ -116,8 +116,7 @@ SubFile create_sub_file(const Directory& dir, const std::string& name, std::int6
         h5::File file{h5::check(H5Fcreate(descriptor_path(made.fd.get()).c_str(), H5F_ACC_TRUNC,
                                           H5P_DEFAULT, H5P_DEFAULT),
                                 "create file", path)};
-        h5::Plist dcpl{
-            h5::check(H5Pcreate(H5P_DATASET_CREATE), "create", "dataset creation list")};
+        h5::Plist dcpl{h5::check(H5Pcreate(H5P_DATASET_CREATE), "create", "dataset creation list")};
         h5::check(H5Pset_layout(dcpl.get(), H5D_CONTIGUOUS), "set", "contiguous layout");
         // Allocated now and never filled: the data have a fixed place that rows are written
         // into directly, and nothing is written twice.

@@ -130,7 +130,8 @@ void overwrite(hid_t file, const std::string& path, const zelt::Value& value,
     };
     // One value, checked once in the dataset's own type, then written to every element.
     auto fill_exactly = [&](hid_t mem_type, const void* element) {
-        const std::vector<unsigned char> one = h5::held_exactly(mem_type, type.get(), element, 1, what);
+        const std::vector<unsigned char> one =
+            h5::held_exactly(mem_type, type.get(), element, 1, what);
         std::vector<unsigned char> all(points * one.size());
         for (std::size_t i = 0; i < points; ++i) {
             std::memcpy(all.data() + i * one.size(), one.data(), one.size());
@@ -144,9 +145,11 @@ void overwrite(hid_t file, const std::string& path, const zelt::Value& value,
             throw Error(what + ": it has shape " + shape_text(dims) + ", the array " +
                         array->describe() + "; nothing was written");
         }
-        if (!numeric) cannot_take(path, filename, value, type_class == H5T_STRING ? "text" : "non-numeric");
+        if (!numeric)
+            cannot_take(path, filename, value, type_class == H5T_STRING ? "text" : "non-numeric");
         h5::Type mem = h5::type_of_typestr(array->typestr(), path);
-        write(type.get(), h5::held_exactly(mem.get(), type.get(), array->data(), points, what).data());
+        write(type.get(),
+              h5::held_exactly(mem.get(), type.get(), array->data(), points, what).data());
     } else if (value.is<zelt::List>()) {  // an empty list
         if (points != 0) cannot_take(path, filename, value, "non-empty");
     } else if (const auto* text = value.as<std::string>()) {
@@ -158,9 +161,8 @@ void overwrite(hid_t file, const std::string& path, const zelt::Value& value,
         } else {
             const std::size_t size = H5Tget_size(type.get());
             // A null-terminated string keeps its last byte for the terminator.
-            const std::size_t room = H5Tget_strpad(type.get()) == H5T_STR_NULLTERM && size > 0
-                                         ? size - 1
-                                         : size;
+            const std::size_t room =
+                H5Tget_strpad(type.get()) == H5T_STR_NULLTERM && size > 0 ? size - 1 : size;
             if (text->size() > room) {
                 throw Error(what + ": the text of " + std::to_string(text->size()) +
                             " bytes does not fit its fixed-length strings of " +
@@ -218,8 +220,9 @@ void write_leaf(hid_t file, const std::string& path, const zelt::Value& value, b
                 const std::string& filename) {
     h5::refuse_links_along(file, path, filename);
     if (const auto* text = value.as<std::string>(); text && text->find('\0') != std::string::npos) {
-        throw Error("write dataset \"" + path + "\" in \"" + filename +
-                    "\": the text holds a NUL character, and HDF5 would keep only what is before it");
+        throw Error(
+            "write dataset \"" + path + "\" in \"" + filename +
+            "\": the text holds a NUL character, and HDF5 would keep only what is before it");
     }
     if (value.is_null()) {
         // "None" goes into a new dataset: an existing path makes the creation fail.

@@ -97,8 +97,8 @@ void Scrivell::restore() {
     for (const zelt::Map& record : owed) {
         const std::string* file = field(record, "file").as<std::string>();
         const std::string held_by = text_of(record, "held_by");
-        outbox_.post(text_of(record, "message"), text_of(record, "what"),
-                     file ? *file : held_by, !held_by.empty());
+        outbox_.post(text_of(record, "message"), text_of(record, "what"), file ? *file : held_by,
+                     !held_by.empty());
     }
     if (!owed.empty()) {
         spdlog::warn("restored {} owed notifications; {} still wait for a broker", owed.size(),
@@ -149,8 +149,7 @@ void Scrivell::restore_file(const std::string& journal_path) {
     if (id < 0) {
         const std::string& reason = opened->refusal;
         if (!reports_damage(reason)) {
-            throw NotNow("its master file " + in_quotes(filepath) + " cannot be opened: " +
-                         reason);
+            throw NotNow("its master file " + in_quotes(filepath) + " cannot be opened: " + reason);
         }
         // Beyond repair: rebuilt from the journal, the damaged file kept beside it.
         const std::string name = base_name(filepath);
@@ -173,7 +172,8 @@ void Scrivell::restore_file(const std::string& journal_path) {
     } catch (...) {
         // Out of the tables again, and its journal closed: nothing journals into a file that
         // is moved aside.
-        for (const auto& [name, dataset] : entry.files_nosplit) held_bytes_ -= dataset.values.bytes();
+        for (const auto& [name, dataset] : entry.files_nosplit)
+            held_bytes_ -= dataset.values.bytes();
         files.erase(filepath);
         throw;
     }
@@ -269,8 +269,7 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
         const std::string final_path = dir->path_of(sub_file_name(state.index));
         const std::string hidden_part = dir->path_of(hidden_name(state.index));
         if (!dir->kind_of(hidden_name(state.index)).empty()) {
-            split->block.emplace(dir, state.index, split->splitSize, std::move(layout),
-                                 state.rows);
+            split->block.emplace(dir, state.index, split->splitSize, std::move(layout), state.rows);
             split->block_started = std::chrono::steady_clock::now();
         }
         if (state.full_message) {
@@ -279,8 +278,7 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
             } else if (dir->kind_of(sub_file_name(state.index)) == "a regular file") {
                 const std::string link = link_path(name, state.index);
                 if (!h5::path_exists(id, link)) {
-                    create_external_link(id, link, sub_file_name(state.index),
-                                         "/entry/data/data");
+                    create_external_link(id, link, sub_file_name(state.index), "/entry/data/data");
                 }
                 entry.fp.flush(filepath);
                 journal(entry, {{"op", "block_done"}, {"name", name}, {"index", state.index}});

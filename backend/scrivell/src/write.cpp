@@ -217,9 +217,9 @@ void write_column(hid_t loc, const std::string& name, const Column& column, bool
         for (const Piece& piece : stack.pieces) {
             std::size_t elements = piece.count;
             for (std::size_t d = 1; d < stack.dims.size(); ++d) elements *= stack.dims[d];
-            converted.push_back(h5::held_exactly(stack.mem_type.get(), existing_type.get(),
-                                                 piece.data, elements,
-                                                 "write dataset \"" + name + "\" in \"" + file + "\""));
+            converted.push_back(
+                h5::held_exactly(stack.mem_type.get(), existing_type.get(), piece.data, elements,
+                                 "write dataset \"" + name + "\" in \"" + file + "\""));
         }
     }
     h5::Space file_space = h5::space_of(stack.dims);

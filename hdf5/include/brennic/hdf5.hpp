@@ -1,9 +1,9 @@
 #pragma once
 
 #include <chrono>
-#include <stdexcept>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 #include <zelt/Value.hpp>
@@ -105,7 +105,8 @@ class hdf5 {
     std::unique_ptr<LocalRing> ring_;
     std::string local_socket_;
     std::string local_service_user_;
-    std::int64_t sent_ = 0;  // requests sent, each numbered by "seq"  // who may serve the local socket; "": its directory's owner
+    std::int64_t sent_ = 0;  // requests sent, each numbered by "seq"  // who may serve the local
+                             // socket; "": its directory's owner
     std::uint32_t local_slots_ = 16;
     // A client may start before its service: attaching is tried again now and then.
     std::chrono::steady_clock::time_point next_attach_{};

@@ -4,11 +4,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-
-#include <zmq.hpp>
-
 #include <zelt/Value.hpp>
 #include <zelt/codec.hpp>
+#include <zmq.hpp>
 
 namespace zelt {
 
@@ -21,9 +19,9 @@ struct WorkerOptions {
     // Messages above this are refused: received ones by ZeroMQ, sent ones by send_dumps
     // (zelt::Error) before they leave. -1: no bound.
     std::int64_t max_message_bytes = -1;
-    int receive_hwm = 1000;               // messages queued for receiving before the peer waits
-    int send_hwm = 1000;                  // messages queued for sending before a send waits
-    int linger_ms = 1000;                 // how long unsent messages are kept at close
+    int receive_hwm = 1000;  // messages queued for receiving before the peer waits
+    int send_hwm = 1000;     // messages queued for sending before a send waits
+    int linger_ms = 1000;    // how long unsent messages are kept at close
     // The identity a DEALER gives itself, kept across reconnections: a service that restarted
     // knows the client again. Empty: ZeroMQ chooses one per connection.
     std::string routing_id;

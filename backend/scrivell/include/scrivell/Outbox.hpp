@@ -2,14 +2,14 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
-#include <thread>
-#include <utility>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <optional>
 #include <scrivell/Journal.hpp>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace zelt {

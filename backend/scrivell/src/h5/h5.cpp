@@ -221,8 +221,8 @@ std::vector<unsigned char> held_exactly(hid_t mem_type, hid_t file_type, const v
     std::vector<unsigned char> converted(room);
     std::vector<unsigned char> back(room);
     if (count) std::memcpy(converted.data(), data, count * mem_size);
-    const std::string types = type_text(mem_type) + " values into a " + type_text(file_type) +
-                              " dataset";
+    const std::string types =
+        type_text(mem_type) + " values into a " + type_text(file_type) + " dataset";
     if (H5Tconvert(mem_type, file_type, count, converted.data(), nullptr, H5P_DEFAULT) < 0) {
         throw Error(what + ": " + types + ": " + stack_reason());
     }

@@ -2,12 +2,11 @@
 
 #include <hdf5.h>
 
+#include <scrivell/errors.hpp>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <scrivell/errors.hpp>
 
 namespace scrivell::h5 {
 

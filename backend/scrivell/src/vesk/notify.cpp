@@ -207,7 +207,8 @@ void Outbox::post(std::string message, std::string what, std::string file, bool 
                                     {"file", file}});
         }
         owed_bytes_ += message.size() + what.size() + file.size() + sizeof(Owed);
-        owed_.push_back({number, std::move(message), std::move(what), std::move(file), close_waits});
+        owed_.push_back(
+            {number, std::move(message), std::move(what), std::move(file), close_waits});
     }
     changed_.notify_all();
 }
@@ -295,9 +296,8 @@ bool Outbox::wait_for(const std::string& filepath) {
 
 bool Outbox::holds(const std::string& filepath) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::any_of(owed_.begin(), owed_.end(), [&](const Owed& owed) {
-        return owed.close_waits && owed.file == filepath;
-    });
+    return std::any_of(owed_.begin(), owed_.end(),
+                       [&](const Owed& owed) { return owed.close_waits && owed.file == filepath; });
 }
 
 std::uint64_t Outbox::owed_bytes() const {
@@ -319,7 +319,8 @@ std::string Outbox::why_owed(const std::string& what) const {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string prefix = "notification " + what;
     // The attempt was this notification's own: its error says why.
-    if (last_error_.rfind(prefix, 0) == 0) return last_error_ + "; it is sent when a broker answers";
+    if (last_error_.rfind(prefix, 0) == 0)
+        return last_error_ + "; it is sent when a broker answers";
     return prefix + ": queued behind " + std::to_string(owed_.empty() ? 0 : owed_.size() - 1) +
            " owed notifications, sent when a broker answers; the last attempt: " +
            (last_error_.empty() ? std::string("none yet") : last_error_);
