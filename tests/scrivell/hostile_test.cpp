@@ -108,6 +108,18 @@ TEST_F(Hostile, PlantedLinksAndPipesAtBlockNamesAreNeverFollowed) {
     EXPECT_EQ(file_text(victim), "someone else's");
 }
 
+TEST_F(Hostile, ABlockOfAnotherScanThatAppearsWhileOneFillsIsNeverReplaced) {
+    declare(path(), 2);
+    append(path(), 1);
+    scrivell::writelist2h5(path("0000.h5"), "/entry/data/data", List{41, 42});
+    EXPECT_TRUE(Contains(failure({{"type", "dataset_append_split_map"},
+                                  {"filepath", path()},
+                                  {"map", Map{{"/entry/data", 2}}}}),
+                         "it holds a block of another scan now"));
+    EXPECT_EQ(H5Reader(path("0000.h5")).int64s("/entry/data/data"),
+              (std::vector<std::int64_t>{41, 42}));
+}
+
 TEST_F(Hostile, ADirectorySwappedForALinkAfterOpenCannotRedirectBlocks) {
     std::filesystem::create_directories(path("scan"));
     std::filesystem::create_directories(path("outside"));

@@ -189,16 +189,10 @@ std::string holder_of(hid_t f, const std::string& path) {
 // anything else at the name (a link, a FIFO, a directory) is refused.
 void refuse_other_scan_block(const Directory& dir, std::int64_t index, const std::string& where) {
     const std::string name = sub_file_name(index);
-    const std::string path = dir.path_of(name);
     const std::string kind = dir.kind_of(name);
     if (kind.empty() || kind == "a symbolic link") return;  // a link's name is replaced itself
-    std::optional<Fd> fd = dir.open_existing(name, O_RDONLY);
-    if (!fd) return;
-    const hid_t file = H5Fopen(descriptor_path(fd->get()).c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-    if (file < 0) return;
-    h5::File owner{file};
-    if (!h5::path_exists(file, "/entry/data/data")) return;
-    throw Error(where + ": " + in_quotes(path) +
+    if (!holds_a_block(dir, name)) return;
+    throw Error(where + ": " + in_quotes(dir.path_of(name)) +
                 " already holds a block of another scan; write this scan into a new directory");
 }
 

@@ -138,6 +138,15 @@ SubFile create_sub_file(const Directory& dir, const std::string& name, std::int6
     return made;
 }
 
+bool holds_a_block(const Directory& dir, const std::string& name) {
+    std::optional<Fd> fd = dir.open_existing(name, O_RDONLY);
+    if (!fd) return false;
+    const hid_t id = H5Fopen(descriptor_path(fd->get()).c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    if (id < 0) return false;
+    h5::File file{id};
+    return h5::path_exists(id, "/entry/data/data");
+}
+
 std::string sub_file_name(std::int64_t index) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%04lld.h5", static_cast<long long>(index));
@@ -280,12 +289,16 @@ void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
 
 void StreamingBlock::rename_into_place(const std::string& from) {
     if (dir_->rename_new(from, name_)) return;
-    // The one file the block replaces: a stale file that is not a block (a block of another
-    // scan was refused when this block began). Anything else is left alone.
+    // The one file the block replaces: a stale file that is not a block. A block of another
+    // scan was refused when this block began; one that came since is left alone too.
     const std::string kind = dir_->kind_of(name_);
     if (kind != "a regular file" && kind != "a symbolic link") {
         throw Error("rename " + in_quotes(dir_->path_of(from)) + " to " + in_quotes(path_) + ": " +
                     kind + " is in the way");
+    }
+    if (kind == "a regular file" && holds_a_block(*dir_, name_)) {
+        throw Error("rename " + in_quotes(dir_->path_of(from)) + " to " + in_quotes(path_) +
+                    ": it holds a block of another scan now; write this scan into a new directory");
     }
     dir_->remove(name_);
     if (!dir_->rename_new(from, name_)) {

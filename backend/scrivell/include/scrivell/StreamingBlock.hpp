@@ -79,6 +79,10 @@ class StreamingBlock {
     Fd fd_;
 };
 
+// Whether the regular file `name` in `dir` is an HDF5 file holding "/entry/data/data": a
+// block of some scan, never to be replaced. Throws Error for a name that is no regular file.
+bool holds_a_block(const Directory& dir, const std::string& name);
+
 // The bare name of block `index`'s sub-file: "%04d.h5".
 std::string sub_file_name(std::int64_t index);
 // The hidden name a block is filled under: "." + sub_file_name(index) + ".part".
