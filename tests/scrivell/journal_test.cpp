@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "backend.hpp"
 
@@ -180,4 +181,92 @@ TEST(Restore, AnOpenWhoseJournalCannotBeMadeLeavesNothing) {
     std::filesystem::rename(dir / "gone", dir / "journal");
     scrivell.process({{"type", "open"}, {"filepath", dir / "m.h5"}});
     EXPECT_TRUE(scrivell.files.contains(dir / "m.h5"));
+}
+
+namespace {
+
+// What restore must give back of one file: its tables as status shows them, and the request
+// numbers per client.
+struct Account {
+    Value status;
+    std::map<std::string, std::int64_t> seqs;
+    bool operator==(const Account& other) const {
+        return status == other.status && seqs == other.seqs;
+    }
+};
+
+Account account_of(const scrivell::Scrivell& scrivell, const std::string& master) {
+    const Map status = scrivell.status();
+    const scrivell::FileEntry* entry = scrivell.files.find(master);
+    return {*zelt::find(status, "files"),
+            entry ? entry->seqs : std::map<std::string, std::int64_t>{}};
+}
+
+}  // namespace
+
+TEST(Restore, TheJournalCutAtEveryRecordGivesTheStateAfterItsLastWholeRecord) {
+    support::TempDir dir;
+    const std::string master = dir / "m.h5";
+    const std::string live_journal = dir / "live";
+    scrivell::Settings settings;
+    settings.journal_dir = live_journal;
+    // Live: requests of every kind that changes only the tables, the state after each one,
+    // and where its records end in the journal.
+    std::vector<Account> states;
+    std::vector<std::uintmax_t> ends;
+    std::string journal_name;
+    {
+        scrivell::Scrivell live(settings);
+        const std::vector<Map> requests{
+            {{"type", "open"}, {"filepath", master}},
+            {{"type", "create_dataset_append"},
+             {"filepath", master},
+             {"dataset_info_list", List{Map{{"datasetname", "x"}}, Map{{"datasetname", "t"}}}}},
+            {{"type", "dataset_append_map"}, {"filepath", master}, {"map", Map{{"x", 1}}}},
+            {{"type", "dataset_append_map"},
+             {"filepath", master},
+             {"map", Map{{"x", 2}, {"t", "a"}}}},
+            {{"type", "create_dataset_append_split"},
+             {"filepath", master},
+             {"datainfolist", List{List{"/entry/data", 4}}}},
+            {{"type", "dataset_append_map"}, {"filepath", master}, {"map", Map{{"t", "b"}}}},
+            {{"type", "create_dataset_append"},
+             {"filepath", master},
+             {"dataset_info_list", List{Map{{"datasetname", "x"}}}}},  // empties x again
+        };
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            live.process(requests[i]);
+            (void)live.note_seq(master, "c1", static_cast<std::int64_t>(2 * i + 1));  // 2i: lost
+            live.write_journals();
+            if (journal_name.empty()) {
+                for (const auto& entry : std::filesystem::directory_iterator(live_journal)) {
+                    const std::string name = entry.path().filename();
+                    if (name.rfind("file-", 0) == 0) journal_name = name;
+                }
+            }
+            states.push_back(account_of(live, master));
+            ends.push_back(std::filesystem::file_size(live_journal + "/" + journal_name));
+        }
+    }  // the file closes without its close: the journal stays, as after a crash
+    const std::string whole = support::read_text(live_journal + "/" + journal_name);
+    // Cut at every request's end, and inside its last record: the state after the last
+    // request whose records are all whole (a request's records are written together).
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        for (const std::uintmax_t cut : {ends[i], ends[i] + (i + 1 < ends.size() ? 3 : 0)}) {
+            const std::string journal_dir = dir / ("cut-" + std::to_string(cut));
+            std::filesystem::create_directories(journal_dir);
+            std::ofstream(journal_dir + "/" + journal_name, std::ios::binary)
+                << whole.substr(0, cut);
+            scrivell::Settings restoring;
+            restoring.journal_dir = journal_dir;
+            scrivell::Scrivell restored(restoring);
+            restored.restore();
+            EXPECT_TRUE(account_of(restored, master) == states[i])
+                << "cut at " << cut << " after request " << i << ": "
+                << zelt::to_text(account_of(restored, master).status) << " against "
+                << zelt::to_text(states[i].status);
+            // The requests never seen come back as missing, each once.
+            EXPECT_EQ(restored.take_restored_missing().size(), i) << "cut at " << cut;
+        }
+    }
 }
