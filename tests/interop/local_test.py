@@ -61,6 +61,15 @@ class Local(unittest.TestCase):
         self.log.close()
         self.dir.cleanup()
 
+    def restart(self, corvane):
+        """Restarts the service with `corvane` as the entries of its [corvane] section."""
+        self.service.terminate()
+        self.service.wait()
+        self.configure(corvane)
+        self.service = subprocess.Popen([BRENNIC, "--log-level", "INFO"],
+                                        stdout=subprocess.DEVNULL, stderr=self.log)
+        hdf5.status()
+
     def path(self, *names):
         os.makedirs(os.path.join(self.dir.name, *names[:-1]), exist_ok=True)
         return os.path.join(self.dir.name, *names)
@@ -152,12 +161,7 @@ class Local(unittest.TestCase):
         self.assertEqual(read_frames(master).shape[0], 1)
 
     def test_idle_connections_hold_up_no_attach_and_rings_are_bounded_per_user(self):
-        self.service.terminate()
-        self.service.wait()
-        self.configure(f"local_socket = {self.socket_path}\nlocal_max_rings_per_client = 2\n")
-        self.service = subprocess.Popen([BRENNIC, "--log-level", "INFO"],
-                                        stdout=subprocess.DEVNULL, stderr=self.log)
-        hdf5.status()
+        self.restart(f"local_socket = {self.socket_path}\nlocal_max_rings_per_client = 2\n")
         import socket as sockets
         idle = []
         for _ in range(6):  # connected, and silent
@@ -185,12 +189,7 @@ class Local(unittest.TestCase):
 
     @unittest.skipUnless(os.geteuid() == 0, "needs root to act as another user")
     def test_members_of_local_groups_attach_by_a_supplementary_group(self):
-        self.service.terminate()
-        self.service.wait()
-        self.configure(f"local_socket = {self.socket_path}\nlocal_groups = 4242\n")
-        self.service = subprocess.Popen([BRENNIC, "--log-level", "INFO"],
-                                        stdout=subprocess.DEVNULL, stderr=self.log)
-        hdf5.status()
+        self.restart(f"local_socket = {self.socket_path}\nlocal_groups = 4242\n")
         os.chmod(self.dir.name, 0o755)
         os.chmod(self.socket_path, 0o666)  # the credentials decide here, not the socket's mode
         python = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python")
@@ -258,19 +257,11 @@ if data:
                 squatter.kill()
                 squatter.wait()
         # The service itself refuses to listen in such a directory.
-        self.service.terminate()
-        self.service.wait()
-        self.configure(f"local_socket = {os.path.join(shared, 'service.sock')}\n")
-        self.service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=self.log)
-        hdf5.status()
+        self.restart(f"local_socket = {os.path.join(shared, 'service.sock')}\n")
         self.assertTrue(self.logged("may be written by other users"))
 
     def test_without_a_local_socket_frames_go_through_tcp(self):
-        self.service.terminate()
-        self.service.wait()
-        self.configure("local_socket = off\n")
-        self.service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=self.log)
-        hdf5.status()
+        self.restart("local_socket = off\n")
         # The client still looks where it was told: nothing listens there.
         self.configure(f"local_socket = {self.socket_path}\n")
         want = frames(5)
