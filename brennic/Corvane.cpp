@@ -206,7 +206,7 @@ void Corvane::serve(const std::string& identity) {
         const zelt::Value* block_value = zelt::find(*record, "block");
         block = block_value && zelt::is_true(*block_value);
         const std::string* type = text_of(request, "type");
-        note_seq(identity, *record, /*after=*/false);
+        const bool counted = note_seq(identity, *record);
         if (type && *type == "status") {
             // Changes nothing: only a waiting client hears the answer.
             if (block) {
@@ -216,7 +216,8 @@ void Corvane::serve(const std::string& identity) {
             return;
         }
         scrivell.process(*record);
-        note_seq(identity, *record, /*after=*/true);
+        // An open's number counts once the file is open.
+        if (!counted && type && *type == "open") (void)note_seq(identity, *record);
     } catch (const std::exception& error) {
         // A failed request is reported and the service serves on: the other open files and
         // the data pending for them must not be lost to one bad request.
@@ -255,23 +256,21 @@ void Corvane::serve(const std::string& identity) {
     worker.send_dumps_id(identity, reply);
 }
 
-void Corvane::note_seq(const std::string& identity, const zelt::Map& record, bool after) {
+bool Corvane::note_seq(const std::string& identity, const zelt::Map& record) {
     const zelt::Value* seq = zelt::find(record, "seq");
+    if (!seq) return true;  // nothing to count
     const zelt::Value* path = zelt::find(record, "filepath");
     const std::string* filepath = path ? path->as<std::string>() : nullptr;
-    const std::int64_t* number = seq ? seq->as<std::int64_t>() : nullptr;
-    if (!number || !filepath || *number < 1) return;
-    // Before the request for a file that is open; after it for the open that opened it.
-    const bool open = scrivell.files.contains(*filepath);
-    const zelt::Value* type = zelt::find(record, "type");
-    const bool opening = type && *type == zelt::Value("open");
-    if (after ? !(opening && open) : !open) return;
-    if (after && scrivell.files.find(*filepath)->seqs.count(client_id(identity))) return;
+    const std::int64_t* number = seq->as<std::int64_t>();
+    if (!number || !filepath || *number < 1) return true;
+    if (!scrivell.files.contains(*filepath)) return false;
     const auto missing = scrivell.note_seq(*filepath, client_id(identity), *number);
-    if (!missing) return;
-    spdlog::error("\"{}\": requests {}-{} of a client never reached the service", *filepath,
-                  missing->first, missing->second);
-    failures_.add_missing(*filepath, missing->first, missing->second);
+    if (missing) {
+        spdlog::error("\"{}\": requests {}-{} of a client never reached the service", *filepath,
+                      missing->first, missing->second);
+        failures_.add_missing(*filepath, missing->first, missing->second);
+    }
+    return true;
 }
 
 void Corvane::write_journals() {

@@ -72,9 +72,9 @@ class Corvane {
     explicit Corvane(const zelt::storageParser& config);
     void serve(const std::string& identity);
     void close_all_files();
-    // Counts the request's "seq" for its client and file: before the request when the file is
-    // open (`after` false), after an open that opened it. A gap is a failure of the file.
-    void note_seq(const std::string& identity, const zelt::Map& record, bool after);
+    // Counts the request's "seq" for its client and its open file; a gap is a failure of the
+    // file. Returns false when the file is not open (yet): an open's number counts after it.
+    [[nodiscard]] bool note_seq(const std::string& identity, const zelt::Map& record);
     // Puts what the journals recorded on disk; a failure is logged, not thrown.
     void write_journals();
     // The reply to a request that succeeded: "ok", or the error that tells a waiting close

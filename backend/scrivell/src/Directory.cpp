@@ -148,12 +148,20 @@ bool Directory::same_as(const Directory& other) const {
     return device_ == other.device_ && inode_ == other.inode_;
 }
 
-std::string Directory::kind_of(const std::string& name) const {
+Directory::Kind Directory::kind_of(const std::string& name) const {
     struct stat info {};
     if (::fstatat(fd_.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return "";
+        if (errno == ENOENT) return Kind::None;
         throw Error("look at " + in_quotes(path_of(name)) + ": " + reason());
     }
+    if (S_ISREG(info.st_mode)) return Kind::Regular;
+    if (S_ISLNK(info.st_mode)) return Kind::Link;
+    return Kind::Other;
+}
+
+std::string Directory::described(const std::string& name) const {
+    struct stat info {};
+    if (::fstatat(fd_.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return "nothing";
     return kind_of_mode(info.st_mode);
 }
 
@@ -163,7 +171,7 @@ std::optional<Fd> Directory::open_existing(const std::string& name, int access) 
     if (fd.get() < 0) {
         if (errno == ENOENT) return std::nullopt;
         if (errno == ELOOP || errno == ENXIO || errno == EISDIR) {
-            throw Error(in_quotes(path_of(name)) + " is " + kind_of(name) +
+            throw Error(in_quotes(path_of(name)) + " is " + described(name) +
                         ", not a regular file; the service opens nothing else");
         }
         throw Error("open " + in_quotes(path_of(name)) + ": " + reason());
@@ -186,7 +194,7 @@ Fd Directory::create(const std::string& name) const {
                    0666));
     if (fd.get() < 0) {
         if (errno == EEXIST) {
-            throw Error("create " + in_quotes(path_of(name)) + ": " + kind_of(name) +
+            throw Error("create " + in_quotes(path_of(name)) + ": " + described(name) +
                         " is already there");
         }
         throw Error("create " + in_quotes(path_of(name)) + ": " + reason());

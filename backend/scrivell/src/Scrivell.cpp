@@ -189,8 +189,9 @@ std::string holder_of(hid_t f, const std::string& path) {
 // anything else at the name (a link, a FIFO, a directory) is refused.
 void refuse_other_scan_block(const Directory& dir, std::int64_t index, const std::string& where) {
     const std::string name = sub_file_name(index);
-    const std::string kind = dir.kind_of(name);
-    if (kind.empty() || kind == "a symbolic link") return;  // a link's name is replaced itself
+    const Directory::Kind kind = dir.kind_of(name);
+    // Nothing there, or a link, whose name is replaced itself.
+    if (kind == Directory::Kind::None || kind == Directory::Kind::Link) return;
     if (!holds_a_block(dir, name)) return;
     throw Error(where + ": " + in_quotes(dir.path_of(name)) +
                 " already holds a block of another scan; write this scan into a new directory");

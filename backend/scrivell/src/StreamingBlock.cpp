@@ -291,12 +291,12 @@ void StreamingBlock::rename_into_place(const std::string& from) {
     if (dir_->rename_new(from, name_)) return;
     // The one file the block replaces: a stale file that is not a block. A block of another
     // scan was refused when this block began; one that came since is left alone too.
-    const std::string kind = dir_->kind_of(name_);
-    if (kind != "a regular file" && kind != "a symbolic link") {
+    const Directory::Kind kind = dir_->kind_of(name_);
+    if (kind != Directory::Kind::Regular && kind != Directory::Kind::Link) {
         throw Error("rename " + in_quotes(dir_->path_of(from)) + " to " + in_quotes(path_) + ": " +
-                    kind + " is in the way");
+                    dir_->described(name_) + " is in the way");
     }
-    if (kind == "a regular file" && holds_a_block(*dir_, name_)) {
+    if (kind == Directory::Kind::Regular && holds_a_block(*dir_, name_)) {
         throw Error("rename " + in_quotes(dir_->path_of(from)) + " to " + in_quotes(path_) +
                     ": it holds a block of another scan now; write this scan into a new directory");
     }

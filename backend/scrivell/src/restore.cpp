@@ -268,14 +268,14 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
         RowLayout layout = RowLayout::from(state.typestr, state.shape);
         const std::string final_path = dir->path_of(sub_file_name(state.index));
         const std::string hidden_part = dir->path_of(hidden_name(state.index));
-        if (!dir->kind_of(hidden_name(state.index)).empty()) {
+        if (dir->kind_of(hidden_name(state.index)) != Directory::Kind::None) {
             split->block.emplace(dir, state.index, split->splitSize, std::move(layout), state.rows);
             split->block_started = std::chrono::steady_clock::now();
         }
         if (state.full_message) {
             if (split->block) {
                 finish_block(entry, filepath, name, *split, *state.full_message, false);
-            } else if (dir->kind_of(sub_file_name(state.index)) == "a regular file") {
+            } else if (dir->kind_of(sub_file_name(state.index)) == Directory::Kind::Regular) {
                 const std::string link = link_path(name, state.index);
                 if (!h5::path_exists(id, link)) {
                     create_external_link(id, link, sub_file_name(state.index), "/entry/data/data");

@@ -61,8 +61,11 @@ class Directory {
     void remove(const std::string& name) const;
     // As remove(), ignoring failures: for clean-up.
     void remove_quietly(const std::string& name) const noexcept;
-    // What `name` is, without following a link: "" when nothing is there.
-    std::string kind_of(const std::string& name) const;
+    // What `name` is, without following a link.
+    enum class Kind { None, Regular, Link, Other };
+    Kind kind_of(const std::string& name) const;
+    // The same, in words for an error: "a named pipe", "a directory", ...; "nothing".
+    std::string described(const std::string& name) const;
     // Flushes the directory's entries to the device. Throws Error.
     void sync() const;
 
