@@ -517,14 +517,19 @@ TEST_F(Service, AKafkaOutageCostsOtherClientsNothing) {
         slowest = std::max(slowest, std::chrono::steady_clock::now() - asked);
         ASSERT_TRUE(status.is<Map>());
     }
-    // Unloaded, a status takes about a millisecond; a delivery attempt on the request loop
-    // took the 3 s time-out.
-    EXPECT_LT(slowest, std::chrono::milliseconds(1000));
+    // Unloaded, a status takes under a millisecond; a delivery attempt on the request loop
+    // took the 3 s time-out. The bound leaves room for a loaded machine.
+    EXPECT_LT(slowest, std::chrono::milliseconds(2000));
     std::cout << "slowest status during the outage: "
               << std::chrono::duration<double, std::milli>(slowest).count() << " ms\n";
     const Value held = other.call({{"type", "status"}});
-    EXPECT_EQ(*zelt::find(*held.as<Map>(), "notifications_pending"), Value(10));
+    const std::int64_t* pending =
+        zelt::find(*held.as<Map>(), "notifications_pending")->as<std::int64_t>();
+    ASSERT_NE(pending, nullptr);
+    EXPECT_GT(*pending, 0);  // owed, and shown
     kafka.set_down(false);
-    EXPECT_EQ(client->call({{"type", "close"}, {"filepath", path()}}), ok());
-    EXPECT_EQ(kafka.messages(11).size(), 11u);
+    // The delivery thread tries again once its window has passed; the close waits for one
+    // attempt at its stop notification.
+    EXPECT_EQ(client->call({{"type", "close"}, {"filepath", path()}}, 30s), ok());
+    EXPECT_EQ(kafka.messages(11, 30s).size(), 11u);
 }
