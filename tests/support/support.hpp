@@ -99,12 +99,15 @@ class MockKafka {
     MockKafka(const MockKafka&) = delete;
     MockKafka& operator=(const MockKafka&) = delete;
     const std::string& bootstrap() const { return bootstrap_; }
-    // Takes all brokers down (they refuse connections) or brings them back.
+    // Takes all brokers down (they refuse connections) or brings them back, with a new consumer.
     void set_down(bool down);
     // Waits until `count` messages have arrived in all, or `timeout` passed; returns all so far.
     std::vector<std::string> messages(std::size_t count, std::chrono::milliseconds timeout = 10s);
 
   private:
+    // A consumer of the topic's only partition from `offset` on, in place of the last.
+    void connect(std::int64_t offset);
+
     rd_kafka_s* host_ = nullptr;
     rd_kafka_mock_cluster_s* cluster_ = nullptr;
     RdKafka::KafkaConsumer* consumer_ = nullptr;
