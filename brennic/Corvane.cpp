@@ -263,7 +263,7 @@ bool Corvane::note_seq(const std::string& identity, const zelt::Map& record) {
     const std::string* filepath = path ? path->as<std::string>() : nullptr;
     const std::int64_t* number = seq->as<std::int64_t>();
     if (!number || !filepath || *number < 1) return true;
-    if (!scrivell.files.contains(*filepath)) return false;
+    if (!scrivell.open_files().contains(*filepath)) return false;
     const auto missing = scrivell.note_seq(*filepath, client_id(identity), *number);
     if (missing) {
         spdlog::error("\"{}\": requests {}-{} of a client never reached the service", *filepath,
@@ -392,8 +392,8 @@ std::vector<std::string> Corvane::UnreportedFailures::take_all() {
 }
 
 void Corvane::close_all_files() {
-    const std::size_t open = scrivell.files.size();
-    for (const std::string& filepath : scrivell.files.keys()) {
+    const std::size_t open = scrivell.open_files().size();
+    for (const std::string& filepath : scrivell.open_files().keys()) {
         try {
             scrivell.close_at_shutdown(filepath);
             spdlog::warn("shutdown: closed \"{}\"", filepath);
@@ -410,7 +410,7 @@ void Corvane::close_all_files() {
                       scrivell.outbox().last_error());
     }
     spdlog::info("brennic {} stopped: {} files closed, {} left open", BRENNIC_VERSION,
-                 open - scrivell.files.size(), scrivell.files.size());
+                 open - scrivell.open_files().size(), scrivell.open_files().size());
 }
 
 }  // namespace brennic

@@ -72,7 +72,7 @@ TEST_F(Appendable, UnregisteredNameFailsThereAndLaterNamesGetNothing) {
 TEST_F(Appendable, EmptyRequestsChangeNothingEvenForAFileNotOpen) {
     run({{"type", "create_dataset_append"}, {"filepath", "not-open.h5"}, {"dataset_info_list", List{}}});
     run({{"type", "dataset_append_map"}, {"filepath", "not-open.h5"}, {"map", Map{}}});
-    EXPECT_FALSE(scrivell.files.contains("not-open.h5"));
+    EXPECT_FALSE(scrivell.open_files().contains("not-open.h5"));
     EXPECT_TRUE(Contains(failure({{"type", "create_dataset_append"}, {"filepath", "not-open.h5"},
                                   {"dataset_info_list", List{Map{{"datasetname", "x"}}}}}),
                          "not open"));
@@ -113,7 +113,7 @@ TEST_F(Appendable, ExistingDatasetIsReplacedInPlaceAndAShapeMismatchKeepsTheFile
     append({{"y", 1}});
     append({{"y", 2}});
     EXPECT_TRUE(Contains(failure({{"type", "close"}, {"filepath", path()}}), "shape"));
-    EXPECT_TRUE(scrivell.files.contains(path()));  // nothing dropped: the values are still there
+    EXPECT_TRUE(scrivell.open_files().contains(path()));  // nothing dropped: the values are still there
     declare({Map{{"datasetname", "y"}}});
     close(path());
     H5Reader file{path()};
@@ -121,29 +121,3 @@ TEST_F(Appendable, ExistingDatasetIsReplacedInPlaceAndAShapeMismatchKeepsTheFile
     EXPECT_EQ(file.int64("y"), 0);
 }
 
-TEST(WriteList, ReplacesTheFileAndStacksOrRefuses) {
-    support::TempDir dir;
-    const std::string path = dir / "list.h5";
-    scrivell::writelist2h5(path, "/old", List{1, 2});
-    scrivell::writelist2h5(path, "/entry/data/data", List{1, 2.5, 3});
-    {
-        H5Reader file{path};
-        EXPECT_FALSE(file.exists("/old"));
-        EXPECT_EQ(file.float64s("/entry/data/data"), (std::vector<double>{1.0, 2.5, 3.0}));
-    }
-    const std::uint16_t a[4] = {};
-    const std::uint16_t b[2] = {};
-    try {
-        scrivell::writelist2h5(path, "/frames",
-                               List{NdArray::view(a, {2, 2}), NdArray::view(a, {2, 2}),
-                                    NdArray::view(b, {2})});
-        ADD_FAILURE() << "arrays of two shapes were stacked";
-    } catch (const scrivell::Error& error) {
-        EXPECT_TRUE(Contains(error.what(), "\"/frames\""));
-        EXPECT_TRUE(Contains(error.what(), "value 2 is an array <u2 [2]"));
-    }
-    EXPECT_THROW(scrivell::writelist2h5(path, "/mixed", List{1, "two"}), scrivell::Error);
-    EXPECT_THROW(scrivell::writelist2h5(dir / "missing/list.h5", "/x", List{1}), scrivell::H5Error);
-    H5Reader file{path};  // the refused stacks left a file without the dataset
-    EXPECT_FALSE(file.exists("/mixed"));
-}

@@ -10,6 +10,8 @@
 
 #include "backend.hpp"
 
+using support::H5Reader;
+
 namespace {
 
 std::string bytes_of(const std::string& path) { return support::read_text(path); }
@@ -135,7 +137,7 @@ TEST(Restore, AFileThatFailsToRestoreIsNeverHalfServed) {
     settings.journal_dir = dir / "journal";
     scrivell::Scrivell scrivell(settings);
     scrivell.restore();
-    EXPECT_TRUE(scrivell.files.empty());
+    EXPECT_TRUE(scrivell.open_files().empty());
     const auto names = names_in(dir / "journal");
     EXPECT_TRUE(std::any_of(names.begin(), names.end(), [](const std::string& name) {
         return name.find(".unrestorable") != std::string::npos;
@@ -158,14 +160,38 @@ TEST(Restore, AMasterThatCannotBeOpenedNowKeepsItsJournalForTheNextStart) {
         ASSERT_EQ(::flock(holder, LOCK_EX), 0);
         scrivell::Scrivell scrivell(settings);
         scrivell.restore();
-        EXPECT_TRUE(scrivell.files.empty());
+        EXPECT_TRUE(scrivell.open_files().empty());
         ::close(holder);
     }
     EXPECT_TRUE(std::filesystem::exists(dir / "journal" + "/" + journal));
     EXPECT_FALSE(std::filesystem::exists(master + ".damaged"));
     scrivell::Scrivell scrivell(settings);
     scrivell.restore();
-    EXPECT_TRUE(scrivell.files.contains(master));
+    EXPECT_TRUE(scrivell.open_files().contains(master));
+}
+
+TEST(Restore, AScanTakenUpPastBlock9999WidensItsNames) {
+    support::TempDir dir;
+    const std::string master = dir / "m.h5";
+    H5Fclose(H5Fcreate(master.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+    leave_journal(dir / "journal", master,
+                  {Map{{"op", "split_register"}, {"name", "/entry/data"}, {"splitSize", 1}},
+                   Map{{"op", "block_done"}, {"name", "/entry/data"}, {"index", 9998}}});
+    scrivell::Settings settings;
+    settings.journal_dir = dir / "journal";
+    scrivell::Scrivell scrivell(settings);
+    scrivell.restore();
+    for (std::int64_t frame : {1, 2}) {
+        scrivell.process({{"type", "dataset_append_split_map"},
+                          {"filepath", master},
+                          {"map", Map{{"/entry/data", frame}}}});
+    }
+    scrivell.process({{"type", "close"}, {"filepath", master}});
+    EXPECT_EQ(H5Reader(dir / "9999.h5").int64s("/entry/data/data"), std::vector<std::int64_t>{1});
+    EXPECT_EQ(H5Reader(dir / "10000.h5").int64s("/entry/data/data"), std::vector<std::int64_t>{2});
+    H5Reader file{master};
+    EXPECT_EQ(file.external_link("/entry/data/data_10000").first, "10000.h5");
+    EXPECT_EQ(file.external_link("/entry/data/data_9999").first, "9999.h5");
 }
 
 TEST(Restore, AnOpenWhoseJournalCannotBeMadeLeavesNothing) {
@@ -176,11 +202,11 @@ TEST(Restore, AnOpenWhoseJournalCannotBeMadeLeavesNothing) {
     // The journal directory goes away under the service: no journal can be made.
     std::filesystem::rename(dir / "journal", dir / "gone");
     EXPECT_THROW(scrivell.process({{"type", "open"}, {"filepath", dir / "m.h5"}}), scrivell::Error);
-    EXPECT_TRUE(scrivell.files.empty());
+    EXPECT_TRUE(scrivell.open_files().empty());
     EXPECT_FALSE(std::filesystem::exists(dir / "m.h5"));
     std::filesystem::rename(dir / "gone", dir / "journal");
     scrivell.process({{"type", "open"}, {"filepath", dir / "m.h5"}});
-    EXPECT_TRUE(scrivell.files.contains(dir / "m.h5"));
+    EXPECT_TRUE(scrivell.open_files().contains(dir / "m.h5"));
 }
 
 namespace {
@@ -197,7 +223,7 @@ struct Account {
 
 Account account_of(const scrivell::Scrivell& scrivell, const std::string& master) {
     const Map status = scrivell.status();
-    const scrivell::FileEntry* entry = scrivell.files.find(master);
+    const scrivell::FileEntry* entry = scrivell.open_files().find(master);
     return {*zelt::find(status, "files"),
             entry ? entry->seqs : std::map<std::string, std::int64_t>{}};
 }

@@ -143,19 +143,6 @@ TEST_F(SplitFiles, MasterPathWithoutDirectoryWritesBesideTheWorkingDirectory) {
     EXPECT_EQ(scrivell::dirpath_of("m.h5"), "");
 }
 
-TEST_F(SplitFiles, IndexesPastFourDigitsWidenTheNames) {
-    declare(path(), {List{"/entry/data", 1}});
-    scrivell.files.find(path())->files_split.find("/entry/data")->splitFileIndex = 9999;
-    append(path(), {{"/entry/data", frame(1)}});
-    append(path(), {{"/entry/data", frame(2)}});
-    close(path());
-    EXPECT_TRUE(std::filesystem::exists(path("9999.h5")));
-    EXPECT_TRUE(std::filesystem::exists(path("10000.h5")));
-    H5Reader master{path()};
-    EXPECT_EQ(master.external_link("/entry/data/data_10000").first, "10000.h5");
-    EXPECT_EQ(master.external_link("/entry/data/data_9999").first, "9999.h5");
-}
-
 TEST_F(SplitFiles, RegisteringAgainDropsTheStreamingBlockAndNeverReplacesWrittenOnes) {
     declare(path(), {List{"/entry/data", 2}});
     append(path(), {{"/entry/data", frame(1)}});
@@ -202,14 +189,14 @@ TEST_F(SplitFiles, CloseAllClosesInOpeningOrderWithoutIdentify) {
          {"dataset_info_list", List{Map{{"datasetname", "x"}}}}});
     run({{"type", "dataset_append_map"}, {"filepath", path("c.h5")}, {"map", Map{{"x", 1}}}});
     run({{"type", "closeAll"}, {"identify", "ignored"}});
-    EXPECT_TRUE(scrivell.files.empty());
+    EXPECT_TRUE(scrivell.open_files().empty());
     EXPECT_EQ(notifications(4),
               (std::vector<std::string>{stop_json(path("b.h5")), stop_json(path()),
                                         stop_json(path("c.h5")), stop_json(path("b.h5"))}));
     EXPECT_EQ(H5Reader(path("c.h5")).int64s("x"), std::vector<std::int64_t>{1});
     open(path("c.h5"));
-    EXPECT_TRUE(scrivell.files.find(path("c.h5"))->files_nosplit.empty());
-    EXPECT_TRUE(scrivell.files.find(path("c.h5"))->files_split.empty());
+    EXPECT_TRUE(scrivell.open_files().find(path("c.h5"))->files_nosplit.empty());
+    EXPECT_TRUE(scrivell.open_files().find(path("c.h5"))->files_split.empty());
     run({{"type", "closeAll"}});
     run({{"type", "closeAll"}});  // nothing open: nothing to do
 }
@@ -230,15 +217,15 @@ TEST_F(SplitFiles, OpenKeepsAnExistingFileAndTextsAreTwoKeys) {
     open("m.h5");
     open(path());
     std::filesystem::current_path(previous);
-    EXPECT_EQ(scrivell.files.size(), 2u);
+    EXPECT_EQ(scrivell.open_files().size(), 2u);
     EXPECT_TRUE(Contains(failure({{"type", "open"}, {"filepath", path("no/dir.h5")}}), "dir.h5"));
-    EXPECT_FALSE(scrivell.files.contains(path("no/dir.h5")));
+    EXPECT_FALSE(scrivell.open_files().contains(path("no/dir.h5")));
     for (const char* type : {"process", "files", "files_split"}) {
         EXPECT_TRUE(
             Contains(failure({{"type", type}, {"filepath", path()}}), "names no operation"));
     }
     EXPECT_TRUE(Contains(failure({{"filepath", path()}}), "no \"type\""));
-    EXPECT_EQ(scrivell.files.size(), 2u);
+    EXPECT_EQ(scrivell.open_files().size(), 2u);
 }
 
 class UnreachableKafka : public Backend {
@@ -262,7 +249,7 @@ TEST_F(UnreachableKafka, BlockIsWrittenOnceAndItsNotificationOwedWithoutWaiting)
     // Well below the 3 s time-out, with room for a loaded machine: no broker was waited for.
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1500));
     EXPECT_TRUE(std::filesystem::exists(path("0000.h5")));
-    const auto& split = *scrivell.files.find(path())->files_split.find("/entry/data");
+    const auto& split = *scrivell.open_files().find(path())->files_split.find("/entry/data");
     EXPECT_EQ(split.splitFileIndex, 2);
     EXPECT_FALSE(split.block.has_value());
     EXPECT_EQ(scrivell.outbox().size(), 2u);
@@ -271,7 +258,7 @@ TEST_F(UnreachableKafka, BlockIsWrittenOnceAndItsNotificationOwedWithoutWaiting)
     EXPECT_EQ(out.rfind("send2vesk_stop error notification scan_stop for \"" + path() + "\"", 0),
               0u)
         << out;
-    EXPECT_FALSE(scrivell.files.contains(path()));
+    EXPECT_FALSE(scrivell.open_files().contains(path()));
     EXPECT_EQ(scrivell.outbox().size(), 3u);
     H5Reader master{path()};
     EXPECT_EQ(master.int64s("/entry/data/data_0000"), std::vector<std::int64_t>{1});

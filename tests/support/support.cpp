@@ -288,6 +288,25 @@ std::vector<std::string> H5Reader::members(const std::string& group) const {
     return names;
 }
 
+void write_int64s(const std::string& path, const std::string& dataset,
+                  const std::vector<std::int64_t>& values) {
+    const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    require(file >= 0, "cannot create " + path);
+    const hsize_t size = values.size();
+    const hid_t space = H5Screate_simple(1, &size, nullptr);
+    const hid_t lcpl = H5Pcreate(H5P_LINK_CREATE);
+    H5Pset_create_intermediate_group(lcpl, 1);
+    const hid_t data = H5Dcreate2(file, dataset.c_str(), H5T_NATIVE_INT64, space, lcpl,
+                                  H5P_DEFAULT, H5P_DEFAULT);
+    const bool written = data >= 0 && H5Dwrite(data, H5T_NATIVE_INT64, H5S_ALL, H5S_ALL,
+                                               H5P_DEFAULT, values.data()) >= 0;
+    if (data >= 0) H5Dclose(data);
+    H5Pclose(lcpl);
+    H5Sclose(space);
+    H5Fclose(file);
+    require(written, "cannot write " + dataset + " in " + path);
+}
+
 // ---- MockKafka ----
 
 MockKafka::MockKafka() {

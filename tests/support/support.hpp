@@ -62,6 +62,11 @@ class ZeltConfig {
     std::optional<std::string> previous_;
 };
 
+// Writes `values` as the int64 dataset `dataset` of a new file at `path` (replacing any file
+// there): a file planted by someone else, for instance a block of another scan.
+void write_int64s(const std::string& path, const std::string& dataset,
+                  const std::vector<std::int64_t>& values);
+
 // Reads back what the service wrote, through HDF5.
 class H5Reader {
   public:

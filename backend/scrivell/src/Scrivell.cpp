@@ -7,9 +7,12 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <string_view>
+#include <unordered_set>
 #include <scrivell/Scrivell.hpp>
 #include <zelt/storageParser.hpp>
 
+#include "file_state.hpp"
 #include "h5/h5.hpp"
 #include "map_datasets.hpp"
 #include "master_file.hpp"
@@ -429,35 +432,28 @@ void Scrivell::write_map(const zelt::Map& record, bool recreate_text) {
         } catch (const Error&) {
             // The entries before it stay written: they reach the disk as a whole request's do.
             entry.fp.flush_after_failure();
-            journal(entry,
-                    {{"op", "map"}, {"recreate", recreate_text}, {"map", std::move(written)}});
+            commit(entry, records::MapWritten{recreate_text, std::move(written)}, held_bytes_);
             throw;
         }
         if (entry.journal) written.emplace_back(path, *leaf);
     }
     // A crash after the reply finds the file as the request left it.
     entry.fp.flush(filepath);
-    journal(entry, {{"op", "map"}, {"recreate", recreate_text}, {"map", std::move(written)}});
-}
-
-void Scrivell::journal(FileEntry& entry, zelt::Map record) {
-    if (entry.journal) entry.journal->add(record);
+    commit(entry, records::MapWritten{recreate_text, std::move(written)}, held_bytes_);
 }
 
 std::optional<std::pair<std::int64_t, std::int64_t>> Scrivell::note_seq(const std::string& filepath,
                                                                         const std::string& client,
                                                                         std::int64_t seq) {
     FileEntry& entry = entry_of(filepath);
-    std::int64_t& last = entry.seqs[client];
+    const auto known = entry.seqs.find(client);
+    const std::int64_t last = known == entry.seqs.end() ? 0 : known->second;
     std::optional<std::pair<std::int64_t, std::int64_t>> missing;
     if (seq > last + 1) {
         missing.emplace(last + 1, seq - 1);
-        journal(entry, {{"op", "missing"}, {"first", last + 1}, {"last", seq - 1}});
+        commit(entry, records::RequestsMissing{last + 1, seq - 1}, held_bytes_);
     }
-    if (seq > last) {
-        last = seq;
-        journal(entry, {{"op", "seq"}, {"client", client}, {"seq", seq}});
-    }
+    if (seq > last) commit(entry, records::SeqNoted{client, seq}, held_bytes_);
     return missing;
 }
 
@@ -474,7 +470,7 @@ void Scrivell::refuse_beyond_memory_limit(std::uint64_t adds, const std::string&
 
 void Scrivell::journal_failure(const std::string& filepath, const std::string& error) {
     if (FileEntry* entry = files.find(filepath)) {
-        journal(*entry, {{"op", "failed"}, {"error", error}});
+        commit(*entry, records::RequestFailed{error}, held_bytes_);
     }
 }
 
@@ -506,13 +502,7 @@ void Scrivell::create_dataset_append(const zelt::Map& record) {
         if (!name) throw Error(where + " has no text \"datasetname\"");
         FileEntry& entry = entry_of(filepath);
         refuse_taken_name(entry, *name, /*splitting=*/false, where);
-        const zelt::Value* batch = zelt::find(*description, "batch");
-        if (const AppendDataset* old = entry.files_nosplit.find(*name)) {
-            held_bytes_ -= old->values.bytes();
-        }
-        entry.files_nosplit.insert_or_assign(
-            *name, AppendDataset{*description, batch && zelt::is_true(*batch), Column()});
-        journal(entry, {{"op", "append_register"}, {"name", *name}, {"description", *description}});
+        commit(entry, records::AppendRegistered{*name, *description}, held_bytes_);
     }
 }
 
@@ -520,39 +510,44 @@ void Scrivell::dataset_append_map(const zelt::Map& record) {
     const std::string& filepath = filepath_of(record);
     const zelt::Value& values = required(record, "map");
     const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
-    FileEntry* entry = map.empty() ? nullptr : &entry_of(filepath);
-    // The journal records the values appended, also when a later name fails.
-    std::size_t appended = 0;
-    struct JournalOnExit {
-        FileEntry* entry;
-        const zelt::Value& values;
-        const std::size_t& appended;
-        ~JournalOnExit() {
-            if (!entry || !entry->journal || appended == 0) return;
-            const zelt::Map& all = *values.as<zelt::Map>();
-            if (appended == all.size()) {
-                entry->journal->add("append", "values", values);
-            } else {
-                zelt::Map some(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(appended));
-                entry->journal->add(zelt::Map{{"op", "append"}, {"values", std::move(some)}});
-            }
-        }
-    } journal_on_exit{entry, values, appended};
+    if (map.empty()) return;
+    FileEntry& entry = entry_of(filepath);
+    // The values before a refused one are appended, as if sent alone.
+    std::size_t accepted = 0;
+    std::uint64_t adds = 0;
+    std::optional<Error> refused;
+    std::unordered_set<std::string_view> named;
     for (const auto& [name, value] : map) {
-        AppendDataset* dataset = entry->files_nosplit.find(name);
-        if (!dataset) {
-            throw Error("dataset " + in_quotes(name) + " is not registered for appending");
+        const AppendDataset* dataset = entry.files_nosplit.find(name);
+        try {
+            if (!dataset) {
+                throw Error("dataset " + in_quotes(name) + " is not registered for appending");
+            }
+            // Each value is checked against those held before this request.
+            if (!named.insert(name).second) {
+                throw Error("dataset " + in_quotes(name) + " is named twice in one request");
+            }
+            // Checked now, so that a close never fails on values it cannot stack.
+            if (std::string why = dataset->values.why_not_stackable(value); !why.empty()) {
+                throw Error("dataset " + in_quotes(name) + ": " + why);
+            }
+            adds += Column::bytes_of(value);
+            refuse_beyond_memory_limit(adds, "dataset " + in_quotes(name));
+        } catch (const Error& error) {
+            refused.emplace(error);
+            break;
         }
-        // Checked now, so that a close never fails on values it cannot stack.
-        if (std::string why = dataset->values.why_not_stackable(value); !why.empty()) {
-            throw Error("dataset " + in_quotes(name) + ": " + why);
-        }
-        refuse_beyond_memory_limit(Column::bytes_of(value), "dataset " + in_quotes(name));
-        const std::uint64_t adds = Column::bytes_of(value);
-        dataset->values.push(value);
-        held_bytes_ += adds;
-        ++appended;
+        ++accepted;
     }
+    if (accepted == map.size()) {
+        commit(entry, records::Appended{values}, held_bytes_);
+    } else if (accepted > 0) {
+        commit(entry,
+               records::Appended{zelt::Map(map.begin(),
+                                           map.begin() + static_cast<std::ptrdiff_t>(accepted))},
+               held_bytes_);
+    }
+    if (refused) throw *refused;
 }
 
 void Scrivell::create_dataset_append_split(const zelt::Map& record) {
@@ -593,8 +588,7 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
         }
         // Registering again restarts at block 0; the rows of a block being filled are dropped
         // with its hidden file.
-        entry.files_split.insert_or_assign(*dataname, SplitDataset{rows, 0, std::nullopt, {}});
-        journal(entry, {{"op", "split_register"}, {"name", *dataname}, {"splitSize", rows}});
+        commit(entry, records::SplitRegistered{*dataname, rows}, held_bytes_);
     }
 }
 
@@ -645,15 +639,10 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
                         "; register the dataset under a new name or in a new file");
         }
         refuse_other_scan_block(*entry.dir, split->splitFileIndex, where);
-        zelt::List shape(layout.shape.begin(), layout.shape.end());
-        const std::string typestr = layout.typestr;
+        records::BlockStarted started{name, split->splitFileIndex, layout.typestr, layout.shape};
         split->block.emplace(entry.dir, split->splitFileIndex, split->splitSize, std::move(layout));
         split->block_started = std::chrono::steady_clock::now();
-        journal(entry, {{"op", "block"},
-                        {"name", name},
-                        {"index", split->splitFileIndex},
-                        {"typestr", typestr},
-                        {"shape", std::move(shape)}});
+        commit(entry, started, held_bytes_);
     }
     StreamingBlock& block = *split->block;
     // The notification of the block this item completes is built before its row is written:
@@ -665,7 +654,7 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
                                     "/entry/data/data");
     }
     block.write(item, where);
-    journal(entry, {{"op", "row"}, {"name", name}});
+    commit(entry, records::RowWritten{name}, held_bytes_);
     if (!block.full()) return;
     // Written and linked: the item is done, whenever a broker takes the notification.
     finish_block(entry, filepath, name, *split, std::move(message), false);
@@ -675,21 +664,17 @@ void Scrivell::finish_block(FileEntry& entry, const std::string& filepath, const
                             SplitDataset& split, std::string message, bool held_by_close) {
     StreamingBlock& block = *split.block;
     const std::string what = "scan_run for " + in_quotes(block.path());
-    if (entry.journal) {
-        // On disk before the sub-file takes its final name: a restart that finds the block
-        // renamed but not yet linked completes it and announces it with this message.
-        entry.journal->add(zelt::Map{{"op", "block_full"}, {"name", name}, {"message", message}});
-        entry.journal->write();
-    }
+    // On disk before the sub-file takes its final name: a restart that finds the block
+    // renamed but not yet linked completes it and announces it with this message.
+    commit(entry, records::BlockFull{name, message}, held_bytes_);
+    if (entry.journal) entry.journal->write();
     const bool sync = journal_dir_ && journal_dir_->sync();
     writeSubDataFile(entry.fp.id(), name, split.splitFileIndex, block, sync);
     entry.fp.flush(filepath);
     log_sub_file(block, split.block_started);
-    journal(entry, {{"op", "block_done"}, {"name", name}, {"index", split.splitFileIndex}});
     // The block is written once: whatever becomes of its notification, the next items go to
     // the next block.
-    split.splitFileIndex += 1;
-    split.block.reset();
+    commit(entry, records::BlockDone{name, split.splitFileIndex}, held_bytes_);
     outbox_.post(std::move(message), what, filepath, held_by_close);
 }
 

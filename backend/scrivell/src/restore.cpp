@@ -6,6 +6,7 @@
 #include <map>
 #include <scrivell/Scrivell.hpp>
 
+#include "file_state.hpp"
 #include "h5/h5.hpp"
 #include "map_datasets.hpp"
 #include "master_file.hpp"
@@ -48,16 +49,6 @@ bool reports_damage(const std::string& reason) {
     }
     return true;
 }
-
-// The block of a split dataset as the journal left it.
-struct BlockState {
-    bool open = false;
-    std::int64_t index = 0;
-    std::string typestr;
-    std::vector<std::uint64_t> shape;
-    std::int64_t rows = 0;
-    std::optional<std::string> full_message;  // set once the block was full
-};
 
 }  // namespace
 
@@ -183,119 +174,74 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
                             const std::string& journal_path, const std::string& rebuilt) {
     const hid_t id = entry.fp.id();
     const std::shared_ptr<const Directory>& dir = entry.dir;
-    std::map<std::string, BlockState> blocks;
-    std::size_t values = 0;
+    std::vector<std::string> failures;
+    std::vector<Missing> missing;
     for (std::size_t i = 1; i < read.records.size(); ++i) {
-        const auto* record = read.records[i].as<zelt::Map>();
-        if (!record) continue;
-        const std::string op = text_of(*record, "op");
-        if (op == "map") {
-            if (rebuilt.empty()) continue;  // the master holds it already
-            const bool recreate = field(*record, "recreate") == zelt::Value(true);
-            const auto* written = field(*record, "map").as<zelt::Map>();
-            for (const auto& [path, leaf] : written ? *written : zelt::Map{}) {
+        const Record record = decode(read.records[i]);
+        apply(entry, record, held_bytes_);
+        // What the tables do not hold: a rebuilt master gets its values and links again, and
+        // the failures wait for the file's next waiting close.
+        if (const auto* map = std::get_if<records::MapWritten>(&record)) {
+            if (rebuilt.empty()) continue;
+            for (const auto& [path, leaf] : map->map) {
                 try {
-                    write_leaf(id, path, leaf, recreate, filepath);
+                    write_leaf(id, path, leaf, map->recreate, filepath);
                 } catch (const Error& error) {
                     spdlog::error("restore \"{}\": {}", filepath, error.what());
                 }
             }
-        } else if (op == "append_register") {
-            const std::string name = text_of(*record, "name");
-            const auto* description = field(*record, "description").as<zelt::Map>();
-            const zelt::Value* batch = description ? zelt::find(*description, "batch") : nullptr;
-            if (const AppendDataset* old = entry.files_nosplit.find(name))
-                held_bytes_ -= old->values.bytes();
-            entry.files_nosplit.insert_or_assign(
-                name, AppendDataset{description ? *description : zelt::Map{},
-                                    batch && zelt::is_true(*batch), Column()});
-        } else if (op == "append") {
-            const auto* appended = field(*record, "values").as<zelt::Map>();
-            for (const auto& [name, value] : appended ? *appended : zelt::Map{}) {
-                AppendDataset* dataset = entry.files_nosplit.find(name);
-                if (!dataset || !dataset->values.why_not_stackable(value).empty()) continue;
-                dataset->values.push(value);
-                held_bytes_ += Column::bytes_of(value);
-                ++values;
-            }
-        } else if (op == "split_register") {
-            const std::string name = text_of(*record, "name");
-            entry.files_split.insert_or_assign(
-                name, SplitDataset{integer_of(*record, "splitSize"), 0, std::nullopt, {}});
-            blocks[name] = BlockState{};
-        } else if (op == "block") {
-            BlockState& block = blocks[text_of(*record, "name")];
-            block = BlockState{
-                true, integer_of(*record, "index"), text_of(*record, "typestr"), {}, 0, {}};
-            if (const auto* shape = field(*record, "shape").as<zelt::List>()) {
-                for (const auto& dim : *shape) {
-                    const auto* n = dim.as<std::int64_t>();
-                    block.shape.push_back(n ? static_cast<std::uint64_t>(*n) : 0);
-                }
-            }
-        } else if (op == "seq") {
-            std::int64_t& last = entry.seqs[text_of(*record, "client")];
-            last = std::max(last, integer_of(*record, "seq"));
-        } else if (op == "missing") {
-            restored_missing_.push_back(
-                {filepath, integer_of(*record, "first"), integer_of(*record, "last")});
-        } else if (op == "failed") {
-            restored_failures_.emplace_back(filepath, text_of(*record, "error"));
-        } else if (op == "row") {
-            blocks[text_of(*record, "name")].rows += 1;
-        } else if (op == "block_full") {
-            blocks[text_of(*record, "name")].full_message = text_of(*record, "message");
-        } else if (op == "block_done") {
-            const std::string name = text_of(*record, "name");
-            const std::int64_t index = integer_of(*record, "index");
-            if (SplitDataset* split = entry.files_split.find(name))
-                split->splitFileIndex = index + 1;
-            blocks[name] = BlockState{};
-            if (!rebuilt.empty()) {
-                create_external_link(id, link_path(name, index), sub_file_name(index),
-                                     "/entry/data/data");
-            }
+        } else if (const auto* done = std::get_if<records::BlockDone>(&record)) {
+            if (rebuilt.empty()) continue;
+            create_external_link(id, link_path(done->name, done->index), sub_file_name(done->index),
+                                 "/entry/data/data");
+        } else if (const auto* gap = std::get_if<records::RequestsMissing>(&record)) {
+            missing.push_back({filepath, gap->first, gap->last});
+        } else if (const auto* failed = std::get_if<records::RequestFailed>(&record)) {
+            failures.push_back(failed->error);
         }
     }
     entry.journal = JournalFile::resume(journal_path, read.valid_bytes, journal_dir_->sync());
     // Blocks being filled are taken up where their rows end; one that was full and renamed
     // but not yet linked and announced is completed now.
     std::string split_report;
-    for (auto& [name, state] : blocks) {
-        SplitDataset* split = entry.files_split.find(name);
-        if (!split || !state.open) continue;
-        split->splitFileIndex = state.index;
-        RowLayout layout = RowLayout::from(state.typestr, state.shape);
-        const std::string final_path = dir->path_of(sub_file_name(state.index));
-        const std::string hidden_part = dir->path_of(hidden_name(state.index));
-        if (dir->kind_of(hidden_name(state.index)) != Directory::Kind::None) {
-            split->block.emplace(dir, state.index, split->splitSize, std::move(layout), state.rows);
-            split->block_started = std::chrono::steady_clock::now();
+    for (auto& [name, split] : entry.files_split) {
+        if (!split.filling) continue;
+        const std::int64_t index = split.filling->index;
+        if (dir->kind_of(hidden_name(index)) != Directory::Kind::None) {
+            split.block.emplace(dir, index, split.splitSize,
+                                RowLayout::from(split.filling->typestr, split.filling->shape),
+                                split.filling->rows);
+            split.block_started = std::chrono::steady_clock::now();
         }
-        if (state.full_message) {
-            if (split->block) {
-                finish_block(entry, filepath, name, *split, *state.full_message, false);
-            } else if (dir->kind_of(sub_file_name(state.index)) == Directory::Kind::Regular) {
-                const std::string link = link_path(name, state.index);
+        if (split.filling->full_message) {
+            // A copy: completing the block closes its account.
+            const std::string message = *split.filling->full_message;
+            if (split.block) {
+                finish_block(entry, filepath, name, split, message, false);
+            } else if (dir->kind_of(sub_file_name(index)) == Directory::Kind::Regular) {
+                const std::string link = link_path(name, index);
                 if (!h5::path_exists(id, link)) {
-                    create_external_link(id, link, sub_file_name(state.index), "/entry/data/data");
+                    create_external_link(id, link, sub_file_name(index), "/entry/data/data");
                 }
                 entry.fp.flush(filepath);
-                journal(entry, {{"op", "block_done"}, {"name", name}, {"index", state.index}});
-                split->splitFileIndex = state.index + 1;
-                outbox_.post(*state.full_message, "scan_run for " + in_quotes(final_path),
+                commit(entry, records::BlockDone{name, index}, held_bytes_);
+                outbox_.post(message, "scan_run for " + in_quotes(dir->path_of(sub_file_name(index))),
                              filepath);
             }
-        } else if (!split->block) {
+        } else if (!split.block) {
             spdlog::error("restore \"{}\": the rows of block {} of \"{}\" are missing ({} is gone)",
-                          filepath, state.index, name, hidden_part);
+                          filepath, index, name, dir->path_of(hidden_name(index)));
         }
         split_report += (split_report.empty() ? "" : ", ") + in_quotes(name) + " at block " +
-                        std::to_string(split->splitFileIndex) + " with " +
-                        std::to_string(split->block ? split->block->rows_written() : 0) + " rows";
+                        std::to_string(split.splitFileIndex) + " with " +
+                        std::to_string(split.block ? split.block->rows_written() : 0) + " rows";
     }
     entry.fp.flush(filepath);
     entry.journal->write();
+    std::size_t values = 0;
+    for (const auto& [name, dataset] : entry.files_nosplit) values += dataset.values.size();
+    for (std::string& error : failures) restored_failures_.emplace_back(filepath, std::move(error));
+    restored_missing_.insert(restored_missing_.end(), missing.begin(), missing.end());
     spdlog::warn(
         "restored \"{}\" from its journal{}: {} appendable datasets with {} values; split "
         "datasets: {}",

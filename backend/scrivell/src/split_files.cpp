@@ -17,21 +17,6 @@ std::string link_path(const std::string& name, std::int64_t index) {
     return name + buffer;
 }
 
-void writelist2h5(const std::string& filepath, const std::string& datasetname, const Column& l) {
-    // Default settings and truncation: a sub-file replaces whatever had its name.
-    h5::File file{h5::check(H5Fcreate(filepath.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT),
-                            "create file", filepath)};
-    write_column(file.get(), datasetname, l, /*batch=*/false, filepath);
-    file.close(filepath);
-}
-
-void writelist2h5(const std::string& filepath, const std::string& datasetname,
-                  const zelt::List& l) {
-    Column column;
-    for (const auto& value : l) column.push(value);
-    writelist2h5(filepath, datasetname, column);
-}
-
 std::string dirpath_of(const std::string& masterFilePath) {
     const auto slash = masterFilePath.rfind('/');
     if (slash == std::string::npos) return "";

@@ -57,11 +57,22 @@ struct AppendDataset {
     Column values;
 };
 
+// The block of a split dataset being filled, as the journal accounts for it: enough to take
+// it up again after a restart.
+struct BlockAccount {
+    std::int64_t index = 0;
+    std::string typestr;
+    std::vector<std::uint64_t> shape;
+    std::int64_t rows = 0;                    // rows in its file
+    std::optional<std::string> full_message;  // once full: what announces it
+};
+
 // A split dataset: its block size, the index of the next sub-file to write, and the block
-// being filled, whose rows are already on disk.
+// being filled (its account and its open file), whose rows are already on disk.
 struct SplitDataset {
     std::int64_t splitSize = 1;  // rows per block, checked at registration
     std::int64_t splitFileIndex = 0;
+    std::optional<BlockAccount> filling;
     std::optional<StreamingBlock> block;
     std::chrono::steady_clock::time_point block_started{};  // for the log line of a sub-file
 };
@@ -180,10 +191,12 @@ class Scrivell {
     // What the service holds in memory for appended values, about.
     std::uint64_t held_bytes() const { return held_bytes_; }
     const Limits& limits() const { return limits_; }
-
-    OrderedMap<FileEntry> files;  // file table
+    // The file table, to read.
+    const OrderedMap<FileEntry>& open_files() const { return files; }
 
   private:
+    OrderedMap<FileEntry> files;  // file table
+
     void write_map(const zelt::Map& record, bool recreate_text);
     // Refuses (Error naming `what`) to hold `adds` more bytes beyond memory_limit_mib, counting
     // the appended values and the notifications owed.
@@ -198,8 +211,6 @@ class Scrivell {
     void restore_file(const std::string& journal);
     void restore_into(FileEntry& entry, const std::string& filepath, JournalRecords& read,
                       const std::string& journal_path, const std::string& rebuilt);
-    // Adds a record to the journal of `entry`, when there is one.
-    static void journal(FileEntry& entry, zelt::Map record);
     // Finishes a full or last block: its sub-file, link and journal records; posts its
     // notification (which the close waits for, with `held_by_close`).
     void finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
@@ -214,11 +225,6 @@ class Scrivell {
     std::vector<std::pair<std::string, std::string>> restored_failures_;  // path, error
     std::vector<Missing> restored_missing_;
 };
-
-// Writes `l` stacked along a new first axis as dataset `datasetname` of a new file at
-// `filepath` (replacing any file there), then closes the file.
-void writelist2h5(const std::string& filepath, const std::string& datasetname, const Column& l);
-void writelist2h5(const std::string& filepath, const std::string& datasetname, const zelt::List& l);
 
 // Finishes a full or last block of split dataset `masterDatasetName` (its sub-file gets its
 // final name "%04d.h5" beside the master file) and links it from the master file as

@@ -1,0 +1,136 @@
+#include "records.hpp"
+
+#include <scrivell/errors.hpp>
+#include <string_view>
+#include <zelt/overload.hpp>
+
+namespace scrivell {
+
+namespace {
+
+using zelt::Overload;
+using namespace records;
+
+zelt::List shape_list(const std::vector<std::uint64_t>& shape) {
+    zelt::List out;
+    for (const std::uint64_t dim : shape) out.emplace_back(static_cast<std::int64_t>(dim));
+    return out;
+}
+
+// The fields of one stored record, each checked for its kind.
+class Fields {
+  public:
+    Fields(const zelt::Map& map, std::string_view op) : map_(map), op_(op) {}
+
+    const zelt::Value& any(const char* key) const {
+        const zelt::Value* value = zelt::find(map_, key);
+        if (!value) fail(key, "is missing");
+        return *value;
+    }
+    std::string text(const char* key) const {
+        const std::string* text = any(key).as<std::string>();
+        if (!text) fail(key, "is not a text");
+        return *text;
+    }
+    std::int64_t integer(const char* key) const {
+        const std::int64_t* number = any(key).as<std::int64_t>();
+        if (!number) fail(key, "is not an integer");
+        return *number;
+    }
+    bool boolean(const char* key) const {
+        const bool* flag = any(key).as<bool>();
+        if (!flag) fail(key, "is not true or false");
+        return *flag;
+    }
+    zelt::Map map(const char* key) const {
+        const zelt::Map* map = any(key).as<zelt::Map>();
+        if (!map) fail(key, "is not a map");
+        return *map;
+    }
+    std::vector<std::uint64_t> shape(const char* key) const {
+        const zelt::List* list = any(key).as<zelt::List>();
+        if (!list) fail(key, "is not a list");
+        std::vector<std::uint64_t> shape;
+        for (const zelt::Value& dim : *list) {
+            const std::int64_t* n = dim.as<std::int64_t>();
+            if (!n || *n < 0) fail(key, "holds a dimension that is no count");
+            shape.push_back(static_cast<std::uint64_t>(*n));
+        }
+        return shape;
+    }
+
+  private:
+    [[noreturn]] void fail(const char* key, const char* why) const {
+        throw Error("a journal record \"" + std::string(op_) + "\": \"" + key + "\" " + why);
+    }
+
+    const zelt::Map& map_;
+    std::string_view op_;
+};
+
+}  // namespace
+
+zelt::Map encode(const Record& record) {
+    return std::visit(
+        Overload{
+            [](const MapWritten& r) -> zelt::Map {
+                return {{"op", "map"}, {"recreate", r.recreate}, {"map", r.map}};
+            },
+            [](const AppendRegistered& r) -> zelt::Map {
+                return {{"op", "append_register"}, {"name", r.name}, {"description", r.description}};
+            },
+            [](const Appended& r) -> zelt::Map { return {{"op", "append"}, {"values", r.values}}; },
+            [](const SplitRegistered& r) -> zelt::Map {
+                return {{"op", "split_register"}, {"name", r.name}, {"splitSize", r.splitSize}};
+            },
+            [](const BlockStarted& r) -> zelt::Map {
+                return {{"op", "block"},
+                        {"name", r.name},
+                        {"index", r.index},
+                        {"typestr", r.typestr},
+                        {"shape", shape_list(r.shape)}};
+            },
+            [](const RowWritten& r) -> zelt::Map { return {{"op", "row"}, {"name", r.name}}; },
+            [](const BlockFull& r) -> zelt::Map {
+                return {{"op", "block_full"}, {"name", r.name}, {"message", r.message}};
+            },
+            [](const BlockDone& r) -> zelt::Map {
+                return {{"op", "block_done"}, {"name", r.name}, {"index", r.index}};
+            },
+            [](const SeqNoted& r) -> zelt::Map {
+                return {{"op", "seq"}, {"client", r.client}, {"seq", r.seq}};
+            },
+            [](const RequestsMissing& r) -> zelt::Map {
+                return {{"op", "missing"}, {"first", r.first}, {"last", r.last}};
+            },
+            [](const RequestFailed& r) -> zelt::Map {
+                return {{"op", "failed"}, {"error", r.error}};
+            },
+        },
+        record);
+}
+
+Record decode(const zelt::Value& stored) {
+    const zelt::Map* map = stored.as<zelt::Map>();
+    if (!map) throw Error("a journal record is a " + std::string(stored.kind_name()) + ", not a map");
+    const std::string* op = zelt::find_or_null(*map, "op").as<std::string>();
+    if (!op) throw Error("a journal record has no text \"op\"");
+    const Fields f(*map, *op);
+    if (*op == "map") return MapWritten{f.boolean("recreate"), f.map("map")};
+    if (*op == "append_register") return AppendRegistered{f.text("name"), f.map("description")};
+    if (*op == "append") return Appended{zelt::Value(f.map("values"))};
+    if (*op == "split_register") return SplitRegistered{f.text("name"), f.integer("splitSize")};
+    if (*op == "block") {
+        return BlockStarted{f.text("name"), f.integer("index"), f.text("typestr"),
+                            f.shape("shape")};
+    }
+    if (*op == "row") return RowWritten{f.text("name")};
+    if (*op == "block_full") return BlockFull{f.text("name"), f.text("message")};
+    if (*op == "block_done") return BlockDone{f.text("name"), f.integer("index")};
+    if (*op == "seq") return SeqNoted{f.text("client"), f.integer("seq")};
+    if (*op == "missing") return RequestsMissing{f.integer("first"), f.integer("last")};
+    if (*op == "failed") return RequestFailed{f.text("error")};
+    throw Error("a journal record has the unknown \"op\" \"" + zelt::printable(*op, 64) + "\"");
+}
+
+}  // namespace scrivell
