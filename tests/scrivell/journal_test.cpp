@@ -2,11 +2,13 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 
 #include "backend.hpp"
 
@@ -294,5 +296,143 @@ TEST(Restore, TheJournalCutAtEveryRecordGivesTheStateAfterItsLastWholeRecord) {
             // The requests never seen come back as missing, each once.
             EXPECT_EQ(restored.take_restored_missing().size(), i) << "cut at " << cut;
         }
+    }
+}
+
+namespace {
+
+// One random scan, as the model expects it back: requests of every kind, each acknowledged.
+struct RandomScan {
+    std::vector<Map> requests;
+    std::vector<std::pair<std::string, std::int64_t>> seqs;  // after each request: (client, seq)
+    std::vector<std::int64_t> x;                             // appendable "x" since registered
+    std::vector<std::string> t;                              // appendable "t" since registered
+    std::vector<std::int64_t> rows;                          // split "/entry/data", in order
+    std::int64_t split_size = 1;
+};
+
+RandomScan random_scan(const std::string& master, unsigned seed) {
+    std::mt19937 random(seed);
+    auto below = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    RandomScan scan;
+    scan.split_size = 1 + below(4);
+    scan.requests.push_back({{"type", "open"}, {"filepath", master}});
+    scan.requests.push_back(
+        {{"type", "create_dataset_append"},
+         {"filepath", master},
+         {"dataset_info_list", List{Map{{"datasetname", "x"}}, Map{{"datasetname", "t"}}}}});
+    scan.requests.push_back({{"type", "create_dataset_append_split"},
+                             {"filepath", master},
+                             {"datainfolist", List{List{"/entry/data", scan.split_size}}}});
+    std::int64_t next_row = 0;
+    std::map<std::string, std::int64_t> seq;
+    // Killed after a random number of requests.
+    const int count = 5 + below(40);
+    for (int i = 0; i < count; ++i) {
+        switch (below(6)) {
+            case 0:
+            case 1: {
+                const std::int64_t value = below(1000);
+                scan.x.push_back(value);
+                const std::string text(static_cast<std::size_t>(below(5)), 'a' + below(26));
+                Map map{{"x", value}};
+                if (below(2)) {
+                    scan.t.push_back(text);
+                    map.emplace_back("t", text);
+                }
+                scan.requests.push_back(
+                    {{"type", "dataset_append_map"}, {"filepath", master}, {"map", map}});
+                break;
+            }
+            case 2:
+            case 3:
+                scan.rows.push_back(++next_row);
+                scan.requests.push_back({{"type", "dataset_append_split_map"},
+                                         {"filepath", master},
+                                         {"map", Map{{"/entry/data", next_row}}}});
+                break;
+            case 4:
+                scan.requests.push_back({{"type", "create_dataset_map"},
+                                         {"filepath", master},
+                                         {"map", Map{{"meta/n" + std::to_string(i), i}}}});
+                break;
+            default:
+                scan.x.clear();
+                scan.requests.push_back({{"type", "create_dataset_append"},
+                                         {"filepath", master},
+                                         {"dataset_info_list", List{Map{{"datasetname", "x"}}}}});
+        }
+        // Two clients number their requests; some numbers never arrive.
+        const std::string client = below(2) ? "c1" : "c2";
+        seq[client] += 1 + (below(4) == 0 ? below(3) : 0);
+        scan.seqs.emplace_back(client, seq[client]);
+    }
+    return scan;
+}
+
+}  // namespace
+
+TEST(Restore, RandomScansKilledAnywhereComeBackAsTheyWereAndLoseNoAcknowledgedValue) {
+    for (unsigned seed = 1; seed <= 16; ++seed) {
+        support::TempDir dir;
+        const std::string master = dir / "m.h5";
+        const RandomScan scan = random_scan(master, seed);
+        scrivell::Settings settings;
+        settings.journal_dir = dir / "journal";
+        const std::string live_account = dir / "live-account";
+        // The live service runs the scan in a child that then dies without any clean-up, as
+        // a killed service does; it leaves its account for the comparison.
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            try {
+                scrivell::Scrivell live(settings);
+                for (std::size_t i = 0; i < scan.requests.size(); ++i) {
+                    live.process(scan.requests[i]);
+                    if (i >= 1 && i - 1 < scan.seqs.size()) {
+                        const auto& [client, seq] = scan.seqs[i - 1];
+                        (void)live.note_seq(master, client, seq);
+                    }
+                    live.write_journals();
+                }
+                const Account account = account_of(live, master);
+                Map seqs;
+                for (const auto& [client, n] : account.seqs) seqs.emplace_back(client, n);
+                std::ofstream(live_account) << zelt::to_text(account.status) << "\n"
+                                            << zelt::to_text(Value(seqs));
+                ::_exit(0);  // while the service still holds everything
+            } catch (const std::exception& error) {
+                std::ofstream(live_account) << "failed: " << error.what();
+            }
+            ::_exit(1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << support::read_text(live_account);
+
+        scrivell::Scrivell restored(settings);
+        restored.restore();
+        const Account account = account_of(restored, master);
+        Map seqs;
+        for (const auto& [client, n] : account.seqs) seqs.emplace_back(client, n);
+        EXPECT_EQ(zelt::to_text(account.status) + "\n" + zelt::to_text(Value(seqs)),
+                  support::read_text(live_account))
+            << "seed " << seed;
+        restored.process({{"type", "close"}, {"filepath", master}});
+        H5Reader file{master};
+        if (!scan.x.empty()) {
+            EXPECT_EQ(file.int64s("/x"), scan.x) << "seed " << seed;
+        }
+        if (!scan.t.empty()) {
+            EXPECT_EQ(file.texts("/t"), scan.t) << "seed " << seed;
+        }
+        std::vector<std::int64_t> rows;
+        for (std::int64_t block = 0; block * scan.split_size < static_cast<std::int64_t>(scan.rows.size()); ++block) {
+            const auto some =
+                H5Reader(dir / scrivell::sub_file_name(block)).int64s("/entry/data/data");
+            rows.insert(rows.end(), some.begin(), some.end());
+        }
+        EXPECT_EQ(rows, scan.rows) << "seed " << seed;
     }
 }
