@@ -428,7 +428,8 @@ TEST(Restore, RandomScansKilledAnywhereComeBackAsTheyWereAndLoseNoAcknowledgedVa
             EXPECT_EQ(file.texts("/t"), scan.t) << "seed " << seed;
         }
         std::vector<std::int64_t> rows;
-        for (std::int64_t block = 0; block * scan.split_size < static_cast<std::int64_t>(scan.rows.size()); ++block) {
+        for (std::int64_t block = 0;
+             block * scan.split_size < static_cast<std::int64_t>(scan.rows.size()); ++block) {
             const auto some =
                 H5Reader(dir / scrivell::sub_file_name(block)).int64s("/entry/data/data");
             rows.insert(rows.end(), some.begin(), some.end());

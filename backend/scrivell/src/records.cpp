@@ -77,9 +77,12 @@ zelt::Map encode(const Record& record) {
                 return {{"op", "map"}, {"recreate", r.recreate}, {"map", r.map}};
             },
             [](const AppendRegistered& r) -> zelt::Map {
-                return {{"op", "append_register"}, {"name", r.name}, {"description", r.description}};
+                return {
+                    {"op", "append_register"}, {"name", r.name}, {"description", r.description}};
             },
-            [](const Appended& r) -> zelt::Map { return {{"op", "append"}, {"values", r.values}}; },
+            [](const Appended& r) -> zelt::Map {
+                return {{"op", "append"}, {"values", r.values}};
+            },
             [](const SplitRegistered& r) -> zelt::Map {
                 return {{"op", "split_register"}, {"name", r.name}, {"splitSize", r.splitSize}};
             },
@@ -90,7 +93,9 @@ zelt::Map encode(const Record& record) {
                         {"typestr", r.typestr},
                         {"shape", shape_list(r.shape)}};
             },
-            [](const RowWritten& r) -> zelt::Map { return {{"op", "row"}, {"name", r.name}}; },
+            [](const RowWritten& r) -> zelt::Map {
+                return {{"op", "row"}, {"name", r.name}};
+            },
             [](const BlockFull& r) -> zelt::Map {
                 return {{"op", "block_full"}, {"name", r.name}, {"message", r.message}};
             },
@@ -112,7 +117,8 @@ zelt::Map encode(const Record& record) {
 
 Record decode(const zelt::Value& stored) {
     const zelt::Map* map = stored.as<zelt::Map>();
-    if (!map) throw Error("a journal record is a " + std::string(stored.kind_name()) + ", not a map");
+    if (!map)
+        throw Error("a journal record is a " + std::string(stored.kind_name()) + ", not a map");
     const std::string* op = zelt::find_or_null(*map, "op").as<std::string>();
     if (!op) throw Error("a journal record has no text \"op\"");
     const Fields f(*map, *op);

@@ -82,11 +82,10 @@ struct RequestFailed {
 
 namespace scrivell {
 
-using Record =
-    std::variant<records::MapWritten, records::AppendRegistered, records::Appended,
-                 records::SplitRegistered, records::BlockStarted, records::RowWritten,
-                 records::BlockFull, records::BlockDone, records::SeqNoted,
-                 records::RequestsMissing, records::RequestFailed>;
+using Record = std::variant<records::MapWritten, records::AppendRegistered, records::Appended,
+                            records::SplitRegistered, records::BlockStarted, records::RowWritten,
+                            records::BlockFull, records::BlockDone, records::SeqNoted,
+                            records::RequestsMissing, records::RequestFailed>;
 
 // The record as the journal stores it.
 zelt::Map encode(const Record& record);

@@ -225,7 +225,8 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
                 }
                 entry.fp.flush(filepath);
                 commit(entry, records::BlockDone{name, index}, held_bytes_);
-                outbox_.post(message, "scan_run for " + in_quotes(dir->path_of(sub_file_name(index))),
+                outbox_.post(message,
+                             "scan_run for " + in_quotes(dir->path_of(sub_file_name(index))),
                              filepath);
             }
         } else if (!split.block) {

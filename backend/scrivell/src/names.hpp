@@ -1,0 +1,28 @@
+#pragma once
+
+// Where datasets, blocks and masters may be named without taking another's place.
+#include <scrivell/Scrivell.hpp>
+#include <string>
+
+namespace scrivell {
+
+// Refuses the master `filepath`, named like a sub-file, in a directory where another open
+// file writes blocks: a block would replace it. Throws Error.
+void refuse_master_among_blocks(const OrderedMap<FileEntry>& files, const Directory& dir,
+                                const std::string& filepath);
+
+// Whether writing at `path` would take the place of split dataset `split`'s block links
+// ("split/data_NNNN", written or to come) or of the groups that must hold them (`split` and
+// the groups above it). Both are normal paths.
+bool collides_with_split(const std::string& path, const std::string& split);
+
+// Refuses (Error naming `what`) a write at `path` that collides with a split dataset of
+// `entry`.
+void refuse_split_links(const FileEntry& entry, const std::string& path, const std::string& what);
+
+// Refuses (Error naming `where`) to register `name` in `entry` when it is "fp", a name of the
+// other kind, another spelling of a registered name, or where a split dataset links blocks.
+void refuse_taken_name(const FileEntry& entry, const std::string& name, bool splitting,
+                       const std::string& where);
+
+}  // namespace scrivell

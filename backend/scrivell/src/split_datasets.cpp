@@ -1,0 +1,178 @@
+// Split datasets: registration, and rows streamed into blocks that become sub-files.
+#include <spdlog/spdlog.h>
+
+#include <scrivell/Scrivell.hpp>
+
+#include "file_state.hpp"
+#include "h5/h5.hpp"
+#include "names.hpp"
+#include "requests.hpp"
+#include "split_files.hpp"
+#include "text.hpp"
+
+namespace scrivell {
+
+namespace {
+
+// What holds a link path of the master file, for the error that refuses it.
+std::string holder_of(hid_t f, const std::string& path) {
+    H5L_info_t info;
+    if (H5Lget_info(f, path.c_str(), &info, H5P_DEFAULT) >= 0 && info.type == H5L_TYPE_EXTERNAL) {
+        std::vector<char> value(info.u.val_size);
+        const char* file = nullptr;
+        const char* object = nullptr;
+        unsigned flags = 0;
+        if (H5Lget_val(f, path.c_str(), value.data(), value.size(), H5P_DEFAULT) >= 0 &&
+            H5Lunpack_elink_val(value.data(), value.size(), &flags, &file, &object) >= 0) {
+            return std::string("an external link to \"") + object + "\" in \"" + file +
+                   "\", a block written earlier";
+        }
+        return "an external link";
+    }
+    return "another object";
+}
+
+// An existing file at a sub-file's name that holds "/entry/data/data" is a block of another
+// scan: it is never replaced. A regular file that is no HDF5 block is stale and is replaced;
+// anything else at the name (a link, a FIFO, a directory) is refused.
+void refuse_other_scan_block(const Directory& dir, std::int64_t index, const std::string& where) {
+    const std::string name = sub_file_name(index);
+    const Directory::Kind kind = dir.kind_of(name);
+    // Nothing there, or a link, whose name is replaced itself.
+    if (kind == Directory::Kind::None || kind == Directory::Kind::Link) return;
+    if (!holds_a_block(dir, name)) return;
+    throw Error(where + ": " + in_quotes(dir.path_of(name)) +
+                " already holds a block of another scan; write this scan into a new directory");
+}
+
+}  // namespace
+
+void Scrivell::create_dataset_append_split(const zelt::Map& record) {
+    const std::string& filepath = filepath_of(record);
+    const zelt::List& pairs = required_as<zelt::List>(record, "datainfolist", "list");
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const std::string where = "element " + std::to_string(i);
+        const auto* pair = pairs[i].as<zelt::List>();
+        if (!pair || pair->size() != 2) throw Error(where + " is not a pair [name, splitSize]");
+        const std::string* dataname = (*pair)[0].as<std::string>();
+        const zelt::Value& splitSize = (*pair)[1];
+        if (!dataname) throw Error(where + ": the dataset name is not a text");
+        const std::int64_t rows = block_rows(splitSize, where);
+        if (named_like_a_sub_file(filepath)) {
+            throw Error(where + ": the master file is named like a sub-file, and block " +
+                        "sub-files are written beside it under such names; rename the master");
+        }
+        FileEntry& entry = entry_of(filepath);
+        refuse_taken_name(entry, *dataname, /*splitting=*/true, where);
+        // Sub-file names depend only on the block index: two live split datasets writing
+        // into one directory would overwrite each other's blocks, and a block would replace
+        // an open master named like one.
+        for (const auto& [other_path, other_entry] : files) {
+            if (!other_entry.dir->same_as(*entry.dir)) continue;
+            if (other_path != filepath && named_like_a_sub_file(other_path)) {
+                throw Error(where + ": split dataset " + in_quotes(*dataname) + " of " +
+                            in_quotes(filepath) + " would write its sub-files beside the open " +
+                            "master " + in_quotes(other_path) + ", which is named like one");
+            }
+            for (const auto& [other_name, other_split] : other_entry.files_split) {
+                if (other_path == filepath && other_name == *dataname) continue;
+                throw Error(where + ": split dataset " + in_quotes(*dataname) + " of " +
+                            in_quotes(filepath) + " would write its sub-files into " +
+                            in_quotes(entry.dir->path()) + ", where split dataset " +
+                            in_quotes(other_name) + " of " + in_quotes(other_path) +
+                            " writes its own");
+            }
+        }
+        // Registering again restarts at block 0; the rows of a block being filled are dropped
+        // with its hidden file.
+        commit(entry, records::SplitRegistered{*dataname, rows}, held_bytes_);
+    }
+}
+
+namespace {
+
+void log_sub_file(const StreamingBlock& block, std::chrono::steady_clock::time_point started) {
+    if (!spdlog::should_log(spdlog::level::info)) return;
+    const double mib = static_cast<double>(block.rows_written()) *
+                       static_cast<double>(block.layout().row_bytes) / (1 << 20);
+    spdlog::info("sub-file \"{}\": {} rows, {:.1f} MiB, {:.3f} s", block.path(),
+                 block.rows_written(), mib,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+}
+
+}  // namespace
+
+void Scrivell::dataset_append_split_map(const zelt::Map& record) {
+    const std::string& filepath = filepath_of(record);
+    const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
+    for (const auto& [k, v] : map) append_item(entry_of(filepath), filepath, k, v, record);
+}
+
+void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const std::string& name,
+                           const zelt::Value& item, const zelt::Map& record) {
+    SplitDataset* split = entry.files_split.find(name);
+    if (!split) throw Error("dataset " + in_quotes(name) + " is not registered as a split dataset");
+    const std::string where = "split dataset " + in_quotes(name);
+    if (split->block && split->block->full()) {
+        // A full block whose finishing failed before (its rename or link) is finished first;
+        // this item goes to the next block. A failure here fails this item, written nowhere.
+        std::string message = notification_json("scan_run", zelt::find_or_null(record, "identify"),
+                                                zelt::find_or_null(record, "CTType"),
+                                                split->block->path(), "/entry/data/data");
+        finish_block(entry, filepath, name, *split, std::move(message), false);
+    }
+    if (!split->block) {
+        // Everything that would refuse the block is checked before its file exists; its
+        // notification will be held until a broker takes it.
+        if (!outbox_.settings().bootstrap_servers.empty()) {
+            refuse_beyond_memory_limit(max_notification_bytes, where);
+        }
+        RowLayout layout = RowLayout::of(item, where);
+        const std::string link = link_path(name, split->splitFileIndex);
+        if (h5::path_exists(entry.fp.id(), link)) {
+            throw Error(where + ": block " + std::to_string(split->splitFileIndex) +
+                        " would be linked at " + in_quotes(link) + " in " + in_quotes(filepath) +
+                        ", which holds " + holder_of(entry.fp.id(), link) +
+                        "; register the dataset under a new name or in a new file");
+        }
+        refuse_other_scan_block(*entry.dir, split->splitFileIndex, where);
+        records::BlockStarted started{name, split->splitFileIndex, layout.typestr, layout.shape};
+        split->block.emplace(entry.dir, split->splitFileIndex, split->splitSize, std::move(layout));
+        split->block_started = std::chrono::steady_clock::now();
+        commit(entry, started, held_bytes_);
+    }
+    StreamingBlock& block = *split->block;
+    // The notification of the block this item completes is built before its row is written:
+    // an "identify" without a JSON form fails the request before it changes anything.
+    std::string message;
+    if (block.rows_written() + 1 == split->splitSize) {
+        message = notification_json("scan_run", zelt::find_or_null(record, "identify"),
+                                    zelt::find_or_null(record, "CTType"), block.path(),
+                                    "/entry/data/data");
+    }
+    block.write(item, where);
+    commit(entry, records::RowWritten{name}, held_bytes_);
+    if (!block.full()) return;
+    // Written and linked: the item is done, whenever a broker takes the notification.
+    finish_block(entry, filepath, name, *split, std::move(message), false);
+}
+
+void Scrivell::finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
+                            SplitDataset& split, std::string message, bool held_by_close) {
+    StreamingBlock& block = *split.block;
+    const std::string what = "scan_run for " + in_quotes(block.path());
+    // On disk before the sub-file takes its final name: a restart that finds the block
+    // renamed but not yet linked completes it and announces it with this message.
+    commit(entry, records::BlockFull{name, message}, held_bytes_);
+    if (entry.journal) entry.journal->write();
+    const bool sync = journal_dir_ && journal_dir_->sync();
+    writeSubDataFile(entry.fp.id(), name, split.splitFileIndex, block, sync);
+    entry.fp.flush(filepath);
+    log_sub_file(block, split.block_started);
+    // The block is written once: whatever becomes of its notification, the next items go to
+    // the next block.
+    commit(entry, records::BlockDone{name, split.splitFileIndex}, held_bytes_);
+    outbox_.post(std::move(message), what, filepath, held_by_close);
+}
+
+}  // namespace scrivell
