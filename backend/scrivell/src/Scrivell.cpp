@@ -245,7 +245,12 @@ void Scrivell::dataset_append_map(const zelt::Map& record) {
                 throw Error("dataset " + in_quotes(name) + " is not registered for appending");
             }
             // Each value is checked against those held before this request.
-            if (!named.insert(name).second) {
+            const bool repeated =
+                map.size() <= 16
+                    ? std::any_of(map.begin(), map.begin() + static_cast<std::ptrdiff_t>(accepted),
+                                  [&](const auto& earlier) { return earlier.first == name; })
+                    : !named.insert(name).second;
+            if (repeated) {
                 throw Error("dataset " + in_quotes(name) + " is named twice in one request");
             }
             // Checked now, so that a close never fails on values it cannot stack.
@@ -261,12 +266,11 @@ void Scrivell::dataset_append_map(const zelt::Map& record) {
         ++accepted;
     }
     if (accepted == map.size()) {
-        commit(entry, records::Appended{values}, held_bytes_);
+        commit(entry, records::Appended{&values}, held_bytes_);
     } else if (accepted > 0) {
-        commit(entry,
-               records::Appended{
-                   zelt::Map(map.begin(), map.begin() + static_cast<std::ptrdiff_t>(accepted))},
-               held_bytes_);
+        const zelt::Value some(
+            zelt::Map(map.begin(), map.begin() + static_cast<std::ptrdiff_t>(accepted)));
+        commit(entry, records::Appended{&some}, held_bytes_);
     }
     if (refused) throw *refused;
 }

@@ -43,7 +43,7 @@ void apply(FileEntry& entry, const Record& record, std::uint64_t& held_bytes) {
                    },
                    [&](const Appended& r) {
                        // Every name first: a record that does not fit changes nothing.
-                       const zelt::Map* values = r.values.as<zelt::Map>();
+                       const zelt::Map* values = r.values ? r.values->as<zelt::Map>() : nullptr;
                        if (!values) throw Error("the journal appends values that are no map");
                        std::vector<AppendDataset*> datasets;
                        for (const auto& [name, value] : *values) {
@@ -91,7 +91,7 @@ void commit(FileEntry& entry, const Record& record, std::uint64_t& held_bytes) {
     if (entry.journal) {
         // The most common record, its values journaled without another copy.
         if (const auto* appended = std::get_if<Appended>(&record)) {
-            entry.journal->add("append", "values", appended->values);
+            entry.journal->add("append", "values", *appended->values);
         } else {
             entry.journal->add(encode(record));
         }

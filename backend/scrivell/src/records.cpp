@@ -124,7 +124,12 @@ Record decode(const zelt::Value& stored) {
     const Fields f(*map, *op);
     if (*op == "map") return MapWritten{f.boolean("recreate"), f.map("map")};
     if (*op == "append_register") return AppendRegistered{f.text("name"), f.map("description")};
-    if (*op == "append") return Appended{zelt::Value(f.map("values"))};
+    if (*op == "append") {
+        const zelt::Value& values = f.any("values");
+        if (!values.as<zelt::Map>())
+            throw Error("a journal record \"append\": \"values\" is not a map");
+        return Appended{&values};
+    }
     if (*op == "split_register") return SplitRegistered{f.text("name"), f.integer("splitSize")};
     if (*op == "block") {
         return BlockStarted{f.text("name"), f.integer("index"), f.text("typestr"),

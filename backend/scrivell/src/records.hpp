@@ -25,9 +25,10 @@ struct AppendRegistered {
     zelt::Map description;
 };
 
-// Values appended, by dataset name, every one accepted when it arrived: a map.
+// Values appended, by dataset name, every one accepted when it arrived: a map. Not owned: it
+// is the request's, or the stored record's it was decoded from, and lives as long as that.
 struct Appended {
-    zelt::Value values;
+    const zelt::Value* values = nullptr;
 };
 
 // A split dataset registered (again: it restarts at block 0).
@@ -89,7 +90,8 @@ using Record = std::variant<records::MapWritten, records::AppendRegistered, reco
 
 // The record as the journal stores it.
 zelt::Map encode(const Record& record);
-// The record a journal stored. Throws Error for an unknown "op" or a missing or mistyped field.
+// The record a journal stored; an Appended refers into `stored`. Throws Error for an unknown "op"
+// or a missing or mistyped field.
 Record decode(const zelt::Value& stored);
 
 }  // namespace scrivell
