@@ -358,6 +358,7 @@ zelt::Map Scrivell::status() const {
             split.emplace_back(
                 name, zelt::Map{{"splitFileIndex", dataset.splitFileIndex},
                                 {"splitSize", dataset.splitSize},
+                                {"compression", dataset.compression.name()},
                                 {"rows", dataset.block ? dataset.block->rows_written() : 0}});
         }
         open_files.emplace_back(filepath, zelt::Map{{"appendable", std::move(appendable)},

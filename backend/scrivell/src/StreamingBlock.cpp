@@ -75,6 +75,56 @@ hid_t open_through(const Fd& fd, unsigned flags) {
     return H5Fopen(descriptor_path(fd.get()).c_str(), flags, H5P_DEFAULT);
 }
 
+// The bytes of one element of a layout's rows.
+std::uint64_t element_bytes(const RowLayout& layout) {
+    std::uint64_t elements = 1;
+    for (const auto dim : layout.shape) elements *= dim;
+    return elements ? layout.row_bytes / elements : 1;
+}
+
+// Makes the compressed block `name` in `dir`: "/entry/data/data" of `rows` rows, chunked one
+// row per chunk with the codec's filter, growable so that a last block can be cut to its rows.
+// Returns the descriptor; HDF5 has closed the file.
+Fd create_compressed_sub_file(const Directory& dir, const std::string& name, std::int64_t rows,
+                              const RowLayout& layout, const Compression& compression) {
+    const std::string path = dir.path_of(name);
+    std::vector<hsize_t> dims{static_cast<hsize_t>(rows)};
+    dims.insert(dims.end(), layout.shape.begin(), layout.shape.end());
+    std::vector<hsize_t> max_dims = dims;
+    max_dims[0] = H5S_UNLIMITED;
+    std::vector<hsize_t> chunk = dims;
+    chunk[0] = 1;
+    for (auto& dim : chunk) dim = std::max<hsize_t>(dim, 1);
+    Fd fd = dir.create(name);
+    try {
+        h5::File file{h5::check(
+            H5Fcreate(descriptor_path(fd.get()).c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT),
+            "create file", path)};
+        h5::Plist dcpl{h5::check(H5Pcreate(H5P_DATASET_CREATE), "create", "dataset creation list")};
+        h5::check(H5Pset_chunk(dcpl.get(), static_cast<int>(chunk.size()), chunk.data()), "set",
+                  "chunks of one row");
+        const std::vector<unsigned> parameters =
+            compression.filter_parameters(element_bytes(layout));
+        h5::check(H5Pset_filter(dcpl.get(), compression.filter_id(), H5Z_FLAG_MANDATORY,
+                                parameters.size(), parameters.data()),
+                  "set", "the " + compression.name() + " filter");
+        h5::Type type = h5::type_of_typestr(layout.typestr, "/entry/data/data");
+        h5::Space space{
+            h5::check(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), max_dims.data()),
+                      "create", "dataspace")};
+        h5::Plist lcpl = h5::intermediate_groups();
+        h5::Dataset dataset{h5::check(H5Dcreate2(file.get(), "/entry/data/data", type.get(),
+                                                 space.get(), lcpl.get(), dcpl.get(), H5P_DEFAULT),
+                                      "create dataset", "/entry/data/data", path)};
+        dataset.close("/entry/data/data");
+        file.close(path);
+    } catch (...) {
+        dir.remove_quietly(name);
+        throw;
+    }
+    return fd;
+}
+
 }  // namespace
 
 RowLayout RowLayout::of(const zelt::Value& item, const std::string& where) {
@@ -161,30 +211,48 @@ std::string sub_file_path(const std::string& dirpath, std::int64_t index) {
 }
 
 StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index,
-                               std::int64_t rows, RowLayout layout)
-    : layout_(std::move(layout)), rows_(rows), dir_(std::move(dir)) {
+                               std::int64_t rows, RowLayout layout, Compression compression)
+    : layout_(std::move(layout)), compression_(compression), rows_(rows), dir_(std::move(dir)) {
     name_ = sub_file_name(index);
     path_ = dir_->path_of(name_);
     const std::string hidden = hidden_name(index);
     // A hidden file left by an earlier run is nobody's: its name is removed (a link is
     // removed itself, never what it points to), and the block's file is made anew.
     dir_->remove(hidden);
-    SubFile made = create_sub_file(*dir_, hidden, rows_, layout_);
-    fd_ = std::move(made.fd);
-    data_offset_ = made.data_offset;
+    if (compression_.none()) {
+        SubFile made = create_sub_file(*dir_, hidden, rows_, layout_);
+        fd_ = std::move(made.fd);
+        data_offset_ = made.data_offset;
+        hidden_name_ = hidden;
+        return;
+    }
+    fd_ = create_compressed_sub_file(*dir_, hidden, rows_, layout_, compression_);
     hidden_name_ = hidden;
+    const std::string hidden_path = dir_->path_of(hidden);
+    h5_file_ = open_through(fd_, H5F_ACC_RDWR);
+    if (h5_file_ < 0) h5::fail("open block", hidden_path, "");
+    h5_dataset_ = H5Dopen2(h5_file_, "/entry/data/data", H5P_DEFAULT);
+    if (h5_dataset_ < 0) {
+        close_hdf5(false);
+        h5::fail("open dataset", "/entry/data/data", hidden_path);
+    }
 }
 
 StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index,
-                               std::int64_t rows, RowLayout layout, std::int64_t written)
-    : layout_(std::move(layout)), rows_(rows), written_(written), dir_(std::move(dir)) {
+                               std::int64_t rows, RowLayout layout, std::int64_t written,
+                               Compression compression)
+    : layout_(std::move(layout)),
+      compression_(compression),
+      rows_(rows),
+      written_(written),
+      dir_(std::move(dir)) {
     name_ = sub_file_name(index);
     path_ = dir_->path_of(name_);
     const std::string hidden = hidden_name(index);
     const std::string hidden_path = dir_->path_of(hidden);
     std::optional<Fd> fd = dir_->open_existing(hidden, O_RDWR);
     if (!fd) throw Error("take up block " + in_quotes(hidden_path) + ": it is gone");
-    const hid_t id = open_through(*fd, H5F_ACC_RDONLY);
+    const hid_t id = open_through(*fd, compression_.none() ? H5F_ACC_RDONLY : H5F_ACC_RDWR);
     if (id < 0) h5::fail("take up block", hidden_path, "");
     h5::File file{id};
     h5::Dataset dataset{h5::check(H5Dopen2(id, "/entry/data/data", H5P_DEFAULT), "open dataset",
@@ -200,15 +268,26 @@ StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_
         throw Error("take up block " + in_quotes(hidden_path) +
                     ": it is not shaped as its journal says");
     }
+    fd_ = std::move(*fd);
+    hidden_name_ = hidden;
+    if (!compression_.none()) {
+        // Rows past those journaled, if any, are written over by the next items.
+        h5_dataset_ = dataset.release();
+        h5_file_ = file.release();
+        return;
+    }
+    stored_bytes_ = static_cast<std::uint64_t>(written_) * layout_.row_bytes;
     data_offset_ = data_offset(dataset.get(), rows, layout_, hidden_path);
     dataset.close("/entry/data/data");
     file.close(hidden_path);
-    fd_ = std::move(*fd);
-    hidden_name_ = hidden;
 }
 
 StreamingBlock::StreamingBlock(StreamingBlock&& other) noexcept
     : layout_(std::move(other.layout_)),
+      compression_(other.compression_),
+      stored_bytes_(other.stored_bytes_),
+      h5_file_(std::exchange(other.h5_file_, -1)),
+      h5_dataset_(std::exchange(other.h5_dataset_, -1)),
       rows_(other.rows_),
       written_(other.written_),
       data_offset_(other.data_offset_),
@@ -220,8 +299,13 @@ StreamingBlock::StreamingBlock(StreamingBlock&& other) noexcept
 
 StreamingBlock& StreamingBlock::operator=(StreamingBlock&& other) noexcept {
     if (this != &other) {
+        close_hdf5(false);
         if (!hidden_name_.empty()) dir_->remove_quietly(hidden_name_);
         layout_ = std::move(other.layout_);
+        compression_ = other.compression_;
+        stored_bytes_ = other.stored_bytes_;
+        h5_file_ = std::exchange(other.h5_file_, -1);
+        h5_dataset_ = std::exchange(other.h5_dataset_, -1);
         rows_ = other.rows_;
         written_ = other.written_;
         data_offset_ = other.data_offset_;
@@ -235,7 +319,39 @@ StreamingBlock& StreamingBlock::operator=(StreamingBlock&& other) noexcept {
 }
 
 StreamingBlock::~StreamingBlock() {
+    close_hdf5(false);
     if (!hidden_name_.empty()) dir_->remove_quietly(hidden_name_);
+}
+
+void StreamingBlock::close_hdf5(bool report) {
+    const bool dataset_closed = h5_dataset_ < 0 || H5Dclose(h5_dataset_) >= 0;
+    h5_dataset_ = -1;
+    const bool file_closed = h5_file_ < 0 || H5Fclose(h5_file_) >= 0;
+    h5_file_ = -1;
+    if (report && !(dataset_closed && file_closed)) {
+        h5::fail("close block", dir_->path_of(hidden_name_), "");
+    }
+}
+
+void StreamingBlock::write_chunk(const char* chunk, std::uint64_t size, const std::string& where) {
+    if (full()) throw Error(where + ": block " + name_ + " is full");
+    write_compressed(chunk, size, where);
+}
+
+void StreamingBlock::write_compressed(const char* chunk, std::uint64_t size,
+                                      const std::string& where) {
+    std::vector<hsize_t> offset(layout_.shape.size() + 1, 0);
+    offset[0] = static_cast<hsize_t>(written_);
+    const std::string what = where + ": write row " + std::to_string(written_) + " of " +
+                             in_quotes(dir_->path_of(hidden_name_));
+    if (H5Dwrite_chunk(h5_dataset_, H5P_DEFAULT, /*filters=*/0, offset.data(), size, chunk) < 0) {
+        throw Error(what + ": " + h5::stack_reason());
+    }
+    // The chunk's place in the file's index is on disk with the row: a restart takes the
+    // block up where its journal ends.
+    if (H5Fflush(h5_file_, H5F_SCOPE_LOCAL) < 0) throw Error(what + ": " + h5::stack_reason());
+    stored_bytes_ += size;
+    ++written_;
 }
 
 void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
@@ -279,11 +395,18 @@ void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
         refuse(std::string("a ") + item.kind_name());
     }
     if (full()) throw Error(where + ": block " + name_ + " is full");
+    if (!compression_.none()) {
+        const std::vector<char> chunk =
+            compression_.compress(bytes, layout_.row_bytes, element_bytes(layout_));
+        write_compressed(chunk.data(), chunk.size(), where);
+        return;
+    }
     const std::uint64_t offset =
         data_offset_ + static_cast<std::uint64_t>(written_) * layout_.row_bytes;
     write_all(fd_.get(), bytes, layout_.row_bytes, offset,
               where + ": write row " + std::to_string(written_) + " of " +
                   in_quotes(dir_->path_of(hidden_name_)));
+    stored_bytes_ += layout_.row_bytes;
     ++written_;
 }
 
@@ -310,6 +433,22 @@ void StreamingBlock::rename_into_place(const std::string& from) {
 void StreamingBlock::finish(bool sync_data) {
     if (finished()) return;
     const std::string hidden_path = dir_->path_of(hidden_name_);
+    if (!compression_.none()) {
+        if (h5_dataset_ >= 0 && !full()) {
+            // The last block of a file: cut to exactly its rows.
+            std::vector<hsize_t> dims{static_cast<hsize_t>(written_)};
+            dims.insert(dims.end(), layout_.shape.begin(), layout_.shape.end());
+            if (H5Dset_extent(h5_dataset_, dims.data()) < 0) {
+                h5::fail("cut to its rows", "/entry/data/data", hidden_path);
+            }
+        }
+        close_hdf5(true);
+        if (sync_data) sync(fd_, hidden_path);
+        rename_into_place(hidden_name_);
+        hidden_name_.clear();
+        fd_.close(path_);
+        return;
+    }
     if (full()) {
         if (sync_data) sync(fd_, hidden_path);
         rename_into_place(hidden_name_);

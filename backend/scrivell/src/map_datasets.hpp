@@ -1,8 +1,7 @@
 #pragma once
 
-#include <string>
-
 #include <scrivell/OrderedMap.hpp>
+#include <string>
 #include <zelt/Value.hpp>
 
 #include "h5/h5.hpp"
@@ -16,7 +15,7 @@ OrderedMap<zelt::Value> flatten(const zelt::Map& map);
 
 // Writes one leaf at `path`: a new dataset, or over the existing one in place. With
 // `recreate_text`, a text over a dataset that is not a variable-length string replaces it.
-void write_leaf(hid_t file, const std::string& path, const zelt::Value& value,
-                bool recreate_text, const std::string& filename);
+void write_leaf(hid_t file, const std::string& path, const zelt::Value& value, bool recreate_text,
+                const std::string& filename);
 
 }  // namespace scrivell

@@ -84,7 +84,13 @@ zelt::Map encode(const Record& record) {
                 return {{"op", "append"}, {"values", r.values}};
             },
             [](const SplitRegistered& r) -> zelt::Map {
-                return {{"op", "split_register"}, {"name", r.name}, {"splitSize", r.splitSize}};
+                zelt::Map out{
+                    {"op", "split_register"}, {"name", r.name}, {"splitSize", r.splitSize}};
+                if (!r.compression.none()) {
+                    out.emplace_back("compression", r.compression.name());
+                    out.emplace_back("compression_level", r.compression.level);
+                }
+                return out;
             },
             [](const BlockStarted& r) -> zelt::Map {
                 return {{"op", "block"},
@@ -130,7 +136,14 @@ Record decode(const zelt::Value& stored) {
             throw Error("a journal record \"append\": \"values\" is not a map");
         return Appended{&values};
     }
-    if (*op == "split_register") return SplitRegistered{f.text("name"), f.integer("splitSize")};
+    if (*op == "split_register") {
+        Compression compression;
+        if (zelt::find(*map, "compression")) {
+            compression.codec = Compression::codec_named(f.text("compression"), "a journal record");
+            compression.level = static_cast<int>(f.integer("compression_level"));
+        }
+        return SplitRegistered{f.text("name"), f.integer("splitSize"), compression};
+    }
     if (*op == "block") {
         return BlockStarted{f.text("name"), f.integer("index"), f.text("typestr"),
                             f.shape("shape")};

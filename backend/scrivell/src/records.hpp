@@ -5,6 +5,7 @@
 // them back and applies them through the same function. Encoded as MessagePack maps
 // {"op": ..., fields...}, the format of journal version 1.
 #include <cstdint>
+#include <scrivell/Compression.hpp>
 #include <string>
 #include <variant>
 #include <vector>
@@ -35,6 +36,7 @@ struct Appended {
 struct SplitRegistered {
     std::string name;
     std::int64_t splitSize = 1;
+    Compression compression;  // stored only when there is some
 };
 
 // The hidden file of a split dataset's block `index` made, for rows of this type and shape.

@@ -53,7 +53,15 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         const std::string where = "element " + std::to_string(i);
         const auto* pair = pairs[i].as<zelt::List>();
-        if (!pair || pair->size() != 2) throw Error(where + " is not a pair [name, splitSize]");
+        if (!pair || pair->size() < 2 || pair->size() > 3) {
+            throw Error(where + " is not a pair [name, splitSize] or [name, splitSize, options]");
+        }
+        Compression compression;
+        if (pair->size() == 3) {
+            const auto* options = (*pair)[2].as<zelt::Map>();
+            if (!options) throw Error(where + ": the third element, the options, is not a map");
+            compression = Compression::from_options(*options, where);
+        }
         const std::string* dataname = (*pair)[0].as<std::string>();
         const zelt::Value& splitSize = (*pair)[1];
         if (!dataname) throw Error(where + ": the dataset name is not a text");
@@ -85,7 +93,7 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
         }
         // Registering again restarts at block 0; the rows of a block being filled are dropped
         // with its hidden file.
-        commit(entry, records::SplitRegistered{*dataname, rows}, held_bytes_);
+        commit(entry, records::SplitRegistered{*dataname, rows, compression}, held_bytes_);
     }
 }
 
@@ -95,9 +103,19 @@ void log_sub_file(const StreamingBlock& block, std::chrono::steady_clock::time_p
     if (!spdlog::should_log(spdlog::level::info)) return;
     const double mib = static_cast<double>(block.rows_written()) *
                        static_cast<double>(block.layout().row_bytes) / (1 << 20);
-    spdlog::info("sub-file \"{}\": {} rows, {:.1f} MiB, {:.3f} s", block.path(),
-                 block.rows_written(), mib,
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (block.compression().none()) {
+        spdlog::info("sub-file \"{}\": {} rows, {:.1f} MiB, {:.3f} s", block.path(),
+                     block.rows_written(), mib, seconds);
+        return;
+    }
+    const double raw =
+        static_cast<double>(block.rows_written()) * static_cast<double>(block.layout().row_bytes);
+    const double stored = static_cast<double>(block.stored_bytes());
+    spdlog::info("sub-file \"{}\": {} rows, {:.1f} MiB, {:.3f} s, {} compression ratio {:.2f}",
+                 block.path(), block.rows_written(), mib, seconds, block.compression().name(),
+                 stored > 0 ? raw / stored : 0.0);
 }
 
 }  // namespace
@@ -137,7 +155,8 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
         }
         refuse_other_scan_block(*entry.dir, split->splitFileIndex, where);
         records::BlockStarted started{name, split->splitFileIndex, layout.typestr, layout.shape};
-        split->block.emplace(entry.dir, split->splitFileIndex, split->splitSize, std::move(layout));
+        split->block.emplace(entry.dir, split->splitFileIndex, split->splitSize, std::move(layout),
+                             split->compression);
         split->block_started = std::chrono::steady_clock::now();
         commit(entry, started, held_bytes_);
     }

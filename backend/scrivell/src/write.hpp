@@ -1,9 +1,8 @@
 #pragma once
 
+#include <scrivell/Column.hpp>
 #include <string>
 #include <vector>
-
-#include <scrivell/Column.hpp>
 
 #include "h5/h5.hpp"
 

@@ -73,6 +73,7 @@ struct SplitDataset {
     std::int64_t splitSize = 1;  // rows per block, checked at registration
     std::int64_t splitFileIndex = 0;
     std::optional<BlockAccount> filling;
+    Compression compression;  // how its blocks store their rows
     std::optional<StreamingBlock> block;
     std::chrono::steady_clock::time_point block_started{};  // for the log line of a sub-file
 };

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <scrivell/Compression.hpp>
 #include <scrivell/Directory.hpp>
 #include <string>
 #include <vector>
@@ -30,17 +31,21 @@ struct RowLayout {
 // arrives. Nothing of the block is kept in memory. A full block is renamed to its final name,
 // so that no reader ever sees a half-written sub-file there; a block dropped unfinished removes
 // its hidden file.
+//
+// A compressed block's dataset is chunked one row per chunk, with the codec's HDF5 filter;
+// each row is compressed and written as its chunk, through HDF5, which keeps the file open
+// until the block is finished. A last block that is not full is cut to its rows.
 class StreamingBlock {
   public:
     // Creates the hidden file of block `index` in the master's directory `dir`, `rows` rows of
     // `layout`. A stale hidden file of that name is removed first. Throws H5Error or Error
     // naming the file.
     StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index, std::int64_t rows,
-                   RowLayout layout);
+                   RowLayout layout, Compression compression = {});
     // Takes up block `index` again after a restart: its hidden file exists and holds `written`
     // rows. Throws Error when the file is missing or not shaped as `layout` says.
     StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index, std::int64_t rows,
-                   RowLayout layout, std::int64_t written);
+                   RowLayout layout, std::int64_t written, Compression compression = {});
     StreamingBlock(StreamingBlock&& other) noexcept;
     StreamingBlock& operator=(StreamingBlock&& other) noexcept;
     StreamingBlock(const StreamingBlock&) = delete;
@@ -50,6 +55,12 @@ class StreamingBlock {
     // Writes `item` into the next row. An item of another element type or shape is refused,
     // naming both; a failed write leaves the row to the next item. Throws Error.
     void write(const zelt::Value& item, const std::string& where);
+    // Writes a row a client compressed itself: one chunk of the block's codec, checked
+    // before. Throws Error; a failed write leaves the row to the next item.
+    void write_chunk(const char* chunk, std::uint64_t size, const std::string& where);
+    const Compression& compression() const { return compression_; }
+    // The bytes the rows take in the file: compressed, or as they are.
+    std::uint64_t stored_bytes() const { return stored_bytes_; }
     bool full() const { return written_ == rows_; }
     std::int64_t rows_written() const { return written_; }
     const RowLayout& layout() const { return layout_; }
@@ -66,7 +77,14 @@ class StreamingBlock {
     bool finished() const { return hidden_name_.empty(); }
 
   private:
+    void write_compressed(const char* chunk, std::uint64_t size, const std::string& where);
+    void close_hdf5(bool report);
+
     RowLayout layout_;
+    Compression compression_;
+    std::uint64_t stored_bytes_ = 0;
+    std::int64_t h5_file_ = -1;  // a compressed block's file and dataset, open in HDF5
+    std::int64_t h5_dataset_ = -1;
     std::int64_t rows_ = 0;
     std::int64_t written_ = 0;
     std::uint64_t data_offset_ = 0;

@@ -46,6 +46,8 @@ class Handle {  // move-only owner of one HDF5 id
         if (id >= 0) check(Close(id), "close", what);
     }
     hid_t get() const { return id_; }
+    // Gives the id up to another owner.
+    hid_t release() { return std::exchange(id_, H5I_INVALID_HID); }
 
   private:
     void reset() noexcept {

@@ -1,0 +1,159 @@
+#include <hdf5.h>
+
+#include <filesystem>
+#include <random>
+#include <scrivell/Compression.hpp>
+
+#include "backend.hpp"
+
+using support::H5Reader;
+
+namespace {
+
+// Detector-like frames: Poisson counts of mean 1.5, each stamped with its index.
+std::vector<std::uint16_t> frame(std::uint16_t index, std::size_t pixels = 64 * 48) {
+    std::mt19937 random(index);
+    std::poisson_distribution<int> counts(1.5);
+    std::vector<std::uint16_t> out(pixels);
+    for (auto& pixel : out) pixel = static_cast<std::uint16_t>(counts(random));
+    out[0] = index;
+    return out;
+}
+
+// The filter of a dataset and its parameters.
+std::pair<unsigned, std::vector<unsigned>> filter_of(const std::string& file,
+                                                     const std::string& dataset) {
+    const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    const hid_t d = H5Dopen2(f, dataset.c_str(), H5P_DEFAULT);
+    const hid_t dcpl = H5Dget_create_plist(d);
+    std::vector<unsigned> values(16);
+    std::size_t count = values.size();
+    unsigned flags = 0;
+    const H5Z_filter_t id = H5Pget_nfilters(dcpl) == 1
+                                ? H5Pget_filter2(dcpl, 0, &flags, &count, values.data(), 0,
+                                                 nullptr, nullptr)
+                                : -1;
+    values.resize(count);
+    H5Pclose(dcpl);
+    H5Dclose(d);
+    H5Fclose(f);
+    return {static_cast<unsigned>(id), values};
+}
+
+// What a dataset's data take in its file.
+std::uint64_t stored_bytes(const std::string& file, const std::string& dataset) {
+    const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    const hid_t d = H5Dopen2(f, dataset.c_str(), H5P_DEFAULT);
+    const std::uint64_t bytes = H5Dget_storage_size(d);
+    H5Dclose(d);
+    H5Fclose(f);
+    return bytes;
+}
+
+}  // namespace
+
+class Compressed : public Backend {
+  protected:
+    void declare(Value options) {
+        run({{"type", "create_dataset_append_split"},
+             {"filepath", path()},
+             {"datainfolist", List{List{"/entry/data", 3, std::move(options)}}}});
+    }
+    void append(std::uint16_t index) {
+        frames_.push_back(frame(index));
+        run({{"type", "dataset_append_split_map"},
+             {"filepath", path()},
+             {"map", Map{{"/entry/data", NdArray::view(frames_.back(), {48, 64})}}}});
+    }
+    std::vector<std::uint16_t> sent(std::size_t first, std::size_t count) const {
+        std::vector<std::uint16_t> out;
+        for (std::size_t i = first; i < first + count; ++i) {
+            out.insert(out.end(), frames_[i].begin(), frames_[i].end());
+        }
+        return out;
+    }
+    std::deque<std::vector<std::uint16_t>> frames_;
+};
+
+TEST_F(Compressed, EachCodecsFramesReadBackBitExactWithTheirFilterInTheFile) {
+    struct Case {
+        const char* codec;
+        unsigned filter;
+        std::vector<unsigned> parameters;  // as the file stores them after HDF5's set_local
+    };
+    const std::uint64_t chunk = 64 * 48 * 2;
+    for (const Case& c :
+         {Case{"bslz4", 32008, {0, 3, 2, 0, 2}},
+          Case{"blosc-lz4", 32001, {2, 2, 2, static_cast<unsigned>(chunk), 5, 2, 1}},
+          Case{"blosc-zstd", 32001, {2, 2, 2, static_cast<unsigned>(chunk), 5, 2, 5}}}) {
+        SCOPED_TRACE(c.codec);
+        support::TempDir scan;
+        const std::string file = scan / "m.h5";
+        open(file);
+        run({{"type", "create_dataset_append_split"},
+             {"filepath", file},
+             {"datainfolist", List{List{"/entry/data", 3, Map{{"compression", c.codec}}}}}});
+        frames_.clear();
+        for (std::uint16_t i = 0; i < 4; ++i) {
+            frames_.push_back(frame(i));
+            run({{"type", "dataset_append_split_map"},
+                 {"filepath", file},
+                 {"map", Map{{"/entry/data", NdArray::view(frames_.back(), {48, 64})}}}});
+        }
+        const Map status = scrivell.status();
+        EXPECT_NE(zelt::to_text(Value(status)).find("\"compression\": \"" + std::string(c.codec)),
+                  std::string::npos);
+        close(file);
+        // A full block of 3, and the last block cut to its one row.
+        EXPECT_EQ(H5Reader(scan / "0000.h5").uint16s("/entry/data/data"), sent(0, 3));
+        EXPECT_EQ(H5Reader(scan / "0001.h5").uint16s("/entry/data/data"), sent(3, 1));
+        EXPECT_EQ(H5Reader(file).uint16s("/entry/data/data_0001"), sent(3, 1));
+        const auto [filter, parameters] = filter_of(scan / "0000.h5", "/entry/data/data");
+        EXPECT_EQ(filter, c.filter);
+        EXPECT_EQ(parameters, c.parameters);
+        // Compressed, not stored as they are.
+        EXPECT_LT(stored_bytes(scan / "0000.h5", "/entry/data/data"), 3 * chunk / 2);
+    }
+}
+
+TEST_F(Compressed, UnknownOptionsAreRefusedNamingTheChoices) {
+    for (const auto& [options, expected] : std::vector<std::pair<Value, std::string>>{
+             {Map{{"compression", "gzip"}},
+              "compression \"gzip\" is none of \"none\", \"bslz4\", \"blosc-lz4\" or "
+              "\"blosc-zstd\""},
+             {Map{{"compresion", "bslz4"}}, "unknown option \"compresion\""},
+             {Map{{"compression", 1}}, "\"compression\" is not a text"},
+             {Map{{"compression", "blosc-lz4"}, {"compression_level", 12}},
+              "\"compression_level\" 12 is not a whole number from 0 to 9"},
+             {List{}, "the third element, the options, is not a map"},
+         }) {
+        try {
+            declare(options);
+            ADD_FAILURE() << zelt::to_text(options) << " was taken";
+        } catch (const scrivell::Error& error) {
+            EXPECT_NE(std::string(error.what()).find(expected), std::string::npos) << error.what();
+        }
+    }
+    // Nothing was registered by a refused item; a two-element item is as it always was.
+    EXPECT_TRUE(scrivell.open_files().find(path())->files_split.empty());
+    declare(Map{{"compression", "none"}});
+    append(1);
+    close(path());
+    EXPECT_EQ(filter_of(path("0000.h5"), "/entry/data/data").first, static_cast<unsigned>(-1));
+}
+
+TEST(Bslz4Chunk, MalformedChunksAreToldApart) {
+    const std::vector<std::uint16_t> raw = frame(7);
+    const std::uint64_t bytes = raw.size() * 2;
+    const scrivell::Compression bslz4{scrivell::Compression::Codec::Bslz4, 5};
+    const std::vector<char> chunk =
+        bslz4.compress(reinterpret_cast<const char*>(raw.data()), bytes, 2);
+    EXPECT_EQ(scrivell::why_not_bslz4_chunk(chunk.data(), chunk.size(), bytes, 2, true), "");
+    EXPECT_NE(scrivell::why_not_bslz4_chunk(chunk.data(), chunk.size(), bytes + 2, 2, false), "");
+    EXPECT_NE(scrivell::why_not_bslz4_chunk(chunk.data(), chunk.size() - 1, bytes, 2, false), "");
+    EXPECT_NE(scrivell::why_not_bslz4_chunk(chunk.data(), 8, bytes, 2, false), "");
+    std::vector<char> long_block = chunk;
+    long_block[12] = 0x7f;  // the first block's length, far past the end
+    EXPECT_NE(scrivell::why_not_bslz4_chunk(long_block.data(), long_block.size(), bytes, 2, false),
+              "");
+}
