@@ -176,6 +176,10 @@ void Corvane::start() {
             }
             // A notification no broker will ever take is dropped: the next waiting close of
             // its file tells it.
+            // Rows written after their request, once compressed, that could not be.
+            for (const auto& [filepath, error] : scrivell.take_row_failures()) {
+                failures_.add(filepath, error);
+            }
             for (const auto& [filepath, error] : scrivell.take_dropped_notifications()) {
                 if (filepath.empty()) continue;
                 failures_.add(filepath, error);
@@ -289,6 +293,11 @@ zelt::Map Corvane::status() const {
 }
 
 zelt::Value Corvane::reply_to(const zelt::Value& request) {
+    // Rows written during this request, once compressed, that could not be: a close reports
+    // them with the rest.
+    for (const auto& [filepath, error] : scrivell.take_row_failures()) {
+        failures_.add(filepath, error);
+    }
     const std::string* name = text_of(request, "type");
     std::string report;
     if (name && *name == "close") {

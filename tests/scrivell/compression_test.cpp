@@ -157,3 +157,71 @@ TEST(Bslz4Chunk, MalformedChunksAreToldApart) {
     EXPECT_NE(scrivell::why_not_bslz4_chunk(long_block.data(), long_block.size(), bytes, 2, false),
               "");
 }
+
+TEST_F(Compressed, FramesTheClientCompressedArePassedThroughAndMixWithRawOnes) {
+    declare(Map{{"compression", "bslz4"}});
+    const scrivell::Compression bslz4{scrivell::Compression::Codec::Bslz4, 5};
+    std::deque<std::vector<char>> chunks;
+    auto append_compressed = [&](std::uint16_t index, std::vector<char> chunk) {
+        frames_.push_back(frame(index));
+        chunks.push_back(std::move(chunk));
+        run({{"type", "dataset_append_split_map"},
+             {"filepath", path()},
+             {"map", Map{{"/entry/data",
+                          NdArray::precompressed("<u2", {48, 64}, "bslz4", chunks.back().data(),
+                                                 chunks.back().size(), nullptr)}}}});
+    };
+    auto compressed = [&](std::uint16_t index) {
+        const std::vector<std::uint16_t> raw = frame(index);
+        return bslz4.compress(reinterpret_cast<const char*>(raw.data()), raw.size() * 2, 2);
+    };
+    append_compressed(0, compressed(0));
+    append(1);  // compressed by the service, between two that came compressed
+    // Malformed chunks are refused at their append, and the next frame takes the row.
+    std::vector<char> wrong_size = compressed(2);
+    wrong_size[7] = static_cast<char>(wrong_size[7] + 2);  // the header's byte count
+    std::vector<char> truncated = compressed(2);
+    truncated.resize(truncated.size() - 5);
+    std::vector<char> past_end = compressed(2);
+    past_end[12] = 0x7f;  // the first block's length
+    for (auto* bad : {&wrong_size, &truncated, &past_end}) {
+        EXPECT_THROW(append_compressed(99, *bad), scrivell::Error);
+        frames_.pop_back();
+    }
+    append_compressed(2, compressed(2));
+    append(3);
+    close(path());
+    EXPECT_EQ(H5Reader(path("0000.h5")).uint16s("/entry/data/data"), sent(0, 3));
+    EXPECT_EQ(H5Reader(path("0001.h5")).uint16s("/entry/data/data"), sent(3, 1));
+}
+
+TEST_F(Compressed, AFrameTheClientCompressedGoesOnlyWhereBslz4IsRegistered) {
+    const scrivell::Compression bslz4{scrivell::Compression::Codec::Bslz4, 5};
+    const std::vector<std::uint16_t> raw = frame(1);
+    const std::vector<char> chunk =
+        bslz4.compress(reinterpret_cast<const char*>(raw.data()), raw.size() * 2, 2);
+    const Value item =
+        NdArray::precompressed("<u2", {48, 64}, "bslz4", chunk.data(), chunk.size(), nullptr);
+    declare(Map{{"compression", "blosc-lz4"}});
+    try {
+        run({{"type", "dataset_append_split_map"},
+             {"filepath", path()},
+             {"map", Map{{"/entry/data", item}}}});
+        ADD_FAILURE() << "a bslz4 frame went into a blosc-lz4 block";
+    } catch (const scrivell::Error& error) {
+        EXPECT_NE(std::string(error.what()).find("registered with {\"compression\": \"bslz4\"}"),
+                  std::string::npos)
+            << error.what();
+    }
+    run({{"type", "create_dataset_append"},
+         {"filepath", path()},
+         {"dataset_info_list", List{Map{{"datasetname", "column"}}}}});
+    EXPECT_THROW(run({{"type", "dataset_append_map"},
+                      {"filepath", path()},
+                      {"map", Map{{"column", item}}}}),
+                 scrivell::Error);
+    EXPECT_THROW(run({{"type", "create_dataset_map"},
+                      {"filepath", path()},
+                      {"map", Map{{"frame", item}}}}),
+                 scrivell::Error);
+}

@@ -51,6 +51,28 @@ TEST(Codec, ArrayIsExtOneWithHeaderThenElements) {
     EXPECT_EQ(hex(zelt::dumps(array)), "c7 0b 01 92 a3 3c 75 32 91 02 01 00 02 00");
 }
 
+TEST(Codec, APrecompressedFrameIsExtThreeWithItsCodecInTheHeader) {
+    const char chunk[] = {9, 8, 7};
+    const Value frame = NdArray::precompressed("<u2", {2}, "bslz4", chunk, 3, nullptr);
+    // fixext 16, type 3; header ["<u2", [2], "bslz4"]; then the three chunk bytes.
+    EXPECT_EQ(hex(zelt::dumps(frame)),
+              "d8 03 93 a3 3c 75 32 91 02 a5 62 73 6c 7a 34 09 08 07");
+    const std::string wire = zelt::dumps(frame);
+    const Value back = zelt::loads(wire);
+    ASSERT_TRUE(back.is<NdArray>());
+    EXPECT_EQ(back.as<NdArray>()->codec(), "bslz4");
+    EXPECT_EQ(back.as<NdArray>()->raw_bytes(), 4u);
+    EXPECT_EQ(back, frame);
+    // An unknown codec and a header without one are refused.
+    for (const std::string& header :
+         {bytes({0x93, 0xa3, '<', 'u', '2', 0x91, 0x02, 0xa3, 'z', 'i', 'p'}),
+          bytes({0x92, 0xa3, '<', 'u', '2', 0x91, 0x02})}) {
+        const std::string message =
+            bytes({0xc7, static_cast<int>(header.size()), 0x03}) + header;
+        EXPECT_THROW(zelt::loads(message), zelt::Error) << hex(message);
+    }
+}
+
 TEST(Codec, EveryValueKindRoundTrips) {
     const double frame[] = {1.5, -2.0, 3.25, 4.0, 5.0, 6.0};
     const std::uint8_t big_endian[] = {0x3f, 0xf0, 0, 0, 0, 0, 0, 0};  // 1.0 as >f8
@@ -124,7 +146,7 @@ TEST(Codec, MalformedInputIsRefusedWithItsCause) {
         {"truncated", bytes({0x82, 0xa4, 't', 'y'}), "truncated"},
         {"trailing bytes", bytes({0x01, 0x00}), "trailing"},
         {"bin", bytes({0xc4, 0x01, 'a'}), "bin"},
-        {"unknown ext type", bytes({0xd4, 0x03, 0x00}), "ext type 3"},
+        {"unknown ext type", bytes({0xd4, 0x04, 0x00}), "ext type 4"},
         {"slot reference without a ring", bytes({0xd4, 0x02, 0x00}), "shared-memory slot"},
         {"invalid UTF-8", bytes({0xa2, 0xc3, 0x28}), "UTF-8"},
         {"overlong UTF-8", bytes({0xa2, 0xc0, 0x80}), "UTF-8"},

@@ -161,7 +161,31 @@ NdArray::NdArray(std::string typestr, std::vector<std::uint64_t> shape, const vo
 NdArray NdArray::owned_copy() const {
     auto bytes = std::make_shared<std::vector<char>>(data(), data() + size_bytes());
     const char* start = bytes->data();
+    if (precompressed()) return precompressed(typestr_, shape_, codec_, start, size_, bytes);
     return NdArray(typestr_, shape_, start, size_, std::move(bytes));
+}
+
+NdArray NdArray::precompressed(std::string typestr, std::vector<std::uint64_t> shape,
+                               std::string codec, const void* data, std::size_t size,
+                               std::shared_ptr<const void> owner) {
+    if (codec != "bslz4") {
+        throw Error("array: the codec \"" + printable(codec, 64) + "\" is not \"bslz4\"");
+    }
+    // The type string and that the elements' bytes can be counted, as for any array.
+    const std::size_t item = accepted_item_size(typestr);
+    if (item == 0) throw Error("array: unsupported type string \"" + typestr + "\"");
+    std::uint64_t elements = item;
+    for (auto dim : shape) {
+        if (dim != 0 && elements > UINT64_MAX / dim) {
+            throw Error("array: shape too large for " + typestr);
+        }
+        elements *= dim;
+    }
+    NdArray out = view(std::move(typestr), std::move(shape), data);
+    out.size_ = size;
+    out.owner_ = std::move(owner);
+    out.codec_ = std::move(codec);
+    return out;
 }
 
 NdArray NdArray::view(std::string typestr, std::vector<std::uint64_t> shape, const void* data) {
@@ -183,12 +207,13 @@ std::uint64_t NdArray::element_count() const {
 std::string NdArray::describe() const {
     std::string out = typestr_ + " ";
     append_shape(out, shape_);
+    if (precompressed()) out += " " + codec_ + " (" + std::to_string(size_) + " bytes)";
     return out;
 }
 
 bool operator==(const NdArray& a, const NdArray& b) {
-    return a.typestr_ == b.typestr_ && a.shape_ == b.shape_ && a.size_ == b.size_ &&
-           (a.size_ == 0 || std::memcmp(a.data_, b.data_, a.size_) == 0);
+    return a.typestr_ == b.typestr_ && a.shape_ == b.shape_ && a.codec_ == b.codec_ &&
+           a.size_ == b.size_ && (a.size_ == 0 || std::memcmp(a.data_, b.data_, a.size_) == 0);
 }
 
 Value::Value(const char* text) : kind_(std::string(text)) {}

@@ -48,8 +48,9 @@ void pack_type_and_shape(msgpack::packer<Stream>& packer, const NdArray& array) 
 
 template <class Stream>
 void pack_header(msgpack::packer<Stream>& packer, const NdArray& array) {
-    packer.pack_array(2);
+    packer.pack_array(array.precompressed() ? 3 : 2);
     pack_type_and_shape(packer, array);
+    if (array.precompressed()) pack_text(packer, array.codec());
 }
 
 std::size_t header_size(const NdArray& array) {
@@ -92,39 +93,39 @@ void pack_float64(msgpack::packer<Stream>& packer, double number) {
 
 template <class Stream>
 void pack(msgpack::packer<Stream>& packer, const Value& value) {
-    std::visit(Overload{
-                   [&](std::monostate) { packer.pack_nil(); },
-                   [&](bool flag) { flag ? packer.pack_true() : packer.pack_false(); },
-                   [&](std::int64_t number) { packer.pack_int64(number); },
-                   [&](std::uint64_t number) { packer.pack_uint64(number); },
-                   [&](double number) { pack_float64(packer, number); },
-                   [&](const std::string& text) { pack_text(packer, text); },
-                   [&](const List& list) {
-                       packer.pack_array(wire_length(list.size(), "list"));
-                       for (const auto& item : list) pack(packer, item);
-                   },
-                   [&](const Map& map) {
-                       packer.pack_map(wire_length(map.size(), "map"));
-                       for (const auto& [key, item] : map) {
-                           pack_text(packer, key);
-                           pack(packer, item);
-                       }
-                   },
-                   [&](const NdArray& array) {
-                       if (array.slot()) {
-                           pack_slot_ref(packer, array);
-                           return;
-                       }
-                       const std::size_t header = header_size(array);
-                       packer.pack_ext(wire_length(header + array.size_bytes(), "array"),
-                                       ndarray_ext_type);
-                       // The ext body is the header, packed in place, then the raw elements.
-                       pack_header(packer, array);
-                       packer.pack_ext_body(array.data(),
-                                            static_cast<std::uint32_t>(array.size_bytes()));
-                   },
-               },
-               value.kind());
+    std::visit(
+        Overload{
+            [&](std::monostate) { packer.pack_nil(); },
+            [&](bool flag) { flag ? packer.pack_true() : packer.pack_false(); },
+            [&](std::int64_t number) { packer.pack_int64(number); },
+            [&](std::uint64_t number) { packer.pack_uint64(number); },
+            [&](double number) { pack_float64(packer, number); },
+            [&](const std::string& text) { pack_text(packer, text); },
+            [&](const List& list) {
+                packer.pack_array(wire_length(list.size(), "list"));
+                for (const auto& item : list) pack(packer, item);
+            },
+            [&](const Map& map) {
+                packer.pack_map(wire_length(map.size(), "map"));
+                for (const auto& [key, item] : map) {
+                    pack_text(packer, key);
+                    pack(packer, item);
+                }
+            },
+            [&](const NdArray& array) {
+                if (array.slot()) {
+                    pack_slot_ref(packer, array);
+                    return;
+                }
+                const std::size_t header = header_size(array);
+                packer.pack_ext(wire_length(header + array.size_bytes(), "array"),
+                                array.precompressed() ? precompressed_ext_type : ndarray_ext_type);
+                // The ext body is the header, packed in place, then the raw elements.
+                pack_header(packer, array);
+                packer.pack_ext_body(array.data(), static_cast<std::uint32_t>(array.size_bytes()));
+            },
+        },
+        value.kind());
 }
 
 bool is_valid_utf8(const char* text, std::size_t size) {
@@ -204,10 +205,10 @@ class Decoder : public msgpack::null_visitor {
             if (!resolver_) fail("a shared-memory slot is not accepted on this connection", v);
             return emit(Value(decode_slot_ref(v + 1, size - 1)));
         }
-        if (type != ndarray_ext_type) {
+        if (type != ndarray_ext_type && type != precompressed_ext_type) {
             fail("ext type " + std::to_string(type) + " is not a value of this protocol", v);
         }
-        return emit(Value(decode_array(v + 1, size - 1)));
+        return emit(Value(decode_array(v + 1, size - 1, type == precompressed_ext_type)));
     }
     bool start_array(std::uint32_t n) {
         open(v_is_list, n);
@@ -355,7 +356,7 @@ class Decoder : public msgpack::null_visitor {
                             *(*parts)[2].as<std::string>(), slot, nbytes);
     }
 
-    NdArray decode_array(const char* payload, std::size_t size) {
+    NdArray decode_array(const char* payload, std::size_t size, bool precompressed) {
         Decoder header_decoder(payload, size, nullptr, nullptr, depth() + 1);
         std::size_t offset = 0;
         if (!msgpack::parse(payload, size, offset, header_decoder)) {
@@ -363,9 +364,12 @@ class Decoder : public msgpack::null_visitor {
         }
         Value header = header_decoder.take();
         const List* parts = header.as<List>();
-        if (!parts || parts->size() != 2 || !(*parts)[0].is<std::string>() ||
-            !(*parts)[1].is<List>()) {
-            fail("array header is not [typestr, shape]", payload);
+        const std::size_t members = precompressed ? 3 : 2;
+        if (!parts || parts->size() != members || !(*parts)[0].is<std::string>() ||
+            !(*parts)[1].is<List>() || (precompressed && !(*parts)[2].is<std::string>())) {
+            fail(precompressed ? "pre-compressed frame header is not [typestr, shape, codec]"
+                               : "array header is not [typestr, shape]",
+                 payload);
         }
         std::vector<std::uint64_t> shape;
         for (const auto& dim : *(*parts)[1].as<List>()) {
@@ -376,6 +380,11 @@ class Decoder : public msgpack::null_visitor {
             } else {
                 fail("array shape holds something other than a non-negative integer", payload);
             }
+        }
+        if (precompressed) {
+            return NdArray::precompressed(*(*parts)[0].as<std::string>(), std::move(shape),
+                                          *(*parts)[2].as<std::string>(), payload + offset,
+                                          size - offset, owner_);
         }
         return NdArray(*(*parts)[0].as<std::string>(), std::move(shape), payload + offset,
                        size - offset, owner_);

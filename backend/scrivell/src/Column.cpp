@@ -23,6 +23,10 @@ std::string Column::why_not_stackable(const zelt::Value& value) const {
     if (const auto* text = value.as<std::string>(); text && text->find('\0') != std::string::npos) {
         return "a text holding a NUL character cannot be stored whole in a dataset";
     }
+    if (const auto* array = value.as<zelt::NdArray>(); array && array->precompressed()) {
+        return "a pre-compressed frame goes only into a split dataset registered with "
+               "{\"compression\": \"bslz4\"}";
+    }
     if (const auto* array = value.as<zelt::NdArray>(); array && array->shape().size() >= max_rank) {
         return "an array " + array->describe() + " has " + std::to_string(array->shape().size()) +
                " dimensions; stacked it would have more than HDF5's " + std::to_string(max_rank);

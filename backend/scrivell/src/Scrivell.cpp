@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <zelt/storageParser.hpp>
 
+#include "compression_pool.hpp"
 #include "file_state.hpp"
 #include "h5/h5.hpp"
 #include "map_datasets.hpp"
@@ -58,10 +59,14 @@ Scrivell::Scrivell(Settings settings)
       data_roots_(std::move(settings.data_roots)),
       journal_dir_path_(settings.journal_dir),
       outbox_(std::move(settings.vesk)) {
+    compression_threads_ = settings.compression_threads;
+    verify_precompressed_ = settings.verify_precompressed;
     if (!journal_dir_path_.empty()) journal_dir_.emplace(journal_dir_path_, settings.journal_sync);
     // Failures are reported once, by the error that carries the stack's message.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
+
+Scrivell::~Scrivell() = default;
 
 void Scrivell::process(const zelt::Map& record) {
     const zelt::Value* type = zelt::find(record, "type");
@@ -196,6 +201,7 @@ void Scrivell::journal_failure(const std::string& filepath, const std::string& e
 }
 
 void Scrivell::write_journals() {
+    write_all_pending();
     for (auto& [filepath, entry] : files) {
         if (entry.journal) entry.journal->write();
     }
@@ -302,6 +308,7 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
         ++written;
     }
     for (auto& [k, v] : entry->files_split) {
+        write_pending(*entry, filepath, k, v);
         if (!v.block) continue;
         if (v.block->rows_written() == 0) {
             v.block.reset();

@@ -129,7 +129,7 @@ Fd create_compressed_sub_file(const Directory& dir, const std::string& name, std
 
 RowLayout RowLayout::of(const zelt::Value& item, const std::string& where) {
     if (const auto* array = item.as<zelt::NdArray>()) {
-        return {array->typestr(), array->shape(), array->size_bytes()};
+        return {array->typestr(), array->shape(), array->raw_bytes()};
     }
     if (item.is<std::int64_t>()) return {"<i8", {}, 8};
     if (item.is<std::uint64_t>()) return {"<u8", {}, 8};
@@ -354,6 +354,13 @@ void StreamingBlock::write_compressed(const char* chunk, std::uint64_t size,
     ++written_;
 }
 
+void StreamingBlock::refuse_unless_fits(const zelt::NdArray& array,
+                                        const std::string& where) const {
+    if (array.typestr() == layout_.typestr && array.shape() == layout_.shape) return;
+    throw Error(where + ": the item is an array " + RowLayout::of(array, where).describe() +
+                ", but block " + name_ + " holds " + layout_.describe() + " rows");
+}
+
 void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
     const char* bytes = nullptr;
     std::int64_t integer = 0;
@@ -365,6 +372,10 @@ void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
                     want.describe() + " rows");
     };
     if (const auto* array = item.as<zelt::NdArray>()) {
+        if (array->precompressed()) {
+            throw Error(where + ": a pre-compressed frame goes only into a split dataset " +
+                        "registered with {\"compression\": \"bslz4\"}; register it so");
+        }
         if (array->typestr() != want.typestr || array->shape() != want.shape) {
             refuse("an array " + RowLayout::of(item, where).describe());
         }

@@ -62,8 +62,8 @@ void apply(FileEntry& entry, const Record& record, std::uint64_t& held_bytes) {
             },
             [&](const SplitRegistered& r) {
                 entry.files_split.insert_or_assign(
-                    r.name,
-                    SplitDataset{r.splitSize, 0, std::nullopt, r.compression, std::nullopt, {}});
+                    r.name, SplitDataset{
+                                r.splitSize, 0, std::nullopt, r.compression, std::nullopt, {}, {}});
             },
             [&](const BlockStarted& r) {
                 SplitDataset& split = split_of(entry, r.name);

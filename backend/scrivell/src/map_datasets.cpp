@@ -219,6 +219,11 @@ OrderedMap<zelt::Value> flatten(const zelt::Map& map) {
 void write_leaf(hid_t file, const std::string& path, const zelt::Value& value, bool recreate_text,
                 const std::string& filename) {
     h5::refuse_links_along(file, path, filename);
+    if (const auto* array = value.as<zelt::NdArray>(); array && array->precompressed()) {
+        throw Error("write dataset \"" + path + "\" in \"" + filename + "\": " +
+                    std::string("a pre-compressed frame goes only into a split dataset registered "
+                                "with {\"compression\": \"bslz4\"}"));
+    }
     if (const auto* text = value.as<std::string>(); text && text->find('\0') != std::string::npos) {
         throw Error(
             "write dataset \"" + path + "\" in \"" + filename +

@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <scrivell/Scrivell.hpp>
 #include <zelt/storageParser.hpp>
@@ -16,6 +17,15 @@ std::string resolved_path(const std::string& path) {
     const auto resolved =
         std::filesystem::weakly_canonical(std::filesystem::absolute(path), ignored);
     return (resolved.empty() ? std::filesystem::path(path) : resolved).lexically_normal().string();
+}
+
+// A true-or-false entry of section [corvane], false when absent. Throws zelt::Error.
+bool flag(const zelt::storageParser& config, const std::string& key) {
+    const std::string value = config.get_or("corvane", key, "false");
+    if (value == "true" || value == "yes" || value == "1" || value == "on") return true;
+    if (value == "false" || value == "no" || value == "0" || value == "off") return false;
+    throw zelt::Error("configuration \"" + config.source() + "\": " + key +
+                      " in section [corvane] is \"" + value + "\", not true or false");
 }
 
 }  // namespace
@@ -53,14 +63,12 @@ Settings Settings::from(const zelt::storageParser& config) {
     const long long mib = config.number_or("corvane", "memory_limit_mib", half_mib);
     settings.limits.memory_limit_bytes = mib > 0 ? static_cast<std::uint64_t>(mib) << 20 : 0;
     settings.journal_dir = config.get_or("corvane", "journal_dir", "");
-    const std::string sync = config.get_or("corvane", "journal_sync", "false");
-    if (sync == "true" || sync == "yes" || sync == "1" || sync == "on") {
-        settings.journal_sync = true;
-    } else if (!(sync == "false" || sync == "no" || sync == "0" || sync == "off")) {
-        throw zelt::Error("configuration \"" + config.source() +
-                          "\": journal_sync in section [corvane] is \"" + sync +
-                          "\", not true or false");
-    }
+    settings.journal_sync = flag(config, "journal_sync");
+    settings.verify_precompressed = flag(config, "verify_precompressed");
+    const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+    const long long threads =
+        config.number_or("corvane", "compression_threads", std::max(1L, cores - 1));
+    settings.compression_threads = static_cast<unsigned>(std::clamp(threads, 1LL, 256LL));
     std::string roots = config.get_or("corvane", "data_roots", "");
     for (std::size_t start = 0; start <= roots.size();) {
         std::size_t comma = roots.find(',', start);

@@ -3,6 +3,7 @@
 
 #include <scrivell/Scrivell.hpp>
 
+#include "compression_pool.hpp"
 #include "file_state.hpp"
 #include "h5/h5.hpp"
 #include "names.hpp"
@@ -92,7 +93,10 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
             }
         }
         // Registering again restarts at block 0; the rows of a block being filled are dropped
-        // with its hidden file.
+        // with its hidden file, once those still with a worker are done.
+        if (SplitDataset* old = entry.files_split.find(*dataname)) {
+            write_pending(entry, filepath, *dataname, *old);
+        }
         commit(entry, records::SplitRegistered{*dataname, rows, compression}, held_bytes_);
     }
 }
@@ -161,14 +165,59 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
         commit(entry, started, held_bytes_);
     }
     StreamingBlock& block = *split->block;
+    const auto* array = item.as<zelt::NdArray>();
+    if (array) block.refuse_unless_fits(*array, where);
     // The notification of the block this item completes is built before its row is written:
     // an "identify" without a JSON form fails the request before it changes anything.
     std::string message;
-    if (block.rows_written() + 1 == split->splitSize) {
+    const auto queued = static_cast<std::int64_t>(split->pending.size());
+    if (block.rows_written() + queued + 1 == split->splitSize) {
         message = notification_json("scan_run", zelt::find_or_null(record, "identify"),
                                     zelt::find_or_null(record, "CTType"), block.path(),
                                     "/entry/data/data");
     }
+    if (array && array->precompressed()) {
+        // Written as the client compressed it, after its checks; in its turn behind the rows
+        // still with a worker.
+        if (split->compression.codec != Compression::Codec::Bslz4 || array->codec() != "bslz4") {
+            throw Error(where + ": a pre-compressed " + array->codec() + " frame goes only into " +
+                        "a split dataset registered with {\"compression\": \"bslz4\"}; this one " +
+                        "is registered with " + in_quotes(split->compression.name()));
+        }
+        if (std::string why =
+                why_not_bslz4_chunk(array->data(), array->size_bytes(), array->raw_bytes(),
+                                    array->item_size(), verify_precompressed_);
+            !why.empty()) {
+            throw Error(where + ": the pre-compressed frame is no bslz4 chunk of " +
+                        array->describe() + ": " + why + "; its row is left to the next frame");
+        }
+        if (split->pending.empty()) {
+            block.write_chunk(array->data(), array->size_bytes(), where);
+            commit(entry, records::RowWritten{name}, held_bytes_);
+        } else {
+            std::promise<std::vector<char>> ready;
+            ready.set_value(std::vector<char>(array->data(), array->data() + array->size_bytes()));
+            split->pending.push_back(
+                {ready.get_future(), zelt::Value(), array->raw_bytes(), where});
+            pending_bytes_ += array->raw_bytes();
+            if (block.rows_written() + queued + 1 < split->splitSize) return;
+            write_pending(entry, filepath, name, *split);
+        }
+        if (!block.full()) return;
+        finish_block(entry, filepath, name, *split, std::move(message), false);
+        return;
+    }
+    if (array && !split->compression.none()) {
+        // A worker compresses it while the next requests are taken; the block is finished
+        // once its last row is in.
+        queue_row(entry, filepath, name, *split, *array, where);
+        if (block.rows_written() + queued + 1 < split->splitSize) return;
+        write_pending(entry, filepath, name, *split);
+        if (!block.full()) return;
+        finish_block(entry, filepath, name, *split, std::move(message), false);
+        return;
+    }
+    write_pending(entry, filepath, name, *split);
     block.write(item, where);
     commit(entry, records::RowWritten{name}, held_bytes_);
     if (!block.full()) return;
@@ -192,6 +241,59 @@ void Scrivell::finish_block(FileEntry& entry, const std::string& filepath, const
     // the next block.
     commit(entry, records::BlockDone{name, split.splitFileIndex}, held_bytes_);
     outbox_.post(std::move(message), what, filepath, held_by_close);
+}
+
+void Scrivell::queue_row(FileEntry& entry, const std::string& filepath, const std::string& name,
+                         SplitDataset& split, const zelt::NdArray& array,
+                         const std::string& where) {
+    if (!pool_) pool_ = std::make_unique<CompressionPool>(compression_threads_);
+    // A row in memory another process may write again (a shared slot), or in the caller's
+    // buffer, is copied: the worker reads it after the request is done.
+    zelt::NdArray row = array.owner() && !array.borrowed() ? array : array.owned_copy();
+    std::uint64_t elements = 1;
+    for (const auto dim : row.shape()) elements *= dim;
+    const std::uint64_t element_bytes = elements ? row.size_bytes() / elements : 1;
+    std::future<std::vector<char>> chunk =
+        pool_->submit(split.compression, row.data(), row.size_bytes(), element_bytes);
+    const std::uint64_t raw = row.size_bytes();
+    split.pending.push_back({std::move(chunk), zelt::Value(std::move(row)), raw, where});
+    pending_bytes_ += raw;
+    // Back-pressure: the rows waiting count in the memory the service may hold, and the
+    // request loop waits for the oldest ones rather than hold more.
+    const std::uint64_t most = std::max<std::uint64_t>(
+        raw, limits_.memory_limit_bytes
+                 ? std::min<std::uint64_t>(256ull << 20, limits_.memory_limit_bytes / 4)
+                 : 256ull << 20);
+    if (pending_bytes_ > most) {
+        const auto keep = static_cast<std::size_t>(most / std::max<std::uint64_t>(raw, 1));
+        write_pending(entry, filepath, name, split, keep / 2);
+    }
+}
+
+void Scrivell::write_pending(FileEntry& entry, const std::string& filepath, const std::string& name,
+                             SplitDataset& split, std::size_t keep) {
+    while (split.pending.size() > keep) {
+        PendingRow& row = split.pending.front();
+        try {
+            const std::vector<char> chunk = row.chunk.get();
+            if (!split.block) throw Error("its block is gone");
+            split.block->write_chunk(chunk.data(), chunk.size(), row.where);
+            commit(entry, records::RowWritten{name}, held_bytes_);
+        } catch (const std::exception& error) {
+            const std::string reason = row.where + ": a row was not written: " + error.what();
+            spdlog::error("{}", reason);
+            row_failures_.emplace_back(filepath, reason);
+            commit(entry, records::RequestFailed{reason}, held_bytes_);
+        }
+        pending_bytes_ -= row.raw_bytes;
+        split.pending.pop_front();
+    }
+}
+
+void Scrivell::write_all_pending() {
+    for (auto& [filepath, entry] : files) {
+        for (auto& [name, split] : entry.files_split) write_pending(entry, filepath, name, split);
+    }
 }
 
 }  // namespace scrivell

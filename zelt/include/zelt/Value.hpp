@@ -38,6 +38,12 @@ class NdArray {
     NdArray(std::string typestr, std::vector<std::uint64_t> shape, const void* data,
             std::size_t size, std::shared_ptr<const void> owner);
 
+    // A frame its sender compressed: `typestr` and `shape` describe the elements, `data` and
+    // `size` the compressed bytes, one chunk of `codec` ("bslz4"). Throws zelt::Error for an
+    // unknown type string or codec.
+    static NdArray precompressed(std::string typestr, std::vector<std::uint64_t> shape,
+                                 std::string codec, const void* data, std::size_t size,
+                                 std::shared_ptr<const void> owner);
     // A view on the caller's memory: nothing is copied, the caller keeps it alive.
     static NdArray view(std::string typestr, std::vector<std::uint64_t> shape, const void* data);
     template <class T>
@@ -48,7 +54,13 @@ class NdArray {
     const std::string& typestr() const { return typestr_; }
     const std::vector<std::uint64_t>& shape() const { return shape_; }
     const char* data() const { return static_cast<const char*>(data_); }
+    // The bytes at data(): the elements, or a pre-compressed frame's chunk.
     std::size_t size_bytes() const { return size_; }
+    // The codec of a pre-compressed frame; empty for elements as they are.
+    const std::string& codec() const { return codec_; }
+    bool precompressed() const { return !codec_.empty(); }
+    // The bytes of the elements, compressed or not.
+    std::uint64_t raw_bytes() const { return element_count() * item_size(); }
     std::size_t item_size() const;
     std::uint64_t element_count() const;
     const std::shared_ptr<const void>& owner() const { return owner_; }
@@ -80,6 +92,7 @@ class NdArray {
     const void* data_ = nullptr;
     std::size_t size_ = 0;
     std::shared_ptr<const void> owner_;
+    std::string codec_;
     std::optional<SlotRef> slot_;
     bool borrowed_ = false;
 };

@@ -13,6 +13,8 @@ namespace zelt {
 inline constexpr std::int8_t ndarray_ext_type = 1;
 // ext type 2: an array whose elements lie in a shared slot, [typestr, shape, token, slot, nbytes].
 inline constexpr std::int8_t slot_ext_type = 2;
+// ext type 3: a frame its sender compressed, [typestr, shape, codec] then the compressed bytes.
+inline constexpr std::int8_t precompressed_ext_type = 3;
 
 // Turns a slot reference into an array over the slot's memory, after checking it. Throws
 // zelt::Error for a reference it refuses.

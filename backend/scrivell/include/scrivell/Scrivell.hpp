@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -67,6 +69,15 @@ struct BlockAccount {
     std::optional<std::string> full_message;  // once full: what announces it
 };
 
+// A row of a compressed block on its way: a worker compresses it, the request loop then
+// writes it in its turn. `item` keeps the row's bytes alive until then.
+struct PendingRow {
+    std::future<std::vector<char>> chunk;
+    zelt::Value item;
+    std::uint64_t raw_bytes = 0;
+    std::string where;
+};
+
 // A split dataset: its block size, the index of the next sub-file to write, and the block
 // being filled (its account and its open file), whose rows are already on disk.
 struct SplitDataset {
@@ -76,6 +87,7 @@ struct SplitDataset {
     Compression compression;  // how its blocks store their rows
     std::optional<StreamingBlock> block;
     std::chrono::steady_clock::time_point block_started{};  // for the log line of a sub-file
+    std::deque<PendingRow> pending;  // rows of the block being compressed, in arrival order
 };
 
 // A file-table entry: the open file under "fp", and what the service holds for each dataset
@@ -110,6 +122,12 @@ struct Settings {
     // "journal_sync", journals and sub-files reach the device before they count.
     std::string journal_dir;
     bool journal_sync = false;
+    // Whether every chunk a client compressed itself is decoded before it is written
+    // ("verify_precompressed"); its header and block lengths are always checked.
+    bool verify_precompressed = false;
+    // Workers that compress rows ("compression_threads"): by default one fewer than the
+    // machine's cores, at least one.
+    unsigned compression_threads = 1;
 
     // Sections "vesk" and "corvane" (max_open_files, memory_limit_mib); without them, the
     // defaults: file descriptors shared with a reserve for sockets, half the machine's memory.
@@ -120,11 +138,16 @@ struct Settings {
 // The HDF5 backend: the table of open files and what is pending for them, and one operation
 // per request type. Every operation takes the whole request record; failures are thrown
 // (scrivell::Error and its kinds) and leave done what was done before them.
+class CompressionPool;
+
 class Scrivell {
   public:
     // Reads the configuration once.
     Scrivell();
     explicit Scrivell(Settings settings);
+    ~Scrivell();
+    Scrivell(const Scrivell&) = delete;
+    Scrivell& operator=(const Scrivell&) = delete;
 
     // Calls the operation named by the record's "type". Throws scrivell::Error for a missing
     // "type" or one that names no operation.
@@ -172,9 +195,15 @@ class Scrivell {
         std::int64_t last = 0;
     };
     std::vector<Missing> take_restored_missing() { return std::exchange(restored_missing_, {}); }
-    // Puts what the journals recorded since the last call on disk: before a reply, and before
-    // the service waits for the next request. Throws Error.
+    // Writes the rows still being compressed, then puts what the journals recorded since the
+    // last call on disk: before a reply, and before the service waits for the next request.
+    // Throws Error.
     void write_journals();
+    // Rows accepted without a reply that could not be written once compressed (file, error),
+    // since the last call: the next waiting close of the file reports them.
+    std::vector<std::pair<std::string, std::string>> take_row_failures() {
+        return std::exchange(row_failures_, {});
+    }
     // Restores the files whose journals are in the journal directory, as they were after the
     // last request carried out, and queues their owed notifications. Logs one WARNING per
     // file restored and one ERROR per journal moved aside. Call once, at start-up.
@@ -197,6 +226,12 @@ class Scrivell {
 
   private:
     OrderedMap<FileEntry> files;  // file table
+    // Declared after the file table, so that it stops before the rows it reads are gone.
+    std::unique_ptr<CompressionPool> pool_;
+    unsigned compression_threads_ = 1;
+    bool verify_precompressed_ = false;
+    std::uint64_t pending_bytes_ = 0;  // raw bytes of the rows waiting in `pending`
+    std::vector<std::pair<std::string, std::string>> row_failures_;
 
     void write_map(const zelt::Map& record, bool recreate_text);
     // Refuses (Error naming `what`) to hold `adds` more bytes beyond memory_limit_mib, counting
@@ -216,6 +251,17 @@ class Scrivell {
     // notification (which the close waits for, with `held_by_close`).
     void finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
                       SplitDataset& split, std::string message, bool held_by_close);
+    // Writes the compressed rows of `split` waiting in `pending`, in their order, as their
+    // workers finish them (at most `keep` stay waiting). A row that cannot be written is
+    // recorded in row_failures_; the next row takes its place.
+    void write_pending(FileEntry& entry, const std::string& filepath, const std::string& name,
+                       SplitDataset& split, std::size_t keep = 0);
+    // write_pending for every split dataset of every open file.
+    void write_all_pending();
+    // Queues a compressed block's array row for a worker; waits for older rows while the rows
+    // waiting hold too much memory.
+    void queue_row(FileEntry& entry, const std::string& filepath, const std::string& name,
+                   SplitDataset& split, const zelt::NdArray& array, const std::string& where);
 
     Limits limits_;
     std::vector<std::string> data_roots_;

@@ -55,6 +55,8 @@ class StreamingBlock {
     // Writes `item` into the next row. An item of another element type or shape is refused,
     // naming both; a failed write leaves the row to the next item. Throws Error.
     void write(const zelt::Value& item, const std::string& where);
+    // Refuses (Error naming `where`) an array row of another element type or shape.
+    void refuse_unless_fits(const zelt::NdArray& array, const std::string& where) const;
     // Writes a row a client compressed itself: one chunk of the block's codec, checked
     // before. Throws Error; a failed write leaves the row to the next item.
     void write_chunk(const char* chunk, std::uint64_t size, const std::string& where);

@@ -1,0 +1,48 @@
+#include "compression_pool.hpp"
+
+namespace scrivell {
+
+CompressionPool::CompressionPool(unsigned threads) {
+    for (unsigned i = 0; i < std::max(threads, 1u); ++i) workers_.emplace_back([this] { run(); });
+}
+
+CompressionPool::~CompressionPool() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        jobs_.clear();  // their futures report a broken promise
+    }
+    queued_.notify_all();
+    for (auto& worker : workers_) worker.join();
+}
+
+std::future<std::vector<char>> CompressionPool::submit(const Compression& compression,
+                                                       const char* row, std::uint64_t size,
+                                                       std::uint64_t element_bytes) {
+    std::packaged_task<std::vector<char>()> job([compression, row, size, element_bytes] {
+        return compression.compress(row, size, element_bytes);
+    });
+    std::future<std::vector<char>> chunk = job.get_future();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(std::move(job));
+    }
+    queued_.notify_one();
+    return chunk;
+}
+
+void CompressionPool::run() {
+    while (true) {
+        std::packaged_task<std::vector<char>()> job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            queued_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+            if (stopping_) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        job();  // an exception goes to the future
+    }
+}
+
+}  // namespace scrivell
