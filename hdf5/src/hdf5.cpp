@@ -271,7 +271,9 @@ Map hdf5::through_ring(const Map& m, std::vector<std::uint64_t>& taken) {
     out.reserve(m.size());
     for (const auto& [name, value] : m) {
         const NdArray* array = value.as<NdArray>();
-        if (!array || array->slot() || array->size_bytes() < local_min_bytes) {
+        // A frame compressed by its sender goes inline: a slot carries elements only.
+        if (!array || array->slot() || array->precompressed() ||
+            array->size_bytes() < local_min_bytes) {
             out.emplace_back(name, value);
             continue;
         }

@@ -4,8 +4,8 @@
     with hdf5.open("/data/scan1/master.h5") as f:
         f.create_dataset_map({"entry": {"title": "scan 1"}})
 """
-from .client import LocalSlot, ServiceError, hdf5
+from .client import Compressed, LocalSlot, ServiceError, hdf5
 from .config import Config, read_config
 
-__all__ = ["hdf5", "ServiceError", "LocalSlot", "Config", "read_config"]
+__all__ = ["hdf5", "ServiceError", "LocalSlot", "Compressed", "Config", "read_config"]
 __version__ = "0.1.0"

@@ -42,6 +42,25 @@ class LocalSlot:
         self.sent = False
 
 
+class Compressed:
+    """A frame its sender compressed, passed through to the file as it is: ``data`` is one
+    chunk of ``codec`` (``"bslz4"``: HDF5's bitshuffle-LZ4 chunk, its 12-byte header and
+    blocks, as fast detectors' streams deliver it) holding an array of ``dtype`` and
+    ``shape``. It goes into a split dataset registered with ``{"compression": "bslz4"}``."""
+
+    def __init__(self, data: bytes | bytearray | memoryview, dtype: Any, shape: tuple,
+                 codec: str = "bslz4"):
+        self.data = bytes(data)
+        self.dtype = numpy.dtype(dtype)
+        self.shape = tuple(int(n) for n in shape)
+        self.codec = codec
+        if self.dtype.str[1:] not in _ARRAY_KINDS:
+            raise TypeError(f"arrays of {self.dtype} cannot be sent; use one of "
+                            f"{', '.join(sorted(_ARRAY_KINDS))}")
+        if codec != "bslz4":
+            raise ValueError(f"codec {codec!r} is not 'bslz4'")
+
+
 class _LocalRing:
     """A ring of slots in shared memory, attached over the service's local socket, which stays
     open: its end tells that the service is gone."""
@@ -121,7 +140,7 @@ def _check_served_by_service(sock: socket.socket, path: str, service_user: str) 
 
 def _encode(value: Any) -> Any:
     """msgpack's default= hook: NumPy scalars as plain numbers, arrays as ext type 1, filled
-    slots as ext type 2."""
+    slots as ext type 2, frames compressed by their sender as ext type 3."""
     if isinstance(value, LocalSlot):
         if value.sent:
             raise ValueError(f"slot {value.index} was sent already; take a new one for each frame")
@@ -129,6 +148,9 @@ def _encode(value: Any) -> Any:
         body = msgpack.packb([a.dtype.str, list(a.shape), value.ring.token, value.index,
                               a.nbytes])
         return msgpack.ExtType(2, body)
+    if isinstance(value, Compressed):
+        header = msgpack.packb([value.dtype.str, list(value.shape), value.codec])
+        return msgpack.ExtType(3, header + value.data)
     if isinstance(value, numpy.generic):
         if isinstance(value, numpy.bool_):
             return bool(value)
@@ -382,7 +404,9 @@ class hdf5:  # noqa: N801 - the system's own name
                         "dataset_info_list": list(l)}, {})
 
     def create_dataset_append_split(self, l: list) -> None:  # noqa: E741
-        """Registers split datasets: pairs [name, splitSize]."""
+        """Registers split datasets: pairs [name, splitSize], or [name, splitSize, options]
+        with options such as {"compression": "bslz4"} ("none", "bslz4", "blosc-lz4",
+        "blosc-zstd"; "compression_level" 0-9 for Blosc)."""
         if l:
             self._send({"type": "create_dataset_append_split", "filepath": self.filepath,
                         "datainfolist": [list(pair) for pair in l]}, {})

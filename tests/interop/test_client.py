@@ -179,6 +179,56 @@ class Client(unittest.TestCase):
         with h5py.File(self.path(), "r") as h:
             numpy.testing.assert_array_equal(h["x"][()][:, 0], numpy.arange(15))
 
+    def test_compressed_scans_read_back_through_hdf5plugin(self):
+        import bitshuffle
+        import hdf5plugin  # noqa: F401  (registers the filters with h5py)
+
+        rng = numpy.random.default_rng(5)
+        frames = rng.poisson(1.5, (5, 96, 64)).astype("<u2")
+        for k in range(5):
+            frames[k, 0, 0] = k
+        codecs = {"bslz4": 32008, "blosc-lz4": 32001, "blosc-zstd": 32001}
+        for codec, filter_id in codecs.items():
+            with hdf5.open(self.path(f"{codec}.h5")) as f:
+                f.create_dataset_append_split([("/entry/data", 2, {"compression": codec})])
+                for frame in frames:
+                    f.dataset_append_split_map({"/entry/data": frame})
+            with h5py.File(self.path(f"{codec}.h5"), "r") as h:
+                for block, rows in enumerate([frames[0:2], frames[2:4], frames[4:5]]):
+                    data = h[f"entry/data/data_{block:04d}"]
+                    numpy.testing.assert_array_equal(data[()], rows, err_msg=codec)
+                    self.assertIn(str(filter_id), data._filters)
+                    self.assertEqual(data.chunks, (1, 96, 64))
+            os.remove(self.path(f"{codec}.h5"))
+            for block in range(3):
+                os.remove(self.path(f"{block:04d}.h5"))
+
+        # Frames compressed by the detector's stream pass through as they came.
+        def detector_chunk(frame):
+            block = 2048
+            blocks = bitshuffle.compress_lz4(frame, block).tobytes()
+            return (frame.nbytes.to_bytes(8, "big") + (block * frame.itemsize).to_bytes(4, "big")
+                    + blocks)
+
+        from brennic import Compressed
+        with hdf5.open(self.path()) as f:
+            f.create_dataset_append_split([("/entry/data", 3, {"compression": "bslz4"})])
+            for k, frame in enumerate(frames):
+                if k == 2:
+                    f.dataset_append_split_map({"/entry/data": frame})  # raw, among them
+                else:
+                    f.dataset_append_split_map(
+                        {"/entry/data": Compressed(detector_chunk(frame), "<u2", frame.shape)})
+            broken = bytearray(detector_chunk(frames[0]))
+            broken[12] = 0x7F  # a block length past the end
+            f.dataset_append_split_map({"/entry/data": Compressed(broken, "<u2", (96, 64))})
+            with self.assertRaises(ServiceError) as raised:
+                f.close(block=True)
+            self.assertIn("no bslz4 chunk", str(raised.exception))
+        with h5py.File(self.path(), "r") as h:
+            numpy.testing.assert_array_equal(h["entry/data/data_0000"][()], frames[0:3])
+            numpy.testing.assert_array_equal(h["entry/data/data_0001"][()], frames[3:5])
+
     def test_configuration_is_read_as_the_service_reads_it(self):
         config = read_config()
         self.assertEqual(config.ip, "127.0.0.1")

@@ -55,6 +55,9 @@ class hdf5 {
     // Each sends nothing when its argument is empty.
     void create_dataset_map(const Map& m);
     void create_dataset_append(const List& l);
+    // Items are [name, splitSize], or [name, splitSize, options] with options such as
+    // {"compression": "bslz4"}. A frame compressed by its sender is sent as
+    // NdArray::precompressed(typestr, shape, "bslz4", chunk, size, owner).
     void create_dataset_append_split(const List& l);
     // Named arguments (identify, CTType, ...) follow the fixed keys and replace a fixed key
     // of the same name. With a true "block", each waits for its own reply, as close does.
