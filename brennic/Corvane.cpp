@@ -83,6 +83,8 @@ const std::vector<std::pair<std::string, std::string>> known_entries = {
     {"corvane", "data_roots"},
     {"corvane", "journal_dir"},
     {"corvane", "journal_sync"},
+    {"corvane", "compression_threads"},
+    {"corvane", "verify_precompressed"},
     {"vesk", "bootstrap_servers"},
     {"vesk", "timeout_ms"},
 };
