@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The main job on a fresh Debian 12 machine: installs what is missing, builds, starts a local
-# Kafka and the brennic service, runs an example acquisition through the client library
-# (250 frames of 512 x 512, blocks of 100), shows the files and notifications that came out,
-# and stops everything it started.
+# Kafka and the brennic service (with a journal, as the sample configuration has), runs an
+# example acquisition through the client library (250 detector-like frames of 512 x 512,
+# blocks of 100, compressed with bitshuffle-LZ4), shows the files, their compression and the
+# notifications that came out, reads a frame back through h5py and hdf5plugin, and stops
+# everything it started.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BRENNIC_BUILD_DIR:-$here/build}
@@ -17,7 +19,7 @@ test "${PIPESTATUS[0]}" -eq 0 || { echo "the build failed: see $build/build.log"
 
 work=$build/demo
 rm -rf "$work"
-mkdir -p "$work/scan"
+mkdir -p "$work/scan" "$work/journal"
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -45,6 +47,7 @@ cat >"$work/zelt.ini" <<INI
 [corvane]
 ip = 127.0.0.1
 port = $port
+journal_dir = $work/journal
 
 [vesk]
 bootstrap_servers = $bootstrap
@@ -58,7 +61,7 @@ brennic_pid=$!
 pids+=("$brennic_pid")
 
 echo "== acquisition"
-"$build/docs/example/acquire" "$work/scan/master.h5" 250 512 512 100
+"$build/docs/example/acquire" "$work/scan/master.h5" 250 512 512 100 bslz4
 
 echo "== master file"
 h5ls -r "$work/scan/master.h5"
@@ -66,6 +69,20 @@ echo "== sub-files"
 for f in "$work"/scan/0*.h5; do
     printf '%s  %s\n' "$(basename "$f")" "$(h5ls "$f/entry/data/data" | sed 's/^data *//')"
 done
+echo "== compression of each sub-file (raw bytes over stored bytes)"
+/usr/bin/python3 - "$work/scan" <<'PY'
+import glob, os, sys
+import h5py, hdf5plugin  # noqa: F401  (hdf5plugin: the filters, for h5py)
+for path in sorted(glob.glob(os.path.join(sys.argv[1], "0*.h5"))):
+    with h5py.File(path, "r") as f:
+        data = f["entry/data/data"]
+        print(f"{os.path.basename(path)}  {data.shape[0]} frames, filter {list(data._filters)}, "
+              f"ratio {data.nbytes / data.id.get_storage_size():.2f}")
+with h5py.File(os.path.join(sys.argv[1], "master.h5"), "r") as f:
+    frame = f["entry/data/data_0001"][7]
+    print(f"frame 107 read back through hdf5plugin: shape {frame.shape}, index stamp {frame[0, 0]},"
+          f" mean count {frame.mean():.3f}")
+PY
 echo "== per-frame values (first five energies)"
 h5dump -d /entry/instrument/energy -c 5 "$work/scan/master.h5" | sed -n '/DATA {/,/}/p'
 echo "== notifications received on Calyxo1"

@@ -2,11 +2,16 @@
 // series of detector frames split into blocks, then a close that waits until the file is
 // complete.
 //
-//   acquire MASTER_FILE [FRAMES] [WIDTH] [HEIGHT] [BLOCK]
+//   acquire MASTER_FILE [FRAMES] [WIDTH] [HEIGHT] [BLOCK] [COMPRESSION]
+//
+// The frames are detector-like: Poisson counts of mean 1.5, as a photon-counting detector
+// sees a weak signal. COMPRESSION ("bslz4", "blosc-lz4", "blosc-zstd"; default none) has the
+// service write the blocks compressed.
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -14,7 +19,7 @@
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::cerr << "usage: acquire MASTER_FILE [FRAMES] [WIDTH] [HEIGHT] [BLOCK]\n";
+        std::cerr << "usage: acquire MASTER_FILE [FRAMES] [WIDTH] [HEIGHT] [BLOCK] [COMPRESSION]\n";
         return 2;
     }
     const std::string master = argv[1];
@@ -22,6 +27,7 @@ int main(int argc, char** argv) {
     const std::uint64_t width = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 512;
     const std::uint64_t height = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 512;
     const int block = argc > 5 ? std::atoi(argv[5]) : 100;
+    const std::string compression = argc > 6 ? argv[6] : "none";
     using brennic::List;
     using brennic::Map;
 
@@ -34,14 +40,16 @@ int main(int argc, char** argv) {
                                     Map{{"datasetname", "/entry/sample/position"}},
                                     Map{{"datasetname", "/entry/instrument/timestamp"}}});
         // A list holding one list is written List{List{...}}: braces around a single List copy it.
-        file.create_dataset_append_split(List{List{"/entry/data", block}});
+        file.create_dataset_append_split(
+            List{List{"/entry/data", block, Map{{"compression", compression}}}});
 
         std::vector<std::uint16_t> frame(width * height);
+        std::mt19937 random(1);
+        std::poisson_distribution<int> counts(1.5);
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < frames; ++i) {
-            for (std::size_t p = 0; p < frame.size(); ++p) {
-                frame[p] = static_cast<std::uint16_t>((p + static_cast<std::size_t>(i)) & 0xffff);
-            }
+            for (auto& pixel : frame) pixel = static_cast<std::uint16_t>(counts(random));
+            frame[0] = static_cast<std::uint16_t>(i);  // each frame stamped with its index
             // The frame is encoded straight from this buffer into the outgoing message.
             file.dataset_append_split_map({{"/entry/data", brennic::NdArray::view(frame, {height, width})}},
                                           {{"identify", "demo-scan"}, {"CTType", i < 10 ? 1 : 0}});
