@@ -164,8 +164,15 @@ void Corvane::start() {
         auto identity = worker.recv(std::chrono::milliseconds(0));
         if (!identity) {
             // Before waiting: what the requests served so far changed is on disk, so that a
-            // run of non-blocking requests costs one journal write.
+            // run of non-blocking requests costs one journal write. Rows still being
+            // compressed are written then, and the slots they held go back to their clients,
+            // which may be waiting for one.
             write_journals();
+            try {
+                send_releases();
+            } catch (const std::exception& error) {
+                spdlog::error("releases: {}", error.what());
+            }
             identity = worker.recv(check_stop);
         }
         // Nothing that fails here may end the service without its orderly close of the files.

@@ -1,7 +1,7 @@
 // Frames through the service against a direct HDF5 writer and plain write(2), in one run.
 //
 //   brennic-bench-frames --service PATH [--frames N] [--width W] [--height H] [--block B]
-//                        [--fsync] [--paced] [--outage]
+//                        [--fsync] [--paced] [--outage] [--compression CODEC [--local]]
 //
 // The bare pipeline is this program again (--receiver): the same client messages, received on
 // the same kind of socket, decoded, and each frame's bytes write(2)n into files of one block.
@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <zelt/Worker.hpp>
 
 #include "bench_support.hpp"
@@ -34,6 +35,7 @@ struct Options {
     bool outage = false;
     bool journal = false;
     bool local = false;
+    std::string compression = "none";
 };
 
 std::atomic<bool> receiver_stop{false};
@@ -92,6 +94,51 @@ void fill(std::uint16_t* frame, std::size_t size, int index) {
 
 void fill(std::vector<std::uint16_t>& frame, int index) { fill(frame.data(), frame.size(), index); }
 
+// Detector-like frames for the compression runs: Poisson counts of mean 1.5, made before any
+// time is taken; frame i is pool[i % 16] stamped with i. Empty: frames are filled as above.
+std::vector<std::vector<std::uint16_t>> pool;
+
+void make_pool(std::size_t pixels) {
+    std::mt19937 random(2026);
+    std::poisson_distribution<int> counts(1.5);
+    pool.assign(16, std::vector<std::uint16_t>(pixels));
+    for (auto& frame : pool) {
+        for (auto& pixel : frame) pixel = static_cast<std::uint16_t>(counts(random));
+    }
+}
+
+// Frame `index`: made in `frame`, or a stamped frame of the pool.
+const std::uint16_t* next_frame(std::vector<std::uint16_t>& frame, int index) {
+    if (pool.empty()) {
+        fill(frame, index);
+        return frame.data();
+    }
+    std::vector<std::uint16_t>& made = pool[static_cast<std::size_t>(index) % pool.size()];
+    made[0] = static_cast<std::uint16_t>(index);
+    return made.data();
+}
+
+// The HDF5 filter a user with h5py and hdf5plugin would set for `codec`, as the service does.
+void set_filter(hid_t dcpl, const std::string& codec) {
+    if (codec == "bslz4") {
+        const unsigned values[] = {0, 2};
+        H5Pset_filter(dcpl, 32008, H5Z_FLAG_MANDATORY, 2, values);
+    } else {
+        const unsigned values[] = {2, 2, 2, 0, 5, 2, codec == "blosc-lz4" ? 1u : 5u};
+        H5Pset_filter(dcpl, 32001, H5Z_FLAG_MANDATORY, 7, values);
+    }
+}
+
+// The bytes of the sub-files in `dir`.
+std::uint64_t sub_file_bytes(const std::string& dir) {
+    std::uint64_t bytes = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename();
+        if (name != "master.h5" && entry.path().extension() == ".h5") bytes += entry.file_size();
+    }
+    return bytes;
+}
+
 void sync_files(const std::string& dir) {
     for (const auto& entry : fs::directory_iterator(dir)) {
         if (entry.path().extension() != ".h5" && entry.path().extension() != ".raw") continue;
@@ -139,13 +186,19 @@ double direct_writer(const Options& o, const std::string& dir) {
                              H5P_DEFAULT);
             const hsize_t dims[3] = {static_cast<hsize_t>(count), o.height, o.width};
             space = H5Screate_simple(3, dims, nullptr);
-            dataset = H5Dcreate2(file, "/entry/data/data", H5T_STD_U16LE, space, lcpl, H5P_DEFAULT,
+            const hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+            if (o.compression != "none") {
+                H5Pset_chunk(dcpl, 3, item);
+                set_filter(dcpl, o.compression);
+            }
+            dataset = H5Dcreate2(file, "/entry/data/data", H5T_STD_U16LE, space, lcpl, dcpl,
                                  H5P_DEFAULT);
+            H5Pclose(dcpl);
         }
-        fill(frame, i);
+        const std::uint16_t* data = next_frame(frame, i);
         const hsize_t offset[3] = {static_cast<hsize_t>(in_block), 0, 0};
         H5Sselect_hyperslab(space, H5S_SELECT_SET, offset, nullptr, item, nullptr);
-        H5Dwrite(dataset, H5T_NATIVE_UINT16, memory, space, H5P_DEFAULT, frame.data());
+        H5Dwrite(dataset, H5T_NATIVE_UINT16, memory, space, H5P_DEFAULT, data);
         if (++in_block == o.block || i + 1 == o.frames) finish_block();
     }
     H5Sclose(memory);
@@ -198,23 +251,29 @@ ServiceRun acquisition(const Options& o, int pid, const std::string& dir, int bl
     std::vector<std::uint16_t> frame(o.width * o.height);
     const auto start = bench::Clock::now();
     ServiceRun run;
-    master.create_dataset_append_split(brennic::List{brennic::List{"/entry/data", block}});
+    master.create_dataset_append_split(brennic::List{
+        brennic::List{"/entry/data", block, brennic::Map{{"compression", o.compression}}}});
     for (int i = 0; i < o.frames; ++i) {
         if (in_place) {
             // The program makes its frame straight into a slot of the shared ring.
             const brennic::LocalSlot slot = master.local_slot(frame.size() * 2);
-            fill(reinterpret_cast<std::uint16_t*>(slot.data), frame.size(), i);
+            if (pool.empty()) {
+                fill(reinterpret_cast<std::uint16_t*>(slot.data), frame.size(), i);
+            } else {
+                std::memcpy(slot.data, next_frame(frame, i), frame.size() * 2);
+            }
             master.dataset_append_split_map(
                 {{"/entry/data", master.slot_array(slot, "<u2", {o.height, o.width})}});
             continue;
         }
-        fill(frame, i);
+        const std::uint16_t* data = next_frame(frame, i);
         if (pace_s > 0) {
             std::this_thread::sleep_until(start + std::chrono::duration_cast<bench::Clock::duration>(
                                                       std::chrono::duration<double>(pace_s * i)));
         }
         const auto send_start = bench::Clock::now();
-        master.dataset_append_split_map({{"/entry/data", brennic::NdArray::view(frame, {o.height, o.width})}});
+        master.dataset_append_split_map(
+            {{"/entry/data", brennic::NdArray::view(data, {o.height, o.width})}});
         run.longest_send_s = std::max(run.longest_send_s, bench::seconds_since(send_start));
     }
     const auto close_start = bench::Clock::now();
@@ -227,10 +286,11 @@ ServiceRun acquisition(const Options& o, int pid, const std::string& dir, int bl
 }
 
 // A fresh service's first acquisition also faults in its receive memory; a service that runs
-// for days reuses it. Both are reported.
+// for days reuses it. Both are reported. With `files`, the sub-files' bytes of the second.
 std::pair<ServiceRun, ServiceRun> through_service(const Options& o, const std::string& dir,
                                                   const std::string& corvane_extra = "local_socket = off\n",
-                                                  bool in_place = false) {
+                                                  bool in_place = false,
+                                                  std::uint64_t* files = nullptr) {
     fs::create_directories(dir);
     bench::Service service(o.service, dir, bench::free_port(), {}, "bootstrap_servers =\n",
                            corvane_extra);
@@ -239,6 +299,7 @@ std::pair<ServiceRun, ServiceRun> through_service(const Options& o, const std::s
     const ServiceRun first = acquisition(o, service.pid(), dir + "/first", o.block, 0, in_place);
     fs::remove_all(dir + "/first");
     const ServiceRun second = acquisition(o, service.pid(), dir + "/second", o.block, 0, in_place);
+    if (files) *files = sub_file_bytes(dir + "/second");
     return {first, second};
 }
 
@@ -278,6 +339,11 @@ int main(int argc, char** argv) {
     app.add_flag("--local", o.local, "also through the same-host ring of shared memory");
     bool every_pixel = false;
     app.add_flag("--every-pixel", every_pixel, "the program writes every pixel of every frame");
+    app.add_option("--compression", o.compression,
+                   "compare a compressed scan (bslz4, blosc-lz4, blosc-zstd) of detector-like "
+                   "frames with a direct writer using the same filter and with the service "
+                   "uncompressed (with --local: through the same-host ring)")
+        ->check(CLI::IsMember({"none", "bslz4", "blosc-lz4", "blosc-zstd"}));
     int receiver_port = 0;
     app.add_option("--receiver", receiver_port, "run as the bare pipeline's receiver")->group("");
     CLI11_PARSE(app, argc, argv);
@@ -290,6 +356,40 @@ int main(int argc, char** argv) {
         o.dir = ::mkdtemp(pattern.data());
     }
     const double mib = static_cast<double>(o.frames) * o.width * o.height * 2 / (1 << 20);
+    if (o.compression != "none") {
+        make_pool(o.width * o.height);
+        const std::string local_extra =
+            o.local ? "local_socket = " + o.dir + "/local.sock\nlocal_slots = 16\n"
+                    : "local_socket = off\n";
+        Options raw = o;
+        raw.compression = "none";
+        direct_writer(o, o.dir + "/warm-up");
+        fs::remove_all(o.dir + "/warm-up");
+        // Each baseline runs before and after, and the better run counts: the machine drifts.
+        double direct_s = 1e300, uncompressed_s = 1e300, compressed_s = 1e300;
+        std::uint64_t file_bytes = 0;
+        for (int round = 0; round < 2; ++round) {
+            direct_s = std::min(direct_s, direct_writer(o, o.dir + "/direct"));
+            fs::remove_all(o.dir + "/direct");
+            uncompressed_s = std::min(
+                uncompressed_s, through_service(raw, o.dir + "/raw", local_extra).second.total_s);
+            fs::remove_all(o.dir + "/raw");
+            compressed_s = std::min(compressed_s, through_service(o, o.dir + "/compressed",
+                                                                  local_extra, false, &file_bytes)
+                                                      .second.total_s);
+            fs::remove_all(o.dir + "/compressed");
+        }
+        bench::figure("data", mib, "MiB");
+        bench::figure("direct compressed throughput", mib / direct_s, "MiB/s");
+        bench::figure("service uncompressed throughput", mib / uncompressed_s, "MiB/s");
+        bench::figure("service compressed throughput", mib / compressed_s, "MiB/s");
+        bench::ratio("compressed_vs_direct_compressed", direct_s / compressed_s);
+        bench::ratio("compressed_vs_uncompressed", uncompressed_s / compressed_s);
+        if (o.fsync) bench::ratio("compressed_vs_uncompressed_fsync", uncompressed_s / compressed_s);
+        std::printf("compression ratio: %.3f\n", mib * (1 << 20) / static_cast<double>(file_bytes));
+        if (own_dir) fs::remove_all(o.dir);
+        return 0;
+    }
     const double block_mib = static_cast<double>(o.block) * o.width * o.height * 2 / (1 << 20);
 
     // A pass to bring the page cache into the state the measured passes find; then the

@@ -247,9 +247,10 @@ void Scrivell::queue_row(FileEntry& entry, const std::string& filepath, const st
                          SplitDataset& split, const zelt::NdArray& array,
                          const std::string& where) {
     if (!pool_) pool_ = std::make_unique<CompressionPool>(compression_threads_);
-    // A row in memory another process may write again (a shared slot), or in the caller's
-    // buffer, is copied: the worker reads it after the request is done.
-    zelt::NdArray row = array.owner() && !array.borrowed() ? array : array.owned_copy();
+    // The worker reads the row after the request is done: a row in the caller's buffer is
+    // copied. One in a shared slot is not: the slot stays held, and its client cannot reuse
+    // it, until the row is written; what a client writes into a slot it sent is its own loss.
+    zelt::NdArray row = array.owner() ? array : array.owned_copy();
     std::uint64_t elements = 1;
     for (const auto dim : row.shape()) elements *= dim;
     const std::uint64_t element_bytes = elements ? row.size_bytes() / elements : 1;
@@ -267,13 +268,20 @@ void Scrivell::queue_row(FileEntry& entry, const std::string& filepath, const st
     if (pending_bytes_ > most) {
         const auto keep = static_cast<std::size_t>(most / std::max<std::uint64_t>(raw, 1));
         write_pending(entry, filepath, name, split, keep / 2);
+    } else {
+        // Rows their workers are done with go to disk now, and their slots back.
+        write_pending(entry, filepath, name, split, 0, /*ready_only=*/true);
     }
 }
 
 void Scrivell::write_pending(FileEntry& entry, const std::string& filepath, const std::string& name,
-                             SplitDataset& split, std::size_t keep) {
+                             SplitDataset& split, std::size_t keep, bool ready_only) {
     while (split.pending.size() > keep) {
         PendingRow& row = split.pending.front();
+        if (ready_only &&
+            row.chunk.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            return;
+        }
         try {
             const std::vector<char> chunk = row.chunk.get();
             if (!split.block) throw Error("its block is gone");

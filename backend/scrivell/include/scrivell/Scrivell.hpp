@@ -252,10 +252,11 @@ class Scrivell {
     void finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
                       SplitDataset& split, std::string message, bool held_by_close);
     // Writes the compressed rows of `split` waiting in `pending`, in their order, as their
-    // workers finish them (at most `keep` stay waiting). A row that cannot be written is
-    // recorded in row_failures_; the next row takes its place.
+    // workers finish them (at most `keep` stay waiting; with `ready_only`, those done already
+    // and no more). A row that cannot be written is recorded in row_failures_; the next row
+    // takes its place.
     void write_pending(FileEntry& entry, const std::string& filepath, const std::string& name,
-                       SplitDataset& split, std::size_t keep = 0);
+                       SplitDataset& split, std::size_t keep = 0, bool ready_only = false);
     // write_pending for every split dataset of every open file.
     void write_all_pending();
     // Queues a compressed block's array row for a worker; waits for older rows while the rows
