@@ -13,6 +13,7 @@ import time
 import unittest
 
 import h5py
+import hdf5plugin  # noqa: F401  (the filters of compressed blocks, for h5py)
 import msgpack
 import numpy
 import zmq
@@ -84,8 +85,17 @@ class Local(unittest.TestCase):
                        stdout=subprocess.DEVNULL)
         data = read_frames(master)
         self.assertEqual(data.shape, (30, 256, 256))
-        self.assertEqual(data[29, 0, 1], (1 + 29) & 0xFFFF)
+        self.assertEqual(data[29, 0, 0], 29)  # each frame stamped with its index
+        self.assertAlmostEqual(float(data[:, 1:, :].mean()), 1.5, delta=0.05)  # Poisson counts
         self.assertTrue(self.logged("attached: ring"))
+        # The same frames through the ring, compressed by the service: read back the same.
+        compressed = self.path("cpp-bslz4", "m.h5")
+        subprocess.run([ACQUIRE, compressed, "30", "256", "256", "10", "bslz4"], check=True,
+                       timeout=60, stdout=subprocess.DEVNULL)
+        numpy.testing.assert_array_equal(read_frames(compressed), data)
+        with h5py.File(compressed, "r") as h:
+            self.assertIn("32008", h["entry/data/data_0002"]._filters)
+        self.assertTrue(self.logged("bslz4 compression ratio"))
         # Python: copied into slots, filled in place, of another byte order, and two slots only.
         self.configure(f"local_socket = {self.socket_path}\nlocal_slots = 2\n")
         want = frames(25, dtype=">u2")
