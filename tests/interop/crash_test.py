@@ -18,6 +18,7 @@ import time
 import unittest
 
 import h5py
+import hdf5plugin  # noqa: F401  (the filters of compressed blocks, for h5py)
 import numpy
 import zmq
 import zmq.utils.monitor
@@ -122,14 +123,15 @@ class Crashes(unittest.TestCase):
             raise RuntimeError(f"error reply {reply!r}")
         return True
 
-    def scan(self, master, rng, kills):
+    def scan(self, master, rng, kills, compression=None):
         """Drives one scan to its end through `kills` SIGKILLs at random instants."""
         if self.service is None or self.service.poll() is not None:
             self.start()
         f = hdf5.open(master)
         f.create_dataset_map({"entry": {"title": os.path.basename(master)}})
         f.create_dataset_append([{"datasetname": "x"}])
-        f.create_dataset_append_split([["/entry/data", BLOCK]])
+        options = [{"compression": compression}] if compression else []
+        f.create_dataset_append_split([["/entry/data", BLOCK, *options]])
         # The open and the registrations are carried out and journaled before any kill lands.
         f.reply_timeout_ms = 30000  # no kill is due yet
         barrier(f, master)
@@ -200,6 +202,17 @@ class Crashes(unittest.TestCase):
         self.service.terminate()
         self.assertEqual(self.service.wait(timeout=30), 0)
         self.assertEqual(sorted(os.listdir(os.path.join(self.dir.name, "journal")))[0], "lock")
+
+    def test_killed_at_random_points_a_compressed_scan_loses_nothing(self):
+        rng = random.Random(int(os.environ.get("BRENNIC_CRASH_SEED", "11")))
+        for codec in ("bslz4", "blosc-zstd"):
+            directory = os.path.join(self.dir.name, codec)
+            os.mkdir(directory)
+            master = os.path.join(directory, "master.h5")
+            self.assertEqual(self.scan(master, rng, kills=3, compression=codec), FRAMES)
+            self.check(master)
+            with h5py.File(os.path.join(directory, "0000.h5"), "r") as h:
+                self.assertEqual(h["entry/data/data"].chunks, (1, 4, 4))
 
     def test_a_torn_journal_restores_what_is_whole_and_a_second_service_is_refused(self):
         self.start()

@@ -309,6 +309,7 @@ struct RandomScan {
     std::vector<std::string> t;                              // appendable "t" since registered
     std::vector<std::int64_t> rows;                          // split "/entry/data", in order
     std::int64_t split_size = 1;
+    std::string compression = "none";
 };
 
 RandomScan random_scan(const std::string& master, unsigned seed) {
@@ -316,6 +317,7 @@ RandomScan random_scan(const std::string& master, unsigned seed) {
     auto below = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
     RandomScan scan;
     scan.split_size = 1 + below(4);
+    scan.compression = std::vector<std::string>{"none", "bslz4", "blosc-lz4"}[below(3)];
     scan.requests.push_back({{"type", "open"}, {"filepath", master}});
     scan.requests.push_back(
         {{"type", "create_dataset_append"},
@@ -323,7 +325,8 @@ RandomScan random_scan(const std::string& master, unsigned seed) {
          {"dataset_info_list", List{Map{{"datasetname", "x"}}, Map{{"datasetname", "t"}}}}});
     scan.requests.push_back({{"type", "create_dataset_append_split"},
                              {"filepath", master},
-                             {"datainfolist", List{List{"/entry/data", scan.split_size}}}});
+                             {"datainfolist", List{List{"/entry/data", scan.split_size,
+                                                        Map{{"compression", scan.compression}}}}}});
     std::int64_t next_row = 0;
     std::map<std::string, std::int64_t> seq;
     // Killed after a random number of requests.
@@ -434,6 +437,6 @@ TEST(Restore, RandomScansKilledAnywhereComeBackAsTheyWereAndLoseNoAcknowledgedVa
                 H5Reader(dir / scrivell::sub_file_name(block)).int64s("/entry/data/data");
             rows.insert(rows.end(), some.begin(), some.end());
         }
-        EXPECT_EQ(rows, scan.rows) << "seed " << seed;
+        EXPECT_EQ(rows, scan.rows) << "seed " << seed << ", " << scan.compression;
     }
 }

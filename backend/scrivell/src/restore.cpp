@@ -210,7 +210,7 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
         if (dir->kind_of(hidden_name(index)) != Directory::Kind::None) {
             split.block.emplace(dir, index, split.splitSize,
                                 RowLayout::from(split.filling->typestr, split.filling->shape),
-                                split.filling->rows);
+                                split.filling->rows, split.compression);
             split.block_started = std::chrono::steady_clock::now();
         }
         if (split.filling->full_message) {
