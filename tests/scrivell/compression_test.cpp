@@ -29,10 +29,10 @@ std::pair<unsigned, std::vector<unsigned>> filter_of(const std::string& file,
     std::vector<unsigned> values(16);
     std::size_t count = values.size();
     unsigned flags = 0;
-    const H5Z_filter_t id = H5Pget_nfilters(dcpl) == 1
-                                ? H5Pget_filter2(dcpl, 0, &flags, &count, values.data(), 0,
-                                                 nullptr, nullptr)
-                                : -1;
+    const H5Z_filter_t id =
+        H5Pget_nfilters(dcpl) == 1
+            ? H5Pget_filter2(dcpl, 0, &flags, &count, values.data(), 0, nullptr, nullptr)
+            : -1;
     values.resize(count);
     H5Pclose(dcpl);
     H5Dclose(d);
@@ -216,12 +216,51 @@ TEST_F(Compressed, AFrameTheClientCompressedGoesOnlyWhereBslz4IsRegistered) {
     run({{"type", "create_dataset_append"},
          {"filepath", path()},
          {"dataset_info_list", List{Map{{"datasetname", "column"}}}}});
-    EXPECT_THROW(run({{"type", "dataset_append_map"},
-                      {"filepath", path()},
-                      {"map", Map{{"column", item}}}}),
-                 scrivell::Error);
-    EXPECT_THROW(run({{"type", "create_dataset_map"},
-                      {"filepath", path()},
-                      {"map", Map{{"frame", item}}}}),
-                 scrivell::Error);
+    EXPECT_THROW(
+        run({{"type", "dataset_append_map"}, {"filepath", path()}, {"map", Map{{"column", item}}}}),
+        scrivell::Error);
+    EXPECT_THROW(
+        run({{"type", "create_dataset_map"}, {"filepath", path()}, {"map", Map{{"frame", item}}}}),
+        scrivell::Error);
+}
+
+TEST(CompressionPool, RowsWaitingForAWorkerStayWithinAQuarterOfTheMemoryLimit) {
+    support::TempDir dir;
+    scrivell::Settings settings;
+    settings.limits.memory_limit_bytes = 32ull << 20;  // rows may wait for 8 MiB at most
+    settings.compression_threads = 1;
+    scrivell::Scrivell scrivell(settings);
+    const std::string master = dir / "m.h5";
+    scrivell.process({{"type", "open"}, {"filepath", master}});
+    scrivell.process({{"type", "create_dataset_append_split"},
+                      {"filepath", master},
+                      {"datainfolist",
+                       List{List{"/entry/data", 20,
+                                 Map{{"compression", "blosc-zstd"}, {"compression_level", 9}}}}}});
+    // Frames of 1 MiB, sent faster than one worker compresses them at Zstd's level 9.
+    std::deque<std::vector<std::uint16_t>> frames;
+    double most_held = 0;
+    for (std::uint16_t i = 0; i < 30; ++i) {
+        frames.push_back(frame(i, 512 * 1024));
+        scrivell.process(
+            {{"type", "dataset_append_split_map"},
+             {"filepath", master},
+             {"map", Map{{"/entry/data", NdArray::view(frames.back(), {512, 1024})}}}});
+        const Map status = scrivell.status();
+        most_held = std::max(most_held, *zelt::find(status, "held_mib")->as<double>());
+    }
+    EXPECT_LE(most_held, 8.0 + 1.0);
+    // The finished block's bytes, compressed, against its rows as they came.
+    const Map status = scrivell.status();
+    const Value& split = *zelt::find(
+        *zelt::find(*zelt::find(status, "files")->as<Map>(), master)->as<Map>(), "split");
+    const Map& data = *zelt::find(*split.as<Map>(), "/entry/data")->as<Map>();
+    EXPECT_EQ(*zelt::find(data, "raw_bytes"), Value(20 * (1 << 20)));
+    const std::int64_t written = *zelt::find(data, "bytes_written")->as<std::int64_t>();
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, 20 * (1 << 20) / 2);
+    scrivell.process({{"type", "close"}, {"filepath", master}});
+    const std::vector<std::uint16_t> last = H5Reader(dir / "0001.h5").uint16s("/entry/data/data");
+    ASSERT_EQ(last.size(), 10u * 512 * 1024);
+    for (std::size_t row = 0; row < 10; ++row) EXPECT_EQ(last[row * 512 * 1024], 20 + row);
 }

@@ -366,6 +366,8 @@ zelt::Map Scrivell::status() const {
                 name, zelt::Map{{"splitFileIndex", dataset.splitFileIndex},
                                 {"splitSize", dataset.splitSize},
                                 {"compression", dataset.compression.name()},
+                                {"bytes_written", dataset.stored_bytes},
+                                {"raw_bytes", dataset.raw_bytes},
                                 {"rows", dataset.block ? dataset.block->rows_written() : 0}});
         }
         open_files.emplace_back(filepath, zelt::Map{{"appendable", std::move(appendable)},
@@ -373,7 +375,8 @@ zelt::Map Scrivell::status() const {
     }
     return {{"files", std::move(open_files)},
             {"notifications_pending", static_cast<std::int64_t>(outbox_.size())},
-            {"held_mib", static_cast<double>(held_bytes_ + outbox_.owed_bytes()) / (1 << 20)}};
+            {"held_mib",
+             static_cast<double>(held_bytes_ + outbox_.owed_bytes() + pending_bytes_) / (1 << 20)}};
 }
 
 bool Scrivell::holds_unwritable_files() const {

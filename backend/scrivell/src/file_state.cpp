@@ -75,6 +75,8 @@ void apply(FileEntry& entry, const Record& record, std::uint64_t& held_bytes) {
             [&](const BlockDone& r) {
                 SplitDataset& split = split_of(entry, r.name);
                 split.splitFileIndex = r.index + 1;
+                split.stored_bytes += r.stored_bytes;
+                split.raw_bytes += r.raw_bytes;
                 split.filling.reset();
                 split.block.reset();
             },

@@ -106,7 +106,11 @@ zelt::Map encode(const Record& record) {
                 return {{"op", "block_full"}, {"name", r.name}, {"message", r.message}};
             },
             [](const BlockDone& r) -> zelt::Map {
-                return {{"op", "block_done"}, {"name", r.name}, {"index", r.index}};
+                return {{"op", "block_done"},
+                        {"name", r.name},
+                        {"index", r.index},
+                        {"stored_bytes", r.stored_bytes},
+                        {"raw_bytes", r.raw_bytes}};
             },
             [](const SeqNoted& r) -> zelt::Map {
                 return {{"op", "seq"}, {"client", r.client}, {"seq", r.seq}};
@@ -150,7 +154,14 @@ Record decode(const zelt::Value& stored) {
     }
     if (*op == "row") return RowWritten{f.text("name")};
     if (*op == "block_full") return BlockFull{f.text("name"), f.text("message")};
-    if (*op == "block_done") return BlockDone{f.text("name"), f.integer("index")};
+    if (*op == "block_done") {
+        // Journals of earlier versions have no byte counts.
+        auto count = [&](const char* key) {
+            return zelt::find(*map, key) ? static_cast<std::uint64_t>(f.integer(key)) : 0;
+        };
+        return BlockDone{f.text("name"), f.integer("index"), count("stored_bytes"),
+                         count("raw_bytes")};
+    }
     if (*op == "seq") return SeqNoted{f.text("client"), f.integer("seq")};
     if (*op == "missing") return RequestsMissing{f.integer("first"), f.integer("last")};
     if (*op == "failed") return RequestFailed{f.text("error")};

@@ -58,10 +58,13 @@ struct BlockFull {
     std::string message;
 };
 
-// The block has its final name and its link: the next block is index + 1.
+// The block has its final name and its link: the next block is index + 1. Its rows took
+// `stored_bytes` in the file, `raw_bytes` as they came.
 struct BlockDone {
     std::string name;
     std::int64_t index = 0;
+    std::uint64_t stored_bytes = 0;
+    std::uint64_t raw_bytes = 0;
 };
 
 // The highest request number carried out for one client (its identity, in hex).

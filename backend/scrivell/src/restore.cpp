@@ -224,7 +224,12 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
                     create_external_link(id, link, sub_file_name(index), "/entry/data/data");
                 }
                 entry.fp.flush(filepath);
-                commit(entry, records::BlockDone{name, index}, held_bytes_);
+                // Renamed before the crash: its rows as the journal counted them; what they
+                // take in the file is not counted.
+                const std::uint64_t raw =
+                    static_cast<std::uint64_t>(split.filling->rows) *
+                    RowLayout::from(split.filling->typestr, split.filling->shape).row_bytes;
+                commit(entry, records::BlockDone{name, index, 0, raw}, held_bytes_);
                 outbox_.post(message,
                              "scan_run for " + in_quotes(dir->path_of(sub_file_name(index))),
                              filepath);

@@ -239,7 +239,10 @@ void Scrivell::finish_block(FileEntry& entry, const std::string& filepath, const
     log_sub_file(block, split.block_started);
     // The block is written once: whatever becomes of its notification, the next items go to
     // the next block.
-    commit(entry, records::BlockDone{name, split.splitFileIndex}, held_bytes_);
+    const std::uint64_t raw =
+        static_cast<std::uint64_t>(block.rows_written()) * block.layout().row_bytes;
+    commit(entry, records::BlockDone{name, split.splitFileIndex, block.stored_bytes(), raw},
+           held_bytes_);
     outbox_.post(std::move(message), what, filepath, held_by_close);
 }
 

@@ -88,6 +88,9 @@ struct SplitDataset {
     std::optional<StreamingBlock> block;
     std::chrono::steady_clock::time_point block_started{};  // for the log line of a sub-file
     std::deque<PendingRow> pending;  // rows of the block being compressed, in arrival order
+    // What the finished blocks' rows take in their files, and took as they came.
+    std::uint64_t stored_bytes = 0;
+    std::uint64_t raw_bytes = 0;
 };
 
 // A file-table entry: the open file under "fp", and what the service holds for each dataset
