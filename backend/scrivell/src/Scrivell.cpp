@@ -244,7 +244,9 @@ void Scrivell::dataset_append_map(const zelt::Map& record) {
     std::uint64_t adds = 0;
     std::optional<Error> refused;
     std::unordered_set<std::string_view> named;
-    for (const auto& [name, value] : map) {
+    for (const auto& item : map) {
+        const std::string& name = item.first;
+        const zelt::Value& value = item.second;
         const AppendDataset* dataset = entry.files_nosplit.find(name);
         try {
             if (!dataset) {
