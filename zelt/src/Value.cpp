@@ -136,6 +136,24 @@ void append_text(std::string& out, const Value& value) {
 
 }  // namespace
 
+namespace {
+
+// The bytes of the elements of an array of `typestr` and `shape`. Throws Error for a type
+// string outside the protocol or a count past 64 bits.
+std::uint64_t element_bytes(const std::string& typestr, const std::vector<std::uint64_t>& shape) {
+    const std::size_t item = accepted_item_size(typestr);
+    if (item == 0) throw Error("array: unsupported type string \"" + typestr + "\"");
+    std::uint64_t bytes = item;
+    for (auto dim : shape) {
+        if (dim != 0 && bytes > UINT64_MAX / dim)
+            throw Error("array: shape too large for " + typestr);
+        bytes *= dim;
+    }
+    return bytes;
+}
+
+}  // namespace
+
 NdArray::NdArray(std::string typestr, std::vector<std::uint64_t> shape, const void* data,
                  std::size_t size, std::shared_ptr<const void> owner)
     : typestr_(std::move(typestr)),
@@ -143,15 +161,7 @@ NdArray::NdArray(std::string typestr, std::vector<std::uint64_t> shape, const vo
       data_(data),
       size_(size),
       owner_(std::move(owner)) {
-    const std::size_t item = accepted_item_size(typestr_);
-    if (item == 0) throw Error("array: unsupported type string \"" + typestr_ + "\"");
-    std::uint64_t expected = item;
-    for (auto dim : shape_) {
-        if (dim != 0 && expected > UINT64_MAX / dim) {
-            throw Error("array: shape too large for " + typestr_);
-        }
-        expected *= dim;
-    }
+    const std::uint64_t expected = element_bytes(typestr_, shape_);
     if (expected != size_) {
         throw Error("array: " + describe() + " needs " + std::to_string(expected) + " bytes, got " +
                     std::to_string(size_));
@@ -171,16 +181,7 @@ NdArray NdArray::precompressed(std::string typestr, std::vector<std::uint64_t> s
     if (codec != "bslz4") {
         throw Error("array: the codec \"" + printable(codec, 64) + "\" is not \"bslz4\"");
     }
-    // The type string and that the elements' bytes can be counted, as for any array.
-    const std::size_t item = accepted_item_size(typestr);
-    if (item == 0) throw Error("array: unsupported type string \"" + typestr + "\"");
-    std::uint64_t elements = item;
-    for (auto dim : shape) {
-        if (dim != 0 && elements > UINT64_MAX / dim) {
-            throw Error("array: shape too large for " + typestr);
-        }
-        elements *= dim;
-    }
+    (void)element_bytes(typestr, shape);  // checked as for any array
     NdArray out = view(std::move(typestr), std::move(shape), data);
     out.size_ = size;
     out.owner_ = std::move(owner);

@@ -82,49 +82,6 @@ std::uint64_t element_bytes(const RowLayout& layout) {
     return elements ? layout.row_bytes / elements : 1;
 }
 
-// Makes the compressed block `name` in `dir`: "/entry/data/data" of `rows` rows, chunked one
-// row per chunk with the codec's filter, growable so that a last block can be cut to its rows.
-// Returns the descriptor; HDF5 has closed the file.
-Fd create_compressed_sub_file(const Directory& dir, const std::string& name, std::int64_t rows,
-                              const RowLayout& layout, const Compression& compression) {
-    const std::string path = dir.path_of(name);
-    std::vector<hsize_t> dims{static_cast<hsize_t>(rows)};
-    dims.insert(dims.end(), layout.shape.begin(), layout.shape.end());
-    std::vector<hsize_t> max_dims = dims;
-    max_dims[0] = H5S_UNLIMITED;
-    std::vector<hsize_t> chunk = dims;
-    chunk[0] = 1;
-    for (auto& dim : chunk) dim = std::max<hsize_t>(dim, 1);
-    Fd fd = dir.create(name);
-    try {
-        h5::File file{h5::check(
-            H5Fcreate(descriptor_path(fd.get()).c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT),
-            "create file", path)};
-        h5::Plist dcpl{h5::check(H5Pcreate(H5P_DATASET_CREATE), "create", "dataset creation list")};
-        h5::check(H5Pset_chunk(dcpl.get(), static_cast<int>(chunk.size()), chunk.data()), "set",
-                  "chunks of one row");
-        const std::vector<unsigned> parameters =
-            compression.filter_parameters(element_bytes(layout));
-        h5::check(H5Pset_filter(dcpl.get(), compression.filter_id(), H5Z_FLAG_MANDATORY,
-                                parameters.size(), parameters.data()),
-                  "set", "the " + compression.name() + " filter");
-        h5::Type type = h5::type_of_typestr(layout.typestr, "/entry/data/data");
-        h5::Space space{
-            h5::check(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), max_dims.data()),
-                      "create", "dataspace")};
-        h5::Plist lcpl = h5::intermediate_groups();
-        h5::Dataset dataset{h5::check(H5Dcreate2(file.get(), "/entry/data/data", type.get(),
-                                                 space.get(), lcpl.get(), dcpl.get(), H5P_DEFAULT),
-                                      "create dataset", "/entry/data/data", path)};
-        dataset.close("/entry/data/data");
-        file.close(path);
-    } catch (...) {
-        dir.remove_quietly(name);
-        throw;
-    }
-    return fd;
-}
-
 }  // namespace
 
 RowLayout RowLayout::of(const zelt::Value& item, const std::string& where) {
@@ -156,7 +113,7 @@ std::string RowLayout::describe() const {
 }
 
 SubFile create_sub_file(const Directory& dir, const std::string& name, std::int64_t rows,
-                        const RowLayout& layout) {
+                        const RowLayout& layout, const Compression& compression) {
     const std::string path = dir.path_of(name);
     std::vector<hsize_t> dims{static_cast<hsize_t>(rows)};
     dims.insert(dims.end(), layout.shape.begin(), layout.shape.end());
@@ -167,18 +124,38 @@ SubFile create_sub_file(const Directory& dir, const std::string& name, std::int6
                                           H5P_DEFAULT, H5P_DEFAULT),
                                 "create file", path)};
         h5::Plist dcpl{h5::check(H5Pcreate(H5P_DATASET_CREATE), "create", "dataset creation list")};
-        h5::check(H5Pset_layout(dcpl.get(), H5D_CONTIGUOUS), "set", "contiguous layout");
-        // Allocated now and never filled: the data have a fixed place that rows are written
-        // into directly, and nothing is written twice.
-        h5::check(H5Pset_alloc_time(dcpl.get(), H5D_ALLOC_TIME_EARLY), "set", "allocation time");
-        h5::check(H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER), "set", "fill time");
+        std::vector<hsize_t> max_dims = dims;
+        if (compression.none()) {
+            h5::check(H5Pset_layout(dcpl.get(), H5D_CONTIGUOUS), "set", "contiguous layout");
+            // Allocated now and never filled: the data have a fixed place that rows are
+            // written into directly, and nothing is written twice.
+            h5::check(H5Pset_alloc_time(dcpl.get(), H5D_ALLOC_TIME_EARLY), "set",
+                      "allocation time");
+            h5::check(H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER), "set", "fill time");
+        } else {
+            // One row per chunk, with the codec's filter; growable, so that a last block can
+            // be cut to its rows.
+            std::vector<hsize_t> chunk = dims;
+            chunk[0] = 1;
+            for (auto& dim : chunk) dim = std::max<hsize_t>(dim, 1);
+            max_dims[0] = H5S_UNLIMITED;
+            h5::check(H5Pset_chunk(dcpl.get(), static_cast<int>(chunk.size()), chunk.data()), "set",
+                      "chunks of one row");
+            const std::vector<unsigned> parameters =
+                compression.filter_parameters(element_bytes(layout));
+            h5::check(H5Pset_filter(dcpl.get(), compression.filter_id(), H5Z_FLAG_MANDATORY,
+                                    parameters.size(), parameters.data()),
+                      "set", "the " + compression.name() + " filter");
+        }
         h5::Type type = h5::type_of_typestr(layout.typestr, "/entry/data/data");
-        h5::Space space = h5::space_of(dims);
+        h5::Space space{
+            h5::check(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), max_dims.data()),
+                      "create", "dataspace")};
         h5::Plist lcpl = h5::intermediate_groups();
         h5::Dataset dataset{h5::check(H5Dcreate2(file.get(), "/entry/data/data", type.get(),
                                                  space.get(), lcpl.get(), dcpl.get(), H5P_DEFAULT),
                                       "create dataset", "/entry/data/data", path)};
-        made.data_offset = data_offset(dataset.get(), rows, layout, path);
+        if (compression.none()) made.data_offset = data_offset(dataset.get(), rows, layout, path);
         dataset.close("/entry/data/data");
         file.close(path);
     } catch (...) {
@@ -226,7 +203,7 @@ StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_
         hidden_name_ = hidden;
         return;
     }
-    fd_ = create_compressed_sub_file(*dir_, hidden, rows_, layout_, compression_);
+    fd_ = create_sub_file(*dir_, hidden, rows_, layout_, compression_).fd;
     hidden_name_ = hidden;
     const std::string hidden_path = dir_->path_of(hidden);
     h5_file_ = open_through(fd_, H5F_ACC_RDWR);

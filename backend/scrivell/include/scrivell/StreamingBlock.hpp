@@ -119,8 +119,9 @@ struct SubFile {
 
 // Creates `name` in `dir` (which must not exist) with the library's defaults and one dataset
 // "/entry/data/data" of `rows` rows of `layout`: contiguous, fixed size, storage allocated at
-// creation and never filled.
+// creation and never filled; or, with `compression`, chunked one row per chunk with its filter
+// (no data offset then).
 SubFile create_sub_file(const Directory& dir, const std::string& name, std::int64_t rows,
-                        const RowLayout& layout);
+                        const RowLayout& layout, const Compression& compression = {});
 
 }  // namespace scrivell
