@@ -96,10 +96,13 @@ RowLayout RowLayout::of(const zelt::Value& item, const std::string& where) {
 }
 
 RowLayout RowLayout::from(std::string typestr, std::vector<std::uint64_t> shape) {
-    std::uint64_t bytes = typestr.size() == 3 && typestr[1] == 'b' ? 1
-                          : typestr.size() == 3 ? static_cast<std::uint64_t>(typestr[2] - '0')
-                                                : 0;
-    for (auto dim : shape) bytes *= dim;
+    // The type string read as the codec reads it: one parser of type strings.
+    std::uint64_t bytes = 0;
+    try {
+        bytes = zelt::NdArray::view(typestr, shape, nullptr).size_bytes();
+    } catch (const zelt::Error& error) {
+        throw Error(std::string("a block's rows: ") + error.what());
+    }
     return {std::move(typestr), std::move(shape), bytes};
 }
 
