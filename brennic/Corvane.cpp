@@ -60,35 +60,6 @@ const zelt::Map ok_reply{{"ret", "ok"}};
 
 }  // namespace
 
-// Every entry the service and the clients read; anything else is named at start-up.
-const std::vector<std::pair<std::string, std::string>> known_entries = {
-    {"corvane", "ip"},
-    {"corvane", "port"},
-    {"corvane", "max_message_bytes"},
-    {"corvane", "receive_hwm"},
-    {"corvane", "reply_timeout_ms"},
-    {"corvane", "linger_ms"},
-    {"corvane", "send_hwm"},
-    {"corvane", "max_open_files"},
-    {"corvane", "local_socket"},
-    {"corvane", "local_users"},
-    {"corvane", "local_groups"},
-    {"corvane", "local_max_slots"},
-    {"corvane", "local_ring_mib"},
-    {"corvane", "local_slots"},
-    {"corvane", "local_max_rings_per_client"},
-    {"corvane", "local_ring_mib_total"},
-    {"corvane", "local_service_user"},
-    {"corvane", "memory_limit_mib"},
-    {"corvane", "data_roots"},
-    {"corvane", "journal_dir"},
-    {"corvane", "journal_sync"},
-    {"corvane", "compression_threads"},
-    {"corvane", "verify_precompressed"},
-    {"vesk", "bootstrap_servers"},
-    {"vesk", "timeout_ms"},
-};
-
 Corvane::Corvane() : Corvane(zelt::storageParser()) {}
 
 Corvane::Corvane(const zelt::storageParser& config)
@@ -96,7 +67,7 @@ Corvane::Corvane(const zelt::storageParser& config)
       port(config.get("corvane", "port")),
       worker(zelt::ROUTER, ip, port, false, router_options(config)),
       scrivell(scrivell::Settings::from(config)) {
-    const std::vector<std::string> unknown = config.unknown_entries(known_entries);
+    const std::vector<std::string> unknown = config.unknown_entries(zelt::known_entries());
     if (!unknown.empty()) {
         std::string names;
         for (const auto& name : unknown) names += (names.empty() ? "" : ", ") + name;

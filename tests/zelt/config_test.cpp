@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <zelt/storageParser.hpp>
@@ -95,4 +96,14 @@ TEST(StorageParser, InlineCommentsEndAValueAndUnknownEntriesAreNamed) {
         config.unknown_entries(
             {{"corvane", "port"}, {"corvane", "ip"}, {"vesk", "bootstrap_servers"}}),
         (std::vector<std::string>{"[corvane] name", "[corvane] empty", "[vesk] bootstrap_server"}));
+}
+
+TEST(Config, EveryEntryReadIsInTheOneListOfKnownEntries) {
+    const zelt::storageParser config = zelt::storageParser::built_in();
+    EXPECT_THROW((void)config.get_or("corvane", "not_a_listed_entry", ""), zelt::Error);
+    EXPECT_THROW((void)config.number_or("vesk", "timeout", 1), zelt::Error);
+    // The list names each entry once.
+    auto known = zelt::known_entries();
+    std::sort(known.begin(), known.end());
+    EXPECT_EQ(std::adjacent_find(known.begin(), known.end()), known.end());
 }

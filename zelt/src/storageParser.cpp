@@ -197,14 +197,59 @@ std::string storageParser::get(const std::string& section, const std::string& ke
                 section + "]");
 }
 
+const std::vector<std::pair<std::string, std::string>>& known_entries() {
+    static const std::vector<std::pair<std::string, std::string>> entries = {
+        {"corvane", "ip"},
+        {"corvane", "port"},
+        {"corvane", "max_message_bytes"},
+        {"corvane", "receive_hwm"},
+        {"corvane", "reply_timeout_ms"},
+        {"corvane", "linger_ms"},
+        {"corvane", "send_hwm"},
+        {"corvane", "max_open_files"},
+        {"corvane", "local_socket"},
+        {"corvane", "local_users"},
+        {"corvane", "local_groups"},
+        {"corvane", "local_max_slots"},
+        {"corvane", "local_ring_mib"},
+        {"corvane", "local_slots"},
+        {"corvane", "local_max_rings_per_client"},
+        {"corvane", "local_ring_mib_total"},
+        {"corvane", "local_service_user"},
+        {"corvane", "memory_limit_mib"},
+        {"corvane", "data_roots"},
+        {"corvane", "journal_dir"},
+        {"corvane", "journal_sync"},
+        {"corvane", "compression_threads"},
+        {"corvane", "verify_precompressed"},
+        {"vesk", "bootstrap_servers"},
+        {"vesk", "timeout_ms"},
+    };
+    return entries;
+}
+
+namespace {
+
+// A reader of an entry the list lacks would make its entry "unknown" at start-up.
+void refuse_unlisted(const std::string& section, const std::string& key) {
+    const auto& known = known_entries();
+    if (std::find(known.begin(), known.end(), std::make_pair(section, key)) != known.end()) return;
+    throw Error("configuration: [" + section + "] " + key +
+                " is read but missing from the list of known entries");
+}
+
+}  // namespace
+
 std::string storageParser::get_or(const std::string& section, const std::string& key,
                                   const std::string& fallback) const {
+    refuse_unlisted(section, key);
     const std::string* value = lookup(section, key);
     return value ? *value : fallback;
 }
 
 long long storageParser::number_or(const std::string& section, const std::string& key,
                                    long long fallback) const {
+    refuse_unlisted(section, key);
     const std::string* value = lookup(section, key);
     if (!value) return fallback;
     char* end = nullptr;

@@ -51,6 +51,11 @@ class storageParser {
     Section defaults_{"DEFAULT", {}};  // entries every section has unless it gives its own
 };
 
+// Every entry the service and the clients read, (section, key): the one list. An entry a
+// file holds that is not listed is named at start-up; an entry read that is not listed is
+// a programming error, refused by get_or and number_or.
+const std::vector<std::pair<std::string, std::string>>& known_entries();
+
 // Built-in defaults, used when no configuration file exists.
 inline constexpr const char* default_ip = "127.0.0.1";
 inline constexpr const char* default_port = "5555";
