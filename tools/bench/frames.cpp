@@ -36,6 +36,7 @@ struct Options {
     bool journal = false;
     bool local = false;
     std::string compression = "none";
+    int compression_threads = 0;  // 0: the service's default
 };
 
 std::atomic<bool> receiver_stop{false};
@@ -344,6 +345,8 @@ int main(int argc, char** argv) {
                    "frames with a direct writer using the same filter and with the service "
                    "uncompressed (with --local: through the same-host ring)")
         ->check(CLI::IsMember({"none", "bslz4", "blosc-lz4", "blosc-zstd"}));
+    app.add_option("--compression-threads", o.compression_threads,
+                   "the service's compression_threads (default: its own)");
     int receiver_port = 0;
     app.add_option("--receiver", receiver_port, "run as the bare pipeline's receiver")->group("");
     CLI11_PARSE(app, argc, argv);
@@ -359,8 +362,11 @@ int main(int argc, char** argv) {
     if (o.compression != "none") {
         make_pool(o.width * o.height);
         const std::string local_extra =
-            o.local ? "local_socket = " + o.dir + "/local.sock\nlocal_slots = 16\n"
-                    : "local_socket = off\n";
+            (o.local ? "local_socket = " + o.dir + "/local.sock\nlocal_slots = 16\n"
+                     : std::string("local_socket = off\n")) +
+            (o.compression_threads
+                 ? "compression_threads = " + std::to_string(o.compression_threads) + "\n"
+                 : std::string());
         Options raw = o;
         raw.compression = "none";
         direct_writer(o, o.dir + "/warm-up");
