@@ -264,3 +264,20 @@ TEST(CompressionPool, RowsWaitingForAWorkerStayWithinAQuarterOfTheMemoryLimit) {
     ASSERT_EQ(last.size(), 10u * 512 * 1024);
     for (std::size_t row = 0; row < 10; ++row) EXPECT_EQ(last[row * 512 * 1024], 20 + row);
 }
+
+TEST_F(Compressed, AnItemNoChunkOfTheCodecHoldsIsRefusedBeforeAnythingIsWritten) {
+    declare(Map{{"compression", "blosc-lz4"}});
+    // Only its size is looked at: the refusal comes before any byte is read.
+    const std::uint8_t byte = 0;
+    try {
+        run({{"type", "dataset_append_split_map"},
+             {"filepath", path()},
+             {"map", Map{{"/entry/data", NdArray::view("|u1", {3ull << 30}, &byte)}}}});
+        ADD_FAILURE() << "a 3 GiB row was taken into a Blosc block";
+    } catch (const scrivell::Error& error) {
+        EXPECT_NE(std::string(error.what()).find("is more than one blosc-lz4 chunk holds"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_FALSE(std::filesystem::exists(path(".0000.h5.part")));
+}

@@ -123,6 +123,16 @@ std::string Compression::name() const {
     }
 }
 
+std::uint64_t Compression::max_row_bytes() const {
+    if (codec == Codec::None) return UINT64_MAX;
+    if (codec == Codec::Bslz4) return (std::uint64_t{1} << 32) - 1;
+    return BLOSC_MAX_BUFFERSIZE;
+}
+
+void Compression::check_available() const {
+    if (codec == Codec::Bslz4) (void)Bitshuffle::get();
+}
+
 unsigned Compression::filter_id() const {
     return codec == Codec::Bslz4 ? bitshuffle_filter : blosc_filter;
 }

@@ -62,6 +62,7 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
             const auto* options = (*pair)[2].as<zelt::Map>();
             if (!options) throw Error(where + ": the third element, the options, is not a map");
             compression = Compression::from_options(*options, where);
+            compression.check_available();
         }
         const std::string* dataname = (*pair)[0].as<std::string>();
         const zelt::Value& splitSize = (*pair)[1];
@@ -150,6 +151,12 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
             refuse_beyond_memory_limit(max_notification_bytes, where);
         }
         RowLayout layout = RowLayout::of(item, where);
+        if (layout.row_bytes > split->compression.max_row_bytes()) {
+            throw Error(where + ": an item of " + std::to_string(layout.row_bytes) +
+                        " bytes is more than one " + split->compression.name() + " chunk holds (" +
+                        std::to_string(split->compression.max_row_bytes()) +
+                        " bytes); register the dataset with another compression");
+        }
         const std::string link = link_path(name, split->splitFileIndex);
         if (h5::path_exists(entry.fp.id(), link)) {
             throw Error(where + ": block " + std::to_string(split->splitFileIndex) +

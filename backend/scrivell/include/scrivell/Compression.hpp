@@ -28,6 +28,12 @@ struct Compression {
     unsigned filter_id() const;
     std::vector<unsigned> filter_parameters(std::uint64_t element_bytes) const;
 
+    // The largest row a chunk of the codec holds: HDF5's chunks stay below 4 GiB, Blosc's
+    // buffers below 2 GiB.
+    std::uint64_t max_row_bytes() const;
+    // Throws Error, naming the package, when the codec's library cannot be loaded here.
+    void check_available() const;
+
     // One row of `size` bytes of `element_bytes` elements as the filter stores it in a chunk.
     // Safe to call from several threads at once. Throws Error.
     std::vector<char> compress(const char* row, std::uint64_t size,
