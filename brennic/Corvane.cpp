@@ -125,6 +125,12 @@ void Corvane::send_releases() {
     }
 }
 
+void Corvane::collect_row_failures() {
+    for (const auto& [filepath, error] : scrivell.take_row_failures()) {
+        failures_.add(filepath, error);
+    }
+}
+
 void Corvane::start() {
     // A short wait between checks lets a signal stop the loop even when no client is sending.
     constexpr std::chrono::milliseconds check_stop{200};
@@ -156,10 +162,7 @@ void Corvane::start() {
             }
             // A notification no broker will ever take is dropped: the next waiting close of
             // its file tells it.
-            // Rows written after their request, once compressed, that could not be.
-            for (const auto& [filepath, error] : scrivell.take_row_failures()) {
-                failures_.add(filepath, error);
-            }
+            collect_row_failures();
             for (const auto& [filepath, error] : scrivell.take_dropped_notifications()) {
                 if (filepath.empty()) continue;
                 failures_.add(filepath, error);
@@ -273,11 +276,7 @@ zelt::Map Corvane::status() const {
 }
 
 zelt::Value Corvane::reply_to(const zelt::Value& request) {
-    // Rows written during this request, once compressed, that could not be: a close reports
-    // them with the rest.
-    for (const auto& [filepath, error] : scrivell.take_row_failures()) {
-        failures_.add(filepath, error);
-    }
+    collect_row_failures();  // a close reports them with the rest
     const std::string* name = text_of(request, "type");
     std::string report;
     if (name && *name == "close") {

@@ -74,6 +74,9 @@ class Corvane {
     void close_all_files();
     // Counts the request's "seq" for its client and its open file; a gap is a failure of the
     // file. Returns false when the file is not open (yet): an open's number counts after it.
+    // Rows written after their request, once compressed, that could not be: into the record
+    // of failures that the next waiting close of their file reports.
+    void collect_row_failures();
     [[nodiscard]] bool note_seq(const std::string& identity, const zelt::Map& record);
     // Puts what the journals recorded on disk; a failure is logged, not thrown.
     void write_journals();

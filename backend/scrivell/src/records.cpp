@@ -27,26 +27,12 @@ class Fields {
         if (!value) fail(key, "is missing");
         return *value;
     }
-    std::string text(const char* key) const {
-        const std::string* text = any(key).as<std::string>();
-        if (!text) fail(key, "is not a text");
-        return *text;
-    }
+    std::string text(const char* key) const { return as<std::string>(key, "is not a text"); }
     std::int64_t integer(const char* key) const {
-        const std::int64_t* number = any(key).as<std::int64_t>();
-        if (!number) fail(key, "is not an integer");
-        return *number;
+        return as<std::int64_t>(key, "is not an integer");
     }
-    bool boolean(const char* key) const {
-        const bool* flag = any(key).as<bool>();
-        if (!flag) fail(key, "is not true or false");
-        return *flag;
-    }
-    zelt::Map map(const char* key) const {
-        const zelt::Map* map = any(key).as<zelt::Map>();
-        if (!map) fail(key, "is not a map");
-        return *map;
-    }
+    bool boolean(const char* key) const { return as<bool>(key, "is not true or false"); }
+    zelt::Map map(const char* key) const { return as<zelt::Map>(key, "is not a map"); }
     std::vector<std::uint64_t> shape(const char* key) const {
         const zelt::List* list = any(key).as<zelt::List>();
         if (!list) fail(key, "is not a list");
@@ -60,6 +46,12 @@ class Fields {
     }
 
   private:
+    template <class T>
+    const T& as(const char* key, const char* why) const {
+        const T* value = any(key).as<T>();
+        if (!value) fail(key, why);
+        return *value;
+    }
     [[noreturn]] void fail(const char* key, const char* why) const {
         throw Error("a journal record \"" + std::string(op_) + "\": \"" + key + "\" " + why);
     }

@@ -177,59 +177,54 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
     // The notification of the block this item completes is built before its row is written:
     // an "identify" without a JSON form fails the request before it changes anything.
     std::string message;
-    const auto queued = static_cast<std::int64_t>(split->pending.size());
-    if (block.rows_written() + queued + 1 == split->splitSize) {
+    if (block.rows_written() + static_cast<std::int64_t>(split->pending.size()) + 1 ==
+        split->splitSize) {
         message = notification_json("scan_run", zelt::find_or_null(record, "identify"),
                                     zelt::find_or_null(record, "CTType"), block.path(),
                                     "/entry/data/data");
     }
     if (array && array->precompressed()) {
-        // Written as the client compressed it, after its checks; in its turn behind the rows
-        // still with a worker.
-        if (split->compression.codec != Compression::Codec::Bslz4 || array->codec() != "bslz4") {
-            throw Error(where + ": a pre-compressed " + array->codec() + " frame goes only into " +
-                        "a split dataset registered with {\"compression\": \"bslz4\"}; this one " +
-                        "is registered with " + in_quotes(split->compression.name()));
-        }
-        if (std::string why =
-                why_not_bslz4_chunk(array->data(), array->size_bytes(), array->raw_bytes(),
-                                    array->item_size(), verify_precompressed_);
-            !why.empty()) {
-            throw Error(where + ": the pre-compressed frame is no bslz4 chunk of " +
-                        array->describe() + ": " + why + "; its row is left to the next frame");
-        }
-        if (split->pending.empty()) {
-            block.write_chunk(array->data(), array->size_bytes(), where);
-            commit(entry, records::RowWritten{name}, held_bytes_);
-        } else {
-            std::promise<std::vector<char>> ready;
-            ready.set_value(std::vector<char>(array->data(), array->data() + array->size_bytes()));
-            split->pending.push_back(
-                {ready.get_future(), zelt::Value(), array->raw_bytes(), where});
-            pending_bytes_ += array->raw_bytes();
-            if (block.rows_written() + queued + 1 < split->splitSize) return;
-            write_pending(entry, filepath, name, *split);
-        }
-        if (!block.full()) return;
-        finish_block(entry, filepath, name, *split, std::move(message), false);
-        return;
-    }
-    if (array && !split->compression.none()) {
-        // A worker compresses it while the next requests are taken; the block is finished
-        // once its last row is in.
+        pass_through(entry, name, *split, *array, where);
+    } else if (array && !split->compression.none()) {
+        // A worker compresses it while the next requests are taken.
         queue_row(entry, filepath, name, *split, *array, where);
-        if (block.rows_written() + queued + 1 < split->splitSize) return;
-        write_pending(entry, filepath, name, *split);
-        if (!block.full()) return;
-        finish_block(entry, filepath, name, *split, std::move(message), false);
-        return;
+    } else {
+        block.write(item, where);
+        commit(entry, records::RowWritten{name}, held_bytes_);
     }
+    // The block is finished once its last row is in; rows still with a worker are written
+    // first.
+    const auto taken = block.rows_written() + static_cast<std::int64_t>(split->pending.size());
+    if (taken < split->splitSize) return;
     write_pending(entry, filepath, name, *split);
-    block.write(item, where);
-    commit(entry, records::RowWritten{name}, held_bytes_);
     if (!block.full()) return;
     // Written and linked: the item is done, whenever a broker takes the notification.
     finish_block(entry, filepath, name, *split, std::move(message), false);
+}
+
+void Scrivell::pass_through(FileEntry& entry, const std::string& name, SplitDataset& split,
+                            const zelt::NdArray& array, const std::string& where) {
+    if (split.compression.codec != Compression::Codec::Bslz4 || array.codec() != "bslz4") {
+        throw Error(where + ": a pre-compressed " + array.codec() + " frame goes only into " +
+                    "a split dataset registered with {\"compression\": \"bslz4\"}; this one " +
+                    "is registered with " + in_quotes(split.compression.name()));
+    }
+    if (std::string why = why_not_bslz4_chunk(array.data(), array.size_bytes(), array.raw_bytes(),
+                                              array.item_size(), verify_precompressed_);
+        !why.empty()) {
+        throw Error(where + ": the pre-compressed frame is no bslz4 chunk of " + array.describe() +
+                    ": " + why + "; its row is left to the next frame");
+    }
+    if (split.pending.empty()) {
+        split.block->write_chunk(array.data(), array.size_bytes(), where);
+        commit(entry, records::RowWritten{name}, held_bytes_);
+        return;
+    }
+    // In its turn, behind the rows still with a worker.
+    std::promise<std::vector<char>> ready;
+    ready.set_value(std::vector<char>(array.data(), array.data() + array.size_bytes()));
+    split.pending.push_back({ready.get_future(), zelt::Value(), array.raw_bytes(), where});
+    pending_bytes_ += array.raw_bytes();
 }
 
 void Scrivell::finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
@@ -261,11 +256,8 @@ void Scrivell::queue_row(FileEntry& entry, const std::string& filepath, const st
     // copied. One in a shared slot is not: the slot stays held, and its client cannot reuse
     // it, until the row is written; what a client writes into a slot it sent is its own loss.
     zelt::NdArray row = array.owner() ? array : array.owned_copy();
-    std::uint64_t elements = 1;
-    for (const auto dim : row.shape()) elements *= dim;
-    const std::uint64_t element_bytes = elements ? row.size_bytes() / elements : 1;
     std::future<std::vector<char>> chunk =
-        pool_->submit(split.compression, row.data(), row.size_bytes(), element_bytes);
+        pool_->submit(split.compression, row.data(), row.size_bytes(), row.item_size());
     const std::uint64_t raw = row.size_bytes();
     split.pending.push_back({std::move(chunk), zelt::Value(std::move(row)), raw, where});
     pending_bytes_ += raw;

@@ -262,6 +262,10 @@ class Scrivell {
                        SplitDataset& split, std::size_t keep = 0, bool ready_only = false);
     // write_pending for every split dataset of every open file.
     void write_all_pending();
+    // Writes a frame its client compressed, after its checks, or queues it behind the rows
+    // still with a worker.
+    void pass_through(FileEntry& entry, const std::string& name, SplitDataset& split,
+                      const zelt::NdArray& array, const std::string& where);
     // Queues a compressed block's array row for a worker; waits for older rows while the rows
     // waiting hold too much memory.
     void queue_row(FileEntry& entry, const std::string& filepath, const std::string& name,
