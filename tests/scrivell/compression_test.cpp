@@ -281,3 +281,26 @@ TEST_F(Compressed, AnItemNoChunkOfTheCodecHoldsIsRefusedBeforeAnythingIsWritten)
     }
     EXPECT_FALSE(std::filesystem::exists(path(".0000.h5.part")));
 }
+
+TEST_F(Compressed, ACompressedRowTheFullDiskRefusesIsReportedAndTheNextFrameTakesItsRow) {
+    declare(Map{{"compression", "bslz4"}});
+    append(0);
+    scrivell.write_journals();  // row 0 is in its file
+    const std::string hidden = path(".0000.h5.part");
+    {
+        // The file may not grow: the next row's chunk fails as on a full disk.
+        const support::FileSizeLimit limit(std::filesystem::file_size(hidden));
+        append(1);  // taken: a worker compresses it
+        scrivell.write_journals();
+    }
+    const auto failures = scrivell.take_row_failures();
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].first, path());
+    EXPECT_TRUE(Contains(failures[0].second, "a row was not written")) << failures[0].second;
+    append(2);
+    append(3);
+    close(path());
+    std::vector<std::uint16_t> want = sent(0, 1);
+    for (std::size_t i : {2, 3}) want.insert(want.end(), frames_[i].begin(), frames_[i].end());
+    EXPECT_EQ(H5Reader(path("0000.h5")).uint16s("/entry/data/data"), want);
+}
