@@ -13,7 +13,7 @@ packages=(
     libgtest-dev
     clang libclang-rt-14-dev
     libsystemd-dev systemd
-    libblosc-dev bitshuffle hdf5-filter-plugin hdf5-filter-plugin-blosc-serial
+    libblosc-dev liblz4-dev bitshuffle hdf5-filter-plugin hdf5-filter-plugin-blosc-serial
     python3 python3-zmq python3-msgpack python3-numpy python3-h5py python3-hdf5plugin
 )
 

@@ -304,3 +304,64 @@ TEST_F(Compressed, ACompressedRowTheFullDiskRefusesIsReportedAndTheNextFrameTake
     for (std::size_t i : {2, 3}) want.insert(want.end(), frames_[i].begin(), frames_[i].end());
     EXPECT_EQ(H5Reader(path("0000.h5")).uint16s("/entry/data/data"), want);
 }
+
+TEST(EmptyFrames, AreWrittenAsBlocksOfNoElementsWhateverTheCodec) {
+    // An empty region of interest or a module switched off: frames of no elements.
+    const scrivell::Compression bslz4{scrivell::Compression::Codec::Bslz4, 5};
+    const std::vector<char> empty_chunk = bslz4.compress(nullptr, 0, 2);
+    for (const char* codec : {"none", "bslz4", "blosc-lz4", "blosc-zstd"}) {
+        for (const std::vector<std::uint64_t>& shape :
+             {std::vector<std::uint64_t>{0}, std::vector<std::uint64_t>{2, 0}}) {
+            SCOPED_TRACE(std::string(codec) + " " + std::to_string(shape.size()));
+            support::TempDir dir;
+            scrivell::Scrivell scrivell{scrivell::Settings{}};
+            const std::string master = dir / "m.h5";
+            scrivell.process({{"type", "open"}, {"filepath", master}});
+            scrivell.process({{"type", "create_dataset_append_split"},
+                              {"filepath", master},
+                              {"datainfolist", List{List{"/entry/data", 2,
+                                                         Map{{"compression", codec}}}}}});
+            const std::uint16_t none = 0;
+            for (int i = 0; i < 3; ++i) {
+                Value item = NdArray::view("<u2", shape, &none);
+                if (i == 1 && std::string(codec) == "bslz4") {
+                    item = NdArray::precompressed("<u2", shape, "bslz4", empty_chunk.data(),
+                                                  empty_chunk.size(), nullptr);
+                }
+                scrivell.process({{"type", "dataset_append_split_map"},
+                                  {"filepath", master},
+                                  {"map", Map{{"/entry/data", item}}}});
+            }
+            scrivell.process({{"type", "close"}, {"filepath", master}});
+            std::vector<hsize_t> full{2}, last{1};
+            full.insert(full.end(), shape.begin(), shape.end());
+            last.insert(last.end(), shape.begin(), shape.end());
+            EXPECT_EQ(H5Reader(dir / "0000.h5").shape("/entry/data/data"), full);
+            EXPECT_EQ(H5Reader(dir / "0001.h5").shape("/entry/data/data"), last);
+            EXPECT_EQ(H5Reader(master).shape("/entry/data/data_0001"), last);
+        }
+    }
+}
+
+TEST(Bslz4Chunk, VerificationDecodesOnlyWithinTheChunkAndTheFrame) {
+    // One block whose LZ4 sequence claims about 256 MiB of literals in a chunk of 1 MiB: a
+    // decoder that trusts its input reads far past both.
+    const std::uint64_t raw_bytes = 8192 * 2;
+    std::vector<char> chunk(12 + 4 + (1 << 20), static_cast<char>(0xff));
+    for (int i = 0; i < 8; ++i) chunk[i] = static_cast<char>((raw_bytes >> (8 * (7 - i))) & 0xff);
+    const std::uint32_t block_bytes = 8192 * 2;
+    for (int i = 0; i < 4; ++i) chunk[8 + i] = static_cast<char>((block_bytes >> (8 * (3 - i))));
+    const std::uint32_t length = 1 << 20;
+    for (int i = 0; i < 4; ++i) chunk[12 + i] = static_cast<char>((length >> (8 * (3 - i))));
+    chunk[16] = static_cast<char>(0xf0);  // 15+ literals, the rest of the length in 0xff bytes
+    EXPECT_EQ(scrivell::why_not_bslz4_chunk(chunk.data(), chunk.size(), raw_bytes, 2, false), "");
+    EXPECT_TRUE(Contains(
+        scrivell::why_not_bslz4_chunk(chunk.data(), chunk.size(), raw_bytes, 2, true),
+        "block 0 does not decode"));
+    // A sound chunk of several blocks and a tail decodes to exactly its bytes.
+    const std::vector<std::uint16_t> raw = frame(3, 3 * 4096 + 5);
+    const scrivell::Compression bslz4{scrivell::Compression::Codec::Bslz4, 5};
+    const std::vector<char> good =
+        bslz4.compress(reinterpret_cast<const char*>(raw.data()), raw.size() * 2, 2);
+    EXPECT_EQ(scrivell::why_not_bslz4_chunk(good.data(), good.size(), raw.size() * 2, 2, true), "");
+}

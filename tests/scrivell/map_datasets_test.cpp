@@ -133,3 +133,34 @@ TEST_F(MapDatasets, BadRequestsFailNamingTheRequestAndTheFile) {
     write({{"g/x", 1}});
     EXPECT_TRUE(Contains(write_failure({{"g", 2}}), "\"g\""));  // a group is no dataset
 }
+
+TEST_F(MapDatasets, MapsWhosePathsWouldOutgrowTheRequestAreRefusedBeforeTheyAreBuilt) {
+    // A chain of long keys above many leaves: about 100 KB on the wire, and every leaf's path
+    // would hold the whole chain, some 500 MiB in all.
+    Map leaves;
+    for (int i = 0; i < 2000; ++i) leaves.emplace_back("l" + std::to_string(i), i);
+    Value chain(std::move(leaves));
+    for (int level = 0; level < 20; ++level) {
+        chain = Map{{std::string(4000, static_cast<char>('a' + level)), std::move(chain)}};
+    }
+    const std::string refused = write_failure(*chain.as<Map>());
+    EXPECT_TRUE(Contains(refused, "more than 16 times the request's size")) << refused;
+    // And memory_limit_mib covers what a map makes, as it covers appended values.
+    scrivell::Settings settings;
+    settings.limits.memory_limit_bytes = 1 << 20;
+    scrivell::Scrivell small(settings);
+    const std::string other = path("small.h5");
+    small.process({{"type", "open"}, {"filepath", other}});
+    Map wide;
+    for (int i = 0; i < 2000; ++i) wide.emplace_back(std::to_string(i), std::string(600, 'x'));
+    try {
+        small.process({{"type", "create_dataset_map"}, {"filepath", other}, {"map", wide}});
+        ADD_FAILURE() << "a map of 2.4 MiB in memory was taken under a limit of 1 MiB";
+    } catch (const scrivell::Error& error) {
+        EXPECT_TRUE(Contains(error.what(), "memory_limit_mib is 1")) << error.what();
+    }
+    small.process({{"type", "close"}, {"filepath", other}});
+    close(path());
+    EXPECT_TRUE(H5Reader(path()).members("/").empty());
+    EXPECT_TRUE(H5Reader(other).members("/").empty());
+}

@@ -164,6 +164,20 @@ void JournalFile::truncate_to_header() {
     written_bytes_ = header_bytes_;
 }
 
+void JournalFile::rename_to(const std::string& path) {
+    if (::rename(path_.c_str(), path.c_str()) != 0) {
+        throw Error("rename journal " + in_quotes(path_) + " to " + in_quotes(path) + ": " +
+                    reason());
+    }
+    path_ = path;
+    if (sync_) {
+        // The new name must survive a power loss too.
+        const std::string directory = std::filesystem::path(path).parent_path();
+        Fd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.get() >= 0) ::fsync(dir.get());
+    }
+}
+
 void JournalFile::remove() {
     pending_.clear();
     fd_ = Fd();

@@ -142,6 +142,18 @@ void Scrivell::open(const zelt::Map& record) {
 void Scrivell::write_map(const zelt::Map& record, bool recreate_text) {
     const std::string& filepath = filepath_of(record);
     const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
+    // Counted before a byte is allocated: long keys above many leaves would otherwise make
+    // paths many times the request's size.
+    const FlattenCost cost = flatten_cost(map);
+    const std::uint64_t bound =
+        std::max(min_flatten_bound, max_flatten_factor * cost.request_bytes);
+    const std::string what = "map for " + in_quotes(filepath);
+    if (cost.flat_bytes > bound) {
+        throw Error(what + ": its leaves' paths would take " + mib_text(cost.flat_bytes) +
+                    " MiB, more than " + std::to_string(max_flatten_factor) +
+                    " times the request's size; nothing was written");
+    }
+    refuse_beyond_memory_limit(cost.flat_bytes, what);
     const OrderedMap<zelt::Value> flat = flatten(map);
     FileEntry& entry = entry_of(filepath);
     const zelt::Value empty_text("");
@@ -313,6 +325,7 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
         write_pending(*entry, filepath, k, v);
         if (!v.block) continue;
         if (v.block->rows_written() == 0) {
+            v.block->discard();
             v.block.reset();
             continue;
         }

@@ -75,6 +75,14 @@ hid_t open_through(const Fd& fd, unsigned flags) {
     return H5Fopen(descriptor_path(fd.get()).c_str(), flags, H5P_DEFAULT);
 }
 
+}  // namespace
+
+bool stored_in_chunks(const Compression& compression, const RowLayout& layout) {
+    return !compression.none() && layout.row_bytes > 0;
+}
+
+namespace {
+
 // The bytes of one element of a layout's rows.
 std::uint64_t element_bytes(const RowLayout& layout) {
     std::uint64_t elements = 1;
@@ -120,6 +128,9 @@ SubFile create_sub_file(const Directory& dir, const std::string& name, std::int6
     const std::string path = dir.path_of(name);
     std::vector<hsize_t> dims{static_cast<hsize_t>(rows)};
     dims.insert(dims.end(), layout.shape.begin(), layout.shape.end());
+    // Rows of no bytes (an empty region of interest, a module switched off) have nothing to
+    // compress: such a block is stored as it is, whatever the codec.
+    const bool chunked = stored_in_chunks(compression, layout);
     SubFile made{dir.create(name), 0};
     try {
         // The library's defaults; HDF5 writes into the file just made, by its descriptor.
@@ -128,7 +139,7 @@ SubFile create_sub_file(const Directory& dir, const std::string& name, std::int6
                                 "create file", path)};
         h5::Plist dcpl{h5::check(H5Pcreate(H5P_DATASET_CREATE), "create", "dataset creation list")};
         std::vector<hsize_t> max_dims = dims;
-        if (compression.none()) {
+        if (!chunked) {
             h5::check(H5Pset_layout(dcpl.get(), H5D_CONTIGUOUS), "set", "contiguous layout");
             // Allocated now and never filled: the data have a fixed place that rows are
             // written into directly, and nothing is written twice.
@@ -158,7 +169,7 @@ SubFile create_sub_file(const Directory& dir, const std::string& name, std::int6
         h5::Dataset dataset{h5::check(H5Dcreate2(file.get(), "/entry/data/data", type.get(),
                                                  space.get(), lcpl.get(), dcpl.get(), H5P_DEFAULT),
                                       "create dataset", "/entry/data/data", path)};
-        if (compression.none()) made.data_offset = data_offset(dataset.get(), rows, layout, path);
+        if (!chunked) made.data_offset = data_offset(dataset.get(), rows, layout, path);
         dataset.close("/entry/data/data");
         file.close(path);
     } catch (...) {
@@ -192,14 +203,18 @@ std::string sub_file_path(const std::string& dirpath, std::int64_t index) {
 
 StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index,
                                std::int64_t rows, RowLayout layout, Compression compression)
-    : layout_(std::move(layout)), compression_(compression), rows_(rows), dir_(std::move(dir)) {
+    : layout_(std::move(layout)),
+      compression_(compression),
+      chunked_(stored_in_chunks(compression_, layout_)),
+      rows_(rows),
+      dir_(std::move(dir)) {
     name_ = sub_file_name(index);
     path_ = dir_->path_of(name_);
     const std::string hidden = hidden_name(index);
     // A hidden file left by an earlier run is nobody's: its name is removed (a link is
     // removed itself, never what it points to), and the block's file is made anew.
     dir_->remove(hidden);
-    if (compression_.none()) {
+    if (!chunked_) {
         SubFile made = create_sub_file(*dir_, hidden, rows_, layout_);
         fd_ = std::move(made.fd);
         data_offset_ = made.data_offset;
@@ -223,6 +238,7 @@ StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_
                                Compression compression)
     : layout_(std::move(layout)),
       compression_(compression),
+      chunked_(stored_in_chunks(compression_, layout_)),
       rows_(rows),
       written_(written),
       dir_(std::move(dir)) {
@@ -232,7 +248,7 @@ StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_
     const std::string hidden_path = dir_->path_of(hidden);
     std::optional<Fd> fd = dir_->open_existing(hidden, O_RDWR);
     if (!fd) throw Error("take up block " + in_quotes(hidden_path) + ": it is gone");
-    const hid_t id = open_through(*fd, compression_.none() ? H5F_ACC_RDONLY : H5F_ACC_RDWR);
+    const hid_t id = open_through(*fd, chunked_ ? H5F_ACC_RDWR : H5F_ACC_RDONLY);
     if (id < 0) h5::fail("take up block", hidden_path, "");
     h5::File file{id};
     h5::Dataset dataset{h5::check(H5Dopen2(id, "/entry/data/data", H5P_DEFAULT), "open dataset",
@@ -244,13 +260,23 @@ StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_
     if (!dims.empty()) H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
     std::vector<hsize_t> want{static_cast<hsize_t>(rows)};
     want.insert(want.end(), layout_.shape.begin(), layout_.shape.end());
-    if (dims != want || written > rows) {
-        throw Error("take up block " + in_quotes(hidden_path) +
-                    ": it is not shaped as its journal says");
+    // A compressed last block is cut to its rows before its rename: one whose rename failed
+    // before a crash is grown back, and takes further rows as before.
+    const bool cut = chunked_ && dims.size() == want.size() && !dims.empty() &&
+                     std::equal(dims.begin() + 1, dims.end(), want.begin() + 1) &&
+                     dims[0] >= static_cast<hsize_t>(written) && dims[0] < want[0];
+    if ((dims != want && !cut) || written > rows) {
+        const RowLayout found{layout_.typestr, {dims.begin(), dims.end()}, 0};
+        throw Error("take up block " + in_quotes(hidden_path) + ": it holds " + found.describe() +
+                    ", and its journal says " + std::to_string(written) + " of " +
+                    std::to_string(rows) + " rows of " + layout_.describe());
+    }
+    if (cut && H5Dset_extent(dataset.get(), want.data()) < 0) {
+        h5::fail("grow back to its rows", "/entry/data/data", hidden_path);
     }
     fd_ = std::move(*fd);
     hidden_name_ = hidden;
-    if (!compression_.none()) {
+    if (chunked_) {
         // Rows past those journaled, if any, are written over by the next items.
         h5_dataset_ = dataset.release();
         h5_file_ = file.release();
@@ -265,6 +291,7 @@ StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_
 StreamingBlock::StreamingBlock(StreamingBlock&& other) noexcept
     : layout_(std::move(other.layout_)),
       compression_(other.compression_),
+      chunked_(other.chunked_),
       stored_bytes_(other.stored_bytes_),
       h5_file_(std::exchange(other.h5_file_, -1)),
       h5_dataset_(std::exchange(other.h5_dataset_, -1)),
@@ -280,9 +307,9 @@ StreamingBlock::StreamingBlock(StreamingBlock&& other) noexcept
 StreamingBlock& StreamingBlock::operator=(StreamingBlock&& other) noexcept {
     if (this != &other) {
         close_hdf5(false);
-        if (!hidden_name_.empty()) dir_->remove_quietly(hidden_name_);
         layout_ = std::move(other.layout_);
         compression_ = other.compression_;
+        chunked_ = other.chunked_;
         stored_bytes_ = other.stored_bytes_;
         h5_file_ = std::exchange(other.h5_file_, -1);
         h5_dataset_ = std::exchange(other.h5_dataset_, -1);
@@ -298,9 +325,13 @@ StreamingBlock& StreamingBlock::operator=(StreamingBlock&& other) noexcept {
     return *this;
 }
 
-StreamingBlock::~StreamingBlock() {
+StreamingBlock::~StreamingBlock() { close_hdf5(false); }
+
+void StreamingBlock::discard() {
     close_hdf5(false);
-    if (!hidden_name_.empty()) dir_->remove_quietly(hidden_name_);
+    fd_ = Fd();
+    if (!hidden_name_.empty()) dir_->remove(hidden_name_);
+    hidden_name_.clear();
 }
 
 void StreamingBlock::close_hdf5(bool report) {
@@ -315,6 +346,11 @@ void StreamingBlock::close_hdf5(bool report) {
 
 void StreamingBlock::write_chunk(const char* chunk, std::uint64_t size, const std::string& where) {
     if (full()) throw Error(where + ": block " + name_ + " is full");
+    if (!chunked_) {
+        // A row of no bytes: nothing to store, whatever its chunk says.
+        ++written_;
+        return;
+    }
     write_compressed(chunk, size, where);
 }
 
@@ -386,7 +422,7 @@ void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
         refuse(std::string("a ") + item.kind_name());
     }
     if (full()) throw Error(where + ": block " + name_ + " is full");
-    if (!compression_.none()) {
+    if (chunked_) {
         const std::vector<char> chunk =
             compression_.compress(bytes, layout_.row_bytes, element_bytes(layout_));
         write_compressed(chunk.data(), chunk.size(), where);
@@ -424,7 +460,7 @@ void StreamingBlock::rename_into_place(const std::string& from) {
 void StreamingBlock::finish(bool sync_data) {
     if (finished()) return;
     const std::string hidden_path = dir_->path_of(hidden_name_);
-    if (!compression_.none()) {
+    if (chunked_) {
         if (h5_dataset_ >= 0 && !full()) {
             // The last block of a file: cut to exactly its rows.
             std::vector<hsize_t> dims{static_cast<hsize_t>(written_)};

@@ -210,6 +210,48 @@ bool is_vlen_string(hid_t file, const std::string& path, const std::string& file
 
 }  // namespace
 
+namespace {
+
+// What a leaf holds beyond its path: a text's bytes are copied with it, an array's are shared.
+std::uint64_t leaf_bytes(const zelt::Value& value) {
+    const auto* text = value.as<std::string>();
+    return sizeof(zelt::Value) + (text ? text->size() : 0);
+}
+
+void cost_into(FlattenCost& cost, std::uint64_t prefix, const zelt::Value& value) {
+    const auto* map = value.as<zelt::Map>();
+    const auto* list = value.as<zelt::List>();
+    if (map && !map->empty()) {
+        for (const auto& [key, item] : *map) {
+            cost.request_bytes += key.size() + 1;
+            cost_into(cost, prefix + 1 + key.size(), item);
+        }
+        return;
+    }
+    if (list && !list->empty()) {
+        for (std::size_t i = 0; i < list->size(); ++i) {
+            cost.request_bytes += 1;
+            cost_into(cost, prefix + 1 + std::to_string(i).size(), (*list)[i]);
+        }
+        return;
+    }
+    cost.request_bytes += leaf_bytes(value) - sizeof(zelt::Value) + 1;
+    // The path is held twice by the flat map (its entry and its index) and once more by the
+    // journal's record, and the leaf twice.
+    cost.flat_bytes += 3 * prefix + 2 * leaf_bytes(value) + 64;
+}
+
+}  // namespace
+
+FlattenCost flatten_cost(const zelt::Map& map) {
+    FlattenCost cost;
+    for (const auto& [key, value] : map) {
+        cost.request_bytes += key.size() + 1;
+        cost_into(cost, key.size(), value);
+    }
+    return cost;
+}
+
 OrderedMap<zelt::Value> flatten(const zelt::Map& map) {
     OrderedMap<zelt::Value> out;
     for (const auto& [key, value] : map) flatten_into(out, key, value);

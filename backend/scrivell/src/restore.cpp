@@ -54,10 +54,18 @@ bool reports_damage(const std::string& reason) {
 
 void Scrivell::restore() {
     if (!journal_dir_) return;
-    // The notifications owed before the crash go first, in their order.
+    // The notifications owed before the crash go first, in their order. They are written
+    // into a new journal, which then takes the old one's place in one rename: a crash at any
+    // point leaves one whole journal of them.
     const std::string outbox_path = journal_dir_->outbox_journal();
+    // A new journal left by a crash during the last restore never took the old one's place.
+    for (const auto& entry : std::filesystem::directory_iterator(journal_dir_->path())) {
+        if (entry.path().filename().string().rfind(".outbox-new-", 0) == 0) {
+            std::error_code ignored;
+            std::filesystem::remove(entry.path(), ignored);
+        }
+    }
     std::vector<zelt::Map> owed;
-    std::optional<JournalFile> outbox_journal;
     if (!outbox_path.empty()) {
         try {
             const JournalRecords read = read_journal(outbox_path);
@@ -70,27 +78,29 @@ void Scrivell::restore() {
                 if (op == "sent") posted.erase(integer_of(*record, "n"));
             }
             for (auto& [n, record] : posted) owed.push_back(std::move(record));
-            outbox_journal =
-                JournalFile::resume(outbox_path, read.valid_bytes, journal_dir_->sync());
-            outbox_journal->truncate_to_header();
         } catch (const Error& error) {
+            owed.clear();
             spdlog::error(
                 "journal \"{}\" of the owed notifications cannot be read ({}); moved "
                 "aside to \"{}\"",
                 outbox_path, error.what(), journal_dir_->move_aside(outbox_path));
         }
     }
-    if (!outbox_journal) {
-        outbox_journal = JournalFile::create(journal_dir_->path(), "outbox", {{"kind", "outbox"}},
-                                             journal_dir_->sync());
-    }
-    outbox_.keep_journal(std::move(*outbox_journal));
+    JournalFile outbox_journal = JournalFile::create(journal_dir_->path(), ".outbox-new",
+                                                     {{"kind", "outbox"}}, journal_dir_->sync());
+    const std::string new_name = std::filesystem::path(outbox_journal.path()).filename();
+    const std::string settled =
+        outbox_path.empty() || !std::filesystem::exists(outbox_path)
+            ? journal_dir_->path() + "/outbox-" + new_name.substr(std::string(".outbox-new-").size())
+            : outbox_path;
+    outbox_.keep_journal(std::move(outbox_journal));
     for (const zelt::Map& record : owed) {
         const std::string* file = field(record, "file").as<std::string>();
         const std::string held_by = text_of(record, "held_by");
         outbox_.post(text_of(record, "message"), text_of(record, "what"), file ? *file : held_by,
                      !held_by.empty());
     }
+    outbox_.write_journal_as(settled);
     if (!owed.empty()) {
         spdlog::warn("restored {} owed notifications; {} still wait for a broker", owed.size(),
                      outbox_.size());
@@ -111,24 +121,33 @@ void Scrivell::restore() {
     for (const auto& [opened, path] : journals) {
         // A file that fails to restore is never half served: restore_file leaves it out of
         // the tables.
+        std::string filepath;
         try {
-            restore_file(path);
+            restore_file(path, filepath);
         } catch (const NotNow& error) {
             spdlog::error("journal \"{}\" is not restored now, and is kept for the next start: {}",
                           path, error.what());
         } catch (const std::exception& error) {
+            const std::string aside = journal_dir_->move_aside(path);
             spdlog::error("journal \"{}\" cannot be restored ({}); moved aside to \"{}\"", path,
-                          error.what(), journal_dir_->move_aside(path));
+                          error.what(), aside);
+            // Its file's next waiting close hears of it.
+            if (!filepath.empty()) {
+                restored_failures_.emplace_back(
+                    filepath, "restore " + in_quotes(filepath) + ": its journal could not be " +
+                                  "restored (" + error.what() + "); it is kept as " +
+                                  in_quotes(aside));
+            }
         }
     }
     write_journals();
 }
 
-void Scrivell::restore_file(const std::string& journal_path) {
+void Scrivell::restore_file(const std::string& journal_path, std::string& filepath) {
     JournalRecords read = read_journal(journal_path);
     const zelt::Map& header = *read.records.front().as<zelt::Map>();
     if (field(header, "kind") != zelt::Value("file")) throw Error("not the journal of a file");
-    const std::string filepath = text_of(header, "filepath");
+    filepath = text_of(header, "filepath");
     const bool created = field(header, "created") == zelt::Value(true);
     if (files.contains(filepath)) throw Error(in_quotes(filepath) + " has a second journal");
     std::shared_ptr<const Directory> dir = Directory::of_master(filepath, data_roots_);
@@ -176,9 +195,23 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
     const std::shared_ptr<const Directory>& dir = entry.dir;
     std::vector<std::string> failures;
     std::vector<Missing> missing;
+    // What cannot be kept is named at ERROR and told to the file's next waiting close; it
+    // costs its record, dataset or block, never the rest of the journal.
+    const auto cannot_keep = [&](const std::string& what) {
+        const std::string error = "restore " + in_quotes(filepath) + ": " + what;
+        spdlog::error("{}", error);
+        failures.push_back(error);
+    };
     for (std::size_t i = 1; i < read.records.size(); ++i) {
-        const Record record = decode(read.records[i]);
-        apply(entry, record, held_bytes_);
+        Record record;
+        try {
+            record = decode(read.records[i]);
+            apply(entry, record, held_bytes_);
+        } catch (const Error& error) {
+            cannot_keep("journal record " + std::to_string(i) + " was not restored: " +
+                        error.what());
+            continue;
+        }
         // What the tables do not hold: a rebuilt master gets its values and links again, and
         // the failures wait for the file's next waiting close.
         if (const auto* map = std::get_if<records::MapWritten>(&record)) {
@@ -206,7 +239,45 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
     std::string split_report;
     for (auto& [name, split] : entry.files_split) {
         if (!split.filling) continue;
-        const std::int64_t index = split.filling->index;
+        try {
+            take_up_block(entry, filepath, name, split);
+        } catch (const Error& error) {
+            // The block's file stays as it is, under a name no later block takes.
+            const std::int64_t index = split.filling->index;
+            std::string kept;
+            const std::string hidden = hidden_name(index);
+            if (!split.block && dir->kind_of(hidden) != Directory::Kind::None) {
+                const std::string aside = hidden + ".unrestorable";
+                kept = dir->rename_new(hidden, aside)
+                           ? "; its rows are kept in " + in_quotes(dir->path_of(aside))
+                           : "; its rows are kept in " + in_quotes(dir->path_of(hidden));
+            }
+            cannot_keep("block " + std::to_string(index) + " of " + in_quotes(name) +
+                        " was not taken up: " + error.what() + kept);
+        }
+        split_report += (split_report.empty() ? "" : ", ") + in_quotes(name) + " at block " +
+                        std::to_string(split.splitFileIndex) + " with " +
+                        std::to_string(split.block ? split.block->rows_written() : 0) + " rows";
+    }
+    entry.fp.flush(filepath);
+    entry.journal->write();
+    std::size_t values = 0;
+    for (const auto& [name, dataset] : entry.files_nosplit) values += dataset.values.size();
+    for (std::string& error : failures) restored_failures_.emplace_back(filepath, std::move(error));
+    restored_missing_.insert(restored_missing_.end(), missing.begin(), missing.end());
+    spdlog::warn(
+        "restored \"{}\" from its journal{}: {} appendable datasets with {} values; split "
+        "datasets: {}",
+        filepath, rebuilt.empty() ? "" : ", " + rebuilt, entry.files_nosplit.size(), values,
+        split_report.empty() ? "none" : split_report);
+}
+
+void Scrivell::take_up_block(FileEntry& entry, const std::string& filepath,
+                             const std::string& name, SplitDataset& split) {
+    const std::shared_ptr<const Directory>& dir = entry.dir;
+    const hid_t id = entry.fp.id();
+    const std::int64_t index = split.filling->index;
+    {
         if (dir->kind_of(hidden_name(index)) != Directory::Kind::None) {
             split.block.emplace(dir, index, split.splitSize,
                                 RowLayout::from(split.filling->typestr, split.filling->shape),
@@ -235,24 +306,10 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
                              filepath);
             }
         } else if (!split.block) {
-            spdlog::error("restore \"{}\": the rows of block {} of \"{}\" are missing ({} is gone)",
-                          filepath, index, name, dir->path_of(hidden_name(index)));
+            throw Error("its rows are missing: " + in_quotes(dir->path_of(hidden_name(index))) +
+                        " is gone");
         }
-        split_report += (split_report.empty() ? "" : ", ") + in_quotes(name) + " at block " +
-                        std::to_string(split.splitFileIndex) + " with " +
-                        std::to_string(split.block ? split.block->rows_written() : 0) + " rows";
     }
-    entry.fp.flush(filepath);
-    entry.journal->write();
-    std::size_t values = 0;
-    for (const auto& [name, dataset] : entry.files_nosplit) values += dataset.values.size();
-    for (std::string& error : failures) restored_failures_.emplace_back(filepath, std::move(error));
-    restored_missing_.insert(restored_missing_.end(), missing.begin(), missing.end());
-    spdlog::warn(
-        "restored \"{}\" from its journal{}: {} appendable datasets with {} values; split "
-        "datasets: {}",
-        filepath, rebuilt.empty() ? "" : ", " + rebuilt, entry.files_nosplit.size(), values,
-        split_report.empty() ? "none" : split_report);
 }
 
 }  // namespace scrivell

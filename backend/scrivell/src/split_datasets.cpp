@@ -97,6 +97,7 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
         // with its hidden file, once those still with a worker are done.
         if (SplitDataset* old = entry.files_split.find(*dataname)) {
             write_pending(entry, filepath, *dataname, *old);
+            if (old->block) old->block->discard();
         }
         commit(entry, records::SplitRegistered{*dataname, rows, compression}, held_bytes_);
     }
@@ -185,7 +186,7 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
     }
     if (array && array->precompressed()) {
         pass_through(entry, name, *split, *array, where);
-    } else if (array && !split->compression.none()) {
+    } else if (array && stored_in_chunks(split->compression, block.layout())) {
         // A worker compresses it while the next requests are taken.
         queue_row(entry, filepath, name, *split, *array, where);
     } else {

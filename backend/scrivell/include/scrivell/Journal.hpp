@@ -33,6 +33,9 @@ class JournalFile {
     void write();
     // Empties the journal down to its header (nothing it held is owed any more).
     void truncate_to_header();
+    // Gives the file the name `path` (in the same directory), replacing whatever is there in
+    // one step. Throws Error.
+    void rename_to(const std::string& path);
     // Removes the file: what it recorded is complete elsewhere.
     void remove();
     const std::string& path() const { return path_; }

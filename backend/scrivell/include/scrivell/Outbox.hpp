@@ -54,6 +54,9 @@ class Outbox {
     void keep_journal(JournalFile journal);
     // Puts the journal's records on disk (from the request loop). Throws Error.
     void write_journal();
+    // Puts the journal's records on disk, then gives it the name `path`, replacing the
+    // journal there: the one it was written to take the place of. Throws Error.
+    void write_journal_as(const std::string& path);
     // Whether a notification that the close of `filepath` waits for is still owed.
     bool holds(const std::string& filepath) const;
 

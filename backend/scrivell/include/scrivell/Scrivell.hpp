@@ -245,11 +245,15 @@ class Scrivell {
                      const zelt::Value& item, const zelt::Map& record);
     void close_file(const zelt::Map& record, bool at_shutdown);
 
-    // What was journaled for one file, replayed into its tables at start-up. On failure the
-    // file is left out of the tables.
-    void restore_file(const std::string& journal);
+    // What was journaled for one file (`filepath`, set once read), replayed into its tables at
+    // start-up. On failure the file is left out of the tables.
+    void restore_file(const std::string& journal, std::string& filepath);
     void restore_into(FileEntry& entry, const std::string& filepath, JournalRecords& read,
                       const std::string& journal_path, const std::string& rebuilt);
+    // Takes up the block `split` was filling, where its rows end, and completes one that was
+    // full. Throws Error; the caller keeps what it cannot take up and reports it.
+    void take_up_block(FileEntry& entry, const std::string& filepath, const std::string& name,
+                       SplitDataset& split);
     // Finishes a full or last block: its sub-file, link and journal records; posts its
     // notification (which the close waits for, with `held_by_close`).
     void finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,

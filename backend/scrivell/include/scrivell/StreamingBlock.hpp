@@ -29,8 +29,9 @@ struct RowLayout {
 // item under a hidden name ("." + final name + ".part") with a dataset "/entry/data/data" that
 // already holds all its rows, contiguous and allocated; each item is written into its row as it
 // arrives. Nothing of the block is kept in memory. A full block is renamed to its final name,
-// so that no reader ever sees a half-written sub-file there; a block dropped unfinished removes
-// its hidden file.
+// so that no reader ever sees a half-written sub-file there. Its rows were acknowledged: the
+// hidden file is removed only by discard(), never by the destructor, so that a block whose
+// finishing failed stays on disk for the next start to finish.
 //
 // A compressed block's dataset is chunked one row per chunk, with the codec's HDF5 filter;
 // each row is compressed and written as its chunk, through HDF5, which keeps the file open
@@ -50,7 +51,10 @@ class StreamingBlock {
     StreamingBlock& operator=(StreamingBlock&& other) noexcept;
     StreamingBlock(const StreamingBlock&) = delete;
     StreamingBlock& operator=(const StreamingBlock&) = delete;
-    ~StreamingBlock();  // removes the hidden file of a block that was not finished
+    ~StreamingBlock();  // closes; the hidden file of an unfinished block stays
+    // Removes the hidden file of a block whose rows nobody wants any more (its dataset was
+    // registered anew, or it holds no row). Throws Error naming the file.
+    void discard();
 
     // Writes `item` into the next row. An item of another element type or shape is refused,
     // naming both; a failed write leaves the row to the next item. Throws Error.
@@ -84,6 +88,7 @@ class StreamingBlock {
 
     RowLayout layout_;
     Compression compression_;
+    bool chunked_ = false;  // compressed, one row per chunk; else rows at a fixed place
     std::uint64_t stored_bytes_ = 0;
     std::int64_t h5_file_ = -1;  // a compressed block's file and dataset, open in HDF5
     std::int64_t h5_dataset_ = -1;
@@ -98,6 +103,9 @@ class StreamingBlock {
     std::string hidden_name_;  // empty once finished
     Fd fd_;
 };
+
+// Whether rows of `layout` are stored compressed in chunks: rows of no bytes never are.
+bool stored_in_chunks(const Compression& compression, const RowLayout& layout);
 
 // Whether the regular file `name` in `dir` is an HDF5 file holding "/entry/data/data": a
 // block of some scan, never to be replaced. Throws Error for a name that is no regular file.

@@ -193,6 +193,13 @@ void Outbox::write_journal() {
     if (journal_) journal_->write();
 }
 
+void Outbox::write_journal_as(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!journal_) return;
+    journal_->write();
+    journal_->rename_to(path);
+}
+
 void Outbox::post(std::string message, std::string what, std::string file, bool close_waits) {
     if (settings_.bootstrap_servers.empty()) return;
     {
