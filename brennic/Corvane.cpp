@@ -198,7 +198,7 @@ void Corvane::serve(const std::string& identity) {
             // Changes nothing: only a waiting client hears the answer.
             if (block) {
                 write_journals();
-                worker.send_dumps_id(identity, status());
+                reply(identity, request, status());
             }
             return;
         }
@@ -215,7 +215,7 @@ void Corvane::serve(const std::string& identity) {
         // A payload that cannot be decoded gets the error reply: its "block" cannot be read.
         if (block || !request.is<zelt::Map>()) {
             write_journals();  // what the request did before it failed stays done
-            worker.send_dumps_id(identity, zelt::Map{{"ret", "error"}, {"error", message}});
+            reply(identity, request, zelt::Map{{"ret", "error"}, {"error", message}});
         } else if (const std::string* filepath = filepath_of(request)) {
             // Nobody heard of it: the next waiting close of this file will say so, also after
             // a restart.
@@ -229,7 +229,7 @@ void Corvane::serve(const std::string& identity) {
         return;
     }
     if (!block) return;
-    zelt::Value reply = reply_to(request);
+    zelt::Map answer = reply_to(request);
     try {
         // A reply promises that the request survives a crash.
         scrivell.write_journals();
@@ -238,9 +238,31 @@ void Corvane::serve(const std::string& identity) {
             describe_request(request) +
             ": done, but not journaled, so a crash would lose it: " + error.what();
         spdlog::error("{}", message);
-        reply = zelt::Map{{"ret", "error"}, {"error", message}};
+        answer = zelt::Map{{"ret", "error"}, {"error", message}};
     }
-    worker.send_dumps_id(identity, reply);
+    reply(identity, request, std::move(answer));
+}
+
+void Corvane::reply(const std::string& identity, const zelt::Value& request, zelt::Map answer) {
+    // A numbered request's number comes back with its reply, so that a client can tell its
+    // own reply from any other.
+    const auto* record = request.as<zelt::Map>();
+    const zelt::Value* seq = record ? zelt::find(*record, "seq") : nullptr;
+    const bool numbered = seq && (seq->is<std::int64_t>() || seq->is<std::uint64_t>());
+    if (numbered) answer.emplace_back("seq", *seq);
+    try {
+        worker.send_dumps_id(identity, answer);
+    } catch (const zelt::Error& error) {
+        // Refused before anything left (larger than max_message_bytes): its own client hears
+        // so, in a reply that fits.
+        const std::string message = zelt::printable(
+            describe_request(request) + ": the reply could not be sent: " + error.what(),
+            max_error_bytes);
+        spdlog::error("{}", message);
+        zelt::Map short_answer{{"ret", "error"}, {"error", message}};
+        if (numbered) short_answer.emplace_back("seq", *seq);
+        worker.send_dumps_id(identity, short_answer);
+    }
 }
 
 bool Corvane::note_seq(const std::string& identity, const zelt::Map& record) {
@@ -275,7 +297,7 @@ zelt::Map Corvane::status() const {
     return reply;
 }
 
-zelt::Value Corvane::reply_to(const zelt::Value& request) {
+zelt::Map Corvane::reply_to(const zelt::Value& request) {
     collect_row_failures();  // a close reports them with the rest
     const std::string* name = text_of(request, "type");
     std::string report;

@@ -17,6 +17,10 @@ namespace brennic {
 // The service: the ROUTER worker clients reach and the one backend that does all HDF5 work.
 // Requests are served one at a time, in arrival order, on the calling thread.
 class Corvane {
+    // First, so that it is destroyed last: rows of the backend still waiting for a worker at
+    // exit hold slots of its rings, and release them as they go.
+    std::unique_ptr<LocalRings> local_;
+
   public:
     // Reads "ip" and "port" of section "corvane", binds the worker, then makes the backend.
     // Throws zelt::Error when the configuration lacks them or the endpoint cannot be bound.
@@ -82,7 +86,10 @@ class Corvane {
     void write_journals();
     // The reply to a request that succeeded: "ok", or the error that tells a waiting close
     // of earlier failures.
-    zelt::Value reply_to(const zelt::Value& request);
+    zelt::Map reply_to(const zelt::Value& request);
+    // Sends `answer` to the sender of `request`, with the request's "seq" when it has one.
+    // A reply too large to send becomes a short error reply to the same client.
+    void reply(const std::string& identity, const zelt::Value& request, zelt::Map answer);
     // The answer to "status": version, what the backend holds, failed requests unreported.
     zelt::Map status() const;
 
@@ -92,7 +99,6 @@ class Corvane {
     // An error as the reply, the log and the record of failures hold it, at most.
     static constexpr std::size_t max_error_bytes = 2048;
     UnreportedFailures failures_;
-    std::unique_ptr<LocalRings> local_;
     std::string current_identity_;  // the sender of the request being decoded
 
     static inline std::atomic<bool> stop_requested_{false};

@@ -345,7 +345,7 @@ void hdf5::send_with(Map record, const Map& kwargs, const std::vector<std::uint6
     }
     // Every request that asks for a reply waits for its own, so that no reply is ever left
     // for a later request to take as its own.
-    if (waits) await_reply(what);
+    if (waits) await_reply(what, counted ? sent_ : 0);
 }
 
 void hdf5::create_dataset_map(const Map& m) {
@@ -388,10 +388,24 @@ void hdf5::close(const Map& kwargs) {
     send_with(Map{{"type", "close"}, {"filepath", filepath}}, kwargs);
 }
 
-void hdf5::await_reply(const std::string& what) {
-    std::optional<Value> reply = worker.recv_loads(reply_timeout_);
-    // Slot releases come on the same connection: the reply is the first other message.
-    while (reply && absorb(*reply)) reply = worker.recv_loads(reply_timeout_);
+void hdf5::await_reply(const std::string& what, std::int64_t seq) {
+    const auto deadline = std::chrono::steady_clock::now() + reply_timeout_;
+    std::optional<Value> reply;
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        reply = worker.recv_loads(std::max(left, std::chrono::milliseconds(0)));
+        if (!reply) break;
+        // Slot releases come on the same connection.
+        if (absorb(*reply)) continue;
+        // A numbered request's reply carries its number: anything else is not its reply (an
+        // answer to a message the service could not read, say), and is skipped.
+        const Map* fields = reply->as<Map>();
+        const Value* number = fields ? zelt::find(*fields, "seq") : nullptr;
+        if (seq == 0 || (number && *number == Value(seq))) break;
+        std::fprintf(stderr, "brennic: %s: skipped a reply that is not its own: %s\n",
+                     what.c_str(), zelt::printable(zelt::to_text(*reply), 512).c_str());
+    }
     if (!reply) {
         throw ServiceError(what + ": the service did not answer within " +
                            std::to_string(reply_timeout_.count()) + " ms");

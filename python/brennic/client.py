@@ -9,6 +9,7 @@ import select
 import socket
 import struct
 import time
+import logging
 import warnings
 from typing import Any
 
@@ -24,6 +25,26 @@ _ARRAY_KINDS = {"b1", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f4", "f8"
 
 class ServiceError(Exception):
     """The service answered a waiting call with an error, or did not answer in time."""
+
+
+_log = logging.getLogger("brennic")
+
+# The service refuses messages nested deeper than this (a map or list is one level, an array
+# two: its ext and the header inside).
+_MAX_NESTING = 64
+
+
+def _levels(value: Any, above: int = 0) -> int:
+    """The nesting levels the service's decoder counts in ``value``, stopping past the bound."""
+    if above > _MAX_NESTING:
+        return 0
+    if isinstance(value, dict):
+        return 1 + max((_levels(v, above + 1) for v in value.values()), default=0)
+    if isinstance(value, (list, tuple)):
+        return 1 + max((_levels(v, above + 1) for v in value), default=0)
+    if isinstance(value, (numpy.ndarray, LocalSlot, Compressed)):
+        return 2
+    return 0
 
 
 # Arrays smaller than this go inline: a slot costs a release message.
@@ -363,6 +384,9 @@ class hdf5:  # noqa: N801 - the system's own name
             record["seq"] = self._sent + 1
         what = f'{record.get("type")} "{record.get("filepath", self.filepath)}"'
         try:
+            if _levels(record) > _MAX_NESTING:
+                raise ServiceError(f"{what}: the request is nested deeper than {_MAX_NESTING} "
+                                   f"levels, and the service would refuse it")
             payload = _pack(record)
             if len(payload) > self._config.max_message_bytes:
                 raise ServiceError(
@@ -383,13 +407,21 @@ class hdf5:  # noqa: N801 - the system's own name
             slot.array.flags.writeable = False  # what the service reads must not change
         if kwargs.get("block"):
             # Each waiting request takes its own reply: none is left for a later one.
-            self._await_reply(what)
+            self._await_reply(what, record["seq"] if counted else None)
 
-    def _await_reply(self, what: str) -> None:
+    def _await_reply(self, what: str, seq: int | None = None) -> None:
         endpoint = f"tcp://{self.ip}:{self.port}"
-        reply = _wait_reply(self.worker, self.reply_timeout_ms, what, endpoint)
-        while self._absorb(reply):  # slot releases come on the same connection
-            reply = _wait_reply(self.worker, self.reply_timeout_ms, what, endpoint)
+        deadline = time.monotonic() + self.reply_timeout_ms / 1000
+        while True:
+            left = max(0, int((deadline - time.monotonic()) * 1000))
+            reply = _wait_reply(self.worker, left, what, endpoint)
+            if self._absorb(reply):  # slot releases come on the same connection
+                continue
+            # A numbered request's reply carries its number: any other reply (to a message
+            # the service could not read, say) is not its own.
+            if seq is None or reply.get("seq") == seq:
+                break
+            _log.warning("%s: skipped a reply that is not its own: %.512r", what, reply)
         _raise_unless_ok(reply, what)
 
     def create_dataset_map(self, m: dict) -> None:

@@ -150,3 +150,53 @@ TEST_F(Checks, NotificationsOwedDuringAnOutageCountInTheMemoryLimit) {
     EXPECT_GT(blocks, 1);
     EXPECT_LT(blocks, 100);
 }
+
+namespace {
+
+std::size_t descriptors_open() {
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                  std::filesystem::directory_iterator()));
+}
+
+}  // namespace
+
+TEST(Descriptors, EachBlockIsCountedAsItHoldsThemAndOpensStopBeforeTheBudgetIsGone) {
+    for (const char* codec : {"none", "bslz4"}) {
+        SCOPED_TRACE(codec);
+        support::TempDir dir;
+        scrivell::Settings settings;
+        settings.limits.max_descriptors = 13;
+        settings.journal_dir = dir / "journal";
+        scrivell::Scrivell scrivell(settings);
+        scrivell.restore();
+        const std::size_t before = descriptors_open();
+        std::size_t opened = 0;
+        for (int i = 0; i < 5; ++i) {
+            const std::string scan = dir / ("scan" + std::to_string(i));
+            std::filesystem::create_directory(scan);
+            const std::string master = scan + "/m.h5";
+            try {
+                scrivell.process({{"type", "open"}, {"filepath", master}});
+            } catch (const scrivell::Error& error) {
+                EXPECT_TRUE(Contains(error.what(), "file descriptors")) << error.what();
+                break;
+            }
+            ++opened;
+            scrivell.process({{"type", "create_dataset_append_split"},
+                              {"filepath", master},
+                              {"datainfolist",
+                               List{List{"/entry/data", 4, Map{{"compression", codec}}}}}});
+            const std::uint16_t frame[4] = {1, 2, 3, 4};
+            scrivell.process({{"type", "dataset_append_split_map"},
+                              {"filepath", master},
+                              {"map", Map{{"/entry/data", NdArray::view(frame, {2, 2})}}}});
+            // The account is what the process really holds.
+            EXPECT_EQ(scrivell.descriptors_held(), descriptors_open() - before);
+        }
+        // Four a file with a raw block, five with a compressed one, and room for five kept.
+        EXPECT_EQ(opened, std::string(codec) == "none" ? 3u : 2u);
+        EXPECT_LE(scrivell.descriptors_held(), 13u);
+        scrivell.process({{"type", "closeAll"}});
+        EXPECT_EQ(scrivell.descriptors_held(), 0u);
+    }
+}

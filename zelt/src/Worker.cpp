@@ -161,35 +161,42 @@ std::optional<Value> Worker::recv_loads(std::chrono::milliseconds timeout) {
     return recv_loads();
 }
 
-void Worker::send_value(const Value& value) {
+zmq::message_t Worker::encoded(const Value& value) const {
+    if (nesting_levels(value) > max_nesting_depth) {
+        throw Error("send to " + endpoint_ + ": the message is nested deeper than " +
+                    std::to_string(max_nesting_depth) + " levels, and the peer would refuse it");
+    }
     const std::size_t size = encoded_size(value);
     if (max_message_bytes_ >= 0 && size > static_cast<std::uint64_t>(max_message_bytes_)) {
         throw Error("send to " + endpoint_ + ": the message is " + std::to_string(size) +
                     " bytes, more than max_message_bytes (" + std::to_string(max_message_bytes_) +
-                    "), and the service would drop it unread");
+                    "), and the peer would drop it unread");
     }
     zmq::message_t message(size);
     encode_into(value, static_cast<char*>(message.data()));
+    return message;
+}
+
+void Worker::send_message(zmq::message_t& message, zmq::send_flags flags) {
     try {
-        if (!socket_.send(message, zmq::send_flags::none)) {
-            throw Error("send to " + endpoint_ + ": would block");
-        }
+        if (!socket_.send(message, flags)) throw Error("send to " + endpoint_ + ": would block");
     } catch (const zmq::error_t& error) {
         throw Error("send to " + endpoint_ + ": " + error.what());
     }
 }
 
-void Worker::send_dumps(const Value& value) { send_value(value); }
+void Worker::send_dumps(const Value& value) {
+    zmq::message_t message = encoded(value);
+    send_message(message, zmq::send_flags::none);
+}
 
 void Worker::send_dumps_id(const std::string& identity, const Value& value) {
-    try {
-        if (!socket_.send(zmq::buffer(identity), zmq::send_flags::sndmore)) {
-            throw Error("send to " + endpoint_ + ": would block");
-        }
-    } catch (const zmq::error_t& error) {
-        throw Error("send to " + endpoint_ + ": " + error.what());
-    }
-    send_value(value);
+    // Encoded and checked before the identity frame leaves: a refused reply never leaves half
+    // a message behind to carry the next one to the wrong peer.
+    zmq::message_t payload = encoded(value);
+    zmq::message_t address(identity.data(), identity.size());
+    send_message(address, zmq::send_flags::sndmore);
+    send_message(payload, zmq::send_flags::none);
 }
 
 }  // namespace zelt

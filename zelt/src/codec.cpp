@@ -401,6 +401,27 @@ class Decoder : public msgpack::null_visitor {
 
 }  // namespace
 
+namespace {
+
+std::size_t levels_below(const Value& value, std::size_t above) {
+    // Past the bound the answer is known: no deeper walk, however deep the value.
+    if (above > max_nesting_depth) return 0;
+    std::size_t most = 0;
+    if (const auto* map = value.as<Map>()) {
+        for (const auto& entry : *map) most = std::max(most, levels_below(entry.second, above + 1));
+        return 1 + most;
+    }
+    if (const auto* list = value.as<List>()) {
+        for (const auto& item : *list) most = std::max(most, levels_below(item, above + 1));
+        return 1 + most;
+    }
+    return value.is<NdArray>() ? 2 : 0;
+}
+
+}  // namespace
+
+std::size_t nesting_levels(const Value& value) { return levels_below(value, 0); }
+
 std::size_t encoded_size(const Value& value) {
     CountingStream counter;
     msgpack::packer<CountingStream> packer(counter);

@@ -98,6 +98,8 @@ void Scrivell::open(const zelt::Map& record) {
         throw Error(std::to_string(files.size()) +
                     " files are open, as many as max_open_files allows; close one first");
     }
+    // Room for the file, its journal and a compressed block.
+    refuse_beyond_descriptors(2 + (journal_dir_ ? 1 : 0) + 2, "open " + in_quotes(filepath));
     std::shared_ptr<const Directory> dir = Directory::of_master(filepath, data_roots_);
     refuse_master_among_blocks(files, *dir, filepath);
     bool existed = false;
@@ -204,6 +206,29 @@ void Scrivell::refuse_beyond_memory_limit(std::uint64_t adds, const std::string&
                 " MiB of notifications no broker has taken yet, and memory_limit_mib is " +
                 std::to_string(limits_.memory_limit_bytes >> 20) +
                 "; close files to write their values out");
+}
+
+std::size_t Scrivell::descriptors_held() const {
+    std::size_t held = 0;
+    for (const auto& [filepath, entry] : files) {
+        held += 2 + (entry.journal ? 1 : 0);
+        for (const auto& [name, split] : entry.files_split) {
+            if (split.block && !split.block->finished()) {
+                held += stored_in_chunks(split.compression, split.block->layout()) ? 2 : 1;
+            }
+        }
+    }
+    return held;
+}
+
+void Scrivell::refuse_beyond_descriptors(std::size_t adds, const std::string& what) const {
+    if (!limits_.max_descriptors) return;
+    const std::size_t held = descriptors_held();
+    if (held + adds <= limits_.max_descriptors) return;
+    throw Error(what + ": the open files and their blocks hold " + std::to_string(held) +
+                " file descriptors, and " + std::to_string(adds) + " more would leave too few " +
+                "of this process's for its clients (at most " +
+                std::to_string(limits_.max_descriptors) + " for files); close files first");
 }
 
 void Scrivell::journal_failure(const std::string& filepath, const std::string& error) {

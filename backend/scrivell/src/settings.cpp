@@ -32,9 +32,10 @@ bool flag(const zelt::storageParser& config, const std::string& key) {
 
 Settings Settings::from(const zelt::storageParser& config) {
     Settings settings{VeskSettings::from(config), {}, {}, {}, false};
-    // An open master file holds up to four descriptors: HDF5's, its directory's, its
-    // journal's and that of the block being filled (one split dataset per directory). A
-    // reserve stays for the clients' sockets, the brokers and the last block's copy.
+    // An open master file holds three descriptors (HDF5's, its directory's, its journal's)
+    // and one or two for the block being filled (two when compressed: ours and HDF5's). The
+    // default number of files counts four; the descriptors are counted as they are held, up
+    // to all but a reserve for the clients' sockets, the brokers and the last block's copy.
     rlimit files{};
     std::size_t descriptors = 1024;
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
@@ -56,6 +57,8 @@ Settings Settings::from(const zelt::storageParser& config) {
         max_files = most_files;
     }
     settings.limits.max_open_files = static_cast<std::size_t>(max_files);
+    settings.limits.max_descriptors =
+        descriptors > 2 * reserve ? descriptors - reserve : descriptors / 2;
     const long long pages = ::sysconf(_SC_PHYS_PAGES);
     const long long page_size = ::sysconf(_SC_PAGESIZE);
     const long long half_mib =

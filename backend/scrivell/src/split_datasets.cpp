@@ -152,6 +152,7 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
             refuse_beyond_memory_limit(max_notification_bytes, where);
         }
         RowLayout layout = RowLayout::of(item, where);
+        refuse_beyond_descriptors(stored_in_chunks(split->compression, layout) ? 2 : 1, where);
         if (layout.row_bytes > split->compression.max_row_bytes()) {
             throw Error(where + ": an item of " + std::to_string(layout.row_bytes) +
                         " bytes is more than one " + split->compression.name() + " chunk holds (" +

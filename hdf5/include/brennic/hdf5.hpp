@@ -97,7 +97,8 @@ class hdf5 {
     // ServiceError for a request that cannot be sent (larger than max_message_bytes, say:
     // the ring slots `taken` for it go back), an error reply, or none within the time-out.
     void send_with(Map record, const Map& kwargs, const std::vector<std::uint64_t>& taken = {});
-    void await_reply(const std::string& what);
+    // Waits for the reply to the request numbered `seq` (0: the next reply), skipping others.
+    void await_reply(const std::string& what, std::int64_t seq);
     // The map with every large array moved into a slot, when there is a local path.
     // `m` with its large arrays copied into ring slots, whose indexes are added to `taken`.
     Map through_ring(const Map& m, std::vector<std::uint64_t>& taken);

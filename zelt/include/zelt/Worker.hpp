@@ -46,7 +46,8 @@ class Worker {
     std::optional<Value> recv_loads(std::chrono::milliseconds timeout);
     // Encodes `value` straight into one outgoing message and sends it.
     void send_dumps(const Value& value);
-    // ROUTER: sends `value` to the peer with this identity.
+    // ROUTER: sends `value` to the peer with this identity. A value above max_message_bytes is
+    // refused (zelt::Error) before anything is sent.
     void send_dumps_id(const std::string& identity, const Value& value);
 
     const std::string& endpoint() const { return endpoint_; }
@@ -55,7 +56,9 @@ class Worker {
 
   private:
     bool wait_readable(std::chrono::milliseconds timeout);
-    void send_value(const Value& value);
+    // `value` encoded into one message; throws zelt::Error above max_message_bytes.
+    zmq::message_t encoded(const Value& value) const;
+    void send_message(zmq::message_t& message, zmq::send_flags flags);
 
     zmq::context_t context_;
     zmq::socket_t socket_;

@@ -25,6 +25,11 @@ using SlotResolver = std::function<NdArray(const std::string& typestr,
 // Deeper nesting than this is refused by the decoder.
 inline constexpr std::size_t max_nesting_depth = 64;
 
+// How many levels of nesting the decoder counts in `value`: one per map or list, two for an
+// array (its ext and the header inside). A value of more than max_nesting_depth levels is
+// refused by the decoder; the count stops a little past that bound.
+std::size_t nesting_levels(const Value& value);
+
 // The exact number of bytes `encode_into` writes for `value`.
 std::size_t encoded_size(const Value& value);
 // Writes the MessagePack encoding of `value` into `out`, which holds encoded_size(value)

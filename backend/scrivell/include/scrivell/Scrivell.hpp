@@ -112,6 +112,9 @@ struct FileEntry {
 // What the service may hold. Zero means no bound.
 struct Limits {
     std::size_t max_open_files = 0;        // master files open at once
+    // File descriptors the open files and their blocks may hold, as each holds them: the rest
+    // stay for sockets, brokers and the short-lived files of a close.
+    std::size_t max_descriptors = 0;
     std::uint64_t memory_limit_bytes = 0;  // appended values and owed notifications
 };
 
@@ -221,6 +224,10 @@ class Scrivell {
 
     // Whether an open file failed a write in a way HDF5 cannot recover from.
     bool holds_unwritable_files() const;
+    // The file descriptors held for open files and their blocks: a master's (HDF5's), its
+    // directory's, its journal's, and each block's (two for a compressed one: ours and
+    // HDF5's).
+    std::size_t descriptors_held() const;
     // What the service holds in memory for appended values, about.
     std::uint64_t held_bytes() const { return held_bytes_; }
     const Limits& limits() const { return limits_; }
@@ -240,6 +247,8 @@ class Scrivell {
     // Refuses (Error naming `what`) to hold `adds` more bytes beyond memory_limit_mib, counting
     // the appended values and the notifications owed.
     void refuse_beyond_memory_limit(std::uint64_t adds, const std::string& what) const;
+    // Refuses (Error naming `what`) to hold `adds` more descriptors beyond max_descriptors.
+    void refuse_beyond_descriptors(std::size_t adds, const std::string& what) const;
     FileEntry& entry_of(const std::string& filepath);
     void append_item(FileEntry& entry, const std::string& filepath, const std::string& name,
                      const zelt::Value& item, const zelt::Map& record);
