@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <sstream>
 #include <zelt/Value.hpp>
@@ -15,11 +16,80 @@ namespace {
 
 constexpr const char* system_config = "/etc/zelt/zelt.ini";
 
-std::string trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return "";
-    const auto last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
+// The configuration is read as Python reads it: as text, one code point at a time, with
+// Python's idea of white space (str.isspace, which counts a no-break space) and of a line end
+// (universal newlines: "\n", "\r\n" and a lone "\r").
+using Text = std::u32string;
+
+// Whether Python's str.isspace() holds for `c`.
+bool is_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20) || c == 0x85 || c == 0xa0 ||
+           c == 0x1680 || (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 ||
+           c == 0x202f || c == 0x205f || c == 0x3000;
+}
+
+Text strip(const Text& text) {
+    std::size_t first = 0;
+    std::size_t last = text.size();
+    while (first < last && is_space(text[first])) ++first;
+    while (last > first && is_space(text[last - 1])) --last;
+    return text.substr(first, last - first);
+}
+
+Text rstrip(Text text) {
+    while (!text.empty() && is_space(text.back())) text.pop_back();
+    return text;
+}
+
+// The UTF-8 of `source` decoded. Throws zelt::Error at a byte that is not UTF-8, as Python's
+// reader refuses it.
+Text decoded(const std::string& bytes, const std::string& source) {
+    Text out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const int more = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2
+                                         : (lead >> 3) == 30 ? 3 : -1;
+        char32_t c = more == 0 ? lead : more == 1 ? lead & 0x1f : more == 2 ? lead & 0x0f
+                                                                             : lead & 0x07;
+        bool valid = more >= 0 && i + static_cast<std::size_t>(more) < bytes.size() + (more ? 0 : 1);
+        for (int k = 1; valid && k <= more; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
+            valid = (next & 0xc0) == 0x80;
+            c = c << 6 | (next & 0x3f);
+        }
+        static constexpr char32_t least[] = {0, 0x80, 0x800, 0x10000};
+        if (!valid || (more > 0 && c < least[more]) || c > 0x10ffff ||
+            (c >= 0xd800 && c <= 0xdfff)) {
+            throw Error("configuration \"" + source + "\": byte " + std::to_string(i) +
+                        " is not UTF-8");
+        }
+        out.push_back(c);
+        i += static_cast<std::size_t>(more) + 1;
+    }
+    return out;
+}
+
+std::string encoded(const Text& text) {
+    std::string out;
+    for (const char32_t c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xc0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3f));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xe0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+            out += static_cast<char>(0x80 | (c & 0x3f));
+        } else {
+            out += static_cast<char>(0xf0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+            out += static_cast<char>(0x80 | (c & 0x3f));
+        }
+    }
+    return out;
 }
 
 std::string lower(std::string text) {
@@ -28,19 +98,44 @@ std::string lower(std::string text) {
     return text;
 }
 
-// Where a comment starts in `line`, as Python's configparser finds it with "#" and ";" as
-// inline comment prefixes: at a prefix that opens the line or follows white space, or at the
-// start of a line whose first non-blank character is one; npos when there is none.
-std::size_t comment_start(const std::string& line) {
-    const std::string content = trim(line);
-    if (!content.empty() && (content[0] == '#' || content[0] == ';')) return 0;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if ((line[i] == '#' || line[i] == ';') &&
-            (i == 0 || std::isspace(static_cast<unsigned char>(line[i - 1])))) {
-            return i;
+// Where the comment of `line` starts, found as configparser finds it with "#" and ";" as
+// inline comment prefixes: in rounds, each round looking once more for each prefix past its
+// last place, and the first round that finds one at the start of the line or after white
+// space ends the search (so in "/x;1 ;2 #3" the comment is "#3"). A line whose content starts
+// with either prefix is a comment whole. npos when there is none.
+std::size_t comment_start(const Text& line) {
+    std::size_t found = Text::npos;
+    std::vector<std::pair<char32_t, std::size_t>> prefixes{{U'#', Text::npos}, {U';', Text::npos}};
+    while (found == Text::npos && !prefixes.empty()) {
+        std::vector<std::pair<char32_t, std::size_t>> next;
+        for (const auto& [prefix, last] : prefixes) {
+            const std::size_t at = line.find(prefix, last == Text::npos ? 0 : last + 1);
+            if (at == Text::npos) continue;
+            next.emplace_back(prefix, at);
+            if (at == 0 || is_space(line[at - 1])) found = std::min(found, at);
+        }
+        prefixes = std::move(next);
+    }
+    const Text content = strip(line);
+    if (!content.empty() && (content[0] == U'#' || content[0] == U';')) return 0;
+    return found;
+}
+
+// The lines of `text` as Python's text files give them: "\n", "\r\n" and "\r" end a line.
+std::vector<Text> lines_of(const Text& text) {
+    std::vector<Text> out;
+    Text line;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == U'\r' || text[i] == U'\n') {
+            out.push_back(std::move(line));
+            line.clear();
+            if (text[i] == U'\r' && i + 1 < text.size() && text[i + 1] == U'\n') ++i;
+        } else {
+            line.push_back(text[i]);
         }
     }
-    return std::string::npos;
+    if (!line.empty()) out.push_back(std::move(line));
+    return out;
 }
 
 bool file_exists(const std::string& path) {
@@ -84,18 +179,17 @@ storageParser::storageParser(const std::string& path) : source_(path) { parse(re
 
 // Read as Python's configparser reads it (ConfigParser with inline comments "#" and ";",
 // no interpolation), so that the clients and the service see one configuration: indented
-// lines continue a value, [DEFAULT] gives every section its entries, a section or an entry
-// given twice is refused, keys are lower case, values are stripped.
-void storageParser::parse(const std::string& text) {
-    const auto refuse = [&](int number, const std::string& why) {
+// lines continue a value, [DEFAULT] (which may come more than once) gives every section its
+// entries, another section or an entry given twice is refused, keys are lower case, values
+// are stripped of white space as Python strips it.
+void storageParser::parse(const std::string& bytes) {
+    const auto refuse = [&](std::size_t number, const std::string& why) {
         throw Error("configuration \"" + source_ + "\" line " + std::to_string(number) + ": " +
                     why);
     };
-    std::istringstream lines(text);
-    std::string line;
-    int number = 0;
+    const std::vector<Text> lines = lines_of(decoded(bytes, source_));
     Section* current = nullptr;
-    std::vector<std::string>* value_lines = nullptr;  // of the entry being read
+    std::vector<Text>* value_lines = nullptr;  // of the entry being read
     std::size_t indent_level = 0;
     std::vector<std::string> seen_sections;
     // Each entry's lines, joined with newlines once the file is read, and where the entry is:
@@ -103,47 +197,47 @@ void storageParser::parse(const std::string& text) {
     struct Pending {
         std::size_t section;
         std::size_t entry;
-        std::vector<std::string> lines;
+        std::vector<Text> lines;
     };
-    std::vector<Pending> pending;
-    while (std::getline(lines, line)) {
-        ++number;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::deque<Pending> pending;
+    for (std::size_t number = 1; number <= lines.size(); ++number) {
+        const Text& line = lines[number - 1];
         const std::size_t comment = comment_start(line);
-        const std::string content =
-            trim(comment == std::string::npos ? line : line.substr(0, comment));
+        const Text content = strip(comment == Text::npos ? line : line.substr(0, comment));
         if (content.empty()) {
             // A blank line belongs to the value it stands in; a comment line does not.
-            if (comment == std::string::npos && value_lines) value_lines->push_back("");
+            if (comment == Text::npos && value_lines) value_lines->push_back(Text());
             continue;
         }
-        const std::size_t indent = line.find_first_not_of(" \t");
+        std::size_t indent = 0;
+        while (indent < line.size() && is_space(line[indent])) ++indent;
         if (current && value_lines && indent > indent_level) {
             value_lines->push_back(content);
             continue;
         }
         indent_level = indent;
-        if (content.front() == '[' && content.find(']', 1) != std::string::npos &&
-            content.find(']', 1) > 1) {
-            const std::string name = content.substr(1, content.rfind(']') - 1);
+        // "[" then anything, up to the last "]" of the line: configparser's "\[(.+)\]".
+        const std::size_t close = content.rfind(U']');
+        if (content.front() == U'[' && close != Text::npos && close >= 2) {
+            const std::string name = encoded(content.substr(1, close - 1));
+            value_lines = nullptr;
+            if (name == "DEFAULT") {
+                current = &defaults_;
+                continue;
+            }
             if (std::find(seen_sections.begin(), seen_sections.end(), name) !=
                 seen_sections.end()) {
                 refuse(number, "section [" + name + "] is given twice");
             }
             seen_sections.push_back(name);
-            if (name == "DEFAULT") {
-                current = &defaults_;
-            } else {
-                sections_.push_back({name, {}});
-                current = &sections_.back();
-            }
-            value_lines = nullptr;
+            sections_.push_back({name, {}});
+            current = &sections_.back();
             continue;
         }
         if (!current) refuse(number, "an entry before any section header");
-        const auto delimiter = content.find_first_of("=:");
-        if (delimiter == std::string::npos) refuse(number, "expected key = value");
-        const std::string key = lower(trim(content.substr(0, delimiter)));
+        const std::size_t delimiter = content.find_first_of(U"=:");
+        if (delimiter == Text::npos) refuse(number, "expected key = value");
+        const std::string key = lower(encoded(rstrip(content.substr(0, delimiter))));
         if (key.empty()) refuse(number, "an entry without a key");
         auto& entries = current->entries;
         if (std::any_of(entries.begin(), entries.end(),
@@ -155,19 +249,17 @@ void storageParser::parse(const std::string& text) {
         const std::size_t section = current == &defaults_
                                         ? std::string::npos
                                         : static_cast<std::size_t>(current - sections_.data());
-        pending.push_back({section, entries.size() - 1, {trim(content.substr(delimiter + 1))}});
+        pending.push_back({section, entries.size() - 1, {strip(content.substr(delimiter + 1))}});
         value_lines = &pending.back().lines;
     }
     for (Pending& entry : pending) {
-        std::string joined;
+        Text joined;
         for (std::size_t j = 0; j < entry.lines.size(); ++j) {
-            joined += (j ? "\n" : "") + entry.lines[j];
-        }
-        while (!joined.empty() && std::isspace(static_cast<unsigned char>(joined.back()))) {
-            joined.pop_back();
+            if (j) joined += U'\n';
+            joined += entry.lines[j];
         }
         Section& in = entry.section == std::string::npos ? defaults_ : sections_[entry.section];
-        in.entries[entry.entry].second = std::move(joined);
+        in.entries[entry.entry].second = encoded(rstrip(std::move(joined)));
     }
 }
 
