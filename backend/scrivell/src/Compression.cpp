@@ -130,6 +130,13 @@ std::uint64_t Compression::max_row_bytes() const {
 
 void Compression::check_available() const {
     if (codec == Codec::Bslz4) (void)Bitshuffle::get();
+    // Blosc compresses in this process, but HDF5 must know the filter to make the dataset:
+    // without its plugin every frame would fail.
+    if ((codec == Codec::BloscLz4 || codec == Codec::BloscZstd) &&
+        H5Zfilter_avail(blosc_filter) <= 0) {
+        throw Error("blosc: HDF5 finds no filter " + std::to_string(blosc_filter) +
+                    " in its plugin path (the package hdf5-filter-plugin-blosc-serial)");
+    }
 }
 
 unsigned Compression::filter_id() const {

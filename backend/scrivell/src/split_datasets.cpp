@@ -272,6 +272,8 @@ void Scrivell::queue_row(FileEntry& entry, const std::string& filepath, const st
     if (pending_bytes_ > most) {
         const auto keep = static_cast<std::size_t>(most / std::max<std::uint64_t>(raw, 1));
         write_pending(entry, filepath, name, split, keep / 2);
+        // Rows waiting for other files count too: with many scans at once, all of them wait.
+        if (pending_bytes_ > most) write_all_pending();
     } else {
         // Rows their workers are done with go to disk now, and their slots back.
         write_pending(entry, filepath, name, split, 0, /*ready_only=*/true);

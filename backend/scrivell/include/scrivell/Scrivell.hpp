@@ -129,8 +129,9 @@ struct Settings {
     std::string journal_dir;
     bool journal_sync = false;
     // Whether every chunk a client compressed itself is decoded before it is written
-    // ("verify_precompressed"); its header and block lengths are always checked.
-    bool verify_precompressed = false;
+    // ("verify_precompressed", on by default); its header and block lengths are always
+    // checked.
+    bool verify_precompressed = true;
     // Workers that compress rows ("compression_threads"): by default one fewer than the
     // machine's cores, at least one.
     unsigned compression_threads = 1;
