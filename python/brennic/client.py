@@ -233,10 +233,12 @@ def _connect(config: Config, context: zmq.Context) -> zmq.Socket:
     return socket
 
 
-def _wait_reply(socket: zmq.Socket, timeout_ms: int, what: str, endpoint: str) -> dict:
+def _wait_reply(socket: zmq.Socket, timeout_ms: int, what: str, endpoint: str,
+                waited_ms: int | None = None) -> dict:
+    """The next message, within ``timeout_ms``; ``waited_ms`` is the whole wait to name."""
     if not socket.poll(timeout_ms):
         raise ServiceError(f"{what}: the service at {endpoint} did not answer within "
-                           f"{timeout_ms} ms")
+                           f"{timeout_ms if waited_ms is None else waited_ms} ms")
     reply = msgpack.unpackb(socket.recv(), ext_hook=_decode_ext, raw=False)
     if not isinstance(reply, dict):
         raise ServiceError(f"{what}: unexpected reply {reply!r}")
@@ -414,7 +416,7 @@ class hdf5:  # noqa: N801 - the system's own name
         deadline = time.monotonic() + self.reply_timeout_ms / 1000
         while True:
             left = max(0, int((deadline - time.monotonic()) * 1000))
-            reply = _wait_reply(self.worker, left, what, endpoint)
+            reply = _wait_reply(self.worker, left, what, endpoint, self.reply_timeout_ms)
             if self._absorb(reply):  # slot releases come on the same connection
                 continue
             # A numbered request's reply carries its number: any other reply (to a message

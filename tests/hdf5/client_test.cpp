@@ -38,6 +38,11 @@ class ClientRecords : public ::testing::Test {
         return router.recv_loads();
     }
     bool nothing_arrives() { return !router.recv(200ms).has_value(); }
+    // Replies to `request` as the service does: with the request's "seq" when it has one.
+    void answer(const Value& request, Map reply) {
+        if (const Value* seq = zelt::find(*request.as<Map>(), "seq")) reply.emplace_back("seq", *seq);
+        router.send_dumps_id(last_identity, reply);
+    }
 
     support::TempDir dir;
     support::ZeltConfig config{dir, support::free_port(), ""};
@@ -122,11 +127,8 @@ TEST_F(ClientRecords, WaitingCloseReturnsOnOkAndRaisesOnErrorOrSilence) {
         brennic::ServiceError);
     next();  // the close that got no answer
     std::thread service([&] {
-        next();
-        router.send_dumps_id(last_identity, Map{{"ret", "ok"}});
-        next();
-        router.send_dumps_id(last_identity,
-                             Map{{"ret", "error"}, {"error", "close \"scan.h5\": disk full"}});
+        answer(next(), Map{{"ret", "ok"}});
+        answer(next(), Map{{"ret", "error"}, {"error", "close \"scan.h5\": disk full"}});
     });
     file.set_reply_timeout(5s);
     file.close({{"block", true}});
@@ -139,15 +141,17 @@ TEST_F(ClientRecords, WaitingCloseReturnsOnOkAndRaisesOnErrorOrSilence) {
     service.join();
 }
 
-TEST_F(ClientRecords, AWaitingAppendTakesItsOwnReplyNotALaterClose) {
+TEST_F(ClientRecords, AWaitingRequestTakesItsOwnReplyNeitherAStrayOneNorALaterOnes) {
     hdf5 file = hdf5::open("scan.h5");
     next();
     std::thread service([&] {
-        next();
+        const Value append = next();
+        // The answer to a message the service could not read carries no number: not the
+        // append's reply.
         router.send_dumps_id(last_identity,
-                             Map{{"ret", "error"}, {"error", "dataset \"y\" is not registered"}});
-        next();
-        router.send_dumps_id(last_identity, Map{{"ret", "ok"}});
+                             Map{{"ret", "error"}, {"error", "decode: nesting deeper than 64"}});
+        answer(append, Map{{"ret", "error"}, {"error", "dataset \"y\" is not registered"}});
+        answer(next(), Map{{"ret", "ok"}});
     });
     try {
         file.dataset_append_map({{"y", 1}}, {{"block", true}});

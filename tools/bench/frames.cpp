@@ -78,7 +78,9 @@ int run_receiver(int port, const std::string& dir, int block) {
             if (fd >= 0) ::close(fd);
             fd = -1;
             frames = 0;  // the next acquisition starts a block of its own
-            worker.send_dumps_id(*identity, zelt::Map{{"ret", "ok"}});
+            zelt::Map reply{{"ret", "ok"}};
+            if (const zelt::Value* seq = zelt::find(record, "seq")) reply.emplace_back("seq", *seq);
+            worker.send_dumps_id(*identity, reply);
         }
     }
     return 0;
