@@ -178,6 +178,39 @@ TEST_F(Service, OversizedMessageIsRefusedByTheSocket) {
     EXPECT_EQ(client->call({{"type", "open"}, {"filepath", path()}}), ok());
 }
 
+TEST_F(Service, EveryReplyReachesItsOwnClientWithItsNumberEvenOneTooLargeToSend) {
+    reconfigure("max_message_bytes = 600");
+    start();
+    // Enough open files that the status no longer fits a message.
+    for (int i = 0; i < 8; ++i) {
+        std::filesystem::create_directory(dir / std::to_string(i));
+        ASSERT_EQ(client->call({{"type", "open"},
+                                {"filepath", dir / std::to_string(i) + "/" + std::string(60, 'm')}}),
+                  ok());
+    }
+    Client asking(config_->port());
+    Client closing(config_->port());
+    asking.send(Map{{"type", "status"}, {"seq", 3}, {"block", true}});
+    closing.send(Map{{"type", "close"}, {"filepath", path("x.h5")}, {"seq", 9}, {"block", true}});
+    const auto too_large = asking.reply();
+    ASSERT_TRUE(too_large.has_value());
+    EXPECT_TRUE(support::is_error_with(*too_large, "status: the reply could not be sent"))
+        << zelt::to_text(*too_large);
+    EXPECT_EQ(*zelt::find(*too_large->as<Map>(), "seq"), Value(3));
+    EXPECT_EQ(closing.reply(), Value(Map{{"ret", "ok"}, {"seq", 9}}));
+    // A message the service cannot read is answered without a number: no numbered request
+    // takes it for its own.
+    std::string nested;
+    for (int i = 0; i < 70; ++i) nested += '\x91';
+    nested += '\x80';
+    closing.send_bytes(nested);
+    const auto refused = closing.reply();
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_TRUE(support::is_error_with(*refused, "nesting deeper than 64"));
+    EXPECT_EQ(zelt::find(*refused->as<Map>(), "seq"), nullptr);
+    EXPECT_EQ(asking.reply(200ms), std::nullopt);
+}
+
 TEST_F(Service, StopSignalClosesEveryFileWithNothingLost) {
     start();
     client->send(Map{{"type", "open"}, {"filepath", path()}});
