@@ -49,6 +49,7 @@ class Corvane {
         void add_missing(const std::string& filepath, std::int64_t first, std::int64_t last);
         // The report for `filepath`, forgotten once taken; empty when nothing failed.
         std::string take(const std::string& filepath);
+        bool holds(const std::string& filepath) const;
         // The reports of every path, forgotten once taken.
         std::vector<std::string> take_all();
         // The failed requests not yet reported, over all paths.

@@ -28,7 +28,7 @@ case $target in
         ;;
     request)
         sources=("$source/tests/fuzz/request_fuzzer.cpp" "${zelt[@]}"
-                 "$source"/backend/scrivell/src/{Scrivell,settings,requests,names,split_datasets,records,file_state,Compression,compression_pool,Directory,master_file,StreamingBlock,Journal,restore,Column,say,map_datasets,split_files,write}.cpp
+                 "$source"/backend/scrivell/src/{Scrivell,settings,requests,names,split_datasets,records,file_state,Compression,compression_pool,Directory,master_file,StreamingBlock,Journal,restore,Column,say,map_datasets,split_files,write,fail_points}.cpp
                  "$source"/backend/scrivell/src/h5/h5.cpp "$source"/backend/scrivell/src/vesk/{json,notify}.cpp)
         read -ra libs <<<"$(pkg-config --cflags --libs hdf5-serial rdkafka++ spdlog zlib blosc liblz4) -ldl -pthread"
         ;;

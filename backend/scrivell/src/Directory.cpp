@@ -10,6 +10,7 @@
 #include <scrivell/Scrivell.hpp>
 #include <utility>
 
+#include "fail_points.hpp"
 #include "text.hpp"
 
 namespace scrivell {
@@ -203,6 +204,10 @@ Fd Directory::create(const std::string& name) const {
 }
 
 bool Directory::rename_new(const std::string& from, const std::string& to) const {
+    if (fails_now(FailPoint::Rename)) {
+        throw Error("rename " + in_quotes(path_of(from)) + " to " + in_quotes(path_of(to)) + ": " +
+                    reason());
+    }
     if (::renameat2(fd_.get(), from.c_str(), fd_.get(), to.c_str(), RENAME_NOREPLACE) == 0) {
         return true;
     }
@@ -230,7 +235,7 @@ void Directory::remove_quietly(const std::string& name) const noexcept {
 }
 
 void Directory::sync() const {
-    if (::fsync(fd_.get()) != 0)
+    if (fails_now(FailPoint::Fsync) || ::fsync(fd_.get()) != 0)
         throw Error("sync directory " + in_quotes(path_) + ": " + reason());
 }
 

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <zelt/codec.hpp>
 
+#include "fail_points.hpp"
 #include "text.hpp"
 
 namespace scrivell {
@@ -138,6 +139,11 @@ void JournalFile::add(const char* op, const char* key, const zelt::Value& value)
 void JournalFile::write() {
     if (pending_.empty()) return;
     try {
+        if (fails_now(FailPoint::JournalWrite)) {
+            // Half a write, as a full disk leaves it: cut back below.
+            (void)!::write(fd_.get(), pending_.data(), pending_.size() / 2);
+            throw Error("write journal " + in_quotes(path_) + ": " + reason());
+        }
         write_all(fd_.get(), pending_, path_);
     } catch (const Error&) {
         // A short write leaves part of a record behind, which would hide every record after
@@ -151,7 +157,7 @@ void JournalFile::write() {
     }
     written_bytes_ += pending_.size();
     pending_.clear();
-    if (sync_ && ::fdatasync(fd_.get()) != 0) {
+    if (sync_ && (fails_now(FailPoint::Fsync) || ::fdatasync(fd_.get()) != 0)) {
         throw Error("sync journal " + in_quotes(path_) + ": " + reason());
     }
 }

@@ -8,6 +8,7 @@
 #include <zelt/storageParser.hpp>
 
 #include "compression_pool.hpp"
+#include "fail_points.hpp"
 #include "file_state.hpp"
 #include "h5/h5.hpp"
 #include "map_datasets.hpp"
@@ -323,6 +324,9 @@ void Scrivell::dataset_append_map(const zelt::Map& record) {
 void Scrivell::close(const zelt::Map& record) { close_file(record, /*at_shutdown=*/false); }
 
 void Scrivell::close_at_shutdown(const std::string& filepath) {
+    if (fails_now(FailPoint::CloseAtShutdown)) {
+        throw Error("close " + in_quotes(filepath) + " at shutdown: " + std::strerror(errno));
+    }
     close_file(zelt::Map{{"filepath", filepath}}, /*at_shutdown=*/true);
 }
 

@@ -7,6 +7,7 @@
 #include <scrivell/StreamingBlock.hpp>
 #include <utility>
 
+#include "fail_points.hpp"
 #include "h5/h5.hpp"
 #include "text.hpp"
 #include "write.hpp"
@@ -24,7 +25,8 @@ std::string system_reason() { return std::strerror(errno); }
 void write_all(int fd, const char* data, std::uint64_t size, std::uint64_t offset,
                const std::string& what) {
     while (size > 0) {
-        const ssize_t done = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        const ssize_t done =
+            fails_now(FailPoint::Pwrite) ? -1 : ::pwrite(fd, data, size, static_cast<off_t>(offset));
         if (done < 0 && errno == EINTR) continue;
         if (done <= 0) throw Error(what + ": " + (done < 0 ? system_reason() : "nothing written"));
         data += done;
@@ -65,7 +67,7 @@ std::uint64_t data_offset(hid_t dataset, std::int64_t rows, const RowLayout& lay
 }
 
 void sync(const Fd& fd, const std::string& path) {
-    if (::fdatasync(fd.get()) != 0) {
+    if (fails_now(FailPoint::Fsync) || ::fdatasync(fd.get()) != 0) {
         throw Error("sync sub-file " + in_quotes(path) + ": " + system_reason());
     }
 }
@@ -277,7 +279,9 @@ StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_
     fd_ = std::move(*fd);
     hidden_name_ = hidden;
     if (chunked_) {
-        // Rows past those journaled, if any, are written over by the next items.
+        // Rows past those journaled, if any, are written over by the next items. What the
+        // rows take is read from the file, so that the block's ratio stays true.
+        stored_bytes_ = H5Dget_storage_size(dataset.get());
         h5_dataset_ = dataset.release();
         h5_file_ = file.release();
         return;
@@ -360,11 +364,13 @@ void StreamingBlock::write_compressed(const char* chunk, std::uint64_t size,
     offset[0] = static_cast<hsize_t>(written_);
     const std::string what = where + ": write row " + std::to_string(written_) + " of " +
                              in_quotes(dir_->path_of(hidden_name_));
+    if (fails_now(FailPoint::H5DwriteChunk)) throw Error(what + ": " + std::strerror(EIO));
     if (H5Dwrite_chunk(h5_dataset_, H5P_DEFAULT, /*filters=*/0, offset.data(), size, chunk) < 0) {
         throw Error(what + ": " + h5::stack_reason());
     }
     // The chunk's place in the file's index is on disk with the row: a restart takes the
     // block up where its journal ends.
+    if (fails_now(FailPoint::H5Fflush)) throw Error(what + ": " + std::strerror(EIO));
     if (H5Fflush(h5_file_, H5F_SCOPE_LOCAL) < 0) throw Error(what + ": " + h5::stack_reason());
     stored_bytes_ += size;
     ++written_;

@@ -5,6 +5,7 @@
 #include <scrivell/Scrivell.hpp>
 #include <utility>
 
+#include "fail_points.hpp"
 #include "text.hpp"
 
 namespace scrivell {
@@ -71,7 +72,9 @@ MasterFileHandle::~MasterFileHandle() {
 
 void MasterFileHandle::flush(const std::string& filepath) {
     if (!lost_.empty()) throw H5Error("flush " + in_quotes(filepath) + ": " + lost_);
-    if (id_ < 0 || H5Fflush(id_, H5F_SCOPE_LOCAL) >= 0) return;
+    if (id_ < 0 || (!fails_now(FailPoint::H5Fflush) && H5Fflush(id_, H5F_SCOPE_LOCAL) >= 0)) {
+        return;
+    }
     // HDF5 1.10 cannot flush a file's metadata cache again after a failed flush ("slist
     // already enabled?"): the file cannot be completed from here on, and every later flush or
     // close says so rather than pretend.
