@@ -3,6 +3,7 @@
 // request may fail with scrivell::Error or zelt::Error; nothing else may happen.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -51,8 +52,36 @@ void confine(zelt::Value& value) {
 
 }  // namespace
 
+// The backend's settings an input may choose with a first element {"settings": {...}}:
+// "verify_precompressed" (true or false), "compression_threads" (1-4), "memory_limit_mib".
+scrivell::Settings settings_of(const zelt::Value* chosen) {
+    scrivell::Settings settings;
+    settings.limits.max_open_files = 8;
+    settings.limits.max_descriptors = 64;
+    settings.limits.memory_limit_bytes = 64 << 20;
+    settings.compression_threads = 1;
+    const auto* map = chosen ? chosen->as<zelt::Map>() : nullptr;
+    if (!map) return settings;
+    if (const zelt::Value* verify = zelt::find(*map, "verify_precompressed")) {
+        settings.verify_precompressed = zelt::is_true(*verify);
+    }
+    if (const zelt::Value* threads = zelt::find(*map, "compression_threads")) {
+        if (const auto* n = threads->as<std::int64_t>()) {
+            settings.compression_threads = static_cast<unsigned>(std::clamp<std::int64_t>(*n, 1, 4));
+        }
+    }
+    if (const zelt::Value* mib = zelt::find(*map, "memory_limit_mib")) {
+        if (const auto* n = mib->as<std::int64_t>()) {
+            settings.limits.memory_limit_bytes =
+                static_cast<std::uint64_t>(std::clamp<std::int64_t>(*n, 1, 256)) << 20;
+        }
+    }
+    return settings;
+}
+
 // One input is one request, or a list of requests carried out in order on a fresh backend,
-// which then closes everything: every finding reproduces from its input alone.
+// which then closes everything: every finding reproduces from its input alone. A list may
+// start with the settings to run under.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     zelt::Value input;
     try {
@@ -62,16 +91,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     confine(input);
     std::vector<const zelt::Value*> requests;
+    const zelt::Value* chosen = nullptr;
     if (const auto* list = input.as<zelt::List>()) {
         for (const auto& item : *list) requests.push_back(&item);
+        const auto* first = list->empty() ? nullptr : list->front().as<zelt::Map>();
+        if (first) chosen = zelt::find(*first, "settings");
     } else {
         requests.push_back(&input);
     }
     {
-        scrivell::Settings settings;
-        settings.limits.max_open_files = 8;
-        settings.limits.memory_limit_bytes = 64 << 20;
-        scrivell::Scrivell backend(settings);
+        scrivell::Scrivell backend(settings_of(chosen));
         for (const zelt::Value* request : requests) {
             const auto* record = request->as<zelt::Map>();
             if (!record) continue;
