@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <brennic/hdf5.hpp>
 #include <cstdio>
 #include <cstring>
@@ -21,9 +22,15 @@ namespace {
 constexpr long long default_reply_timeout_ms = 600000;
 
 constexpr long long default_linger_ms = 5000;
+// A waiting call whose worker has had no service connected for this long gives up: nobody
+// answers at that address. A connected service, however busy, is waited for.
+constexpr std::chrono::milliseconds unreachable_after{4000};
+constexpr int heartbeat_ms = 1000;
 constexpr long long default_send_hwm = 256;
 
-zelt::Worker client_worker(const zelt::storageParser& config) {
+// `linger_ms`, when given, replaces the configured one.
+zelt::Worker client_worker(const zelt::storageParser& config,
+                           std::optional<int> linger_ms = std::nullopt) {
     zelt::WorkerOptions options;
     // A program that makes frames faster than the service takes them waits in its send
     // instead of queueing gigabytes of them in its own memory.
@@ -31,9 +38,11 @@ zelt::Worker client_worker(const zelt::storageParser& config) {
     // Requests sent just before the program ends still reach a running service; a program
     // whose service is gone waits this long at exit, not for ever.
     options.linger_ms =
-        static_cast<int>(config.number_or("corvane", "linger_ms", default_linger_ms));
+        linger_ms ? *linger_ms
+                  : static_cast<int>(config.number_or("corvane", "linger_ms", default_linger_ms));
     // The service drops larger requests unread: they are refused here, before they leave.
     options.max_message_bytes = config.number_or("corvane", "max_message_bytes", 1LL << 30);
+    options.heartbeat_ms = heartbeat_ms;
     // One identity for the life of the proxy, so that a restarted service counts its requests
     // on: 16 random bytes, the first never zero (ZeroMQ keeps those for itself).
     unsigned char random[16];
@@ -43,6 +52,26 @@ zelt::Worker client_worker(const zelt::storageParser& config) {
     }
     return zelt::Worker(zelt::DEALER, config.get("corvane", "ip"), config.get("corvane", "port"),
                         true, options);
+}
+
+// The next message within `timeout`, or nothing. Throws ServiceError, naming `what`, once no
+// service has been connected for unreachable_after.
+std::optional<Value> next_message(zelt::Worker& worker, std::chrono::milliseconds timeout,
+                                  const std::string& what) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        const auto slice = std::clamp(left, std::chrono::milliseconds(0),
+                                      std::chrono::milliseconds(200));
+        if (auto message = worker.recv_loads(slice)) return message;
+        if (!worker.peer_answers_within(unreachable_after)) {
+            throw ServiceError(what + ": nobody answers at " + worker.endpoint() +
+                               " (is the service running? start it with `brennic`, or "
+                               "`systemctl start brennic`; ZELT_CONFIG names the address)");
+        }
+        if (left.count() <= 0) return std::nullopt;
+    }
 }
 
 // Arrays smaller than this go inline: a slot costs a release message.
@@ -306,16 +335,19 @@ void hdf5::clossAll() {
     worker.send_dumps(Map{{"type", "closeAll"}});
 }
 
-Map hdf5::status() {
+Map hdf5::status(std::optional<std::chrono::milliseconds> timeout) {
     const zelt::storageParser config;
-    zelt::Worker worker = client_worker(config);
+    // A question: unanswered, it is dropped at once, not kept for a service that may come.
+    zelt::Worker worker = client_worker(config, /*linger_ms=*/0);
     worker.send_dumps(Map{{"type", "status"}, {"block", true}});
-    const std::chrono::milliseconds timeout(
-        config.number_or("corvane", "reply_timeout_ms", default_reply_timeout_ms));
-    std::optional<Value> reply = worker.recv_loads(timeout);
+    const std::chrono::milliseconds wait =
+        timeout ? *timeout
+                : std::chrono::milliseconds(config.number_or("corvane", "reply_timeout_ms",
+                                                             default_reply_timeout_ms));
+    std::optional<Value> reply = next_message(worker, wait, "status");
     if (!reply) {
         throw ServiceError("status: the service at " + worker.endpoint() +
-                           " did not answer within " + std::to_string(timeout.count()) + " ms");
+                           " did not answer within " + std::to_string(wait.count()) + " ms");
     }
     const Map* fields = reply->as<Map>();
     if (!fields) throw ServiceError("status: unexpected reply " + zelt::to_text(*reply));
@@ -394,7 +426,7 @@ void hdf5::await_reply(const std::string& what, std::int64_t seq) {
     while (true) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        reply = worker.recv_loads(std::max(left, std::chrono::milliseconds(0)));
+        reply = next_message(worker, std::max(left, std::chrono::milliseconds(0)), what);
         if (!reply) break;
         // Slot releases come on the same connection.
         if (absorb(*reply)) continue;

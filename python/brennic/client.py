@@ -7,8 +7,10 @@ import os
 import pwd
 import select
 import socket
+import sys
 import struct
 import time
+import itertools
 import logging
 import warnings
 from typing import Any
@@ -16,6 +18,7 @@ from typing import Any
 import msgpack
 import numpy
 import zmq
+import zmq.utils.monitor
 
 from .config import Config, read_config
 
@@ -218,8 +221,49 @@ def _slots_in(record: dict) -> list[LocalSlot]:
         else []
 
 
-def _connect(config: Config, context: zmq.Context) -> zmq.Socket:
+# A waiting call whose socket has had no service connected for this long gives up: nobody
+# answers at that address. A connected service, however busy, is waited for.
+_UNREACHABLE_AFTER_S = 4.0
+_HEARTBEAT_MS = 1000
+
+
+class _Watch:
+    """ZeroMQ's socket monitor on a client's socket: whether a service has been connected
+    lately. Heartbeats drop a connection whose peer is silent for three of them."""
+
+    _made = itertools.count()
+
+    def __init__(self, socket: zmq.Socket):
+        # An address of its own: pyzmq's default one is named after the socket's descriptor,
+        # which the next socket may reuse before the last monitor is gone.
+        address = f"inproc://brennic-monitor-{os.getpid()}-{next(self._made)}"
+        socket.monitor(address, zmq.EVENT_HANDSHAKE_SUCCEEDED | zmq.EVENT_DISCONNECTED)
+        self.socket = socket
+        self.monitor = socket.context.socket(zmq.PAIR)
+        self.monitor.connect(address)
+        self.connected = False
+        self.last_connected = time.monotonic()
+
+    def answers_within(self, grace_s: float) -> bool:
+        while self.monitor.poll(0):
+            event = zmq.utils.monitor.recv_monitor_message(self.monitor)
+            self.connected = event["event"] == zmq.EVENT_HANDSHAKE_SUCCEEDED
+            self.last_connected = time.monotonic()
+        return self.connected or time.monotonic() - self.last_connected < grace_s
+
+    def close(self) -> None:
+        # The monitor stops before its reader goes: an event sent to a reader that is gone
+        # would block ZeroMQ's I/O thread, and every socket of the process with it.
+        self.socket.disable_monitor()
+        self.monitor.close(linger=0)
+
+
+def _connect(config: Config, context: zmq.Context) -> tuple[zmq.Socket, _Watch]:
+    """A DEALER connected to the service, and its watch (made before it connects, so that
+    no event is missed)."""
     socket = context.socket(zmq.DEALER)
+    socket.setsockopt(zmq.HEARTBEAT_IVL, _HEARTBEAT_MS)
+    socket.setsockopt(zmq.HEARTBEAT_TIMEOUT, 3 * _HEARTBEAT_MS)
     # One identity for the life of the proxy, so that a restarted service counts its requests
     # on; the first byte is never zero (ZeroMQ keeps those for itself).
     socket.setsockopt(zmq.ROUTING_ID, bytes([0x80 | os.urandom(1)[0]]) + os.urandom(15))
@@ -229,16 +273,24 @@ def _connect(config: Config, context: zmq.Context) -> zmq.Socket:
     if ":" in host and not host.startswith("["):
         host = f"[{host}]"
         socket.setsockopt(zmq.IPV6, 1)
+    watch = _Watch(socket)
     socket.connect(f"tcp://{host}:{config.port}")
-    return socket
+    return socket, watch
 
 
 def _wait_reply(socket: zmq.Socket, timeout_ms: int, what: str, endpoint: str,
-                waited_ms: int | None = None) -> dict:
-    """The next message, within ``timeout_ms``; ``waited_ms`` is the whole wait to name."""
-    if not socket.poll(timeout_ms):
-        raise ServiceError(f"{what}: the service at {endpoint} did not answer within "
-                           f"{timeout_ms if waited_ms is None else waited_ms} ms")
+                waited_ms: int | None = None, watch: _Watch | None = None) -> dict:
+    """The next message, within ``timeout_ms``; ``waited_ms`` is the whole wait to name. With
+    ``watch``, gives up within about 5 s when nobody answers at the address."""
+    deadline = time.monotonic() + timeout_ms / 1000
+    while not socket.poll(max(0, min(200, int((deadline - time.monotonic()) * 1000)))):
+        if watch is not None and not watch.answers_within(_UNREACHABLE_AFTER_S):
+            raise ServiceError(f"{what}: nobody answers at {endpoint} (is the service running? "
+                               "start it with `brennic`, or `systemctl start brennic`; "
+                               "ZELT_CONFIG names the address)")
+        if time.monotonic() >= deadline:
+            raise ServiceError(f"{what}: the service at {endpoint} did not answer within "
+                               f"{timeout_ms if waited_ms is None else waited_ms} ms")
     reply = msgpack.unpackb(socket.recv(), ext_hook=_decode_ext, raw=False)
     if not isinstance(reply, dict):
         raise ServiceError(f"{what}: unexpected reply {reply!r}")
@@ -273,33 +325,45 @@ class hdf5:  # noqa: N801 - the system's own name
         self._ring: _LocalRing | None = None
         self._next_attach = 0.0  # a client may start before its service: tried now and then
         self._sent = 1  # requests sent, each numbered by "seq"; "open" was the first
+        self._watch: _Watch | None = None  # set by open(): tells a service gone from a busy one
 
     @classmethod
     def open(cls, filepath: str) -> "hdf5":
         """Connects a worker of its own, sends the "open" request and returns the proxy."""
         config = read_config()
-        worker = _connect(config, _context())
+        worker, watch = _connect(config, _context())
         worker.send(_pack({"type": "open", "filepath": filepath, "seq": 1}))
-        return cls(filepath, config.ip, config.port, worker, config)
+        proxy = cls(filepath, config.ip, config.port, worker, config)
+        proxy._watch = watch
+        return proxy
 
     @classmethod
     def clossAll(cls) -> None:  # noqa: N802 - the system's own spelling
         """Asks the service to close every open file, on a connection of its own."""
         config = read_config()
-        socket = _connect(config, _context())
+        socket, watch = _connect(config, _context())
         socket.send(_pack({"type": "closeAll"}))
+        watch.close()
         socket.close()  # lingers linger_ms for the request to leave
 
     @classmethod
-    def status(cls) -> dict:
-        """What the service holds: files, values held, blocks, owed notifications."""
+    def close_all(cls) -> None:
+        """clossAll under the name Python users look for."""
+        cls.clossAll()
+
+    @classmethod
+    def status(cls, timeout_ms: int | None = None) -> dict:
+        """What the service holds: files, values held, blocks, owed notifications. Waits at
+        most ``timeout_ms`` (else reply_timeout_ms), and about 5 s when nobody answers."""
         config = read_config()
-        socket = _connect(config, _context())
+        socket, watch = _connect(config, _context())
         try:
             socket.send(_pack({"type": "status", "block": True}))
-            reply = _wait_reply(socket, config.reply_timeout_ms, "status",
-                                f"tcp://{config.ip}:{config.port}")
+            reply = _wait_reply(socket, config.reply_timeout_ms if timeout_ms is None
+                                else timeout_ms, "status",
+                                f"tcp://{config.ip}:{config.port}", watch=watch)
         finally:
+            watch.close()
             socket.close(linger=0)
         _raise_unless_ok(reply, "status")
         return reply
@@ -404,6 +468,8 @@ class hdf5:  # noqa: N801 - the system's own name
         self.worker.send(payload)
         if counted:
             self._sent += 1
+        if self._watch is not None:
+            self._watch.answers_within(_UNREACHABLE_AFTER_S)  # its events read, never piled up
         for slot in _slots_in(record):
             slot.sent = True
             slot.array.flags.writeable = False  # what the service reads must not change
@@ -416,7 +482,8 @@ class hdf5:  # noqa: N801 - the system's own name
         deadline = time.monotonic() + self.reply_timeout_ms / 1000
         while True:
             left = max(0, int((deadline - time.monotonic()) * 1000))
-            reply = _wait_reply(self.worker, left, what, endpoint, self.reply_timeout_ms)
+            reply = _wait_reply(self.worker, left, what, endpoint, self.reply_timeout_ms,
+                                self._watch)
             if self._absorb(reply):  # slot releases come on the same connection
                 continue
             # A numbered request's reply carries its number: any other reply (to a message
@@ -470,6 +537,9 @@ class hdf5:  # noqa: N801 - the system's own name
         if self._ring is not None:
             self._ring.close()
             self._ring = None
+        if self._watch is not None:
+            self._watch.close()
+            self._watch = None
         self.worker.close(linger=0)
 
     def __enter__(self) -> "hdf5":
@@ -482,4 +552,7 @@ class hdf5:  # noqa: N801 - the system's own name
             if self._ring is not None:
                 self._ring.close()
                 self._ring = None
+            if self._watch is not None:
+                self._watch.close()
+                self._watch = None
             self.worker.close()

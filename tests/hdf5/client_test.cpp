@@ -164,6 +164,43 @@ TEST_F(ClientRecords, AWaitingRequestTakesItsOwnReplyNeitherAStrayOneNorALaterOn
     service.join();
 }
 
+TEST_F(ClientRecords, ABusyServiceIsWaitedForAndAnAddressWhereNobodyAnswersFailsFast) {
+    // Connected but slow (a block being written): the close waits past the few seconds in
+    // which an address where nobody answers is given up.
+    hdf5 file = hdf5::open("scan.h5");
+    next();
+    std::thread service([&] {
+        const Value close = next();
+        std::this_thread::sleep_for(6s);
+        answer(close, Map{{"ret", "ok"}});
+    });
+    file.set_reply_timeout(60s);
+    file.close({{"block", true}});
+    service.join();
+    // Nobody at the address: the calls fail within seconds, although they would wait ten
+    // minutes for a reply, naming the address and how to start the service.
+    support::ZeltConfig nowhere{dir, support::free_port(), "", "reply_timeout_ms = 600000"};
+    const std::string address = "tcp://127.0.0.1:" + std::to_string(nowhere.port());
+    for (const bool status : {true, false}) {
+        const auto started = std::chrono::steady_clock::now();
+        try {
+            if (status) {
+                hdf5::status();
+            } else {
+                hdf5::open("scan.h5").close({{"block", true}});
+            }
+            ADD_FAILURE() << "a call with nobody at " << address << " returned";
+        } catch (const brennic::ServiceError& error) {
+            EXPECT_NE(std::string(error.what()).find("nobody answers at " + address),
+                      std::string::npos)
+                << error.what();
+            EXPECT_NE(std::string(error.what()).find("start it with `brennic`"),
+                      std::string::npos);
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 60s);
+    }
+}
+
 TEST_F(ClientRecords, ARequestAboveMaxMessageBytesIsRefusedBeforeItLeaves) {
     support::ZeltConfig small{dir, config.port(), "", "max_message_bytes = 1000"};
     hdf5 file = hdf5::open("scan.h5");

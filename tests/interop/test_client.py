@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import h5py
@@ -71,12 +72,31 @@ class Client(unittest.TestCase):
             numpy.testing.assert_array_equal(f["entry/data/data_0002"][()], frames[4:5])
             self.assertEqual(f["entry/data/data_0000"].dtype, numpy.dtype(">u2"))
 
+    def test_with_nobody_at_the_address_calls_fail_fast_naming_it(self):
+        stop(self.service)
+        started = time.monotonic()
+        with self.assertRaises(ServiceError) as raised:
+            hdf5.status()  # sooner than its reply_timeout_ms of 10 s
+        self.assertIn("nobody answers at tcp://127.0.0.1:", str(raised.exception))
+        self.assertIn("start it with `brennic`", str(raised.exception))
+        f = hdf5.open(self.path())
+        with self.assertRaises(ServiceError) as raised:
+            f.close(block=True)
+        self.assertIn('close "', str(raised.exception))
+        self.assertIn("nobody answers at", str(raised.exception))
+        f.release()
+        self.assertLess(time.monotonic() - started, 60)
+
     def test_errors_and_time_outs_raise_service_error(self):
         f = hdf5.open(self.path("missing/m.h5"))
         f.create_dataset_map({"a": 1})
         with self.assertRaises(ServiceError) as raised:
             f.close(block=True)
         self.assertIn("2 earlier requests for this file failed", str(raised.exception))
+        # The failed open is named once.
+        missing = self.path("missing/m.h5")
+        self.assertIn(f'the first: open "{missing}": its directory', str(raised.exception))
+        self.assertNotIn(f'open "{missing}": open', str(raised.exception))
         with self.assertRaises(TypeError):
             f.dataset_append_map({"x": numpy.zeros(2, dtype=numpy.complex64)})
         self.service.kill()

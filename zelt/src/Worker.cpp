@@ -3,6 +3,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <cstring>
 #include <memory>
 #include <zelt/Worker.hpp>
 #include <zelt/codec.hpp>
@@ -90,6 +92,7 @@ Worker::Worker(SocketKind kind, const std::string& ip, const std::string& port, 
         }
         max_message_bytes_ = options.max_message_bytes;
         if (!options.routing_id.empty()) socket_.set(zmq::sockopt::routing_id, options.routing_id);
+        if (options.heartbeat_ms > 0) watch(options.heartbeat_ms);
         if (endpoint_.find('[') != std::string::npos) socket_.set(zmq::sockopt::ipv6, 1);
         if (connect) {
             socket_.connect(endpoint_);
@@ -100,6 +103,57 @@ Worker::Worker(SocketKind kind, const std::string& ip, const std::string& port, 
         throw Error(std::string(connect ? "connect to " : "bind ") + endpoint_ + ": " +
                     error.what());
     }
+}
+
+void Worker::watch(int heartbeat_ms) {
+    socket_.set(zmq::sockopt::heartbeat_ivl, heartbeat_ms);
+    socket_.set(zmq::sockopt::heartbeat_timeout, 3 * heartbeat_ms);
+    static std::atomic<unsigned long> made{0};
+    const std::string address = "inproc://zelt-monitor-" + std::to_string(++made);
+    if (zmq_socket_monitor(socket_.handle(), address.c_str(),
+                           ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED) != 0) {
+        throw zmq::error_t();
+    }
+    monitor_ = zmq::socket_t(context_, zmq::socket_type::pair);
+    monitor_.set(zmq::sockopt::linger, 0);
+    monitor_.connect(address);
+    last_connected_ = std::chrono::steady_clock::now();
+}
+
+Worker& Worker::operator=(Worker&& other) noexcept {
+    if (this == &other) return *this;
+    if (monitor_ && socket_) (void)zmq_socket_monitor(socket_.handle(), nullptr, 0);
+    // The old sockets close before their context ends.
+    monitor_ = std::move(other.monitor_);
+    socket_ = std::move(other.socket_);
+    context_ = std::move(other.context_);
+    endpoint_ = std::move(other.endpoint_);
+    max_message_bytes_ = other.max_message_bytes_;
+    resolver_ = std::move(other.resolver_);
+    connected_ = other.connected_;
+    last_connected_ = other.last_connected_;
+    return *this;
+}
+
+Worker::~Worker() {
+    // An event sent to a monitor reader that is gone would block ZeroMQ's I/O thread.
+    if (monitor_ && socket_) (void)zmq_socket_monitor(socket_.handle(), nullptr, 0);
+}
+
+bool Worker::peer_answers_within(std::chrono::milliseconds grace) {
+    if (!monitor_) return true;
+    // Each event is two frames: its number and value, then the endpoint.
+    zmq::message_t event;
+    while (monitor_.recv(event, zmq::recv_flags::dontwait)) {
+        std::uint16_t number = 0;
+        if (event.size() >= sizeof number) std::memcpy(&number, event.data(), sizeof number);
+        while (event.more() && monitor_.recv(event, zmq::recv_flags::dontwait)) {
+        }
+        if (number == ZMQ_EVENT_HANDSHAKE_SUCCEEDED) connected_ = true;
+        if (number == ZMQ_EVENT_DISCONNECTED) connected_ = false;
+        last_connected_ = std::chrono::steady_clock::now();
+    }
+    return connected_ || std::chrono::steady_clock::now() - last_connected_ < grace;
 }
 
 bool Worker::wait_readable(std::chrono::milliseconds timeout) {
@@ -188,6 +242,8 @@ void Worker::send_message(zmq::message_t& message, zmq::send_flags flags) {
 void Worker::send_dumps(const Value& value) {
     zmq::message_t message = encoded(value);
     send_message(message, zmq::send_flags::none);
+    // A watch's events are read as the worker is used, so that they never pile up.
+    (void)peer_answers_within(std::chrono::milliseconds(0));
 }
 
 void Worker::send_dumps_id(const std::string& identity, const Value& value) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,9 +49,10 @@ class hdf5 {
     // Asks the service to close every open file, on a connection of its own. Does not wait.
     static void clossAll();
     // Asks the service, on a connection of its own, what it holds: the reply map ("version",
-    // "files", "notifications_pending", "failed_requests", ...). Waits at most
-    // "reply_timeout_ms"; throws ServiceError when no reply comes.
-    static Map status();
+    // "files", "notifications_pending", "failed_requests", ...). Waits at most `timeout`, else
+    // "reply_timeout_ms"; throws ServiceError when no reply comes, within about 5 s when
+    // nobody answers at the address.
+    static Map status(std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
     // Each sends nothing when its argument is empty.
     void create_dataset_map(const Map& m);

@@ -25,6 +25,10 @@ struct WorkerOptions {
     // The identity a DEALER gives itself, kept across reconnections: a service that restarted
     // knows the client again. Empty: ZeroMQ chooses one per connection.
     std::string routing_id;
+    // A connecting worker watches its connection (ZeroMQ's socket monitor, and heartbeats
+    // every heartbeat_ms that drop a peer silent for three of them), so that it can tell a
+    // service that is busy from an address where nobody answers. 0: not watched.
+    int heartbeat_ms = 0;
 };
 
 // One messaging endpoint on tcp://ip:port. A ROUTER made with `connect` false binds (the
@@ -34,6 +38,9 @@ class Worker {
   public:
     Worker(SocketKind kind, const std::string& ip, const std::string& port, bool connect = true,
            const WorkerOptions& options = {});
+    Worker(Worker&&) noexcept = default;
+    Worker& operator=(Worker&& other) noexcept;
+    ~Worker();  // stops a watch's monitor before its reader goes
 
     // ROUTER: blocks until a request arrives and returns the sender's identity.
     std::string recv();
@@ -51,17 +58,24 @@ class Worker {
     void send_dumps_id(const std::string& identity, const Value& value);
 
     const std::string& endpoint() const { return endpoint_; }
+    // With heartbeat_ms: whether a peer has been connected at some time within the last
+    // `grace` (or since the worker was made, if that is more recent). Always true unwatched.
+    bool peer_answers_within(std::chrono::milliseconds grace);
     // Lets recv_loads() take slot references, turned into arrays by `resolver`.
     void set_slot_resolver(SlotResolver resolver) { resolver_ = std::move(resolver); }
 
   private:
     bool wait_readable(std::chrono::milliseconds timeout);
+    void watch(int heartbeat_ms);
     // `value` encoded into one message; throws zelt::Error above max_message_bytes.
     zmq::message_t encoded(const Value& value) const;
     void send_message(zmq::message_t& message, zmq::send_flags flags);
 
     zmq::context_t context_;
     zmq::socket_t socket_;
+    zmq::socket_t monitor_;  // the socket monitor's events, when watched
+    bool connected_ = false;
+    std::chrono::steady_clock::time_point last_connected_;
     std::string endpoint_;
     std::int64_t max_message_bytes_ = -1;
     SlotResolver resolver_;
