@@ -209,8 +209,12 @@ void Corvane::serve(const std::string& identity) {
         // A failed request is reported and the service serves on: the other open files and
         // the data pending for them must not be lost to one bad request.
         // One line, of a bounded size: the reply, the log and the record of failures hold it.
-        std::string message =
-            zelt::printable(describe_request(request) + ": " + error.what(), max_error_bytes);
+        // Named once: an error that already starts with the request's type and file keeps it.
+        const std::string described = describe_request(request);
+        const std::string what = error.what();
+        std::string message = zelt::printable(
+            what.rfind(described + ": ", 0) == 0 ? what : described + ": " + what,
+            max_error_bytes);
         spdlog::error("{}", message);
         // A payload that cannot be decoded gets the error reply: its "block" cannot be read.
         if (block || !request.is<zelt::Map>()) {
