@@ -159,6 +159,7 @@ void Corvane::start() {
                 send_releases();  // the request's arrays are gone: their slots go back
             } else {
                 if (local_) local_->drop_departed();  // idle: rings of clients that left go
+                error_lines_.flush();
             }
             // A notification no broker will ever take is dropped: the next waiting close of
             // its file tells it.
@@ -173,6 +174,7 @@ void Corvane::start() {
         }
     }
     sd_notify(0, "STOPPING=1\nSTATUS=closing every open file");
+    error_lines_.flush(/*all=*/true);
     close_all_files();
 }
 
@@ -215,7 +217,8 @@ void Corvane::serve(const std::string& identity) {
         std::string message = zelt::printable(
             what.rfind(described + ": ", 0) == 0 ? what : described + ": " + what,
             max_error_bytes);
-        spdlog::error("{}", message);
+        const std::string* failed_file = filepath_of(request);
+        error_lines_.log(failed_file ? *failed_file : std::string(), message);
         // A payload that cannot be decoded gets the error reply: its "block" cannot be read.
         if (block || !request.is<zelt::Map>()) {
             write_journals();  // what the request did before it failed stays done
@@ -394,6 +397,39 @@ std::string Corvane::UnreportedFailures::take(const std::string& filepath) {
                   failures.missing + " never reached the service";
     }
     return report;
+}
+
+void Corvane::ErrorLines::log(const std::string& filepath, const std::string& line) {
+    const auto now = std::chrono::steady_clock::now();
+    auto [held, added] = by_file_.try_emplace(filepath);
+    if (!added && now - held->second.logged < std::chrono::seconds(1)) {
+        ++held->second.more;
+        return;
+    }
+    say_more(filepath, held->second.more);
+    spdlog::error("{}", line);
+    held->second = {now, 0};
+}
+
+void Corvane::ErrorLines::flush(bool all) {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = by_file_.begin(); it != by_file_.end();) {
+        if (!all && now - it->second.logged < std::chrono::seconds(1)) {
+            ++it;
+            continue;
+        }
+        say_more(it->first, it->second.more);
+        it = by_file_.erase(it);
+    }
+}
+
+void Corvane::ErrorLines::say_more(const std::string& filepath, std::size_t more) {
+    if (more == 0) return;
+    const std::string about =
+        filepath.empty() ? std::string("without a file")
+                         : "for \"" + zelt::printable(filepath, 1024) + "\"";
+    spdlog::error("{} more failed requests {} were not logged (one ERROR a second per file)",
+                  more, about);
 }
 
 bool Corvane::UnreportedFailures::holds(const std::string& filepath) const {

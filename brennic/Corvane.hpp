@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <scrivell/Scrivell.hpp>
@@ -74,6 +75,25 @@ class Corvane {
         std::size_t bytes_ = 0;  // paths and errors held
     };
 
+    // The ERROR lines of failed requests, at most one a second per file: a client that sends
+    // a thousand frames to a file that failed to open fills no log. What is held back is
+    // counted and said in one line.
+    class ErrorLines {
+      public:
+        void log(const std::string& filepath, const std::string& line);
+        // Says what was held back for files quiet for a second (with `all`, for every file),
+        // and forgets them.
+        void flush(bool all = false);
+
+      private:
+        struct Held {
+            std::chrono::steady_clock::time_point logged;
+            std::size_t more = 0;
+        };
+        void say_more(const std::string& filepath, std::size_t more);
+        std::unordered_map<std::string, Held> by_file_;
+    };
+
     explicit Corvane(const zelt::storageParser& config);
     void serve(const std::string& identity);
     void close_all_files();
@@ -100,6 +120,7 @@ class Corvane {
     // An error as the reply, the log and the record of failures hold it, at most.
     static constexpr std::size_t max_error_bytes = 2048;
     UnreportedFailures failures_;
+    ErrorLines error_lines_;
     std::string current_identity_;  // the sender of the request being decoded
 
     static inline std::atomic<bool> stop_requested_{false};

@@ -576,3 +576,35 @@ TEST_F(Service, AKafkaOutageCostsOtherClientsNothing) {
     EXPECT_EQ(owed, 0);
     EXPECT_EQ(kafka.messages(11, 30s).size(), 11u) << service->err();
 }
+
+TEST_F(Service, FailuresOfOneFileAreLoggedAtMostOnceASecondAndTheRestCounted) {
+    start();
+    ASSERT_EQ(client->call({{"type", "open"}, {"filepath", path()}}), ok());
+    // A client that goes on sending to a dataset that was never registered.
+    constexpr int sent = 300;
+    for (int i = 0; i < sent; ++i) {
+        client->send(Map{{"type", "dataset_append_map"}, {"filepath", path()}, {"map", Map{{"x", i}}}});
+    }
+    ASSERT_EQ(client->call({{"type", "status"}}).as<Map>()->front().second, Value("ok"));
+    // Every failure is in the log, as a line of its own or counted in a line that says so.
+    const std::string line = "dataset_append_map \"" + path() + "\": dataset \"x\"";
+    const std::string more = " more failed requests for \"" + path() + "\" were not logged";
+    std::size_t logged = 0;
+    std::size_t counted = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (logged + counted < sent && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(200ms);
+        const std::string log = service->err();
+        logged = count_of(log, line);
+        counted = 0;
+        for (auto at = log.find(more); at != std::string::npos; at = log.find(more, at + 1)) {
+            const auto start = log.rfind(' ', at - 1) + 1;
+            counted += std::stoul(log.substr(start, at - start));
+        }
+    }
+    EXPECT_EQ(logged + counted, static_cast<std::size_t>(sent)) << service->err();
+    EXPECT_LT(logged, static_cast<std::size_t>(sent) / 10);
+    // The waiting close still tells the client of every one.
+    EXPECT_TRUE(support::is_error_with(client->call({{"type", "close"}, {"filepath", path()}}),
+                                       "300 earlier requests for this file failed"));
+}
