@@ -254,8 +254,17 @@ class _Watch:
     def close(self) -> None:
         # The monitor stops before its reader goes: an event sent to a reader that is gone
         # would block ZeroMQ's I/O thread, and every socket of the process with it.
-        self.socket.disable_monitor()
-        self.monitor.close(linger=0)
+        if not self.socket.closed:
+            self.socket.disable_monitor()
+        if not self.monitor.closed:
+            self.monitor.close(linger=0)
+
+    def __del__(self) -> None:
+        # A proxy dropped without release(): its watch goes first, in the right order.
+        try:
+            self.close()
+        except Exception:  # noqa: BLE001 - at interpreter exit ZeroMQ may be gone already
+            pass
 
 
 def _connect(config: Config, context: zmq.Context) -> tuple[zmq.Socket, _Watch]:
@@ -328,13 +337,24 @@ class hdf5:  # noqa: N801 - the system's own name
         self._watch: _Watch | None = None  # set by open(): tells a service gone from a busy one
 
     @classmethod
-    def open(cls, filepath: str) -> "hdf5":
-        """Connects a worker of its own, sends the "open" request and returns the proxy."""
+    def open(cls, filepath: str, block: bool = True) -> "hdf5":
+        """Connects a worker of its own, sends the "open" request and returns the proxy. By
+        default waits until the file is open, and raises ServiceError here when it cannot be;
+        with ``block=False`` returns at once, and a failed open is told by the waiting close."""
         config = read_config()
         worker, watch = _connect(config, _context())
-        worker.send(_pack({"type": "open", "filepath": filepath, "seq": 1}))
+        record = {"type": "open", "filepath": filepath, "seq": 1}
+        if block:
+            record["block"] = True
+        worker.send(_pack(record))
         proxy = cls(filepath, config.ip, config.port, worker, config)
         proxy._watch = watch
+        if block:
+            try:
+                proxy._await_reply(f'open "{filepath}"', 1)
+            except BaseException:
+                proxy.release()
+                raise
         return proxy
 
     @classmethod

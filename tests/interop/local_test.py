@@ -19,7 +19,7 @@ import numpy
 import zmq
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from support import free_port  # noqa: E402
+from support import free_port, wait_until_up  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
 from brennic import ServiceError, hdf5  # noqa: E402
@@ -45,7 +45,7 @@ class Local(unittest.TestCase):
         self.log = open(os.path.join(self.dir.name, "brennic.err"), "w+")
         self.service = subprocess.Popen([BRENNIC, "--log-level", "INFO"],
                                         stdout=subprocess.DEVNULL, stderr=self.log)
-        hdf5.status()
+        wait_until_up(self.service, hdf5.status)
 
     def configure(self, corvane, port=None):
         self.port = port or getattr(self, "port", None) or free_port()
@@ -69,7 +69,7 @@ class Local(unittest.TestCase):
         self.configure(corvane)
         self.service = subprocess.Popen([BRENNIC, "--log-level", "INFO"],
                                         stdout=subprocess.DEVNULL, stderr=self.log)
-        hdf5.status()
+        wait_until_up(self.service, hdf5.status)
 
     def path(self, *names):
         os.makedirs(os.path.join(self.dir.name, *names[:-1]), exist_ok=True)
@@ -294,6 +294,7 @@ f = hdf5.open({master!r})
 f.create_dataset_append_split([("/entry/data", 100)])
 for i in range(9):
     f.dataset_append_split_map({{"/entry/data": numpy.full((256, 256), i, "<u2")}})
+f._watch.close()  # the connection's monitor, so that the context can end
 f.worker.close(linger=5000)
 zmq.Context.instance().term()  # returns once every reference is handed over; the slots are still held
 os.kill(os.getpid(), 9)

@@ -20,3 +20,19 @@ def stop(process: subprocess.Popen) -> None:
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
+
+
+def wait_until_up(process: subprocess.Popen, status, seconds: float = 30) -> dict:
+    """Asks ``status`` (the client's hdf5.status) until the service just started answers: a
+    client gives up within seconds where nobody answers, and a loaded machine may take longer
+    to start it. Fails when the process ends or the time is up."""
+    import time
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return status()
+        except Exception:
+            if process.poll() is not None:
+                raise AssertionError(f"the service ended with {process.returncode} at its start")
+            if time.monotonic() > deadline:
+                raise

@@ -14,7 +14,7 @@ import h5py
 import numpy
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from support import free_port, stop  # noqa: E402
+from support import free_port, stop, wait_until_up  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
 from brennic import ServiceError, hdf5, read_config  # noqa: E402
@@ -32,7 +32,7 @@ class Client(unittest.TestCase):
         os.environ["ZELT_CONFIG"] = self.config
         self.err = open(os.path.join(self.dir.name, "brennic.err"), "w+")
         self.service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=self.err)
-        hdf5.status()  # up
+        wait_until_up(self.service, hdf5.status)
 
     def tearDown(self):
         stop(self.service)
@@ -79,7 +79,11 @@ class Client(unittest.TestCase):
             hdf5.status()  # sooner than its reply_timeout_ms of 10 s
         self.assertIn("nobody answers at tcp://127.0.0.1:", str(raised.exception))
         self.assertIn("start it with `brennic`", str(raised.exception))
-        f = hdf5.open(self.path())
+        with self.assertRaises(ServiceError) as raised:
+            hdf5.open(self.path())
+        self.assertIn('open "', str(raised.exception))
+        self.assertIn("nobody answers at", str(raised.exception))
+        f = hdf5.open(self.path(), block=False)
         with self.assertRaises(ServiceError) as raised:
             f.close(block=True)
         self.assertIn('close "', str(raised.exception))
@@ -88,13 +92,19 @@ class Client(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 60)
 
     def test_errors_and_time_outs_raise_service_error(self):
-        f = hdf5.open(self.path("missing/m.h5"))
+        # A waiting open (the default) fails at its own line, naming "open" once.
+        missing = self.path("missing/m.h5")
+        with self.assertRaises(ServiceError) as raised:
+            hdf5.open(missing)
+        self.assertTrue(str(raised.exception).startswith(f'open "{missing}": its directory'),
+                        str(raised.exception))
+        # One that does not wait is told at the waiting close.
+        f = hdf5.open(missing, block=False)
         f.create_dataset_map({"a": 1})
         with self.assertRaises(ServiceError) as raised:
             f.close(block=True)
         self.assertIn("2 earlier requests for this file failed", str(raised.exception))
         # The failed open is named once.
-        missing = self.path("missing/m.h5")
         self.assertIn(f'the first: open "{missing}": its directory', str(raised.exception))
         self.assertNotIn(f'open "{missing}": open', str(raised.exception))
         with self.assertRaises(TypeError):
@@ -167,25 +177,20 @@ class Client(unittest.TestCase):
         self.service = subprocess.Popen(
             [BRENNIC], stdout=subprocess.DEVNULL, stderr=self.err,
             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit)))
-        hdf5.status()
+        wait_until_up(self.service, hdf5.status)
         # Each file holds its master, its directory, its journal and a block being filled; an
         # open keeps room for a compressed block (two), and 256 stay for sockets.
         files = []
         for n in range(limit):
             os.makedirs(self.path(f"d{n}"))
-            f = hdf5.open(self.path(f"d{n}/m.h5"))
+            try:
+                f = hdf5.open(self.path(f"d{n}/m.h5"))
+            except ServiceError as error:
+                self.assertIn("file descriptors", str(error))
+                break
             files.append(f)
             f.create_dataset_append_split([("/entry/data", 4)])
-            try:
-                f.dataset_append_split_map({"/entry/data": numpy.zeros(4, "<u2")}, block=True)
-            except ServiceError as error:
-                self.assertIn("is not open", str(error))
-                break
-        refused = files.pop()
-        with self.assertRaises(ServiceError) as raised:
-            refused.close(block=True)
-        self.assertIn("file descriptors", str(raised.exception))
-        refused.release()
+            f.dataset_append_split_map({"/entry/data": numpy.zeros(4, "<u2")}, block=True)
         self.assertEqual(len(files), (limit - 256 - 5) // 4 + 1)
         self.assertEqual(len(hdf5.status()["files"]), len(files))  # new clients are heard
         for f in files:
