@@ -215,8 +215,7 @@ void Corvane::serve(const std::string& identity) {
         const std::string described = describe_request(request);
         const std::string what = error.what();
         std::string message = zelt::printable(
-            what.rfind(described + ": ", 0) == 0 ? what : described + ": " + what,
-            max_error_bytes);
+            what.rfind(described + ": ", 0) == 0 ? what : described + ": " + what, max_error_bytes);
         const std::string* failed_file = filepath_of(request);
         error_lines_.log(failed_file ? *failed_file : std::string(), message);
         // A payload that cannot be decoded gets the error reply: its "block" cannot be read.
@@ -425,11 +424,10 @@ void Corvane::ErrorLines::flush(bool all) {
 
 void Corvane::ErrorLines::say_more(const std::string& filepath, std::size_t more) {
     if (more == 0) return;
-    const std::string about =
-        filepath.empty() ? std::string("without a file")
-                         : "for \"" + zelt::printable(filepath, 1024) + "\"";
-    spdlog::error("{} more failed requests {} were not logged (one ERROR a second per file)",
-                  more, about);
+    const std::string about = filepath.empty() ? std::string("without a file")
+                                               : "for \"" + zelt::printable(filepath, 1024) + "\"";
+    spdlog::error("{} more failed requests {} were not logged (one ERROR a second per file)", more,
+                  about);
 }
 
 bool Corvane::UnreportedFailures::holds(const std::string& filepath) const {

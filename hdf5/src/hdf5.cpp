@@ -62,8 +62,8 @@ std::optional<Value> next_message(zelt::Worker& worker, std::chrono::millisecond
     while (true) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        const auto slice = std::clamp(left, std::chrono::milliseconds(0),
-                                      std::chrono::milliseconds(200));
+        const auto slice =
+            std::clamp(left, std::chrono::milliseconds(0), std::chrono::milliseconds(200));
         if (auto message = worker.recv_loads(slice)) return message;
         if (!worker.peer_answers_within(unreachable_after)) {
             throw ServiceError(what + ": nobody answers at " + worker.endpoint() +
@@ -342,8 +342,8 @@ Map hdf5::status(std::optional<std::chrono::milliseconds> timeout) {
     worker.send_dumps(Map{{"type", "status"}, {"block", true}});
     const std::chrono::milliseconds wait =
         timeout ? *timeout
-                : std::chrono::milliseconds(config.number_or("corvane", "reply_timeout_ms",
-                                                             default_reply_timeout_ms));
+                : std::chrono::milliseconds(
+                      config.number_or("corvane", "reply_timeout_ms", default_reply_timeout_ms));
     std::optional<Value> reply = next_message(worker, wait, "status");
     if (!reply) {
         throw ServiceError("status: the service at " + worker.endpoint() +
@@ -435,8 +435,8 @@ void hdf5::await_reply(const std::string& what, std::int64_t seq) {
         const Map* fields = reply->as<Map>();
         const Value* number = fields ? zelt::find(*fields, "seq") : nullptr;
         if (seq == 0 || (number && *number == Value(seq))) break;
-        std::fprintf(stderr, "brennic: %s: skipped a reply that is not its own: %s\n",
-                     what.c_str(), zelt::printable(zelt::to_text(*reply), 512).c_str());
+        std::fprintf(stderr, "brennic: %s: skipped a reply that is not its own: %s\n", what.c_str(),
+                     zelt::printable(zelt::to_text(*reply), 512).c_str());
     }
     if (!reply) {
         throw ServiceError(what + ": the service did not answer within " +

@@ -184,9 +184,10 @@ TEST_F(Service, EveryReplyReachesItsOwnClientWithItsNumberEvenOneTooLargeToSend)
     // Enough open files that the status no longer fits a message.
     for (int i = 0; i < 8; ++i) {
         std::filesystem::create_directory(dir / std::to_string(i));
-        ASSERT_EQ(client->call({{"type", "open"},
-                                {"filepath", dir / std::to_string(i) + "/" + std::string(60, 'm')}}),
-                  ok());
+        ASSERT_EQ(
+            client->call({{"type", "open"},
+                          {"filepath", dir / std::to_string(i) + "/" + std::string(60, 'm')}}),
+            ok());
     }
     Client asking(config_->port());
     Client closing(config_->port());
@@ -583,7 +584,8 @@ TEST_F(Service, FailuresOfOneFileAreLoggedAtMostOnceASecondAndTheRestCounted) {
     // A client that goes on sending to a dataset that was never registered.
     constexpr int sent = 300;
     for (int i = 0; i < sent; ++i) {
-        client->send(Map{{"type", "dataset_append_map"}, {"filepath", path()}, {"map", Map{{"x", i}}}});
+        client->send(
+            Map{{"type", "dataset_append_map"}, {"filepath", path()}, {"map", Map{{"x", i}}}});
     }
     ASSERT_EQ(client->call({{"type", "status"}}).as<Map>()->front().second, Value("ok"));
     // Every failure is in the log, as a line of its own or counted in a line that says so.

@@ -67,7 +67,8 @@ scrivell::Settings settings_of(const zelt::Value* chosen) {
     }
     if (const zelt::Value* threads = zelt::find(*map, "compression_threads")) {
         if (const auto* n = threads->as<std::int64_t>()) {
-            settings.compression_threads = static_cast<unsigned>(std::clamp<std::int64_t>(*n, 1, 4));
+            settings.compression_threads =
+                static_cast<unsigned>(std::clamp<std::int64_t>(*n, 1, 4));
         }
     }
     if (const zelt::Value* mib = zelt::find(*map, "memory_limit_mib")) {

@@ -40,7 +40,8 @@ class ClientRecords : public ::testing::Test {
     bool nothing_arrives() { return !router.recv(200ms).has_value(); }
     // Replies to `request` as the service does: with the request's "seq" when it has one.
     void answer(const Value& request, Map reply) {
-        if (const Value* seq = zelt::find(*request.as<Map>(), "seq")) reply.emplace_back("seq", *seq);
+        if (const Value* seq = zelt::find(*request.as<Map>(), "seq"))
+            reply.emplace_back("seq", *seq);
         router.send_dumps_id(last_identity, reply);
     }
 
@@ -194,8 +195,7 @@ TEST_F(ClientRecords, ABusyServiceIsWaitedForAndAnAddressWhereNobodyAnswersFails
             EXPECT_NE(std::string(error.what()).find("nobody answers at " + address),
                       std::string::npos)
                 << error.what();
-            EXPECT_NE(std::string(error.what()).find("start it with `brennic`"),
-                      std::string::npos);
+            EXPECT_NE(std::string(error.what()).find("start it with `brennic`"), std::string::npos);
         }
         EXPECT_LT(std::chrono::steady_clock::now() - started, 60s);
     }

@@ -236,12 +236,11 @@ TEST(CompressionPool, RowsWaitingForAWorkerStayWithinAQuarterOfTheMemoryLimitOve
         std::filesystem::create_directory(dir / scan);
         masters.push_back(dir / scan + "/m.h5");
         scrivell.process({{"type", "open"}, {"filepath", masters.back()}});
-        scrivell.process(
-            {{"type", "create_dataset_append_split"},
-             {"filepath", masters.back()},
-             {"datainfolist",
-              List{List{"/entry/data", 20,
-                        Map{{"compression", "blosc-zstd"}, {"compression_level", 9}}}}}});
+        scrivell.process({{"type", "create_dataset_append_split"},
+                          {"filepath", masters.back()},
+                          {"datainfolist", List{List{"/entry/data", 20,
+                                                     Map{{"compression", "blosc-zstd"},
+                                                         {"compression_level", 9}}}}}});
     }
     // Frames of 1 MiB, sent faster than one worker compresses them at Zstd's level 9.
     std::deque<std::vector<std::uint16_t>> frames;
@@ -326,10 +325,10 @@ TEST(EmptyFrames, AreWrittenAsBlocksOfNoElementsWhateverTheCodec) {
             scrivell::Scrivell scrivell{scrivell::Settings{}};
             const std::string master = dir / "m.h5";
             scrivell.process({{"type", "open"}, {"filepath", master}});
-            scrivell.process({{"type", "create_dataset_append_split"},
-                              {"filepath", master},
-                              {"datainfolist", List{List{"/entry/data", 2,
-                                                         Map{{"compression", codec}}}}}});
+            scrivell.process(
+                {{"type", "create_dataset_append_split"},
+                 {"filepath", master},
+                 {"datainfolist", List{List{"/entry/data", 2, Map{{"compression", codec}}}}}});
             const std::uint16_t none = 0;
             for (int i = 0; i < 3; ++i) {
                 Value item = NdArray::view("<u2", shape, &none);
@@ -364,9 +363,9 @@ TEST(Bslz4Chunk, VerificationDecodesOnlyWithinTheChunkAndTheFrame) {
     for (int i = 0; i < 4; ++i) chunk[12 + i] = static_cast<char>((length >> (8 * (3 - i))));
     chunk[16] = static_cast<char>(0xf0);  // 15+ literals, the rest of the length in 0xff bytes
     EXPECT_EQ(scrivell::why_not_bslz4_chunk(chunk.data(), chunk.size(), raw_bytes, 2, false), "");
-    EXPECT_TRUE(Contains(
-        scrivell::why_not_bslz4_chunk(chunk.data(), chunk.size(), raw_bytes, 2, true),
-        "block 0 does not decode"));
+    EXPECT_TRUE(
+        Contains(scrivell::why_not_bslz4_chunk(chunk.data(), chunk.size(), raw_bytes, 2, true),
+                 "block 0 does not decode"));
     // A sound chunk of several blocks and a tail decodes to exactly its bytes.
     const std::vector<std::uint16_t> raw = frame(3, 3 * 4096 + 5);
     const scrivell::Compression bslz4{scrivell::Compression::Codec::Bslz4, 5};

@@ -461,10 +461,10 @@ TEST(Restore, ACloseThatFailsAtShutdownKeepsEveryRowAndTheNextStartFinishesIt) {
             scrivell::Scrivell scrivell(settings);
             scrivell.restore();
             scrivell.process({{"type", "open"}, {"filepath", master}});
-            scrivell.process({{"type", "create_dataset_append_split"},
-                              {"filepath", master},
-                              {"datainfolist",
-                               List{List{"/entry/data", 4, Map{{"compression", codec}}}}}});
+            scrivell.process(
+                {{"type", "create_dataset_append_split"},
+                 {"filepath", master},
+                 {"datainfolist", List{List{"/entry/data", 4, Map{{"compression", codec}}}}}});
             for (std::int64_t i = 0; i < 3; ++i) {
                 sent.push_back(1000 + i);
                 scrivell.process({{"type", "dataset_append_split_map"},
@@ -501,9 +501,8 @@ TEST(Restore, ABlockThatCannotBeTakenUpIsKeptAsideAndReportedAndTheRestIsRestore
         scrivell.process({{"type", "create_dataset_append_split"},
                           {"filepath", master},
                           {"datainfolist", List{List{"/entry/data", 4}}}});
-        scrivell.process({{"type", "dataset_append_map"},
-                          {"filepath", master},
-                          {"map", Map{{"x", 2.5}}}});
+        scrivell.process(
+            {{"type", "dataset_append_map"}, {"filepath", master}, {"map", Map{{"x", 2.5}}}});
         scrivell.process({{"type", "dataset_append_split_map"},
                           {"filepath", master},
                           {"map", Map{{"/entry/data", 7}}}});

@@ -154,8 +154,9 @@ TEST_F(Checks, NotificationsOwedDuringAnOutageCountInTheMemoryLimit) {
 namespace {
 
 std::size_t descriptors_open() {
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                                  std::filesystem::directory_iterator()));
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                      std::filesystem::directory_iterator()));
 }
 
 }  // namespace
@@ -182,10 +183,10 @@ TEST(Descriptors, EachBlockIsCountedAsItHoldsThemAndOpensStopBeforeTheBudgetIsGo
                 break;
             }
             ++opened;
-            scrivell.process({{"type", "create_dataset_append_split"},
-                              {"filepath", master},
-                              {"datainfolist",
-                               List{List{"/entry/data", 4, Map{{"compression", codec}}}}}});
+            scrivell.process(
+                {{"type", "create_dataset_append_split"},
+                 {"filepath", master},
+                 {"datainfolist", List{List{"/entry/data", 4, Map{{"compression", codec}}}}}});
             const std::uint16_t frame[4] = {1, 2, 3, 4};
             scrivell.process({{"type", "dataset_append_split_map"},
                               {"filepath", master},

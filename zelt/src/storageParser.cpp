@@ -48,11 +48,17 @@ Text decoded(const std::string& bytes, const std::string& source) {
     out.reserve(bytes.size());
     for (std::size_t i = 0; i < bytes.size();) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
-        const int more = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2
-                                         : (lead >> 3) == 30 ? 3 : -1;
-        char32_t c = more == 0 ? lead : more == 1 ? lead & 0x1f : more == 2 ? lead & 0x0f
-                                                                             : lead & 0x07;
-        bool valid = more >= 0 && i + static_cast<std::size_t>(more) < bytes.size() + (more ? 0 : 1);
+        const int more = lead < 0x80         ? 0
+                         : (lead >> 5) == 6  ? 1
+                         : (lead >> 4) == 14 ? 2
+                         : (lead >> 3) == 30 ? 3
+                                             : -1;
+        char32_t c = more == 0   ? lead
+                     : more == 1 ? lead & 0x1f
+                     : more == 2 ? lead & 0x0f
+                                 : lead & 0x07;
+        bool valid =
+            more >= 0 && i + static_cast<std::size_t>(more) < bytes.size() + (more ? 0 : 1);
         for (int k = 1; valid && k <= more; ++k) {
             const auto next = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
             valid = (next & 0xc0) == 0x80;

@@ -25,8 +25,9 @@ std::string system_reason() { return std::strerror(errno); }
 void write_all(int fd, const char* data, std::uint64_t size, std::uint64_t offset,
                const std::string& what) {
     while (size > 0) {
-        const ssize_t done =
-            fails_now(FailPoint::Pwrite) ? -1 : ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        const ssize_t done = fails_now(FailPoint::Pwrite)
+                                 ? -1
+                                 : ::pwrite(fd, data, size, static_cast<off_t>(offset));
         if (done < 0 && errno == EINTR) continue;
         if (done <= 0) throw Error(what + ": " + (done < 0 ? system_reason() : "nothing written"));
         data += done;

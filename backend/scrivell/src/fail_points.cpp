@@ -16,9 +16,9 @@ namespace scrivell {
 #ifdef BRENNIC_FAIL_POINTS
 namespace {
 
-constexpr std::array<const char*, 7> names = {
-    "rename", "pwrite", "fsync", "H5Dwrite_chunk", "H5Fflush", "journal_write",
-    "close_at_shutdown"};
+constexpr std::array<const char*, 7> names = {"rename",           "pwrite",   "fsync",
+                                              "H5Dwrite_chunk",   "H5Fflush", "journal_write",
+                                              "close_at_shutdown"};
 
 struct Plan {
     std::uint64_t first = 0;  // 0: never

@@ -89,10 +89,10 @@ void Scrivell::restore() {
     JournalFile outbox_journal = JournalFile::create(journal_dir_->path(), ".outbox-new",
                                                      {{"kind", "outbox"}}, journal_dir_->sync());
     const std::string new_name = std::filesystem::path(outbox_journal.path()).filename();
-    const std::string settled =
-        outbox_path.empty() || !std::filesystem::exists(outbox_path)
-            ? journal_dir_->path() + "/outbox-" + new_name.substr(std::string(".outbox-new-").size())
-            : outbox_path;
+    const std::string settled = outbox_path.empty() || !std::filesystem::exists(outbox_path)
+                                    ? journal_dir_->path() + "/outbox-" +
+                                          new_name.substr(std::string(".outbox-new-").size())
+                                    : outbox_path;
     outbox_.keep_journal(std::move(outbox_journal));
     for (const zelt::Map& record : owed) {
         const std::string* file = field(record, "file").as<std::string>();
@@ -208,8 +208,8 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
             record = decode(read.records[i]);
             apply(entry, record, held_bytes_);
         } catch (const Error& error) {
-            cannot_keep("journal record " + std::to_string(i) + " was not restored: " +
-                        error.what());
+            cannot_keep("journal record " + std::to_string(i) +
+                        " was not restored: " + error.what());
             continue;
         }
         // What the tables do not hold: a rebuilt master gets its values and links again, and
@@ -272,8 +272,8 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
         split_report.empty() ? "none" : split_report);
 }
 
-void Scrivell::take_up_block(FileEntry& entry, const std::string& filepath,
-                             const std::string& name, SplitDataset& split) {
+void Scrivell::take_up_block(FileEntry& entry, const std::string& filepath, const std::string& name,
+                             SplitDataset& split) {
     const std::shared_ptr<const Directory>& dir = entry.dir;
     const hid_t id = entry.fp.id();
     const std::int64_t index = split.filling->index;

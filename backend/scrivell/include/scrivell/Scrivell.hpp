@@ -111,7 +111,7 @@ struct FileEntry {
 
 // What the service may hold. Zero means no bound.
 struct Limits {
-    std::size_t max_open_files = 0;        // master files open at once
+    std::size_t max_open_files = 0;  // master files open at once
     // File descriptors the open files and their blocks may hold, as each holds them: the rest
     // stay for sockets, brokers and the short-lived files of a close.
     std::size_t max_descriptors = 0;
