@@ -25,7 +25,7 @@ import zmq
 import zmq.utils.monitor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from support import free_port  # noqa: E402
+from support import free_port, wait_until_up  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
 from brennic import ServiceError, hdf5  # noqa: E402
@@ -79,12 +79,7 @@ class Crashes(unittest.TestCase):
     def start(self):
         self.service = subprocess.Popen([BRENNIC, "--log-level", "INFO"],
                                         stdout=subprocess.DEVNULL, stderr=self.log)
-        deadline = time.monotonic() + 15
-        while True:
-            try:
-                return hdf5.status()
-            except ServiceError:
-                self.assertLess(time.monotonic(), deadline, "the service did not come up")
+        return wait_until_up(self.service, hdf5.status)
 
     def kill_later(self, seconds):
         def kill():

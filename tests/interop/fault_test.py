@@ -20,7 +20,7 @@ import hdf5plugin  # noqa: F401  (the filters of compressed blocks, for h5py)
 import numpy
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from support import free_port  # noqa: E402
+from support import ServiceEnded, free_port, wait_until_up  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
 from brennic import ServiceError, hdf5  # noqa: E402
@@ -65,15 +65,12 @@ class FailPoints(unittest.TestCase):
         env = dict(os.environ, BRENNIC_FAIL_POINTS=fail_points)
         self.service = subprocess.Popen([BRENNIC, "--log-level", "INFO"], env=env,
                                         stdout=subprocess.DEVNULL, stderr=self.log)
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                return hdf5.status()
-            except ServiceError:
-                if may_refuse and self.service.poll() is not None:
-                    return None
-                self.assertIsNone(self.service.poll(), "the service ended at its start")
-                self.assertLess(time.monotonic(), deadline, "the service did not come up")
+        try:
+            return wait_until_up(self.service, hdf5.status)
+        except ServiceEnded:
+            if may_refuse:
+                return None
+            raise
 
     def trial(self, rng, n, given=None):
         """One scan with one fail point (random, or ``given`` as plan, codec, frames and

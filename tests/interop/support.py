@@ -22,6 +22,10 @@ def stop(process: subprocess.Popen) -> None:
         process.wait()
 
 
+class ServiceEnded(AssertionError):
+    """The service ended at its start."""
+
+
 def wait_until_up(process: subprocess.Popen, status, seconds: float = 30) -> dict:
     """Asks ``status`` (the client's hdf5.status) until the service just started answers: a
     client gives up within seconds where nobody answers, and a loaded machine may take longer
@@ -33,6 +37,6 @@ def wait_until_up(process: subprocess.Popen, status, seconds: float = 30) -> dic
             return status()
         except Exception:
             if process.poll() is not None:
-                raise AssertionError(f"the service ended with {process.returncode} at its start")
+                raise ServiceEnded(f"the service ended with {process.returncode} at its start")
             if time.monotonic() > deadline:
                 raise
