@@ -210,6 +210,50 @@ class Crashes(unittest.TestCase):
             with h5py.File(os.path.join(directory, "0000.h5"), "r") as h:
                 self.assertEqual(h["entry/data/data"].chunks, (1, 4, 4))
 
+    def test_two_detectors_of_one_scan_are_restored_and_finished(self):
+        """Frames of two shapes in blocks of two sizes, one detector compressed: killed once
+        mid-block, restored, and finished by the same scan."""
+        self.start()
+        master = os.path.join(self.dir.name, "m.h5")
+        detectors = {"/entry/data": (7, (4, 4), "<u2", None),
+                     "/entry/pilatus": (5, (3,), "<f4", "bslz4")}
+        f = hdf5.open(master)
+        f.create_dataset_append_split(
+            [[name, block] + ([{"compression": codec}] if codec else [])
+             for name, (block, _, _, codec) in detectors.items()])
+
+        def frames(first, last):
+            for n in range(first, last):
+                f.dataset_append_split_map({name: numpy.full(shape, n, dtype)
+                                            for name, (_, shape, dtype, _) in detectors.items()})
+            barrier(f, master)
+
+        frames(0, 23)
+        self.service.send_signal(signal.SIGKILL)
+        self.service.wait()
+        f.release()
+        split = self.start()["files"][master]["split"]
+        for name, (block, _, _, _) in detectors.items():
+            self.assertEqual(split[name]["splitFileIndex"] * block + split[name]["rows"], 23, name)
+        f = hdf5.open(master)
+        frames(23, 40)
+        f.close(block=True)
+        f.release()
+        with h5py.File(master, "r") as h:
+            for name, (block, shape, dtype, codec) in detectors.items():
+                links = sorted(h[name])
+                self.assertEqual(len(links), (40 + block - 1) // block, name)
+                data = numpy.concatenate([h[name][link][()] for link in links])
+                self.assertEqual(data.shape[1:], shape)
+                numpy.testing.assert_array_equal(data.reshape(40, -1)[:, 0], numpy.arange(40))
+        names = sorted(n for n in os.listdir(self.dir.name) if n.endswith(".h5"))
+        self.assertEqual(names, sorted(["m.h5"] + [f"{n:04d}.h5" for n in range(6)] +
+                                       [f"pilatus_{n:04d}.h5" for n in range(8)]))
+        self.log.seek(0)
+        ratios = re.findall(r"pilatus_0004.h5.*compression ratio ([\d.]+)", self.log.read())
+        self.assertEqual(len(ratios), 1)
+        self.assertGreater(float(ratios[0]), 0)
+
     def test_a_torn_journal_restores_what_is_whole_and_a_second_service_is_refused(self):
         self.start()
         master = os.path.join(self.dir.name, "m.h5")

@@ -439,7 +439,7 @@ TEST(Restore, RandomScansKilledAnywhereComeBackAsTheyWereAndLoseNoAcknowledgedVa
         for (std::int64_t block = 0;
              block * scan.split_size < static_cast<std::int64_t>(scan.rows.size()); ++block) {
             const auto some =
-                H5Reader(dir / scrivell::sub_file_name(block)).int64s("/entry/data/data");
+                H5Reader(dir / scrivell::sub_file_name("", block)).int64s("/entry/data/data");
             rows.insert(rows.end(), some.begin(), some.end());
         }
         EXPECT_EQ(rows, scan.rows) << "seed " << seed << ", " << scan.compression;

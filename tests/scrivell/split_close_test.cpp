@@ -104,26 +104,48 @@ TEST_F(SplitFiles, SplitSizeOneOrLessWritesASubFilePerAppend) {
     EXPECT_EQ(notifications(4).size(), 4u);
 }
 
-TEST_F(SplitFiles, TwoSplitDatasetsInOneDirectoryAreRefusedNamingBoth) {
-    declare(path(), {List{"/entry/data", 2}});
+TEST_F(SplitFiles, FurtherSplitDatasetsNameSubFilesAfterTheirLastPartAndOtherMastersAreRefused) {
+    declare(path(), {List{"/entry/data", 2}, List{"/entry/pilatus", 1}, List{"/entry/a b.c", 3}});
+    // Another master's split dataset in the directory: refused at its registration.
     open(path("second.h5"));
     const std::string error = failure({{"type", "create_dataset_append_split"},
                                        {"filepath", path("second.h5")},
                                        {"datainfolist", List{List{"/entry/data", 2}}}});
     EXPECT_TRUE(Contains(error, path("second.h5")));
     EXPECT_TRUE(Contains(error, path("m.h5")));
+    // Sub-file names taken by another split dataset, or by the master itself: refused.
     EXPECT_TRUE(Contains(failure({{"type", "create_dataset_append_split"},
                                   {"filepath", path()},
-                                  {"datainfolist", List{List{"/entry/dark", 2}}}}),
-                         "\"/entry/data\""));
-    // The same dataset again is a restart, not a collision.
-    append(path(), {{"/entry/data", frame(1)}});
-    declare(path(), {List{"/entry/data", 2}});
-    append(path(), {{"/entry/data", frame(2)}});
-    append(path(), {{"/entry/data", frame(3)}});
-    H5Reader sub{path("0000.h5")};
-    EXPECT_EQ(sub.uint16s("/entry/data/data"),
-              (std::vector<std::uint16_t>{2, 2, 2, 2, 3, 3, 3, 3}));
+                                  {"datainfolist", List{List{"/other/pilatus", 2}}}}),
+                         "\"/entry/pilatus\""));
+    EXPECT_TRUE(Contains(failure({{"type", "open"}, {"filepath", path("pilatus_0003.h5")}}),
+                         "pilatus_0000.h5 and on"));
+    std::filesystem::create_directory(path("own"));
+    open(path("own/det_0001.h5"));
+    EXPECT_TRUE(Contains(failure({{"type", "create_dataset_append_split"},
+                                  {"filepath", path("own/det_0001.h5")},
+                                  {"datainfolist", List{List{"data", 2}, List{"/entry/det", 2}}}}),
+                         "named like a sub-file of split dataset \"/entry/det\""));
+    append(path(), {{"/entry/data", frame(1)}, {"/entry/pilatus", frame(5)}});
+    append(path(), {{"/entry/data", frame(9)}, {"/entry/a b.c", frame(6)}});
+    // The same dataset again is a restart at block 0, under its own names.
+    declare(path(), {List{"/entry/a b.c", 3}});
+    append(path(), {{"/entry/data", frame(2)}, {"/entry/a b.c", frame(7)}});
+    close(path());
+    H5Reader master{path()};
+    EXPECT_EQ(master.external_link("/entry/pilatus/data_0000"),
+              (std::pair<std::string, std::string>{"pilatus_0000.h5", "/entry/data/data"}));
+    EXPECT_EQ(master.external_link("/entry/a b.c/data_0000"),
+              (std::pair<std::string, std::string>{"a_b_c_0000.h5", "/entry/data/data"}));
+    EXPECT_EQ(master.uint16s("/entry/data/data_0000"),
+              (std::vector<std::uint16_t>{1, 1, 1, 1, 9, 9, 9, 9}));
+    EXPECT_EQ(master.uint16s("/entry/data/data_0001"), (std::vector<std::uint16_t>(4, 2)));
+    EXPECT_EQ(master.uint16s("/entry/pilatus/data_0000"), (std::vector<std::uint16_t>(4, 5)));
+    EXPECT_EQ(master.uint16s("/entry/a b.c/data_0000"), (std::vector<std::uint16_t>(4, 7)));
+    EXPECT_EQ(notifications(5, path("")),
+              (std::vector<std::string>{run_json(path("pilatus_0000.h5")),
+                                        run_json(path("0000.h5")), run_json(path("0001.h5")),
+                                        run_json(path("a_b_c_0000.h5")), stop_json(path())}));
 }
 
 TEST_F(SplitFiles, MasterPathWithoutDirectoryWritesBesideTheWorkingDirectory) {

@@ -191,29 +191,24 @@ bool holds_a_block(const Directory& dir, const std::string& name) {
     return h5::path_exists(id, "/entry/data/data");
 }
 
-std::string sub_file_name(std::int64_t index) {
+std::string sub_file_name(const std::string& stem, std::int64_t index) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%04lld.h5", static_cast<long long>(index));
-    return buffer;
+    return stem + buffer;
 }
 
-std::string hidden_name(std::int64_t index) { return "." + sub_file_name(index) + ".part"; }
+std::string hidden_name(const std::string& final_name) { return "." + final_name + ".part"; }
 
-std::string sub_file_path(const std::string& dirpath, std::int64_t index) {
-    if (dirpath.empty()) return sub_file_name(index);
-    return dirpath + (dirpath.back() == '/' ? "" : "/") + sub_file_name(index);
-}
-
-StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index,
+StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::string name,
                                std::int64_t rows, RowLayout layout, Compression compression)
     : layout_(std::move(layout)),
       compression_(compression),
       chunked_(stored_in_chunks(compression_, layout_)),
       rows_(rows),
       dir_(std::move(dir)) {
-    name_ = sub_file_name(index);
+    name_ = std::move(name);
     path_ = dir_->path_of(name_);
-    const std::string hidden = hidden_name(index);
+    const std::string hidden = hidden_name(name_);
     // A hidden file left by an earlier run is nobody's: its name is removed (a link is
     // removed itself, never what it points to), and the block's file is made anew.
     dir_->remove(hidden);
@@ -236,7 +231,7 @@ StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_
     }
 }
 
-StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index,
+StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::string name,
                                std::int64_t rows, RowLayout layout, std::int64_t written,
                                Compression compression)
     : layout_(std::move(layout)),
@@ -245,9 +240,9 @@ StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_
       rows_(rows),
       written_(written),
       dir_(std::move(dir)) {
-    name_ = sub_file_name(index);
+    name_ = std::move(name);
     path_ = dir_->path_of(name_);
-    const std::string hidden = hidden_name(index);
+    const std::string hidden = hidden_name(name_);
     const std::string hidden_path = dir_->path_of(hidden);
     std::optional<Fd> fd = dir_->open_existing(hidden, O_RDWR);
     if (!fd) throw Error("take up block " + in_quotes(hidden_path) + ": it is gone");

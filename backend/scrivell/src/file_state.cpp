@@ -61,9 +61,11 @@ void apply(FileEntry& entry, const Record& record, std::uint64_t& held_bytes) {
                 }
             },
             [&](const SplitRegistered& r) {
-                entry.files_split.insert_or_assign(
-                    r.name, SplitDataset{
-                                r.splitSize, 0, std::nullopt, r.compression, std::nullopt, {}, {}});
+                SplitDataset split;
+                split.splitSize = r.splitSize;
+                split.compression = r.compression;
+                split.stem = r.stem;
+                entry.files_split.insert_or_assign(r.name, std::move(split));
             },
             [&](const BlockStarted& r) {
                 SplitDataset& split = split_of(entry, r.name);

@@ -9,18 +9,20 @@
 
 namespace scrivell {
 
-// Blocks are renamed into their directory under "%04d.h5": a master file of that name in a
-// directory where another open file writes blocks would be replaced by one. Whichever came
-// first wins; the later open or registration is refused.
+// Blocks are renamed into their directory under their sub-file names: a master file of such a
+// name in a directory where another open file writes blocks would be replaced by one.
+// Whichever came first wins; the later open or registration is refused.
 void refuse_master_among_blocks(const OrderedMap<FileEntry>& files, const Directory& dir,
                                 const std::string& filepath) {
-    if (!named_like_a_sub_file(filepath)) return;
     for (const auto& [other_path, other] : files) {
-        if (other.files_split.empty() || !other.dir->same_as(dir)) continue;
-        throw Error("the master " + in_quotes(filepath) + " is named like a sub-file, and " +
-                    in_quotes(other_path) + " writes the blocks of split dataset " +
-                    in_quotes(other.files_split.keys().front()) +
-                    " under such names in that directory; rename the master");
+        if (!other.dir->same_as(dir)) continue;
+        for (const auto& [name, split] : other.files_split) {
+            if (!named_like_a_sub_file(filepath, split.stem)) continue;
+            throw Error("the master " + in_quotes(filepath) + " is named like a sub-file, and " +
+                        in_quotes(other_path) + " writes the blocks of split dataset " +
+                        in_quotes(name) + " under such names in that directory (" +
+                        sub_file_name(split.stem, 0) + " and on); rename the master");
+        }
     }
 }
 

@@ -4,6 +4,9 @@
 #include <string_view>
 #include <zelt/overload.hpp>
 
+#include "requests.hpp"
+#include "text.hpp"
+
 namespace scrivell {
 
 namespace {
@@ -82,6 +85,7 @@ zelt::Map encode(const Record& record) {
                     out.emplace_back("compression", r.compression.name());
                     out.emplace_back("compression_level", r.compression.level);
                 }
+                if (!r.stem.empty()) out.emplace_back("stem", r.stem);
                 return out;
             },
             [](const BlockStarted& r) -> zelt::Map {
@@ -138,7 +142,14 @@ Record decode(const zelt::Value& stored) {
             compression.codec = Compression::codec_named(f.text("compression"), "a journal record");
             compression.level = static_cast<int>(f.integer("compression_level"));
         }
-        return SplitRegistered{f.text("name"), f.integer("splitSize"), compression};
+        std::string stem = zelt::find(*map, "stem") ? f.text("stem") : std::string();
+        // Sub-files are made under it: a stem that could name another place is refused.
+        if (!stem.empty() && !is_sub_file_stem(stem)) {
+            throw Error("a journal record \"split_register\": \"stem\" " + in_quotes(stem) +
+                        " is no sub-file stem");
+        }
+        return SplitRegistered{f.text("name"), f.integer("splitSize"), compression,
+                               std::move(stem)};
     }
     if (*op == "block") {
         return BlockStarted{f.text("name"), f.integer("index"), f.text("typestr"),

@@ -37,6 +37,7 @@ struct SplitRegistered {
     std::string name;
     std::int64_t splitSize = 1;
     Compression compression;  // stored only when there is some
+    std::string stem;         // what its sub-file names start with; stored only when not empty
 };
 
 // The hidden file of a split dataset's block `index` made, for rows of this type and shape.

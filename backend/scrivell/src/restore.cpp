@@ -225,7 +225,9 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
             }
         } else if (const auto* done = std::get_if<records::BlockDone>(&record)) {
             if (rebuilt.empty()) continue;
-            create_external_link(id, link_path(done->name, done->index), sub_file_name(done->index),
+            const SplitDataset* split = entry.files_split.find(done->name);
+            create_external_link(id, link_path(done->name, done->index),
+                                 sub_file_name(split ? split->stem : "", done->index),
                                  "/entry/data/data");
         } else if (const auto* gap = std::get_if<records::RequestsMissing>(&record)) {
             missing.push_back({filepath, gap->first, gap->last});
@@ -245,7 +247,7 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
             // The block's file stays as it is, under a name no later block takes.
             const std::int64_t index = split.filling->index;
             std::string kept;
-            const std::string hidden = hidden_name(index);
+            const std::string hidden = hidden_name(sub_file_name(split.stem, index));
             if (!split.block && dir->kind_of(hidden) != Directory::Kind::None) {
                 const std::string aside = hidden + ".unrestorable";
                 kept = dir->rename_new(hidden, aside)
@@ -277,9 +279,10 @@ void Scrivell::take_up_block(FileEntry& entry, const std::string& filepath, cons
     const std::shared_ptr<const Directory>& dir = entry.dir;
     const hid_t id = entry.fp.id();
     const std::int64_t index = split.filling->index;
+    const std::string block_name = sub_file_name(split.stem, index);
     {
-        if (dir->kind_of(hidden_name(index)) != Directory::Kind::None) {
-            split.block.emplace(dir, index, split.splitSize,
+        if (dir->kind_of(hidden_name(block_name)) != Directory::Kind::None) {
+            split.block.emplace(dir, block_name, split.splitSize,
                                 RowLayout::from(split.filling->typestr, split.filling->shape),
                                 split.filling->rows, split.compression);
             split.block_started = std::chrono::steady_clock::now();
@@ -289,10 +292,10 @@ void Scrivell::take_up_block(FileEntry& entry, const std::string& filepath, cons
             const std::string message = *split.filling->full_message;
             if (split.block) {
                 finish_block(entry, filepath, name, split, message, false);
-            } else if (dir->kind_of(sub_file_name(index)) == Directory::Kind::Regular) {
+            } else if (dir->kind_of(block_name) == Directory::Kind::Regular) {
                 const std::string link = link_path(name, index);
                 if (!h5::path_exists(id, link)) {
-                    create_external_link(id, link, sub_file_name(index), "/entry/data/data");
+                    create_external_link(id, link, block_name, "/entry/data/data");
                 }
                 entry.fp.flush(filepath);
                 // Renamed before the crash: its rows as the journal counted them; what they
@@ -302,11 +305,11 @@ void Scrivell::take_up_block(FileEntry& entry, const std::string& filepath, cons
                     RowLayout::from(split.filling->typestr, split.filling->shape).row_bytes;
                 commit(entry, records::BlockDone{name, index, 0, raw}, held_bytes_);
                 outbox_.post(message,
-                             "scan_run for " + in_quotes(dir->path_of(sub_file_name(index))),
+                             "scan_run for " + in_quotes(dir->path_of(block_name)),
                              filepath);
             }
         } else if (!split.block) {
-            throw Error("its rows are missing: " + in_quotes(dir->path_of(hidden_name(index))) +
+            throw Error("its rows are missing: " + in_quotes(dir->path_of(hidden_name(block_name))) +
                         " is gone");
         }
     }

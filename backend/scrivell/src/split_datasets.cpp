@@ -36,14 +36,29 @@ std::string holder_of(hid_t f, const std::string& path) {
 // An existing file at a sub-file's name that holds "/entry/data/data" is a block of another
 // scan: it is never replaced. A regular file that is no HDF5 block is stale and is replaced;
 // anything else at the name (a link, a FIFO, a directory) is refused.
-void refuse_other_scan_block(const Directory& dir, std::int64_t index, const std::string& where) {
-    const std::string name = sub_file_name(index);
+void refuse_other_scan_block(const Directory& dir, const std::string& name,
+                             const std::string& where) {
     const Directory::Kind kind = dir.kind_of(name);
     // Nothing there, or a link, whose name is replaced itself.
     if (kind == Directory::Kind::None || kind == Directory::Kind::Link) return;
     if (!holds_a_block(dir, name)) return;
     throw Error(where + ": " + in_quotes(dir.path_of(name)) +
                 " already holds a block of another scan; write this scan into a new directory");
+}
+
+// The stem of `name`'s sub-file names: kept on registering again; empty for the master's first
+// split dataset; else one of its own, which no other split dataset of the master has.
+std::string stem_for(const FileEntry& entry, const std::string& name, const std::string& where) {
+    if (const SplitDataset* split = entry.files_split.find(name)) return split->stem;
+    if (entry.files_split.empty()) return "";
+    std::string stem = sub_file_stem(name);
+    for (const auto& [other, split] : entry.files_split) {
+        if (split.stem != stem) continue;
+        throw Error(where + ": split dataset " + in_quotes(name) + " would name its sub-files " +
+                    in_quotes(stem + "NNNN.h5") + ", as split dataset " + in_quotes(other) +
+                    " does; give one of them another last name part");
+    }
+    return stem;
 }
 
 }  // namespace
@@ -68,30 +83,31 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
         const zelt::Value& splitSize = (*pair)[1];
         if (!dataname) throw Error(where + ": the dataset name is not a text");
         const std::int64_t rows = block_rows(splitSize, where);
-        if (named_like_a_sub_file(filepath)) {
-            throw Error(where + ": the master file is named like a sub-file, and block " +
-                        "sub-files are written beside it under such names; rename the master");
-        }
         FileEntry& entry = entry_of(filepath);
         refuse_taken_name(entry, *dataname, /*splitting=*/true, where);
-        // Sub-file names depend only on the block index: two live split datasets writing
-        // into one directory would overwrite each other's blocks, and a block would replace
-        // an open master named like one.
+        const std::string stem = stem_for(entry, *dataname, where);
+        if (named_like_a_sub_file(filepath, stem)) {
+            throw Error(where + ": the master file is named like a sub-file of split dataset " +
+                        in_quotes(*dataname) + ", and its blocks are written beside it under " +
+                        "such names (" + sub_file_name(stem, 0) + " and on); rename the master");
+        }
+        // Two masters' split datasets writing into one directory could take each other's
+        // sub-file names, and a block could replace an open master named like one.
         for (const auto& [other_path, other_entry] : files) {
-            if (!other_entry.dir->same_as(*entry.dir)) continue;
-            if (other_path != filepath && named_like_a_sub_file(other_path)) {
+            if (other_path == filepath || !other_entry.dir->same_as(*entry.dir)) continue;
+            if (named_like_a_sub_file(other_path, stem)) {
                 throw Error(where + ": split dataset " + in_quotes(*dataname) + " of " +
                             in_quotes(filepath) + " would write its sub-files beside the open " +
                             "master " + in_quotes(other_path) + ", which is named like one");
             }
-            for (const auto& [other_name, other_split] : other_entry.files_split) {
-                if (other_path == filepath && other_name == *dataname) continue;
-                throw Error(where + ": split dataset " + in_quotes(*dataname) + " of " +
-                            in_quotes(filepath) + " would write its sub-files into " +
-                            in_quotes(entry.dir->path()) + ", where split dataset " +
-                            in_quotes(other_name) + " of " + in_quotes(other_path) +
-                            " writes its own");
-            }
+            if (other_entry.files_split.empty()) continue;
+            throw Error(where + ": split dataset " + in_quotes(*dataname) + " of " +
+                        in_quotes(filepath) + " would write its sub-files into " +
+                        in_quotes(entry.dir->path()) + ", where split dataset " +
+                        in_quotes(other_entry.files_split.keys().front()) + " of " +
+                        in_quotes(other_path) +
+                        " writes its own; give each master with split datasets a directory of "
+                        "its own");
         }
         // Registering again restarts at block 0; the rows of a block being filled are dropped
         // with its hidden file, once those still with a worker are done.
@@ -99,7 +115,7 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
             write_pending(entry, filepath, *dataname, *old);
             if (old->block) old->block->discard();
         }
-        commit(entry, records::SplitRegistered{*dataname, rows, compression}, held_bytes_);
+        commit(entry, records::SplitRegistered{*dataname, rows, compression, stem}, held_bytes_);
     }
 }
 
@@ -166,9 +182,10 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
                         ", which holds " + holder_of(entry.fp.id(), link) +
                         "; register the dataset under a new name or in a new file");
         }
-        refuse_other_scan_block(*entry.dir, split->splitFileIndex, where);
+        const std::string block_name = sub_file_name(split->stem, split->splitFileIndex);
+        refuse_other_scan_block(*entry.dir, block_name, where);
         records::BlockStarted started{name, split->splitFileIndex, layout.typestr, layout.shape};
-        split->block.emplace(entry.dir, split->splitFileIndex, split->splitSize, std::move(layout),
+        split->block.emplace(entry.dir, block_name, split->splitSize, std::move(layout),
                              split->compression);
         split->block_started = std::chrono::steady_clock::now();
         commit(entry, started, held_bytes_);

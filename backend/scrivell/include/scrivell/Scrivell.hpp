@@ -85,6 +85,8 @@ struct SplitDataset {
     std::int64_t splitFileIndex = 0;
     std::optional<BlockAccount> filling;
     Compression compression;  // how its blocks store their rows
+    // What its sub-file names start with: empty for a master's first split dataset.
+    std::string stem;
     std::optional<StreamingBlock> block;
     std::chrono::steady_clock::time_point block_started{};  // for the log line of a sub-file
     std::deque<PendingRow> pending;  // rows of the block being compressed, in arrival order

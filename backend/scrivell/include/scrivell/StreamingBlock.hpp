@@ -38,14 +38,14 @@ struct RowLayout {
 // until the block is finished. A last block that is not full is cut to its rows.
 class StreamingBlock {
   public:
-    // Creates the hidden file of block `index` in the master's directory `dir`, `rows` rows of
-    // `layout`. A stale hidden file of that name is removed first. Throws H5Error or Error
-    // naming the file.
-    StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index, std::int64_t rows,
+    // Creates the hidden file of the block whose final name is `name` (sub_file_name()) in the
+    // master's directory `dir`, `rows` rows of `layout`. A stale hidden file of that name is
+    // removed first. Throws H5Error or Error naming the file.
+    StreamingBlock(std::shared_ptr<const Directory> dir, std::string name, std::int64_t rows,
                    RowLayout layout, Compression compression = {});
-    // Takes up block `index` again after a restart: its hidden file exists and holds `written`
-    // rows. Throws Error when the file is missing or not shaped as `layout` says.
-    StreamingBlock(std::shared_ptr<const Directory> dir, std::int64_t index, std::int64_t rows,
+    // Takes up the block `name` again after a restart: its hidden file exists and holds
+    // `written` rows. Throws Error when the file is missing or not shaped as `layout` says.
+    StreamingBlock(std::shared_ptr<const Directory> dir, std::string name, std::int64_t rows,
                    RowLayout layout, std::int64_t written, Compression compression = {});
     StreamingBlock(StreamingBlock&& other) noexcept;
     StreamingBlock& operator=(StreamingBlock&& other) noexcept;
@@ -111,12 +111,11 @@ bool stored_in_chunks(const Compression& compression, const RowLayout& layout);
 // block of some scan, never to be replaced. Throws Error for a name that is no regular file.
 bool holds_a_block(const Directory& dir, const std::string& name);
 
-// The bare name of block `index`'s sub-file: "%04d.h5".
-std::string sub_file_name(std::int64_t index);
-// The hidden name a block is filled under: "." + sub_file_name(index) + ".part".
-std::string hidden_name(std::int64_t index);
-// The sub-file of block `index` beside a master file in `dirpath`: "%04d.h5" joined to it.
-std::string sub_file_path(const std::string& dirpath, std::int64_t index);
+// The bare name of block `index`'s sub-file: `stem` followed by "%04d.h5". The first split
+// dataset of a master has the empty stem; each further one a stem of its own.
+std::string sub_file_name(const std::string& stem, std::int64_t index);
+// The hidden name a block is filled under: "." + its final name + ".part".
+std::string hidden_name(const std::string& final_name);
 
 // A sub-file made for rows: its descriptor (open for reading and writing) and where the rows
 // of "/entry/data/data" start.
