@@ -76,6 +76,8 @@ std::optional<Value> next_message(zelt::Worker& worker, std::chrono::millisecond
 
 // Arrays smaller than this go inline: a slot costs a release message.
 constexpr std::size_t local_min_bytes = 64 * 1024;
+// The slots of the ring attached at open; a larger frame attaches a ring of its own size.
+constexpr std::size_t open_slot_bytes = 1 << 20;
 
 }  // namespace
 
@@ -201,6 +203,9 @@ class LocalRing {
     void give_back(std::uint64_t slot) {
         if (slot < slots_ && !lent_[slot]) in_use_[slot] = false;
     }
+    bool idle() const { return std::none_of(in_use_.begin(), in_use_.end(), [](bool b) { return b; }); }
+    bool lends() const { return std::any_of(lent_.begin(), lent_.end(), [](bool b) { return b; }); }
+    bool holds(const char* data) const { return data >= address_ && data < address_ + size_; }
 
   private:
     LocalRing() = default;
@@ -254,25 +259,51 @@ bool hdf5::try_attach(std::size_t slot_bytes) {
     if (local_socket_ == "off" || now < next_attach_) return false;
     ring_ = LocalRing::attach(local_socket_, local_slots_, slot_bytes, local_service_user_);
     next_attach_ = now + std::chrono::milliseconds(100);
+    if (ring_) ring_lost_ = false;
     return ring_ != nullptr;
 }
 
-LocalSlot hdf5::local_slot(std::size_t bytes) {
-    try_attach(bytes);
-    if (!ring_) throw ServiceError("no local path to the service at " + local_socket_);
-    if (bytes > ring_->slot_bytes()) {
-        throw ServiceError("an array of " + std::to_string(bytes) +
-                           " bytes does not fit a slot of " + std::to_string(ring_->slot_bytes()));
+void hdf5::drop_ring() {
+    if (ring_->lends()) retired_.push_back(std::move(ring_));
+    ring_.reset();
+    next_attach_ = {};
+}
+
+LocalRing* hdf5::live_ring(std::size_t bytes) {
+    if (ring_ && ring_->service_gone()) {
+        drop_ring();
+        ring_lost_ = true;
     }
-    const auto deadline = std::chrono::steady_clock::now() + reply_timeout_;
+    if (ring_ && bytes > ring_->slot_bytes() && ring_->idle()) drop_ring();
+    try_attach(std::max(bytes, open_slot_bytes));
+    return ring_.get();
+}
+
+std::optional<LocalSlot> hdf5::take_slot(std::size_t bytes, bool wait_for_service) {
+    const auto started = std::chrono::steady_clock::now();
+    const auto deadline = started + reply_timeout_;
     while (true) {
         // Releases the service sent since: slots it has written.
         while (auto message = worker.recv_loads(std::chrono::milliseconds(0))) absorb(*message);
-        if (ring_->service_gone()) {
-            ring_.reset();
-            throw ServiceError("the service at " + local_socket_ + " has gone away");
+        LocalRing* ring = live_ring(bytes);
+        if (!ring) {
+            // A service that went away is given a few seconds for another to take its place.
+            if (!wait_for_service) return std::nullopt;
+            if (!ring_lost_) throw ServiceError("no local path to the service at " + local_socket_);
+            if (std::chrono::steady_clock::now() - started > unreachable_after) {
+                throw ServiceError("the service at " + local_socket_ +
+                                   " has gone away, and no other has taken its place");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
         }
-        if (auto slot = ring_->take_free()) return *slot;
+        if (bytes > ring->slot_bytes()) {
+            if (!wait_for_service) return std::nullopt;
+            throw ServiceError("an array of " + std::to_string(bytes) +
+                               " bytes does not fit a slot of " +
+                               std::to_string(ring->slot_bytes()) + " while slots are in use");
+        }
+        if (auto slot = ring->take_free()) return slot;
         if (std::chrono::steady_clock::now() > deadline) {
             throw ServiceError("no slot came free within " +
                                std::to_string(reply_timeout_.count()) + " ms");
@@ -281,17 +312,34 @@ LocalSlot hdf5::local_slot(std::size_t bytes) {
     }
 }
 
+LocalSlot hdf5::local_slot(std::size_t bytes) { return *take_slot(bytes, true); }
+
 NdArray hdf5::slot_array(const LocalSlot& slot, const std::string& typestr,
                          std::vector<std::uint64_t> shape) {
-    if (!ring_) throw ServiceError("no local path to the service at " + local_socket_);
+    LocalRing* ring = ring_ && ring_->holds(slot.data) ? ring_.get() : nullptr;
+    for (const auto& retired : retired_) {
+        if (retired->holds(slot.data)) ring = retired.get();
+    }
+    if (!ring) throw ServiceError("the slot is of no ring of this proxy");
     NdArray array = NdArray::view(typestr, std::move(shape), slot.data);
     if (array.size_bytes() > slot.size) throw ServiceError("the array does not fit its slot");
     // A slot carries one frame: sent twice, the service would read whatever it holds last.
-    if (!ring_->send_once(slot.index)) {
+    if (!ring->send_once(slot.index)) {
         throw ServiceError("slot " + std::to_string(slot.index) +
                            " was sent already; take a new slot for each frame");
     }
-    return array.with_slot({ring_->token(), slot.index});
+    return array.with_slot({ring->token(), slot.index});
+}
+
+void hdf5::inline_retired_slots(Map& record) {
+    Value* map = zelt::find(record, "map");
+    if (!map || !map->as<Map>() || retired_.empty()) return;
+    for (auto& [name, value] : *map->as<Map>()) {
+        const NdArray* array = value.as<NdArray>();
+        if (!array || !array->slot() || (ring_ && array->slot()->token == ring_->token())) continue;
+        // Filled before its service went away: the next service never saw that ring.
+        value = array->owned_copy();
+    }
 }
 
 Map hdf5::through_ring(const Map& m, std::vector<std::uint64_t>& taken) {
@@ -306,26 +354,33 @@ Map hdf5::through_ring(const Map& m, std::vector<std::uint64_t>& taken) {
             out.emplace_back(name, value);
             continue;
         }
-        if (!try_attach(array->size_bytes()) || array->size_bytes() > ring_->slot_bytes()) {
+        // Without a ring for it (the service gone, say), the frame goes through the socket.
+        std::optional<LocalSlot> slot = take_slot(array->size_bytes(), false);
+        if (!slot) {
             out.emplace_back(name, value);
             continue;
         }
-        LocalSlot slot = local_slot(array->size_bytes());
-        taken.push_back(slot.index);
-        std::memcpy(slot.data, array->data(), array->size_bytes());
-        out.emplace_back(name, slot_array(slot, array->typestr(), array->shape()));
+        taken.push_back(slot->index);
+        std::memcpy(slot->data, array->data(), array->size_bytes());
+        out.emplace_back(name, slot_array(*slot, array->typestr(), array->shape()));
     }
     return out;
 }
 
-hdf5 hdf5::open(const std::string& filepath) {
+hdf5 hdf5::open(const std::string& filepath) { return open(filepath, Map{}); }
+
+hdf5 hdf5::open(const std::string& filepath, const Map& kwargs,
+                std::optional<std::chrono::milliseconds> timeout) {
     const zelt::storageParser config;
     std::string ip = config.get("corvane", "ip");
     std::string port = config.get("corvane", "port");
-    zelt::Worker worker = client_worker(config);
-    worker.send_dumps(Map{{"type", "open"}, {"filepath", filepath}, {"seq", 1}});
-    hdf5 proxy(filepath, std::move(ip), std::move(port), std::move(worker));
-    proxy.sent_ = 1;
+    hdf5 proxy(filepath, ip, port, client_worker(config));
+    const auto configured = proxy.reply_timeout_;
+    if (timeout) proxy.reply_timeout_ = *timeout;
+    proxy.send_with(Map{{"type", "open"}, {"filepath", filepath}}, kwargs);
+    proxy.reply_timeout_ = configured;
+    // On the service's host, frames go through shared memory from the first one.
+    if (proxy.local_socket_ != "off") proxy.try_attach(open_slot_bytes);
     return proxy;
 }
 
@@ -365,6 +420,7 @@ void hdf5::send_with(Map record, const Map& kwargs, const std::vector<std::uint6
     const bool waits = block && zelt::is_true(*block);
     const std::string what =
         *zelt::find(record, "type")->as<std::string>() + " \"" + filepath + "\"";
+    inline_retired_slots(record);
     try {
         worker.send_dumps(record);
     } catch (const zelt::Error& error) {

@@ -224,6 +224,8 @@ def _slots_in(record: dict) -> list[LocalSlot]:
 # A waiting call whose socket has had no service connected for this long gives up: nobody
 # answers at that address. A connected service, however busy, is waited for.
 _UNREACHABLE_AFTER_S = 4.0
+# The slots of the ring attached at open; a larger frame attaches a ring of its own size.
+_OPEN_SLOT_BYTES = 1 << 20
 _HEARTBEAT_MS = 1000
 
 
@@ -333,14 +335,18 @@ class hdf5:  # noqa: N801 - the system's own name
                               or f"/run/brennic/brennic-{port}.sock")
         self._ring: _LocalRing | None = None
         self._next_attach = 0.0  # a client may start before its service: tried now and then
+        self._ring_lost = False  # a ring's service went away, and no ring took its place yet
         self._sent = 1  # requests sent, each numbered by "seq"; "open" was the first
         self._watch: _Watch | None = None  # set by open(): tells a service gone from a busy one
 
     @classmethod
-    def open(cls, filepath: str, block: bool = True) -> "hdf5":
+    def open(cls, filepath: str, block: bool = True,
+             timeout_ms: int | None = None) -> "hdf5":
         """Connects a worker of its own, sends the "open" request and returns the proxy. By
-        default waits until the file is open, and raises ServiceError here when it cannot be;
-        with ``block=False`` returns at once, and a failed open is told by the waiting close."""
+        default waits until the file is open (at most ``timeout_ms``, else reply_timeout_ms,
+        and about 5 s when nobody answers), and raises ServiceError here when it cannot be;
+        with ``block=False`` returns at once, and a failed open is told by the waiting close.
+        On the service's host, attaches to its ring of shared memory at once."""
         config = read_config()
         worker, watch = _connect(config, _context())
         record = {"type": "open", "filepath": filepath, "seq": 1}
@@ -350,11 +356,17 @@ class hdf5:  # noqa: N801 - the system's own name
         proxy = cls(filepath, config.ip, config.port, worker, config)
         proxy._watch = watch
         if block:
+            configured = proxy.reply_timeout_ms
+            if timeout_ms is not None:
+                proxy.reply_timeout_ms = timeout_ms
             try:
                 proxy._await_reply(f'open "{filepath}"', 1)
             except BaseException:
                 proxy.release()
                 raise
+            finally:
+                proxy.reply_timeout_ms = configured
+        proxy._attach(_OPEN_SLOT_BYTES)
         return proxy
 
     @classmethod
@@ -401,9 +413,28 @@ class hdf5:  # noqa: N801 - the system's own name
         try:
             self._ring = _LocalRing(self._local_socket, self._config.local_slots, slot_bytes,
                                     self._config.local_service_user)
+            self._ring_lost = False
         except OSError:
             self._ring = None  # not on this host, or refused: frames go through the socket
         return self._ring is not None
+
+    def _drop_ring(self) -> None:
+        self._ring.close()  # slots the program still holds stay mapped while it holds them
+        self._ring = None
+        self._next_attach = 0.0
+
+    def _live_ring(self, nbytes: int) -> _LocalRing | None:
+        """The ring for arrays of ``nbytes``, its service checked to be there: a ring whose
+        service went away is dropped, and one of smaller slots, none in use, makes way for a
+        larger one."""
+        if self._ring is not None and self._ring.service_gone():
+            self._drop_ring()
+            self._ring_lost = True
+        if self._ring is not None and nbytes > self._ring.slot_bytes \
+                and not any(self._ring.in_use):
+            self._drop_ring()
+        self._attach(max(nbytes, _OPEN_SLOT_BYTES))
+        return self._ring
 
     def _absorb(self, message: dict) -> bool:
         """Takes a release message; False for any other message."""
@@ -415,33 +446,50 @@ class hdf5:  # noqa: N801 - the system's own name
                     self._ring.in_use[index] = False
         return True
 
-    def local_slot(self, shape: tuple, dtype: Any = numpy.uint16) -> LocalSlot:
-        """A free slot to fill in place, as a NumPy array of ``shape`` and ``dtype``. Waits for
-        one to come free; raises ServiceError without a local path, on a time-out, or when the
-        service has gone."""
-        dtype = numpy.dtype(dtype)
+    def _take_slot(self, shape: tuple, dtype: numpy.dtype,
+                   wait_for_service: bool) -> LocalSlot | None:
+        """A free slot for an array of ``shape`` and ``dtype``; None when there is no ring for
+        it and ``wait_for_service`` is false."""
         nbytes = int(numpy.prod(shape, dtype=numpy.int64)) * dtype.itemsize
-        if not self._attach(nbytes):
-            raise ServiceError(f"no local path to the service at {self._local_socket}")
-        if nbytes > self._ring.slot_bytes:
-            raise ServiceError(f"{nbytes} bytes do not fit a slot of {self._ring.slot_bytes}")
-        deadline = time.monotonic() + self.reply_timeout_ms / 1000
+        started = time.monotonic()
+        deadline = started + self.reply_timeout_ms / 1000
         while True:
             while self.worker.poll(0):
                 self._absorb(msgpack.unpackb(self.worker.recv(), raw=False))
-            if self._ring.service_gone():
-                self._ring.close()
-                self._ring = None
-                raise ServiceError(f"the service at {self._local_socket} has gone away")
-            index = self._ring.take_free()
+            ring = self._live_ring(nbytes)
+            if ring is None:
+                # A service that went away is given a few seconds for another to take its place.
+                if not wait_for_service:
+                    return None
+                if not self._ring_lost:
+                    raise ServiceError(f"no local path to the service at {self._local_socket}")
+                if time.monotonic() - started > _UNREACHABLE_AFTER_S:
+                    raise ServiceError(f"the service at {self._local_socket} has gone away, "
+                                       "and no other has taken its place")
+                time.sleep(0.1)
+                continue
+            if nbytes > ring.slot_bytes:
+                if not wait_for_service:
+                    return None
+                raise ServiceError(f"{nbytes} bytes do not fit a slot of {ring.slot_bytes} "
+                                   "while slots are in use")
+            index = ring.take_free()
             if index is not None:
-                return LocalSlot(self._ring, index, self._ring.view(index, dtype, tuple(shape)))
+                return LocalSlot(ring, index, ring.view(index, dtype, tuple(shape)))
             if time.monotonic() > deadline:
                 raise ServiceError(f"no slot came free within {self.reply_timeout_ms} ms")
             self.worker.poll(20)
 
+    def local_slot(self, shape: tuple, dtype: Any = numpy.uint16) -> LocalSlot:
+        """A free slot to fill in place, as a NumPy array of ``shape`` and ``dtype``. Waits for
+        one to come free; when the service went away, waits about 5 s for another to take its
+        place. Raises ServiceError without a local path, or on a time-out. A slot filled
+        before its service went away is sent through the socket."""
+        return self._take_slot(tuple(shape), numpy.dtype(dtype), True)
+
     def _through_ring(self, m: dict, taken: list[LocalSlot]) -> dict:
-        """``m`` with its large arrays copied into slots, which are added to ``taken``."""
+        """``m`` with its large arrays copied into slots, which are added to ``taken``. Without
+        a ring for one (the service gone, say), it goes through the socket."""
         if self._local_socket == "off":
             return m
         out = {}
@@ -450,10 +498,10 @@ class hdf5:  # noqa: N801 - the system's own name
                     or value.dtype.str[1:] not in _ARRAY_KINDS):
                 out[name] = value
                 continue
-            if not self._attach(value.nbytes) or value.nbytes > self._ring.slot_bytes:
+            slot = self._take_slot(value.shape, value.dtype, False)
+            if slot is None:
                 out[name] = value
                 continue
-            slot = self.local_slot(value.shape, value.dtype)
             taken.append(slot)
             slot.array[...] = value  # one copy, in C order, in the array's own byte order
             out[name] = slot
@@ -463,6 +511,13 @@ class hdf5:  # noqa: N801 - the system's own name
         """Sends ``record`` with ``kwargs`` added; with a true ``block``, waits for its reply.
         Slots in ``taken`` were filled for this request: they go back if it cannot be sent."""
         record.update(kwargs)  # named arguments follow, and replace a fixed key of their name
+        values = record.get("map")
+        if isinstance(values, dict):
+            # A slot filled before its service went away goes inline: the next service never
+            # saw that ring.
+            record["map"] = {name: numpy.array(value.array)
+                             if isinstance(value, LocalSlot) and value.ring is not self._ring
+                             else value for name, value in values.items()}
         # Counted per proxy, for its own file: a gap tells the service that requests were lost
         # on the way. A request that names another file is not counted.
         counted = record.get("filepath") == self.filepath

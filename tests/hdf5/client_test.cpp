@@ -340,3 +340,64 @@ TEST(Acquisition, ASlotCarriesOneFrame) {
     EXPECT_EQ(support::H5Reader(dir / "m.h5").uint16s("/entry/data/data_0000"),
               (std::vector<std::uint16_t>{1, 2, 3, 4}));
 }
+
+namespace {
+
+// Waits until a service just started answers status, for at most 30 s.
+void wait_until_serving() {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (true) {
+        try {
+            hdf5::status(2s);
+            return;
+        } catch (const brennic::ServiceError&) {
+            if (std::chrono::steady_clock::now() > deadline) throw;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(Acquisition, FramesInHandOutliveARestartOfTheServiceOnTheSameHost) {
+    support::TempDir dir;
+    support::ZeltConfig config(dir, support::free_port(), "",
+                               "linger_ms = 200\nlocal_socket = " + dir / "local.sock" +
+                                   "\njournal_dir = " + dir / "journal");
+    auto service = std::make_unique<support::ServiceProcess>(dir, config.path());
+    wait_until_serving();
+    EXPECT_THROW(hdf5::open(dir / "no/such/m.h5", {{"block", true}}), brennic::ServiceError);
+    hdf5 file = hdf5::open(dir / "m.h5", {{"block", true}}, 30s);
+    EXPECT_TRUE(file.has_local_path());  // attached at open
+    file.create_dataset_append_split(List{List{"/entry/data", 2}});
+    std::vector<std::uint16_t> frame(256 * 128);  // large enough for a slot
+    auto send = [&](std::uint16_t value, Map kwargs = {}) {
+        std::fill(frame.begin(), frame.end(), value);
+        file.dataset_append_split_map({{"/entry/data", NdArray::view(frame, {128, 256})}}, kwargs);
+    };
+    send(1, {{"block", true}});  // carried out before the kill
+    brennic::LocalSlot held = file.local_slot(frame.size() * 2);
+    std::fill_n(reinterpret_cast<std::uint16_t*>(held.data), frame.size(), 7);
+    service->signal(SIGKILL);
+    service->wait_exit();
+    send(2);  // through the socket, to whichever service comes next
+    EXPECT_FALSE(file.has_local_path());
+    service = std::make_unique<support::ServiceProcess>(dir, config.path(),
+                                                        std::vector<std::string>{}, "second");
+    wait_until_serving();
+    // The slot filled for the service that went away goes inline; the next frame takes a
+    // slot of the new service's ring.
+    file.dataset_append_split_map(
+        {{"/entry/data", file.slot_array(held, "<u2", {128, 256})}});
+    send(4);
+    EXPECT_TRUE(file.has_local_path());
+    file.close({{"block", true}});
+    support::H5Reader master(dir / "m.h5");
+    const auto first = master.uint16s("/entry/data/data_0000");
+    const auto second = master.uint16s("/entry/data/data_0001");
+    ASSERT_EQ(first.size(), 2 * frame.size());
+    ASSERT_EQ(second.size(), 2 * frame.size());
+    EXPECT_EQ(first[0], 1);
+    EXPECT_EQ(first[frame.size()], 2);
+    EXPECT_EQ(second[0], 7);
+    EXPECT_EQ(second[frame.size()], 4);
+}

@@ -44,8 +44,15 @@ class hdf5 {
     ~hdf5();
 
     // Reads "ip" and "port" of section "corvane", connects a worker of its own, sends
-    // {"type": "open", "filepath": filepath} and returns the proxy. Does not wait.
+    // {"type": "open", "filepath": filepath} and returns the proxy. Does not wait: a refused
+    // open is told by the next waiting call.
     static hdf5 open(const std::string& filepath);
+    // The same with `kwargs` added to the request. With a true "block", waits until the file
+    // is open: throws ServiceError naming the file when it cannot be, when no reply comes
+    // within the reply time-out (`timeout`, when given), or within about 5 s when nobody
+    // answers at the address.
+    static hdf5 open(const std::string& filepath, const Map& kwargs,
+                     std::optional<std::chrono::milliseconds> timeout = std::nullopt);
     // Asks the service to close every open file, on a connection of its own. Does not wait.
     static void clossAll();
     // Asks the service, on a connection of its own, what it holds: the reply map ("version",
@@ -71,14 +78,17 @@ class hdf5 {
     void close(const Map& kwargs = {});
 
     // On the same host as the service, frames of split and appendable datasets travel through
-    // a ring of shared memory instead of the socket: the proxy attaches at its first large
-    // array ("local_socket" of section "corvane"; "off" never) and copies each array into a
-    // free slot (one copy), and falls back to the socket when the service cannot be reached
-    // there. Whether this proxy uses the ring:
+    // a ring of shared memory instead of the socket: the proxy attaches at open ("local_socket"
+    // of section "corvane"; "off" never) and copies each large array into a free slot (one
+    // copy). An array larger than the slots attaches a ring of larger ones while no slot is
+    // in use, else goes through the socket. When the service goes away (a restart), the frame
+    // in hand goes through the socket, and the proxy attaches to the next service's ring as
+    // soon as it is there. Whether this proxy uses the ring:
     bool has_local_path();
     // A free slot of at least `bytes` to fill in place; send it with slot_array(). Waits for
-    // one to come free (at most the reply time-out). Throws ServiceError without a local path,
-    // on a time-out, or when the service has gone.
+    // one to come free (at most the reply time-out); when the service went away, waits about
+    // 5 s for another to take its place. Throws ServiceError without a local path, or on a
+    // time-out. A slot filled before its service went away is sent through the socket.
     LocalSlot local_slot(std::size_t bytes);
     // The array of `typestr` and `shape` in a filled slot, to put into an append's map.
     NdArray slot_array(const LocalSlot& slot, const std::string& typestr,
@@ -106,13 +116,25 @@ class hdf5 {
     Map through_ring(const Map& m, std::vector<std::uint64_t>& taken);
     // Takes a release message; returns false for any other message.
     bool absorb(const Value& message);
+    // The ring for arrays of `bytes`, its service checked to be there: a ring whose service
+    // went away is dropped, and one of smaller slots, none in use, makes way for a larger one.
+    LocalRing* live_ring(std::size_t bytes);
+    void drop_ring();
+    // A free slot of `bytes`; nothing when there is no ring for it and `wait_for_service` is
+    // false. Throws ServiceError.
+    std::optional<LocalSlot> take_slot(std::size_t bytes, bool wait_for_service);
+    // Arrays of `record`'s map in slots of a ring that is gone are sent inline instead.
+    void inline_retired_slots(Map& record);
 
     std::chrono::milliseconds reply_timeout_;
     std::unique_ptr<LocalRing> ring_;
+    // Rings whose service went away while the program held slots of them: mapped until the
+    // proxy ends, so that those slots stay valid to read.
+    std::vector<std::unique_ptr<LocalRing>> retired_;
+    bool ring_lost_ = false;  // a ring's service went away, and no ring took its place yet
     std::string local_socket_;
-    std::string local_service_user_;
-    std::int64_t sent_ = 0;  // requests sent, each numbered by "seq"  // who may serve the local
-                             // socket; "": its directory's owner
+    std::string local_service_user_;  // who may serve the local socket; "": its directory's owner
+    std::int64_t sent_ = 0;  // requests sent, each numbered by "seq"
     std::uint32_t local_slots_ = 16;
     // A client may start before its service: attaching is tried again now and then.
     std::chrono::steady_clock::time_point next_attach_{};
