@@ -74,7 +74,13 @@ Corvane::Corvane(const zelt::storageParser& config)
         spdlog::warn("configuration \"{}\": unknown entries ignored: {}", config.source(), names);
     }
     const scrivell::VeskSettings& vesk = scrivell.outbox().settings();
-    if (vesk.bootstrap_servers.empty()) {
+    if (config.source() == zelt::storageParser::built_in().source()) {
+        spdlog::warn(
+            "no configuration: ZELT_CONFIG is not set and {} does not exist; serving with the "
+            "built-in defaults, without notifications (a sample is installed as "
+            "zelt.ini.sample beside where the configuration goes)",
+            zelt::system_config_path);
+    } else if (vesk.bootstrap_servers.empty()) {
         spdlog::warn("vesk bootstrap_servers is empty: scan notifications are switched off");
     }
     if (!scrivell.journaling()) {
@@ -475,8 +481,9 @@ void Corvane::close_all_files() {
         spdlog::error("shutdown: notification {} was never taken by a broker: {}", what,
                       scrivell.outbox().last_error());
     }
-    spdlog::info("brennic {} stopped: {} files closed, {} left open", BRENNIC_VERSION,
-                 open - scrivell.open_files().size(), scrivell.open_files().size());
+    stopped_line_ = fmt::format("brennic {} stopped: {} files closed, {} left open",
+                                BRENNIC_VERSION, open - scrivell.open_files().size(),
+                                scrivell.open_files().size());
 }
 
 }  // namespace brennic

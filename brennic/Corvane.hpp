@@ -30,6 +30,9 @@ class Corvane {
     // Serves requests until request_stop() is called, then closes every open file as
     // closeAll does, so that nothing handed over is lost, and returns.
     void start();
+    // The last line of the log, "brennic VERSION stopped: ...", once start() has returned: the
+    // caller logs it once the service is torn down, so that nothing comes after it.
+    const std::string& stopped_line() const { return stopped_line_; }
 
     // Asks every running loop to stop after its current request. Safe in a signal handler;
     // returns whether a stop had been asked for already.
@@ -121,6 +124,7 @@ class Corvane {
     static constexpr std::size_t max_error_bytes = 2048;
     UnreportedFailures failures_;
     ErrorLines error_lines_;
+    std::string stopped_line_;
     std::string current_identity_;  // the sender of the request being decoded
 
     static inline std::atomic<bool> stop_requested_{false};

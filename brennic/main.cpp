@@ -114,14 +114,17 @@ int main(std::vector<std::string> argv) {
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
+    std::string stopped;
     try {
         Corvane corvane;
         std::signal(SIGINT, on_stop_signal);
         std::signal(SIGTERM, on_stop_signal);
         corvane.start();
+        stopped = corvane.stopped_line();
         if (corvane.scrivell.holds_unwritable_files()) {
             // HDF5 would close those files at exit and walk their broken caches: what could be
             // written is written and reported, so leave without its exit handlers.
+            spdlog::info("{}", stopped);
             spdlog::shutdown();
             std::fflush(nullptr);
             std::_Exit(0);
@@ -130,6 +133,8 @@ int main(std::vector<std::string> argv) {
         spdlog::critical("{}", error.what());
         return 1;
     }
+    // Last: the notification thread and the Kafka client have ended.
+    spdlog::info("{}", stopped);
     return 0;
 }
 

@@ -14,7 +14,7 @@ namespace zelt {
 
 namespace {
 
-constexpr const char* system_config = "/etc/zelt/zelt.ini";
+constexpr const char* system_config = system_config_path;
 
 // The configuration is read as Python reads it: as text, one code point at a time, with
 // Python's idea of white space (str.isspace, which counts a no-break space) and of a line end

@@ -57,6 +57,8 @@ class storageParser {
 const std::vector<std::pair<std::string, std::string>>& known_entries();
 
 // Built-in defaults, used when no configuration file exists.
+// Where the configuration is read when ZELT_CONFIG is not set.
+inline constexpr const char* system_config_path = "/etc/zelt/zelt.ini";
 inline constexpr const char* default_ip = "127.0.0.1";
 inline constexpr const char* default_port = "5555";
 inline constexpr const char* default_bootstrap_servers =
