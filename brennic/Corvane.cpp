@@ -481,9 +481,9 @@ void Corvane::close_all_files() {
         spdlog::error("shutdown: notification {} was never taken by a broker: {}", what,
                       scrivell.outbox().last_error());
     }
-    stopped_line_ = fmt::format("brennic {} stopped: {} files closed, {} left open",
-                                BRENNIC_VERSION, open - scrivell.open_files().size(),
-                                scrivell.open_files().size());
+    stopped_line_ =
+        fmt::format("brennic {} stopped: {} files closed, {} left open", BRENNIC_VERSION,
+                    open - scrivell.open_files().size(), scrivell.open_files().size());
 }
 
 }  // namespace brennic

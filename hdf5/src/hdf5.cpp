@@ -203,8 +203,12 @@ class LocalRing {
     void give_back(std::uint64_t slot) {
         if (slot < slots_ && !lent_[slot]) in_use_[slot] = false;
     }
-    bool idle() const { return std::none_of(in_use_.begin(), in_use_.end(), [](bool b) { return b; }); }
-    bool lends() const { return std::any_of(lent_.begin(), lent_.end(), [](bool b) { return b; }); }
+    bool idle() const {
+        return std::none_of(in_use_.begin(), in_use_.end(), [](bool b) { return b; });
+    }
+    bool lends() const {
+        return std::any_of(lent_.begin(), lent_.end(), [](bool b) { return b; });
+    }
     bool holds(const char* data) const { return data >= address_ && data < address_ + size_; }
 
   private:

@@ -386,8 +386,7 @@ TEST(Acquisition, FramesInHandOutliveARestartOfTheServiceOnTheSameHost) {
     wait_until_serving();
     // The slot filled for the service that went away goes inline; the next frame takes a
     // slot of the new service's ring.
-    file.dataset_append_split_map(
-        {{"/entry/data", file.slot_array(held, "<u2", {128, 256})}});
+    file.dataset_append_split_map({{"/entry/data", file.slot_array(held, "<u2", {128, 256})}});
     send(4);
     EXPECT_TRUE(file.has_local_path());
     file.close({{"block", true}});

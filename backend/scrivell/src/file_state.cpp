@@ -30,66 +30,66 @@ BlockAccount& filling_of(FileEntry& entry, const std::string& name) {
 }  // namespace
 
 void apply(FileEntry& entry, const Record& record, std::uint64_t& held_bytes) {
-    std::visit(
-        Overload{
-            [](const MapWritten&) {},  // in the master already
-            [&](const AppendRegistered& r) {
-                const zelt::Value* batch = zelt::find(r.description, "batch");
-                if (const AppendDataset* old = entry.files_nosplit.find(r.name)) {
-                    held_bytes -= old->values.bytes();
-                }
-                entry.files_nosplit.insert_or_assign(
-                    r.name, AppendDataset{r.description, batch && zelt::is_true(*batch), Column()});
-            },
-            [&](const Appended& r) {
-                // Every name first: a record that does not fit changes nothing.
-                const zelt::Map* values = r.values ? r.values->as<zelt::Map>() : nullptr;
-                if (!values) throw Error("the journal appends values that are no map");
-                std::vector<AppendDataset*> datasets;
-                for (const auto& [name, value] : *values) {
-                    AppendDataset* dataset = entry.files_nosplit.find(name);
-                    if (!dataset) {
-                        throw Error("the journal appends to " + in_quotes(name) +
-                                    ", never registered");
-                    }
-                    datasets.push_back(dataset);
-                }
-                for (std::size_t i = 0; i < datasets.size(); ++i) {
-                    const zelt::Value& value = (*values)[i].second;
-                    datasets[i]->values.push(value);
-                    held_bytes += Column::bytes_of(value);
-                }
-            },
-            [&](const SplitRegistered& r) {
-                SplitDataset split;
-                split.splitSize = r.splitSize;
-                split.compression = r.compression;
-                split.stem = r.stem;
-                entry.files_split.insert_or_assign(r.name, std::move(split));
-            },
-            [&](const BlockStarted& r) {
-                SplitDataset& split = split_of(entry, r.name);
-                split.splitFileIndex = r.index;
-                split.filling = BlockAccount{r.index, r.typestr, r.shape, 0, std::nullopt};
-            },
-            [&](const RowWritten& r) { filling_of(entry, r.name).rows += 1; },
-            [&](const BlockFull& r) { filling_of(entry, r.name).full_message = r.message; },
-            [&](const BlockDone& r) {
-                SplitDataset& split = split_of(entry, r.name);
-                split.splitFileIndex = r.index + 1;
-                split.stored_bytes += r.stored_bytes;
-                split.raw_bytes += r.raw_bytes;
-                split.filling.reset();
-                split.block.reset();
-            },
-            [&](const SeqNoted& r) {
-                std::int64_t& last = entry.seqs[r.client];
-                last = std::max(last, r.seq);
-            },
-            [](const RequestsMissing&) {},  // reported, not held
-            [](const RequestFailed&) {},
-        },
-        record);
+    std::visit(Overload{
+                   [](const MapWritten&) {},  // in the master already
+                   [&](const AppendRegistered& r) {
+                       const zelt::Value* batch = zelt::find(r.description, "batch");
+                       if (const AppendDataset* old = entry.files_nosplit.find(r.name)) {
+                           held_bytes -= old->values.bytes();
+                       }
+                       entry.files_nosplit.insert_or_assign(
+                           r.name,
+                           AppendDataset{r.description, batch && zelt::is_true(*batch), Column()});
+                   },
+                   [&](const Appended& r) {
+                       // Every name first: a record that does not fit changes nothing.
+                       const zelt::Map* values = r.values ? r.values->as<zelt::Map>() : nullptr;
+                       if (!values) throw Error("the journal appends values that are no map");
+                       std::vector<AppendDataset*> datasets;
+                       for (const auto& [name, value] : *values) {
+                           AppendDataset* dataset = entry.files_nosplit.find(name);
+                           if (!dataset) {
+                               throw Error("the journal appends to " + in_quotes(name) +
+                                           ", never registered");
+                           }
+                           datasets.push_back(dataset);
+                       }
+                       for (std::size_t i = 0; i < datasets.size(); ++i) {
+                           const zelt::Value& value = (*values)[i].second;
+                           datasets[i]->values.push(value);
+                           held_bytes += Column::bytes_of(value);
+                       }
+                   },
+                   [&](const SplitRegistered& r) {
+                       SplitDataset split;
+                       split.splitSize = r.splitSize;
+                       split.compression = r.compression;
+                       split.stem = r.stem;
+                       entry.files_split.insert_or_assign(r.name, std::move(split));
+                   },
+                   [&](const BlockStarted& r) {
+                       SplitDataset& split = split_of(entry, r.name);
+                       split.splitFileIndex = r.index;
+                       split.filling = BlockAccount{r.index, r.typestr, r.shape, 0, std::nullopt};
+                   },
+                   [&](const RowWritten& r) { filling_of(entry, r.name).rows += 1; },
+                   [&](const BlockFull& r) { filling_of(entry, r.name).full_message = r.message; },
+                   [&](const BlockDone& r) {
+                       SplitDataset& split = split_of(entry, r.name);
+                       split.splitFileIndex = r.index + 1;
+                       split.stored_bytes += r.stored_bytes;
+                       split.raw_bytes += r.raw_bytes;
+                       split.filling.reset();
+                       split.block.reset();
+                   },
+                   [&](const SeqNoted& r) {
+                       std::int64_t& last = entry.seqs[r.client];
+                       last = std::max(last, r.seq);
+                   },
+                   [](const RequestsMissing&) {},  // reported, not held
+                   [](const RequestFailed&) {},
+               },
+               record);
 }
 
 void commit(FileEntry& entry, const Record& record, std::uint64_t& held_bytes) {

@@ -25,8 +25,8 @@ namespace {
 constexpr std::size_t max_stem_bytes = 64;
 
 bool plain(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '+' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '+' || c == '_';
 }
 
 }  // namespace

@@ -304,13 +304,12 @@ void Scrivell::take_up_block(FileEntry& entry, const std::string& filepath, cons
                     static_cast<std::uint64_t>(split.filling->rows) *
                     RowLayout::from(split.filling->typestr, split.filling->shape).row_bytes;
                 commit(entry, records::BlockDone{name, index, 0, raw}, held_bytes_);
-                outbox_.post(message,
-                             "scan_run for " + in_quotes(dir->path_of(block_name)),
+                outbox_.post(message, "scan_run for " + in_quotes(dir->path_of(block_name)),
                              filepath);
             }
         } else if (!split.block) {
-            throw Error("its rows are missing: " + in_quotes(dir->path_of(hidden_name(block_name))) +
-                        " is gone");
+            throw Error("its rows are missing: " +
+                        in_quotes(dir->path_of(hidden_name(block_name))) + " is gone");
         }
     }
 }

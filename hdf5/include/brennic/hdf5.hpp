@@ -134,7 +134,7 @@ class hdf5 {
     bool ring_lost_ = false;  // a ring's service went away, and no ring took its place yet
     std::string local_socket_;
     std::string local_service_user_;  // who may serve the local socket; "": its directory's owner
-    std::int64_t sent_ = 0;  // requests sent, each numbered by "seq"
+    std::int64_t sent_ = 0;           // requests sent, each numbered by "seq"
     std::uint32_t local_slots_ = 16;
     // A client may start before its service: attaching is tried again now and then.
     std::chrono::steady_clock::time_point next_attach_{};

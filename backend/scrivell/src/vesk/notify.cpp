@@ -50,10 +50,10 @@ VeskSettings VeskSettings::from(const zelt::storageParser& config) {
     // Without any configuration file there are no brokers to name: the built-in ones are
     // placeholders that never resolve, so notifications are off.
     const bool no_file = config.source() == zelt::storageParser::built_in().source();
-    return {no_file ? std::string()
-                    : config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers),
-            static_cast<int>(
-                config.number_or("vesk", "timeout_ms", zelt::default_vesk_timeout_ms))};
+    return {
+        no_file ? std::string()
+                : config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers),
+        static_cast<int>(config.number_or("vesk", "timeout_ms", zelt::default_vesk_timeout_ms))};
 }
 
 // One long-lived producer, used by the delivery thread alone. Made anew after an error that
