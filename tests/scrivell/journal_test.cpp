@@ -11,6 +11,7 @@
 #include <random>
 
 #include "backend.hpp"
+#include "records.hpp"
 
 using support::H5Reader;
 
@@ -61,6 +62,51 @@ TEST(Journal, RecordsReadBackUpToATornTailAndUnknownVersionsAreRefused) {
     const std::string other = dir / "file-other";
     std::ofstream(other, std::ios::binary) << "not a journal";
     EXPECT_THROW(scrivell::read_journal(other), scrivell::Error);
+}
+
+TEST(Journal, EveryRecordKindComesBackFromTheJournalAsItWasWritten) {
+    namespace r = scrivell::records;
+    const std::uint16_t frame[4] = {1, 2, 3, 4};
+    const Value values(Map{{"x", 1.5}, {"frame", NdArray::view(frame, {2, 2})}});
+    scrivell::Compression zstd;
+    zstd.codec = scrivell::Compression::Codec::BloscZstd;
+    zstd.level = 7;
+    const std::vector<scrivell::Record> table{
+        r::MapWritten{true, Map{{"/entry/title", "t"}}},
+        r::AppendRegistered{"x", Map{{"datasetname", "x"}, {"batch", 2}}},
+        r::Appended{&values},
+        r::SplitRegistered{"/entry/data", 7, {}, ""},
+        r::SplitRegistered{"/entry/pilatus", 5, zstd, "pilatus_"},
+        r::BlockStarted{"/entry/data", 3, "<u2", {2, 2}},
+        r::RowWritten{"/entry/data"},
+        r::BlockFull{"/entry/data", "{\"tag\": \"scan_run\"}"},
+        r::BlockDone{"/entry/data", 3, 100, 400},
+        r::SeqNoted{"80ab", 42},
+        r::RequestsMissing{4, 9},
+        r::RequestFailed{"close \"m.h5\": no"},
+    };
+    std::vector<bool> kinds(std::variant_size_v<scrivell::Record>, false);
+    for (const auto& record : table) kinds[record.index()] = true;
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), false), 0) << "a record kind is missing";
+
+    support::TempDir dir;
+    scrivell::JournalFile journal =
+        scrivell::JournalFile::create(dir.path(), "file", {{"kind", "file"}}, /*sync=*/false);
+    for (const auto& record : table) scrivell::add_to(journal, record);
+    journal.write();
+    const scrivell::JournalRecords read = scrivell::read_journal(journal.path());
+    ASSERT_EQ(read.records.size(), table.size() + 1);
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const Map written = scrivell::encode(table[i]);
+        EXPECT_EQ(Value(written), read.records[i + 1]) << i;
+        EXPECT_EQ(scrivell::encode(scrivell::decode(read.records[i + 1])), written) << i;
+    }
+    // A stem that could name another place is refused, as a hostile journal's would be.
+    for (const char* stem : {"../x_", "a/b_", "x", ".hidden_"}) {
+        Map stored = scrivell::encode(r::SplitRegistered{"/entry/d", 2, {}, "d_"});
+        zelt::put(stored, "stem", stem);
+        EXPECT_THROW(scrivell::decode(Value(stored)), scrivell::Error) << stem;
+    }
 }
 
 TEST(Journal, ADirectoryIsHeldByOneServiceAtATime) {

@@ -93,14 +93,7 @@ void apply(FileEntry& entry, const Record& record, std::uint64_t& held_bytes) {
 }
 
 void commit(FileEntry& entry, const Record& record, std::uint64_t& held_bytes) {
-    if (entry.journal) {
-        // The most common record, its values journaled without another copy.
-        if (const auto* appended = std::get_if<Appended>(&record)) {
-            entry.journal->add("append", "values", *appended->values);
-        } else {
-            entry.journal->add(encode(record));
-        }
-    }
+    if (entry.journal) add_to(*entry.journal, record);
     apply(entry, record, held_bytes);
 }
 

@@ -1,5 +1,6 @@
 #include "records.hpp"
 
+#include <scrivell/Journal.hpp>
 #include <scrivell/errors.hpp>
 #include <string_view>
 #include <zelt/overload.hpp>
@@ -76,7 +77,7 @@ zelt::Map encode(const Record& record) {
                     {"op", "append_register"}, {"name", r.name}, {"description", r.description}};
             },
             [](const Appended& r) -> zelt::Map {
-                return {{"op", "append"}, {"values", r.values}};
+                return {{"op", "append"}, {"values", *r.values}};
             },
             [](const SplitRegistered& r) -> zelt::Map {
                 zelt::Map out{
@@ -119,6 +120,15 @@ zelt::Map encode(const Record& record) {
             },
         },
         record);
+}
+
+void add_to(JournalFile& journal, const Record& record) {
+    // The most common record, its values journaled without another copy.
+    if (const auto* appended = std::get_if<Appended>(&record)) {
+        journal.add("append", "values", *appended->values);
+        return;
+    }
+    journal.add(encode(record));
 }
 
 Record decode(const zelt::Value& stored) {

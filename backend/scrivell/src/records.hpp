@@ -94,8 +94,12 @@ using Record = std::variant<records::MapWritten, records::AppendRegistered, reco
                             records::BlockFull, records::BlockDone, records::SeqNoted,
                             records::RequestsMissing, records::RequestFailed>;
 
+class JournalFile;
+
 // The record as the journal stores it.
 zelt::Map encode(const Record& record);
+// Adds the record to `journal` as encode() gives it (appended values without a copy).
+void add_to(JournalFile& journal, const Record& record);
 // The record a journal stored; an Appended refers into `stored`. Throws Error for an unknown "op"
 // or a missing or mistyped field.
 Record decode(const zelt::Value& stored);
