@@ -73,7 +73,7 @@ Corvane::Corvane(const zelt::storageParser& config)
         for (const auto& name : unknown) names += (names.empty() ? "" : ", ") + name;
         spdlog::warn("configuration \"{}\": unknown entries ignored: {}", config.source(), names);
     }
-    const scrivell::VeskSettings& vesk = scrivell.outbox().settings();
+    const scrivell::VeskSettings& vesk = scrivell.notification_settings();
     if (config.source() == zelt::storageParser::built_in().source()) {
         spdlog::warn(
             "no configuration: ZELT_CONFIG is not set and {} does not exist; serving with the "
@@ -284,7 +284,7 @@ bool Corvane::note_seq(const std::string& identity, const zelt::Map& record) {
     const std::string* filepath = path ? path->as<std::string>() : nullptr;
     const std::int64_t* number = seq->as<std::int64_t>();
     if (!number || !filepath || *number < 1) return true;
-    if (!scrivell.open_files().contains(*filepath)) return false;
+    if (!scrivell.is_open(*filepath)) return false;
     const auto missing = scrivell.note_seq(*filepath, client_id(identity), *number);
     if (missing) {
         spdlog::error("\"{}\": requests {}-{} of a client never reached the service", *filepath,
@@ -450,11 +450,11 @@ std::vector<std::string> Corvane::UnreportedFailures::take_all() {
 }
 
 void Corvane::close_all_files() {
-    const std::size_t open = scrivell.open_files().size();
+    const std::size_t open = scrivell.open_paths().size();
     // Rows still with a worker are written and every journal is on disk first.
     write_journals();
     collect_row_failures();
-    for (const std::string& filepath : scrivell.open_files().keys()) {
+    for (const std::string& filepath : scrivell.open_paths()) {
         if (scrivell.journaling() && failures_.holds(filepath)) {
             // Closing it would leave its failures nowhere but in the log, and its next waiting
             // close would say "ok". Its journal holds them: the next start restores the file,
@@ -472,18 +472,18 @@ void Corvane::close_all_files() {
             spdlog::error("shutdown: close \"{}\": {}", filepath, error.what());
         }
     }
-    for (const std::string& filepath : scrivell.open_files().keys()) (void)failures_.take(filepath);
+    for (const std::string& filepath : scrivell.open_paths()) (void)failures_.take(filepath);
     for (const std::string& report : failures_.take_all()) {
         spdlog::error("shutdown: failed requests no close was told of: {}", report);
     }
     scrivell.deliver_owed();
-    for (const std::string& what : scrivell.outbox().owed()) {
+    for (const std::string& what : scrivell.owed_notifications()) {
         spdlog::error("shutdown: notification {} was never taken by a broker: {}", what,
-                      scrivell.outbox().last_error());
+                      scrivell.last_notification_error());
     }
     stopped_line_ =
         fmt::format("brennic {} stopped: {} files closed, {} left open", BRENNIC_VERSION,
-                    open - scrivell.open_files().size(), scrivell.open_files().size());
+                    open - scrivell.open_paths().size(), scrivell.open_paths().size());
 }
 
 }  // namespace brennic

@@ -6,6 +6,10 @@
 #include <scrivell/Scrivell.hpp>
 #include <string>
 
+#include "Journal.hpp"
+#include "Outbox.hpp"
+#include "file_table.hpp"
+#include "split_files.hpp"
 #include "support.hpp"
 
 using zelt::List;

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 #include <random>
-#include <scrivell/Compression.hpp>
+#include "Compression.hpp"
 
 #include "backend.hpp"
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <scrivell/Scrivell.hpp>
+
+#include "Outbox.hpp"
 #include <thread>
 
 #include "support.hpp"

@@ -1,4 +1,4 @@
-#include <scrivell/Column.hpp>
+#include "Column.hpp"
 
 namespace scrivell {
 

@@ -3,7 +3,7 @@
 #include <lz4.h>
 
 #include <cstring>
-#include <scrivell/Compression.hpp>
+#include "Compression.hpp"
 #include <scrivell/errors.hpp>
 
 #include "h5/h5.hpp"

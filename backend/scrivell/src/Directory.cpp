@@ -6,14 +6,23 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <scrivell/Directory.hpp>
-#include <scrivell/Scrivell.hpp>
+#include "Directory.hpp"
+#include <scrivell/errors.hpp>
 #include <utility>
 
 #include "fail_points.hpp"
 #include "text.hpp"
 
 namespace scrivell {
+
+std::string dirpath_of(const std::string& masterFilePath) {
+    const auto slash = masterFilePath.rfind('/');
+    if (slash == std::string::npos) return "";
+    std::string dirpath = masterFilePath.substr(0, slash);
+    while (!dirpath.empty() && dirpath.back() == '/') dirpath.pop_back();
+    // Nothing but "/" characters: the root stays.
+    return dirpath.empty() ? "/" : dirpath;
+}
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <scrivell/Journal.hpp>
+#include "Journal.hpp"
 #include <scrivell/errors.hpp>
 #include <sstream>
 #include <zelt/codec.hpp>

@@ -7,9 +7,12 @@
 #include <unordered_set>
 #include <zelt/storageParser.hpp>
 
+#include "Journal.hpp"
+#include "Outbox.hpp"
 #include "compression_pool.hpp"
 #include "fail_points.hpp"
 #include "file_state.hpp"
+#include "file_table.hpp"
 #include "h5/h5.hpp"
 #include "map_datasets.hpp"
 #include "master_file.hpp"
@@ -56,18 +59,37 @@ const Dispatch dispatch_table[] = {
 Scrivell::Scrivell() : Scrivell(Settings::from(zelt::storageParser())) {}
 
 Scrivell::Scrivell(Settings settings)
-    : limits_(settings.limits),
+    : table_(std::make_unique<OrderedMap<FileEntry>>()),
+      files(*table_),
+      limits_(settings.limits),
       data_roots_(std::move(settings.data_roots)),
       journal_dir_path_(settings.journal_dir),
-      outbox_(std::move(settings.vesk)) {
+      outbox_ptr_(std::make_unique<Outbox>(std::move(settings.vesk))),
+      outbox_(*outbox_ptr_) {
     compression_threads_ = settings.compression_threads;
     verify_precompressed_ = settings.verify_precompressed;
-    if (!journal_dir_path_.empty()) journal_dir_.emplace(journal_dir_path_, settings.journal_sync);
+    if (!journal_dir_path_.empty()) {
+        journal_dir_ = std::make_unique<JournalDirectory>(journal_dir_path_, settings.journal_sync);
+    }
     // Failures are reported once, by the error that carries the stack's message.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
 
 Scrivell::~Scrivell() = default;
+
+const VeskSettings& Scrivell::notification_settings() const { return outbox_.settings(); }
+
+std::vector<std::string> Scrivell::owed_notifications() const { return outbox_.owed(); }
+
+std::string Scrivell::last_notification_error() const { return outbox_.last_error(); }
+
+std::vector<std::pair<std::string, std::string>> Scrivell::take_dropped_notifications() {
+    return outbox_.take_dropped();
+}
+
+bool Scrivell::is_open(const std::string& filepath) const { return files.contains(filepath); }
+
+std::vector<std::string> Scrivell::open_paths() const { return files.keys(); }
 
 void Scrivell::process(const zelt::Map& record) {
     const zelt::Value* type = zelt::find(record, "type");

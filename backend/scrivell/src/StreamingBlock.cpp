@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <scrivell/StreamingBlock.hpp>
+#include "StreamingBlock.hpp"
 #include <utility>
 
 #include "fail_points.hpp"

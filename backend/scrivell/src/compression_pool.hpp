@@ -6,7 +6,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
-#include <scrivell/Compression.hpp>
+#include "Compression.hpp"
 #include <thread>
 #include <vector>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <scrivell/Scrivell.hpp>
+#include "file_table.hpp"
 
 #include "records.hpp"
 

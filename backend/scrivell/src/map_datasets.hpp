@@ -1,6 +1,6 @@
 #pragma once
 
-#include <scrivell/OrderedMap.hpp>
+#include "OrderedMap.hpp"
 #include <string>
 #include <zelt/Value.hpp>
 

@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 
-#include <scrivell/Scrivell.hpp>
+#include <scrivell/errors.hpp>
 #include <utility>
 
 #include "fail_points.hpp"

@@ -1,12 +1,44 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
-#include <scrivell/Directory.hpp>
+#include "Directory.hpp"
 #include <string>
 
 #include "h5/h5.hpp"
 
 namespace scrivell {
+
+// An HDF5 identifier (hid_t), kept out of this header so that users need no HDF5 headers.
+using hid = std::int64_t;
+
+// A master file opened by `open`, owned by its file-table entry until `close`.
+class MasterFileHandle {
+  public:
+    explicit MasterFileHandle(hid id) : id_(id) {}
+    MasterFileHandle(MasterFileHandle&& other) noexcept;
+    MasterFileHandle& operator=(MasterFileHandle&& other) noexcept;
+    MasterFileHandle(const MasterFileHandle&) = delete;
+    MasterFileHandle& operator=(const MasterFileHandle&) = delete;
+    ~MasterFileHandle();  // fallback only: closes without reporting
+
+    hid id() const { return id_; }
+    // Why the file can no longer be completed; empty while it can.
+    const std::string& lost() const { return lost_; }
+    // Writes everything the file holds to disk. Throws H5Error naming `filepath`; after a
+    // failed flush the file can no longer be completed, and every later flush or close throws.
+    void flush(const std::string& filepath);
+    // As flush(), after a request failed: the failure already reported is the one that counts.
+    void flush_after_failure() noexcept;
+    // The real close: flushes, then closes. Throws H5Error. The handle is kept until the file
+    // has closed, so that a failed close can be tried again.
+    void close();
+
+  private:
+    hid id_;
+    std::string lost_;
+};
+
 
 // A master file HDF5 opened (`id`), or its refusal: a negative id and HDF5's reason.
 struct OpenedMaster {

@@ -1,7 +1,7 @@
 #pragma once
 
 // Where datasets, blocks and masters may be named without taking another's place.
-#include <scrivell/Scrivell.hpp>
+#include "file_table.hpp"
 #include <string>
 
 namespace scrivell {

@@ -1,6 +1,6 @@
 #include "records.hpp"
 
-#include <scrivell/Journal.hpp>
+#include "Journal.hpp"
 #include <scrivell/errors.hpp>
 #include <string_view>
 #include <zelt/overload.hpp>

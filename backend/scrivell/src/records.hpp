@@ -5,7 +5,7 @@
 // them back and applies them through the same function. Encoded as MessagePack maps
 // {"op": ..., fields...}, the format of journal version 1.
 #include <cstdint>
-#include <scrivell/Compression.hpp>
+#include "Compression.hpp"
 #include <string>
 #include <variant>
 #include <vector>

@@ -6,6 +6,9 @@
 #include <map>
 #include <scrivell/Scrivell.hpp>
 
+#include "Outbox.hpp"
+#include "file_table.hpp"
+
 #include "file_state.hpp"
 #include "h5/h5.hpp"
 #include "map_datasets.hpp"

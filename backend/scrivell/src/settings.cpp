@@ -4,7 +4,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <scrivell/Scrivell.hpp>
+#include <scrivell/Settings.hpp>
+#include <zelt/Value.hpp>
 #include <zelt/storageParser.hpp>
 
 namespace scrivell {

@@ -3,6 +3,9 @@
 
 #include <scrivell/Scrivell.hpp>
 
+#include "Outbox.hpp"
+#include "file_table.hpp"
+
 #include "compression_pool.hpp"
 #include "file_state.hpp"
 #include "h5/h5.hpp"

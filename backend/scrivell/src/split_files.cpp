@@ -1,7 +1,6 @@
 #include "split_files.hpp"
 
 #include <cstdio>
-#include <scrivell/Scrivell.hpp>
 #include <vector>
 
 #include "h5/h5.hpp"
@@ -17,14 +16,6 @@ std::string link_path(const std::string& name, std::int64_t index) {
     return name + buffer;
 }
 
-std::string dirpath_of(const std::string& masterFilePath) {
-    const auto slash = masterFilePath.rfind('/');
-    if (slash == std::string::npos) return "";
-    std::string dirpath = masterFilePath.substr(0, slash);
-    while (!dirpath.empty() && dirpath.back() == '/') dirpath.pop_back();
-    // Nothing but "/" characters: the root stays.
-    return dirpath.empty() ? "/" : dirpath;
-}
 
 void create_external_link(hid f, const std::string& masterDataSetName,
                           const std::string& subDataPath, const std::string& datasetname) {

@@ -3,10 +3,24 @@
 #include <cstdint>
 #include <string>
 
+#include "StreamingBlock.hpp"
+#include "master_file.hpp"
+
 namespace scrivell {
 
 // "%s/data_%04d" of a split dataset's name and a block index: where the master file links the
 // block.
 std::string link_path(const std::string& name, std::int64_t index);
+
+// Finishes a full or last block of split dataset `masterDatasetName` (its sub-file gets its
+// final name beside the master file) and links it from the master file as "%s/data_%04d".
+// The caller announces it. With `sync`, the rows reach the disk first.
+void writeSubDataFile(hid masterFileObj, const std::string& masterDatasetName,
+                      std::int64_t splitFileIndex, StreamingBlock& block, bool sync);
+
+// Creates in `f`, at `masterDataSetName` (groups created along it), an external link to
+// `datasetname` in the file `subDataPath`, stored unchanged.
+void create_external_link(hid f, const std::string& masterDataSetName,
+                          const std::string& subDataPath, const std::string& datasetname);
 
 }  // namespace scrivell

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <scrivell/Column.hpp>
+#include "Column.hpp"
 #include <string>
 #include <vector>
 

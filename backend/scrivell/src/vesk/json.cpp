@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <scrivell/Scrivell.hpp>
+#include <scrivell/errors.hpp>
+
+#include "../Outbox.hpp"
 #include <zelt/overload.hpp>
 
 namespace scrivell {

@@ -4,8 +4,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
-#include <scrivell/Outbox.hpp>
-#include <scrivell/Scrivell.hpp>
+#include "../Outbox.hpp"
 #include <string>
 #include <zelt/storageParser.hpp>
 

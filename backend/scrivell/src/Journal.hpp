@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <scrivell/StreamingBlock.hpp>
+#include "Directory.hpp"
 #include <string>
 #include <vector>
 #include <zelt/Value.hpp>

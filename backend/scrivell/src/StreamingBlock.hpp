@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <scrivell/Compression.hpp>
-#include <scrivell/Directory.hpp>
+#include "Compression.hpp"
+#include "Directory.hpp"
 #include <string>
 #include <vector>
 #include <zelt/Value.hpp>

@@ -6,25 +6,28 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <scrivell/Journal.hpp>
+#include <scrivell/Settings.hpp>
+#include <scrivell/errors.hpp>
+#include <zelt/Value.hpp>
+
+#include "Journal.hpp"
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-namespace zelt {
-class storageParser;
-}
-
 namespace scrivell {
 
-// Where the scan notifications go: section "vesk" of the configuration, read once at start-up.
-struct VeskSettings {
-    std::string bootstrap_servers;  // empty: notifications are switched off
-    int timeout_ms = 5000;          // the longest one delivery attempt waits for a broker
+// The largest notification message: one that would be larger is refused (NotifyError).
+inline constexpr std::size_t max_notification_bytes = 64 * 1024;
 
-    static VeskSettings from(const zelt::storageParser& config);
-};
+// The notification message as the downstream system receives it: JSON in one line with
+// ", " and ": " separators and every non-ASCII character escaped. Throws NotifyError for a
+// value without JSON form or a message above max_notification_bytes.
+std::string notification_json(const char* tag, const zelt::Value& identify,
+                              const zelt::Value& CTType, const std::string& filepath,
+                              const std::string& datasetpath);
+
 
 // The notifications owed to the downstream system. A delivery thread of its own, with one
 // long-lived producer, sends them strictly in the order they were posted; the request loop

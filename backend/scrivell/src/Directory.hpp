@@ -9,6 +9,9 @@
 
 namespace scrivell {
 
+// The directory part of a master file path, as sub-files are placed beside it.
+std::string dirpath_of(const std::string& masterFilePath);
+
 // A file descriptor with one owner.
 class Fd {
   public:
