@@ -384,7 +384,8 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
             notification_json("scan_run", identify, CTType, v.block->path(), "/entry/data/data");
         ++blocks;
         // The close waits for the notifications of its own last blocks, not for earlier ones.
-        finish_block(*entry, filepath, k, v, std::move(message), !at_shutdown);
+        StreamContext context = context_of(*entry, filepath);
+        v.finish_block(context, k, std::move(message), !at_shutdown);
     }
     if (!at_shutdown && !outbox_.wait_for(filepath)) {
         throw NotifyError("close " + in_quotes(filepath) +

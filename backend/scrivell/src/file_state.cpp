@@ -12,15 +12,15 @@ namespace {
 using zelt::Overload;
 using namespace records;
 
-SplitDataset& split_of(FileEntry& entry, const std::string& name) {
-    SplitDataset* split = entry.files_split.find(name);
+SplitStream& split_of(FileEntry& entry, const std::string& name) {
+    SplitStream* split = entry.files_split.find(name);
     if (!split)
         throw Error("the journal writes a block of " + in_quotes(name) + ", never registered");
     return *split;
 }
 
 BlockAccount& filling_of(FileEntry& entry, const std::string& name) {
-    SplitDataset& split = split_of(entry, name);
+    SplitStream& split = split_of(entry, name);
     if (!split.filling) {
         throw Error("the journal fills a block of " + in_quotes(name) + " that was never started");
     }
@@ -61,21 +61,21 @@ void apply(FileEntry& entry, const Record& record, std::uint64_t& held_bytes) {
                        }
                    },
                    [&](const SplitRegistered& r) {
-                       SplitDataset split;
+                       SplitStream split;
                        split.splitSize = r.splitSize;
                        split.compression = r.compression;
                        split.stem = r.stem;
                        entry.files_split.insert_or_assign(r.name, std::move(split));
                    },
                    [&](const BlockStarted& r) {
-                       SplitDataset& split = split_of(entry, r.name);
+                       SplitStream& split = split_of(entry, r.name);
                        split.splitFileIndex = r.index;
                        split.filling = BlockAccount{r.index, r.typestr, r.shape, 0, std::nullopt};
                    },
                    [&](const RowWritten& r) { filling_of(entry, r.name).rows += 1; },
                    [&](const BlockFull& r) { filling_of(entry, r.name).full_message = r.message; },
                    [&](const BlockDone& r) {
-                       SplitDataset& split = split_of(entry, r.name);
+                       SplitStream& split = split_of(entry, r.name);
                        split.splitFileIndex = r.index + 1;
                        split.stored_bytes += r.stored_bytes;
                        split.raw_bytes += r.raw_bytes;

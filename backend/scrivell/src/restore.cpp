@@ -228,7 +228,7 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
             }
         } else if (const auto* done = std::get_if<records::BlockDone>(&record)) {
             if (rebuilt.empty()) continue;
-            const SplitDataset* split = entry.files_split.find(done->name);
+            const SplitStream* split = entry.files_split.find(done->name);
             create_external_link(id, link_path(done->name, done->index),
                                  sub_file_name(split ? split->stem : "", done->index),
                                  "/entry/data/data");
@@ -278,42 +278,26 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
 }
 
 void Scrivell::take_up_block(FileEntry& entry, const std::string& filepath, const std::string& name,
-                             SplitDataset& split) {
+                             SplitStream& split) {
     const std::shared_ptr<const Directory>& dir = entry.dir;
-    const hid_t id = entry.fp.id();
-    const std::int64_t index = split.filling->index;
-    const std::string block_name = sub_file_name(split.stem, index);
-    {
-        if (dir->kind_of(hidden_name(block_name)) != Directory::Kind::None) {
-            split.block.emplace(dir, block_name, split.splitSize,
-                                RowLayout::from(split.filling->typestr, split.filling->shape),
-                                split.filling->rows, split.compression);
-            split.block_started = std::chrono::steady_clock::now();
+    const std::string block_name = sub_file_name(split.stem, split.filling->index);
+    if (dir->kind_of(hidden_name(block_name)) != Directory::Kind::None) {
+        split.block.emplace(dir, block_name, split.splitSize,
+                            RowLayout::from(split.filling->typestr, split.filling->shape),
+                            split.filling->rows, split.compression);
+        split.block_started = std::chrono::steady_clock::now();
+    }
+    if (split.filling->full_message) {
+        // Full before the crash, renamed or not: finished by the same sequence as any block.
+        // A copy: finishing closes its account.
+        const std::string message = *split.filling->full_message;
+        if (split.block || dir->kind_of(block_name) == Directory::Kind::Regular) {
+            StreamContext context = context_of(entry, filepath);
+            split.finish_block(context, name, message, false);
         }
-        if (split.filling->full_message) {
-            // A copy: completing the block closes its account.
-            const std::string message = *split.filling->full_message;
-            if (split.block) {
-                finish_block(entry, filepath, name, split, message, false);
-            } else if (dir->kind_of(block_name) == Directory::Kind::Regular) {
-                const std::string link = link_path(name, index);
-                if (!h5::path_exists(id, link)) {
-                    create_external_link(id, link, block_name, "/entry/data/data");
-                }
-                entry.fp.flush(filepath);
-                // Renamed before the crash: its rows as the journal counted them; what they
-                // take in the file is not counted.
-                const std::uint64_t raw =
-                    static_cast<std::uint64_t>(split.filling->rows) *
-                    RowLayout::from(split.filling->typestr, split.filling->shape).row_bytes;
-                commit(entry, records::BlockDone{name, index, 0, raw}, held_bytes_);
-                outbox_.post(message, "scan_run for " + in_quotes(dir->path_of(block_name)),
-                             filepath);
-            }
-        } else if (!split.block) {
-            throw Error("its rows are missing: " +
-                        in_quotes(dir->path_of(hidden_name(block_name))) + " is gone");
-        }
+    } else if (!split.block) {
+        throw Error("its rows are missing: " + in_quotes(dir->path_of(hidden_name(block_name))) +
+                    " is gone");
     }
 }
 

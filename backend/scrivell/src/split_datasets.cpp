@@ -52,7 +52,7 @@ void refuse_other_scan_block(const Directory& dir, const std::string& name,
 // The stem of `name`'s sub-file names: kept on registering again; empty for the master's first
 // split dataset; else one of its own, which no other split dataset of the master has.
 std::string stem_for(const FileEntry& entry, const std::string& name, const std::string& where) {
-    if (const SplitDataset* split = entry.files_split.find(name)) return split->stem;
+    if (const SplitStream* split = entry.files_split.find(name)) return split->stem;
     if (entry.files_split.empty()) return "";
     std::string stem = sub_file_stem(name);
     for (const auto& [other, split] : entry.files_split) {
@@ -114,7 +114,7 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
         }
         // Registering again restarts at block 0; the rows of a block being filled are dropped
         // with its hidden file, once those still with a worker are done.
-        if (SplitDataset* old = entry.files_split.find(*dataname)) {
+        if (SplitStream* old = entry.files_split.find(*dataname)) {
             write_pending(entry, filepath, *dataname, *old);
             if (old->block) old->block->discard();
         }
@@ -122,28 +122,6 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
     }
 }
 
-namespace {
-
-void log_sub_file(const StreamingBlock& block, std::chrono::steady_clock::time_point started) {
-    if (!spdlog::should_log(spdlog::level::info)) return;
-    const double mib = static_cast<double>(block.rows_written()) *
-                       static_cast<double>(block.layout().row_bytes) / (1 << 20);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (block.compression().none()) {
-        spdlog::info("sub-file \"{}\": {} rows, {:.1f} MiB, {:.3f} s", block.path(),
-                     block.rows_written(), mib, seconds);
-        return;
-    }
-    const double raw =
-        static_cast<double>(block.rows_written()) * static_cast<double>(block.layout().row_bytes);
-    const double stored = static_cast<double>(block.stored_bytes());
-    spdlog::info("sub-file \"{}\": {} rows, {:.1f} MiB, {:.3f} s, {} compression ratio {:.2f}",
-                 block.path(), block.rows_written(), mib, seconds, block.compression().name(),
-                 stored > 0 ? raw / stored : 0.0);
-}
-
-}  // namespace
 
 void Scrivell::dataset_append_split_map(const zelt::Map& record) {
     const std::string& filepath = filepath_of(record);
@@ -153,7 +131,7 @@ void Scrivell::dataset_append_split_map(const zelt::Map& record) {
 
 void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const std::string& name,
                            const zelt::Value& item, const zelt::Map& record) {
-    SplitDataset* split = entry.files_split.find(name);
+    SplitStream* split = entry.files_split.find(name);
     if (!split) throw Error("dataset " + in_quotes(name) + " is not registered as a split dataset");
     const std::string where = "split dataset " + in_quotes(name);
     if (split->block && split->block->full()) {
@@ -162,7 +140,8 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
         std::string message = notification_json("scan_run", zelt::find_or_null(record, "identify"),
                                                 zelt::find_or_null(record, "CTType"),
                                                 split->block->path(), "/entry/data/data");
-        finish_block(entry, filepath, name, *split, std::move(message), false);
+        StreamContext context = context_of(entry, filepath);
+        split->finish_block(context, name, std::move(message), false);
     }
     if (!split->block) {
         // Everything that would refuse the block is checked before its file exists; its
@@ -199,8 +178,7 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
     // The notification of the block this item completes is built before its row is written:
     // an "identify" without a JSON form fails the request before it changes anything.
     std::string message;
-    if (block.rows_written() + static_cast<std::int64_t>(split->pending.size()) + 1 ==
-        split->splitSize) {
+    if (split->rows_taken() + 1 == split->splitSize) {
         message = notification_json("scan_run", zelt::find_or_null(record, "identify"),
                                     zelt::find_or_null(record, "CTType"), block.path(),
                                     "/entry/data/data");
@@ -216,15 +194,15 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
     }
     // The block is finished once its last row is in; rows still with a worker are written
     // first.
-    const auto taken = block.rows_written() + static_cast<std::int64_t>(split->pending.size());
-    if (taken < split->splitSize) return;
+    if (split->rows_taken() < split->splitSize) return;
     write_pending(entry, filepath, name, *split);
     if (!block.full()) return;
     // Written and linked: the item is done, whenever a broker takes the notification.
-    finish_block(entry, filepath, name, *split, std::move(message), false);
+    StreamContext context = context_of(entry, filepath);
+    split->finish_block(context, name, std::move(message), false);
 }
 
-void Scrivell::pass_through(FileEntry& entry, const std::string& name, SplitDataset& split,
+void Scrivell::pass_through(FileEntry& entry, const std::string& name, SplitStream& split,
                             const zelt::NdArray& array, const std::string& where) {
     if (split.compression.codec != Compression::Codec::Bslz4 || array.codec() != "bslz4") {
         throw Error(where + ": a pre-compressed " + array.codec() + " frame goes only into " +
@@ -249,29 +227,12 @@ void Scrivell::pass_through(FileEntry& entry, const std::string& name, SplitData
     pending_bytes_ += array.raw_bytes();
 }
 
-void Scrivell::finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
-                            SplitDataset& split, std::string message, bool held_by_close) {
-    StreamingBlock& block = *split.block;
-    const std::string what = "scan_run for " + in_quotes(block.path());
-    // On disk before the sub-file takes its final name: a restart that finds the block
-    // renamed but not yet linked completes it and announces it with this message.
-    commit(entry, records::BlockFull{name, message}, held_bytes_);
-    if (entry.journal) entry.journal->write();
-    const bool sync = journal_dir_ && journal_dir_->sync();
-    writeSubDataFile(entry.fp.id(), name, split.splitFileIndex, block, sync);
-    entry.fp.flush(filepath);
-    log_sub_file(block, split.block_started);
-    // The block is written once: whatever becomes of its notification, the next items go to
-    // the next block.
-    const std::uint64_t raw =
-        static_cast<std::uint64_t>(block.rows_written()) * block.layout().row_bytes;
-    commit(entry, records::BlockDone{name, split.splitFileIndex, block.stored_bytes(), raw},
-           held_bytes_);
-    outbox_.post(std::move(message), what, filepath, held_by_close);
+StreamContext Scrivell::context_of(FileEntry& entry, const std::string& filepath) {
+    return {entry, filepath, outbox_, journal_dir_ && journal_dir_->sync(), held_bytes_};
 }
 
 void Scrivell::queue_row(FileEntry& entry, const std::string& filepath, const std::string& name,
-                         SplitDataset& split, const zelt::NdArray& array,
+                         SplitStream& split, const zelt::NdArray& array,
                          const std::string& where) {
     if (!pool_) pool_ = std::make_unique<CompressionPool>(compression_threads_);
     // The worker reads the row after the request is done: a row in the caller's buffer is
@@ -301,7 +262,7 @@ void Scrivell::queue_row(FileEntry& entry, const std::string& filepath, const st
 }
 
 void Scrivell::write_pending(FileEntry& entry, const std::string& filepath, const std::string& name,
-                             SplitDataset& split, std::size_t keep, bool ready_only) {
+                             SplitStream& split, std::size_t keep, bool ready_only) {
     while (split.pending.size() > keep) {
         PendingRow& row = split.pending.front();
         if (ready_only &&

@@ -28,11 +28,16 @@ void create_external_link(hid f, const std::string& masterDataSetName,
 void writeSubDataFile(hid masterFileObj, const std::string& masterDatasetName,
                       std::int64_t splitFileIndex, StreamingBlock& block, bool sync) {
     block.finish(sync);
+    link_block(masterFileObj, masterDatasetName, splitFileIndex, block.name());
+}
+
+void link_block(hid masterFileObj, const std::string& masterDatasetName,
+                std::int64_t splitFileIndex, const std::string& sub_file) {
     // The link stores the bare file name: the sub-file is found beside the master file. A
     // finish tried again after its link was made (and the flush after it failed) keeps it.
     const std::string link = link_path(masterDatasetName, splitFileIndex);
     if (h5::path_exists(masterFileObj, link)) return;
-    create_external_link(masterFileObj, link, block.name(), "/entry/data/data");
+    create_external_link(masterFileObj, link, sub_file, "/entry/data/data");
 }
 
 }  // namespace scrivell

@@ -18,6 +18,11 @@ std::string link_path(const std::string& name, std::int64_t index);
 void writeSubDataFile(hid masterFileObj, const std::string& masterDatasetName,
                       std::int64_t splitFileIndex, StreamingBlock& block, bool sync);
 
+// Links block `splitFileIndex` of split dataset `masterDatasetName`, a sub-file named
+// `sub_file` beside the master, from the master as "%s/data_%04d", unless the link is there.
+void link_block(hid masterFileObj, const std::string& masterDatasetName,
+                std::int64_t splitFileIndex, const std::string& sub_file);
+
 // Creates in `f`, at `masterDataSetName` (groups created along it), an external link to
 // `datasetname` in the file `subDataPath`, stored unchanged.
 void create_external_link(hid f, const std::string& masterDataSetName,

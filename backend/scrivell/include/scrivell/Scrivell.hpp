@@ -16,7 +16,8 @@ namespace scrivell {
 template <class T>
 class OrderedMap;
 struct FileEntry;
-struct SplitDataset;
+class SplitStream;
+struct StreamContext;
 struct JournalRecords;
 class JournalDirectory;
 class Outbox;
@@ -151,27 +152,25 @@ class Scrivell {
     // Takes up the block `split` was filling, where its rows end, and completes one that was
     // full. Throws Error; the caller keeps what it cannot take up and reports it.
     void take_up_block(FileEntry& entry, const std::string& filepath, const std::string& name,
-                       SplitDataset& split);
-    // Finishes a full or last block: its sub-file, link and journal records; posts its
-    // notification (which the close waits for, with `held_by_close`).
-    void finish_block(FileEntry& entry, const std::string& filepath, const std::string& name,
-                      SplitDataset& split, std::string message, bool held_by_close);
+                       SplitStream& split);
+    // What finishing a block of `entry` (open as `filepath`) touches beyond its stream.
+    StreamContext context_of(FileEntry& entry, const std::string& filepath);
     // Writes the compressed rows of `split` waiting in `pending`, in their order, as their
     // workers finish them (at most `keep` stay waiting; with `ready_only`, those done already
     // and no more). A row that cannot be written is recorded in row_failures_; the next row
     // takes its place.
     void write_pending(FileEntry& entry, const std::string& filepath, const std::string& name,
-                       SplitDataset& split, std::size_t keep = 0, bool ready_only = false);
+                       SplitStream& split, std::size_t keep = 0, bool ready_only = false);
     // write_pending for every split dataset of every open file.
     void write_all_pending();
     // Writes a frame its client compressed, after its checks, or queues it behind the rows
     // still with a worker.
-    void pass_through(FileEntry& entry, const std::string& name, SplitDataset& split,
+    void pass_through(FileEntry& entry, const std::string& name, SplitStream& split,
                       const zelt::NdArray& array, const std::string& where);
     // Queues a compressed block's array row for a worker; waits for older rows while the rows
     // waiting hold too much memory.
     void queue_row(FileEntry& entry, const std::string& filepath, const std::string& name,
-                   SplitDataset& split, const zelt::NdArray& array, const std::string& where);
+                   SplitStream& split, const zelt::NdArray& array, const std::string& where);
 
     Limits limits_;
     std::vector<std::string> data_roots_;

@@ -1,0 +1,83 @@
+#pragma once
+
+// One split dataset of an open master file, from its registration to its close.
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <future>
+#include <optional>
+#include <string>
+#include <vector>
+#include <zelt/Value.hpp>
+
+#include "Compression.hpp"
+#include "StreamingBlock.hpp"
+
+namespace scrivell {
+
+struct FileEntry;
+class Outbox;
+
+// The block of a split dataset being filled, as the journal accounts for it: enough to take
+// it up again after a restart.
+struct BlockAccount {
+    std::int64_t index = 0;
+    std::string typestr;
+    std::vector<std::uint64_t> shape;
+    std::int64_t rows = 0;                    // rows in its file
+    std::optional<std::string> full_message;  // once full: what announces it
+};
+
+// A row of a compressed block on its way: a worker compresses it, the request loop then
+// writes it in its turn. `item` keeps the row's bytes alive until then.
+struct PendingRow {
+    std::future<std::vector<char>> chunk;
+    zelt::Value item;
+    std::uint64_t raw_bytes = 0;
+    std::string where;
+};
+
+// What finishing a block touches beyond the stream: its master's entry (the file, its journal),
+// the notifications, whether rows must reach the device before they count, and the backend's
+// count of held bytes.
+struct StreamContext {
+    FileEntry& entry;
+    const std::string& filepath;
+    Outbox& outbox;
+    bool sync;
+    std::uint64_t& held_bytes;
+};
+
+// A split dataset: its journaled account (block size, the index of the next sub-file, the
+// block being filled as the journal counts it, what finished blocks hold), which apply()
+// keeps; the block being filled, whose rows are already on disk; and the rows still with a
+// compression worker. Files are removed only by explicit calls (StreamingBlock::discard),
+// never when a stream or its block is replaced or destroyed.
+class SplitStream {
+  public:
+    std::int64_t splitSize = 1;  // rows per block, checked at registration
+    std::int64_t splitFileIndex = 0;
+    std::optional<BlockAccount> filling;
+    Compression compression;  // how its blocks store their rows
+    // What its sub-file names start with: empty for a master's first split dataset.
+    std::string stem;
+    std::optional<StreamingBlock> block;
+    std::chrono::steady_clock::time_point block_started{};  // for the log line of a sub-file
+    std::deque<PendingRow> pending;  // rows of the block being compressed, in arrival order
+    // What the finished blocks' rows take in their files, and took as they came.
+    std::uint64_t stored_bytes = 0;
+    std::uint64_t raw_bytes = 0;
+
+    // The rows of the block being filled that are taken: written, or with a worker.
+    std::int64_t rows_taken() const;
+    // The one sequence that finishes block splitFileIndex, for requests and for a restart
+    // alike: journals it as full (with `message`, which announces it), gives its sub-file its
+    // final name, links it from the master, flushes the master, journals it as done and posts
+    // `message` (which a close waits for, with `held_by_close`). A block that a restart found
+    // renamed already (no `block`) is linked, journaled and announced. Throws Error; a block
+    // whose finishing failed stays on disk, and finishing it again picks up where it stopped.
+    void finish_block(StreamContext& context, const std::string& name, std::string message,
+                      bool held_by_close);
+};
+
+}  // namespace scrivell
