@@ -228,13 +228,16 @@ hdf5& hdf5::operator=(hdf5&&) noexcept = default;
 hdf5::~hdf5() = default;
 
 hdf5::hdf5(std::string path, std::string address, std::string service_port, zelt::Worker connection)
+    : hdf5(std::move(path), std::move(address), std::move(service_port), std::move(connection),
+           zelt::storageParser()) {}
+
+hdf5::hdf5(std::string path, std::string address, std::string service_port, zelt::Worker connection,
+           const zelt::storageParser& config)
     : filepath(std::move(path)),
       ip(std::move(address)),
       port(std::move(service_port)),
       worker(std::move(connection)),
-      reply_timeout_(zelt::storageParser().number_or("corvane", "reply_timeout_ms",
-                                                     default_reply_timeout_ms)) {
-    const zelt::storageParser config;
+      reply_timeout_(config.number_or("corvane", "reply_timeout_ms", default_reply_timeout_ms)) {
     local_socket_ =
         config.get_or("corvane", "local_socket", "/run/brennic/brennic-" + port + ".sock");
     local_service_user_ = config.get_or("corvane", "local_service_user", "");
@@ -378,7 +381,8 @@ hdf5 hdf5::open(const std::string& filepath, const Map& kwargs,
     const zelt::storageParser config;
     std::string ip = config.get("corvane", "ip");
     std::string port = config.get("corvane", "port");
-    hdf5 proxy(filepath, ip, port, client_worker(config));
+    // The configuration is read once per open.
+    hdf5 proxy(filepath, ip, port, client_worker(config), config);
     const auto configured = proxy.reply_timeout_;
     if (timeout) proxy.reply_timeout_ = *timeout;
     proxy.send_with(Map{{"type", "open"}, {"filepath", filepath}}, kwargs);

@@ -90,8 +90,8 @@ TEST(StorageParser, InlineCommentsEndAValueAndUnknownEntriesAreNamed) {
                                            "bootstrap_server = typo:9092\n"));
     EXPECT_EQ(config.get("corvane", "port"), "7000");
     EXPECT_EQ(config.get("corvane", "ip"), "127.0.0.1");
-    EXPECT_EQ(config.get("corvane", "name"), "a#b");
-    EXPECT_EQ(config.get("corvane", "empty"), "");
+    EXPECT_EQ(config.entry("corvane", "name"), "a#b");
+    EXPECT_EQ(config.entry("corvane", "empty"), "");
     EXPECT_EQ(
         config.unknown_entries(
             {{"corvane", "port"}, {"corvane", "ip"}, {"vesk", "bootstrap_servers"}}),
@@ -101,6 +101,7 @@ TEST(StorageParser, InlineCommentsEndAValueAndUnknownEntriesAreNamed) {
 TEST(Config, EveryEntryReadIsInTheOneListOfKnownEntries) {
     const zelt::storageParser config = zelt::storageParser::built_in();
     EXPECT_THROW((void)config.get_or("corvane", "not_a_listed_entry", ""), zelt::Error);
+    EXPECT_THROW((void)config.get("corvane", "not_a_listed_entry"), zelt::Error);
     EXPECT_THROW((void)config.number_or("vesk", "timeout", 1), zelt::Error);
     // The list names each entry once.
     auto known = zelt::known_entries();

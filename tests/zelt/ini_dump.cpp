@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
             for (const std::string& key : defaults) keys.insert({section, key});
         }
         for (const auto& [section, key] : keys) {
-            std::cout << section << '\t' << key << '\t' << zelt::printable(config.get(section, key))
+            std::cout << section << '\t' << key << '\t' << zelt::printable(config.entry(section, key).value_or(""))
                       << '\n';
         }
     } catch (const zelt::Error& error) {

@@ -284,17 +284,6 @@ const std::string* storageParser::lookup(const std::string& section, const std::
     return nullptr;
 }
 
-std::string storageParser::get(const std::string& section, const std::string& key) const {
-    if (const std::string* value = lookup(section, key)) return *value;
-    const bool has_section = std::any_of(sections_.begin(), sections_.end(),
-                                         [&](const Section& s) { return s.name == section; });
-    if (!has_section) {
-        throw Error("configuration \"" + source_ + "\": no section [" + section + "]");
-    }
-    throw Error("configuration \"" + source_ + "\": no entry \"" + key + "\" in section [" +
-                section + "]");
-}
-
 const std::vector<std::pair<std::string, std::string>>& known_entries() {
     static const std::vector<std::pair<std::string, std::string>> entries = {
         {"corvane", "ip"},
@@ -337,6 +326,24 @@ void refuse_unlisted(const std::string& section, const std::string& key) {
 }
 
 }  // namespace
+
+std::string storageParser::get(const std::string& section, const std::string& key) const {
+    refuse_unlisted(section, key);
+    if (const std::string* value = lookup(section, key)) return *value;
+    const bool has_section = std::any_of(sections_.begin(), sections_.end(),
+                                         [&](const Section& s) { return s.name == section; });
+    if (!has_section) {
+        throw Error("configuration \"" + source_ + "\": no section [" + section + "]");
+    }
+    throw Error("configuration \"" + source_ + "\": no entry \"" + key + "\" in section [" +
+                section + "]");
+}
+
+std::optional<std::string> storageParser::entry(const std::string& section,
+                                                const std::string& key) const {
+    const std::string* value = lookup(section, key);
+    return value ? std::optional<std::string>(*value) : std::nullopt;
+}
 
 std::string storageParser::get_or(const std::string& section, const std::string& key,
                                   const std::string& fallback) const {

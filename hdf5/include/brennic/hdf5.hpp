@@ -10,6 +10,10 @@
 #include <zelt/Value.hpp>
 #include <zelt/Worker.hpp>
 
+namespace zelt {
+class storageParser;
+}
+
 namespace brennic {
 
 using zelt::List;
@@ -39,6 +43,9 @@ class LocalRing;
 class hdf5 {
   public:
     hdf5(std::string filepath, std::string ip, std::string port, zelt::Worker worker);
+    // As above, with the configuration already read (the reply time-out and the local path).
+    hdf5(std::string filepath, std::string ip, std::string port, zelt::Worker worker,
+         const zelt::storageParser& config);
     hdf5(hdf5&&) noexcept;
     hdf5& operator=(hdf5&&) noexcept;
     ~hdf5();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,8 +21,10 @@ class storageParser {
     static storageParser built_in();
 
     // The entry's text as written. Throws zelt::Error naming the source when the section or
-    // the entry is missing.
+    // the entry is missing, and for an entry missing from known_entries().
     std::string get(const std::string& section, const std::string& key) const;
+    // Any entry as written, listed or not, or nothing: for tools that show a whole file.
+    std::optional<std::string> entry(const std::string& section, const std::string& key) const;
     // The entry's text, or `fallback` when the section or the entry is missing.
     std::string get_or(const std::string& section, const std::string& key,
                        const std::string& fallback) const;
