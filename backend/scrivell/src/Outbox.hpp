@@ -51,6 +51,14 @@ class Outbox {
     // an attempt to deliver has failed meanwhile (at most three times timeout_ms). Returns
     // whether none is owed.
     [[nodiscard]] bool wait_for(const std::string& filepath);
+    // As wait_for(), but never past `deadline`: a close's waits share one bound.
+    [[nodiscard]] bool wait_for(const std::string& filepath,
+                                std::chrono::steady_clock::time_point deadline);
+    // The bound of one wait_for(): three notification time-outs, as long as one delivery
+    // attempt can take (a broker to answer, then the delivery).
+    std::chrono::milliseconds wait_bound() const {
+        return std::chrono::milliseconds(3 * settings_.timeout_ms);
+    }
     // Records every notification posted and delivered in `journal`, so that those still owed
     // survive a restart; the journal is emptied whenever nothing is owed. Call before the
     // first post.

@@ -387,7 +387,10 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
         StreamContext context = context_of(*entry, filepath);
         v.finish_block(context, k, std::move(message), !at_shutdown);
     }
-    if (!at_shutdown && !outbox_.wait_for(filepath)) {
+    // A waiting close waits for its notifications (its last blocks', then its stop's) at most
+    // one bound in all, counted from the end of its writes.
+    const auto deadline = std::chrono::steady_clock::now() + outbox_.wait_bound();
+    if (!at_shutdown && !outbox_.wait_for(filepath, deadline)) {
         throw NotifyError("close " + in_quotes(filepath) +
                           ": the last blocks are written and linked, but no broker has taken "
                           "their notification; close again once one answers (" +
@@ -407,7 +410,7 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
         unrecorded = error.what();
     }
     files.erase(filepath);
-    if (!at_shutdown && !outbox_.wait_for(filepath)) {
+    if (!at_shutdown && !outbox_.wait_for(filepath, deadline)) {
         // The file is closed and complete: a late stop notification does not undo that.
         say("send2vesk_stop error " + outbox_.why_owed(what));
     }

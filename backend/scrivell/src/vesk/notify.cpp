@@ -288,6 +288,11 @@ void Outbox::run() {
 }
 
 bool Outbox::wait_for(const std::string& filepath) {
+    return wait_for(filepath, std::chrono::steady_clock::now() + wait_bound());
+}
+
+bool Outbox::wait_for(const std::string& filepath,
+                      std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto none_held = [&] {
         if (filepath.empty()) return owed_.empty();
@@ -299,8 +304,8 @@ bool Outbox::wait_for(const std::string& filepath) {
     // waiting close one attempt, as long as one attempt takes (a broker to answer, then the
     // delivery), and no more.
     const std::uint64_t failed_before = failed_attempts_;
-    changed_.wait_for(lock, std::chrono::milliseconds(3 * settings_.timeout_ms),
-                      [&] { return none_held() || failed_attempts_ > failed_before; });
+    changed_.wait_until(lock, deadline,
+                        [&] { return none_held() || failed_attempts_ > failed_before; });
     return none_held();
 }
 
