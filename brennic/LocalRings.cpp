@@ -83,7 +83,6 @@ struct LocalRings::Session {
     std::uint32_t slots = 0;
     std::uint64_t slot_bytes = 0;
     std::vector<bool> held;
-    int connection = -1;
     uid_t uid = 0;
     std::string owner;  // the ZeroMQ identity that sent its first reference
     std::optional<std::chrono::steady_clock::time_point> left;  // when the client went
@@ -162,27 +161,22 @@ LocalRings::LocalRings(LocalSettings settings) : settings_(std::move(settings)) 
                           "own in its place; use a directory only the service's user may write, "
                           "such as the unit's RuntimeDirectory /run/brennic");
     }
-    listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    listen_fd_ = zelt::Fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     // A socket file left by a service that was killed is taken over; a live one is not.
     ::unlink(settings_.socket_path.c_str());
-    if (listen_fd_ < 0 ||
-        ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::chmod(settings_.socket_path.c_str(), 0660) != 0 || ::listen(listen_fd_, 16) != 0) {
-        const std::string why = reason();
-        if (listen_fd_ >= 0) ::close(listen_fd_);
-        throw zelt::Error("local_socket \"" + settings_.socket_path + "\": " + why);
+    if (!listen_fd_ ||
+        ::bind(listen_fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(settings_.socket_path.c_str(), 0660) != 0 || ::listen(listen_fd_.get(), 16) != 0) {
+        throw zelt::Error("local_socket \"" + settings_.socket_path + "\": " + reason());
     }
-    stop_fd_ = ::eventfd(0, EFD_CLOEXEC);
+    stop_fd_ = zelt::Fd(::eventfd(0, EFD_CLOEXEC));
     thread_ = std::thread([this] { run(); });
 }
 
 LocalRings::~LocalRings() {
     const std::uint64_t one = 1;
-    (void)!::write(stop_fd_, &one, sizeof one);
+    (void)!::write(stop_fd_.get(), &one, sizeof one);
     if (thread_.joinable()) thread_.join();
-    for (auto& [fd, session] : by_connection_) ::close(fd);
-    ::close(listen_fd_);
-    ::close(stop_fd_);
     ::unlink(settings_.socket_path.c_str());
 }
 
@@ -197,43 +191,42 @@ void LocalRings::run() {
                 ++it;
                 continue;
             }
-            ::close(it->first);
             it = pending_.erase(it);
         }
         // Out of descriptors: accepting is paused a little instead of failing in a loop.
         const bool accepting = now >= accept_again;
-        std::vector<pollfd> fds{{stop_fd_, POLLIN, 0}, {accepting ? listen_fd_ : -1, POLLIN, 0}};
+        std::vector<pollfd> fds{{stop_fd_.get(), POLLIN, 0},
+                                {accepting ? listen_fd_.get() : -1, POLLIN, 0}};
         for (const auto& [fd, pending] : pending_) fds.push_back({fd, POLLIN, 0});
         const std::size_t sessions_from = fds.size();
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            for (const auto& [fd, session] : by_connection_) fds.push_back({fd, POLLIN, 0});
+            for (const auto& [fd, attached] : by_connection_) fds.push_back({fd, POLLIN, 0});
         }
         const int timeout_ms = pending_.empty() && accepting ? -1 : 100;
         if (::poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) return;
         if (fds[0].revents) return;
         if (fds[1].revents & POLLIN) {
-            const int connection =
-                ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (connection >= 0) {
-                ucred peer{};
-                socklen_t size = sizeof peer;
-                if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-                    ::close(connection);
-                } else {
-                    pending_[connection] = Pending{peer, std::chrono::steady_clock::now()};
-                }
-            } else if (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS) {
+            zelt::Fd connection(
+                ::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            ucred peer{};
+            socklen_t size = sizeof peer;
+            if (connection &&
+                ::getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0) {
+                const int fd = connection.get();
+                pending_[fd] = Pending{std::move(connection), peer, std::chrono::steady_clock::now()};
+            } else if (!connection && (errno == EMFILE || errno == ENFILE || errno == ENOMEM ||
+                                       errno == ENOBUFS)) {
                 spdlog::warn("local clients: accept: {}; trying again in 100 ms", reason());
                 accept_again = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
             }
         }
         for (std::size_t i = 2; i < sessions_from; ++i) {
             if (!fds[i].revents) continue;
-            const int connection = fds[i].fd;
-            const ucred peer = pending_[connection].peer;
-            pending_.erase(connection);
-            attach(connection, peer);
+            auto there = pending_.find(fds[i].fd);
+            Pending pending = std::move(there->second);
+            pending_.erase(there);
+            attach(std::move(pending.connection), pending.peer);
         }
         for (std::size_t i = sessions_from; i < fds.size(); ++i) {
             if (!fds[i].revents) continue;
@@ -244,10 +237,10 @@ void LocalRings::run() {
             std::lock_guard<std::mutex> lock(mutex_);
             auto there = by_connection_.find(fds[i].fd);
             if (there == by_connection_.end()) continue;
+            const Session& session = *there->second.session;
             spdlog::info("local client (uid {}) left; ring {} closes once its slots are served",
-                         there->second->uid, there->second->token.substr(0, 8));
-            there->second->left = std::chrono::steady_clock::now();
-            ::close(fds[i].fd);
+                         session.uid, session.token.substr(0, 8));
+            there->second.session->left = std::chrono::steady_clock::now();
             by_connection_.erase(there);
         }
     }
@@ -286,90 +279,30 @@ bool LocalRings::allowed(const ucred& peer, int connection) const {
     });
 }
 
-void LocalRings::attach(int connection, const ucred& peer) {
-    if (!allowed(peer, connection)) {
-        spdlog::warn("local client uid {} gid {} refused: not in local_users or local_groups",
-                     peer.uid, peer.gid);
-        send_reply(connection, {{"error", "not allowed: uid " + std::to_string(peer.uid)}}, -1);
-        ::close(connection);
-        return;
+namespace {
+
+// A ring of `bytes` in shared memory: its descriptor, and the service's own read-only mapping
+// in `mapping`. Allocated now, so that a client's write never meets a full tmpfs; sealed, so
+// that neither side can shrink it under the other. Throws zelt::Error.
+zelt::Fd make_ring(std::size_t bytes, Mapping& mapping) {
+    zelt::Fd memfd(::memfd_create("brennic-ring", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!memfd || ::ftruncate(memfd.get(), static_cast<off_t>(bytes)) != 0 ||
+        ::fallocate(memfd.get(), 0, 0, static_cast<off_t>(bytes)) != 0 ||
+        ::fcntl(memfd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+        throw zelt::Error("ring of " + std::to_string(bytes) + " bytes: " + reason());
     }
-    // The request for a ring: {"slots": n, "slot_bytes": b}, already waiting.
-    char buffer[512];
-    const ssize_t got = ::recv(connection, buffer, sizeof buffer, MSG_DONTWAIT);
-    std::string refusal;
-    std::uint64_t slots = 0;
-    std::uint64_t slot_bytes = 0;
-    try {
-        if (got <= 0) throw zelt::Error("no ring request");
-        const zelt::Value request = zelt::loads(buffer, static_cast<std::size_t>(got));
-        const auto* fields = request.as<zelt::Map>();
-        const auto* n = fields ? zelt::find_or_null(*fields, "slots").as<std::int64_t>() : nullptr;
-        const auto* b =
-            fields ? zelt::find_or_null(*fields, "slot_bytes").as<std::int64_t>() : nullptr;
-        if (!n || !b || *n < 1 || *b < 1)
-            throw zelt::Error("a ring request is {\"slots\", \"slot_bytes\"} >= 1");
-        slots = static_cast<std::uint64_t>(*n);
-        slot_bytes = static_cast<std::uint64_t>(*b);
-        if (slots > settings_.max_slots || slot_bytes > settings_.max_ring_bytes / slots) {
-            throw zelt::Error("a ring of " + std::to_string(slots) + " slots of " +
-                              std::to_string(slot_bytes) + " bytes is more than local_max_slots " +
-                              std::to_string(settings_.max_slots) + " or local_ring_mib " +
-                              std::to_string(settings_.max_ring_bytes >> 20) + " allow");
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::uint32_t rings_of_uid = 0;
-        std::uint64_t total = 0;
-        for (const auto& [token, session] : by_token_) {
-            total += session->mapping->size;
-            if (session->uid == peer.uid) ++rings_of_uid;
-        }
-        if (rings_of_uid >= settings_.max_rings_per_client) {
-            throw zelt::Error("uid " + std::to_string(peer.uid) + " holds " +
-                              std::to_string(rings_of_uid) +
-                              " rings already, as many as local_max_rings_per_client allows");
-        }
-        if (total + slots * slot_bytes > settings_.max_total_bytes) {
-            throw zelt::Error("the rings held take " + std::to_string(total >> 20) +
-                              " MiB; another of " + std::to_string((slots * slot_bytes) >> 20) +
-                              " MiB is more than local_ring_mib_total " +
-                              std::to_string(settings_.max_total_bytes >> 20) + " allows");
-        }
-    } catch (const zelt::Error& error) {
-        refusal = error.what();
-    }
-    int memfd = -1;
-    auto mapping = std::make_shared<Mapping>();
-    if (refusal.empty()) {
-        const std::size_t bytes = slots * slot_bytes;
-        memfd = ::memfd_create("brennic-ring", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-        // Allocated now, so that a client's write never meets a full tmpfs; sealed, so that
-        // neither side can shrink it under the other.
-        if (memfd < 0 || ::ftruncate(memfd, static_cast<off_t>(bytes)) != 0 ||
-            ::fallocate(memfd, 0, 0, static_cast<off_t>(bytes)) != 0 ||
-            ::fcntl(memfd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
-            refusal = "ring of " + std::to_string(bytes) + " bytes: " + reason();
-        } else {
-            void* address = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, memfd, 0);
-            if (address == MAP_FAILED) {
-                refusal = "map ring: " + reason();
-            } else {
-                mapping->address = static_cast<char*>(address);
-                mapping->size = bytes;
-            }
-        }
-    }
-    if (!refusal.empty()) {
-        send_reply(connection, {{"error", refusal}}, -1);
-        if (memfd >= 0) ::close(memfd);
-        ::close(connection);
-        return;
-    }
+    void* address = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, memfd.get(), 0);
+    if (address == MAP_FAILED) throw zelt::Error("map ring: " + reason());
+    mapping.address = static_cast<char*>(address);
+    mapping.size = bytes;
+    return memfd;
+}
+
+// 16 random bytes in hex: a ring's secret. Throws zelt::Error.
+std::string new_token() {
     unsigned char random[16];
     if (::getrandom(random, sizeof random, 0) != sizeof random) {
-        ::close(memfd);
-        ::close(connection);
-        return;
+        throw zelt::Error("no random bytes for a ring's token: " + reason());
     }
     static const char hex[] = "0123456789abcdef";
     std::string token;
@@ -377,27 +310,95 @@ void LocalRings::attach(int connection, const ucred& peer) {
         token += hex[c >> 4];
         token += hex[c & 15];
     }
+    return token;
+}
+
+}  // namespace
+
+LocalRings::RingSize LocalRings::requested_ring(int connection, uid_t uid) {
+    // The request for a ring: {"slots": n, "slot_bytes": b}, already waiting.
+    char buffer[512];
+    const ssize_t got = ::recv(connection, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (got <= 0) throw zelt::Error("no ring request");
+    const zelt::Value request = zelt::loads(buffer, static_cast<std::size_t>(got));
+    const auto* fields = request.as<zelt::Map>();
+    const auto* n = fields ? zelt::find_or_null(*fields, "slots").as<std::int64_t>() : nullptr;
+    const auto* b = fields ? zelt::find_or_null(*fields, "slot_bytes").as<std::int64_t>() : nullptr;
+    if (!n || !b || *n < 1 || *b < 1) {
+        throw zelt::Error("a ring request is {\"slots\", \"slot_bytes\"} >= 1");
+    }
+    const RingSize size{static_cast<std::uint64_t>(*n), static_cast<std::uint64_t>(*b)};
+    if (size.slots > settings_.max_slots ||
+        size.slot_bytes > settings_.max_ring_bytes / size.slots) {
+        throw zelt::Error("a ring of " + std::to_string(size.slots) + " slots of " +
+                          std::to_string(size.slot_bytes) + " bytes is more than local_max_slots " +
+                          std::to_string(settings_.max_slots) + " or local_ring_mib " +
+                          std::to_string(settings_.max_ring_bytes >> 20) + " allow");
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::uint32_t rings_of_uid = 0;
+    std::uint64_t total = 0;
+    for (const auto& [token, session] : by_token_) {
+        total += session->mapping->size;
+        if (session->uid == uid) ++rings_of_uid;
+    }
+    if (rings_of_uid >= settings_.max_rings_per_client) {
+        throw zelt::Error("uid " + std::to_string(uid) + " holds " +
+                          std::to_string(rings_of_uid) +
+                          " rings already, as many as local_max_rings_per_client allows");
+    }
+    if (total + size.slots * size.slot_bytes > settings_.max_total_bytes) {
+        throw zelt::Error("the rings held take " + std::to_string(total >> 20) +
+                          " MiB; another of " +
+                          std::to_string((size.slots * size.slot_bytes) >> 20) +
+                          " MiB is more than local_ring_mib_total " +
+                          std::to_string(settings_.max_total_bytes >> 20) + " allows");
+    }
+    return size;
+}
+
+void LocalRings::attach(zelt::Fd connection, const ucred& peer) {
+    if (!allowed(peer, connection.get())) {
+        spdlog::warn("local client uid {} gid {} refused: not in local_users or local_groups",
+                     peer.uid, peer.gid);
+        send_reply(connection.get(), {{"error", "not allowed: uid " + std::to_string(peer.uid)}},
+                   -1);
+        return;
+    }
+    auto mapping = std::make_shared<Mapping>();
+    RingSize size;
+    zelt::Fd memfd;
+    std::string token;
+    try {
+        size = requested_ring(connection.get(), peer.uid);
+        memfd = make_ring(size.slots * size.slot_bytes, *mapping);
+        token = new_token();
+    } catch (const zelt::Error& error) {
+        send_reply(connection.get(), {{"error", error.what()}}, -1);
+        return;
+    }
     auto session = std::make_shared<Session>();
     session->token = token;
     session->mapping = mapping;
-    session->slots = static_cast<std::uint32_t>(slots);
-    session->slot_bytes = slot_bytes;
-    session->held.assign(slots, false);
-    session->connection = connection;
+    session->slots = static_cast<std::uint32_t>(size.slots);
+    session->slot_bytes = size.slot_bytes;
+    session->held.assign(size.slots, false);
     session->uid = peer.uid;
+    // Known before the client hears of it: its first reference may follow at once.
+    const int fd = connection.get();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         by_token_[token] = session;
-        by_connection_[connection] = session;
+        by_connection_[fd] = Attached{std::move(connection), session};
     }
-    send_reply(connection,
+    send_reply(fd,
                {{"token", token},
-                {"slots", static_cast<std::int64_t>(slots)},
-                {"slot_bytes", static_cast<std::int64_t>(slot_bytes)}},
-               memfd);
-    ::close(memfd);  // the client holds it now; the service keeps its mapping
+                {"slots", static_cast<std::int64_t>(size.slots)},
+                {"slot_bytes", static_cast<std::int64_t>(size.slot_bytes)}},
+               memfd.get());
+    // The client holds the ring's descriptor now; the service keeps its mapping.
     spdlog::info("local client (uid {}) attached: ring {} of {} slots of {} bytes", peer.uid,
-                 token.substr(0, 8), slots, slot_bytes);
+                 token.substr(0, 8), size.slots, size.slot_bytes);
 }
 
 zelt::NdArray LocalRings::resolve(const std::string& typestr, std::vector<std::uint64_t> shape,

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <zelt/Fd.hpp>
 #include <zelt/Value.hpp>
 
 namespace zelt {
@@ -72,23 +73,37 @@ class LocalRings {
     struct Hold;
     // A client accepted whose ring request has not arrived yet.
     struct Pending {
+        zelt::Fd connection;
         ucred peer;
         std::chrono::steady_clock::time_point accepted;
+    };
+    // A client with a ring: the socket whose end tells that it left.
+    struct Attached {
+        zelt::Fd connection;
+        std::shared_ptr<Session> session;
+    };
+    struct RingSize {
+        std::uint64_t slots = 0;
+        std::uint64_t slot_bytes = 0;
     };
     void run();
     void accept_one();
     // Whether the peer of `connection` may attach: by its user, or its primary or
     // supplementary groups.
     bool allowed(const ucred& peer, int connection) const;
-    void attach(int connection, const ucred& peer);
+    // Gives the client on `connection` a ring, or tells it why not.
+    void attach(zelt::Fd connection, const ucred& peer);
+    // The ring the client asks for, waiting on `connection`, checked against the bounds of
+    // one ring and of all. Throws zelt::Error saying why it is refused.
+    RingSize requested_ring(int connection, uid_t uid);
     void release(Session& session, std::uint64_t slot, const std::string& identity);
 
     LocalSettings settings_;
-    int listen_fd_ = -1;
-    int stop_fd_ = -1;
+    zelt::Fd listen_fd_;
+    zelt::Fd stop_fd_;
     std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Session>> by_token_;
-    std::map<int, std::shared_ptr<Session>> by_connection_;
+    std::map<int, Attached> by_connection_;
     std::map<int, Pending> pending_;  // only the accepting thread touches it
     std::map<std::string, std::map<std::string, zelt::List>> released_;  // identity, token
     std::thread thread_;

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <zelt/Fd.hpp>
 #include <zelt/codec.hpp>
 #include <zelt/storageParser.hpp>
 
@@ -115,7 +116,6 @@ class LocalRing {
   public:
     ~LocalRing() {
         if (address_) ::munmap(address_, size_);
-        if (socket_ >= 0) ::close(socket_);
     }
     // Attaches, or returns nothing when the service cannot be reached there, refuses, or is
     // not who serves the socket: frames go only to a process of root or of `service_user`
@@ -124,20 +124,21 @@ class LocalRing {
                                              std::size_t slot_bytes,
                                              const std::string& service_user) {
         auto ring = std::unique_ptr<LocalRing>(new LocalRing);
-        ring->socket_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        ring->socket_ = zelt::Fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+        const int socket = ring->socket_.get();
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        if (ring->socket_ < 0 || path.size() >= sizeof address.sun_path) return nullptr;
+        if (!ring->socket_ || path.size() >= sizeof address.sun_path) return nullptr;
         std::strcpy(address.sun_path, path.c_str());
-        if (::connect(ring->socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             return nullptr;
         }
-        if (!served_by_service(ring->socket_, path, service_user)) return nullptr;
+        if (!served_by_service(socket, path, service_user)) return nullptr;
         const std::string request =
             zelt::dumps(Map{{"slots", static_cast<std::int64_t>(slots)},
                             {"slot_bytes", static_cast<std::int64_t>(slot_bytes)}});
-        if (::send(ring->socket_, request.data(), request.size(), MSG_NOSIGNAL) < 0) return nullptr;
-        pollfd wait{ring->socket_, POLLIN, 0};
+        if (::send(socket, request.data(), request.size(), MSG_NOSIGNAL) < 0) return nullptr;
+        pollfd wait{socket, POLLIN, 0};
         if (::poll(&wait, 1, 2000) <= 0) return nullptr;
         char buffer[512];
         iovec io{buffer, sizeof buffer};
@@ -147,14 +148,16 @@ class LocalRing {
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        const ssize_t got = ::recvmsg(ring->socket_, &message, MSG_CMSG_CLOEXEC);
-        int fd = -1;
+        const ssize_t got = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+        zelt::Fd fd;
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-                std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+                int received = -1;
+                std::memcpy(&received, CMSG_DATA(c), sizeof received);
+                fd = zelt::Fd(received);
             }
         }
-        if (got <= 0 || fd < 0) return nullptr;
+        if (got <= 0 || !fd) return nullptr;
         try {
             const Value reply = zelt::loads(buffer, static_cast<std::size_t>(got));
             const Map& fields = *reply.as<Map>();
@@ -164,12 +167,12 @@ class LocalRing {
             ring->slot_bytes_ =
                 static_cast<std::size_t>(*zelt::find(fields, "slot_bytes")->as<std::int64_t>());
         } catch (const std::exception&) {
-            ::close(fd);
             return nullptr;
         }
         ring->size_ = ring->slots_ * ring->slot_bytes_;
-        void* mapped = ::mmap(nullptr, ring->size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        ::close(fd);
+        // The mapping keeps the memory; its descriptor goes.
+        void* mapped =
+            ::mmap(nullptr, ring->size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
         if (mapped == MAP_FAILED) return nullptr;
         ring->address_ = static_cast<char*>(mapped);
         ring->in_use_.assign(ring->slots_, false);
@@ -180,7 +183,7 @@ class LocalRing {
     std::size_t slot_bytes() const { return slot_bytes_; }
     const std::string& token() const { return token_; }
     bool service_gone() const {
-        pollfd check{socket_, POLLIN, 0};
+        pollfd check{socket_.get(), POLLIN, 0};
         return ::poll(&check, 1, 0) > 0 && (check.revents & (POLLHUP | POLLERR | POLLIN));
     }
     // A free slot, lent to the program until it is sent.
@@ -213,7 +216,7 @@ class LocalRing {
 
   private:
     LocalRing() = default;
-    int socket_ = -1;
+    zelt::Fd socket_;
     char* address_ = nullptr;
     std::size_t size_ = 0;
     std::string token_;
