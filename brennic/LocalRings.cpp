@@ -214,7 +214,8 @@ void LocalRings::run() {
             if (connection &&
                 ::getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0) {
                 const int fd = connection.get();
-                pending_[fd] = Pending{std::move(connection), peer, std::chrono::steady_clock::now()};
+                pending_[fd] =
+                    Pending{std::move(connection), peer, std::chrono::steady_clock::now()};
             } else if (!connection && (errno == EMFILE || errno == ENFILE || errno == ENOMEM ||
                                        errno == ENOBUFS)) {
                 spdlog::warn("local clients: accept: {}; trying again in 100 ms", reason());
@@ -343,8 +344,7 @@ LocalRings::RingSize LocalRings::requested_ring(int connection, uid_t uid) {
         if (session->uid == uid) ++rings_of_uid;
     }
     if (rings_of_uid >= settings_.max_rings_per_client) {
-        throw zelt::Error("uid " + std::to_string(uid) + " holds " +
-                          std::to_string(rings_of_uid) +
+        throw zelt::Error("uid " + std::to_string(uid) + " holds " + std::to_string(rings_of_uid) +
                           " rings already, as many as local_max_rings_per_client allows");
     }
     if (total + size.slots * size.slot_bytes > settings_.max_total_bytes) {

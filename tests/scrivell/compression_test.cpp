@@ -1,8 +1,9 @@
+#include "Compression.hpp"
+
 #include <hdf5.h>
 
 #include <filesystem>
 #include <random>
-#include "Compression.hpp"
 
 #include "backend.hpp"
 

@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <scrivell/Scrivell.hpp>
-
-#include "Outbox.hpp"
 #include <thread>
 
+#include "Outbox.hpp"
 #include "support.hpp"
 
 using zelt::List;

@@ -29,8 +29,8 @@ int main(int argc, char** argv) {
             for (const std::string& key : defaults) keys.insert({section, key});
         }
         for (const auto& [section, key] : keys) {
-            std::cout << section << '\t' << key << '\t' << zelt::printable(config.entry(section, key).value_or(""))
-                      << '\n';
+            std::cout << section << '\t' << key << '\t'
+                      << zelt::printable(config.entry(section, key).value_or("")) << '\n';
         }
     } catch (const zelt::Error& error) {
         std::cout << "refused\n";

@@ -1,9 +1,10 @@
+#include "Compression.hpp"
+
 #include <blosc.h>
 #include <dlfcn.h>
 #include <lz4.h>
 
 #include <cstring>
-#include "Compression.hpp"
 #include <scrivell/errors.hpp>
 
 #include "h5/h5.hpp"

@@ -1,3 +1,5 @@
+#include "Directory.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include "Directory.hpp"
 #include <scrivell/errors.hpp>
 #include <utility>
 

@@ -1,3 +1,5 @@
+#include "Journal.hpp"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include "Journal.hpp"
 #include <scrivell/errors.hpp>
 #include <sstream>
 #include <zelt/codec.hpp>

@@ -2,10 +2,11 @@
 
 #include <cstdint>
 #include <memory>
-#include "Directory.hpp"
 #include <string>
 #include <vector>
 #include <zelt/Value.hpp>
+
+#include "Directory.hpp"
 
 namespace scrivell {
 

@@ -8,13 +8,13 @@
 #include <optional>
 #include <scrivell/Settings.hpp>
 #include <scrivell/errors.hpp>
-#include <zelt/Value.hpp>
-
-#include "Journal.hpp"
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+#include <zelt/Value.hpp>
+
+#include "Journal.hpp"
 
 namespace scrivell {
 
@@ -27,7 +27,6 @@ inline constexpr std::size_t max_notification_bytes = 64 * 1024;
 std::string notification_json(const char* tag, const zelt::Value& identify,
                               const zelt::Value& CTType, const std::string& filepath,
                               const std::string& datasetpath);
-
 
 // The notifications owed to the downstream system. A delivery thread of its own, with one
 // long-lived producer, sends them strictly in the order they were posted; the request loop

@@ -373,7 +373,8 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
         ++written;
     }
     for (auto& [k, v] : entry->files_split) {
-        write_pending(*entry, filepath, k, v);
+        StreamContext context = context_of(*entry, filepath);
+        v.write_pending(context, k);
         if (!v.block) continue;
         if (v.block->rows_written() == 0) {
             v.block->discard();
@@ -384,7 +385,6 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
             notification_json("scan_run", identify, CTType, v.block->path(), "/entry/data/data");
         ++blocks;
         // The close waits for the notifications of its own last blocks, not for earlier ones.
-        StreamContext context = context_of(*entry, filepath);
         v.finish_block(context, k, std::move(message), !at_shutdown);
     }
     // A waiting close waits for its notifications (its last blocks', then its stop's) at most

@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include "Outbox.hpp"
+#include "compression_pool.hpp"
 #include "file_state.hpp"
 #include "file_table.hpp"
 #include "h5/h5.hpp"
@@ -38,8 +39,8 @@ std::int64_t SplitStream::rows_taken() const {
     return (block ? block->rows_written() : 0) + static_cast<std::int64_t>(pending.size());
 }
 
-void SplitStream::finish_block(StreamContext& context, const std::string& name,
-                               std::string message, bool held_by_close) {
+void SplitStream::finish_block(StreamContext& context, const std::string& name, std::string message,
+                               bool held_by_close) {
     FileEntry& entry = context.entry;
     const std::string final_name = sub_file_name(stem, splitFileIndex);
     const std::string what = "scan_run for " + in_quotes(entry.dir->path_of(final_name));
@@ -67,6 +68,69 @@ void SplitStream::finish_block(StreamContext& context, const std::string& name,
     // the next block.
     commit(entry, records::BlockDone{name, splitFileIndex, stored, raw}, context.held_bytes);
     context.outbox.post(std::move(message), what, context.filepath, held_by_close);
+}
+
+void SplitStream::pass_through(StreamContext& context, const std::string& name,
+                               const zelt::NdArray& array, bool verify, const std::string& where) {
+    if (compression.codec != Compression::Codec::Bslz4 || array.codec() != "bslz4") {
+        throw Error(where + ": a pre-compressed " + array.codec() + " frame goes only into " +
+                    "a split dataset registered with {\"compression\": \"bslz4\"}; this one " +
+                    "is registered with " + in_quotes(compression.name()));
+    }
+    if (std::string why = why_not_bslz4_chunk(array.data(), array.size_bytes(), array.raw_bytes(),
+                                              array.item_size(), verify);
+        !why.empty()) {
+        throw Error(where + ": the pre-compressed frame is no bslz4 chunk of " + array.describe() +
+                    ": " + why + "; its row is left to the next frame");
+    }
+    if (pending.empty()) {
+        block->write_chunk(array.data(), array.size_bytes(), where);
+        commit(context.entry, records::RowWritten{name}, context.held_bytes);
+        return;
+    }
+    // In its turn, behind the rows still with a worker.
+    std::promise<std::vector<char>> ready;
+    ready.set_value(std::vector<char>(array.data(), array.data() + array.size_bytes()));
+    pending.push_back({ready.get_future(), zelt::Value(), array.raw_bytes(), where});
+    context.pending_bytes += array.raw_bytes();
+}
+
+std::uint64_t SplitStream::queue(StreamContext& context, CompressionPool& pool,
+                                 const zelt::NdArray& array, const std::string& where) {
+    // The worker reads the row after the request is done: a row in the caller's buffer is
+    // copied. One in a shared slot is not: the slot stays held, and its client cannot reuse
+    // it, until the row is written; what a client writes into a slot it sent is its own loss.
+    zelt::NdArray row = array.owner() ? array : array.owned_copy();
+    std::future<std::vector<char>> chunk =
+        pool.submit(compression, row.data(), row.size_bytes(), row.item_size());
+    const std::uint64_t raw = row.size_bytes();
+    pending.push_back({std::move(chunk), zelt::Value(std::move(row)), raw, where});
+    context.pending_bytes += raw;
+    return raw;
+}
+
+void SplitStream::write_pending(StreamContext& context, const std::string& name, std::size_t keep,
+                                bool ready_only) {
+    while (pending.size() > keep) {
+        PendingRow& row = pending.front();
+        if (ready_only &&
+            row.chunk.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            return;
+        }
+        try {
+            const std::vector<char> chunk = row.chunk.get();
+            if (!block) throw Error("its block is gone");
+            block->write_chunk(chunk.data(), chunk.size(), row.where);
+            commit(context.entry, records::RowWritten{name}, context.held_bytes);
+        } catch (const std::exception& error) {
+            const std::string reason = row.where + ": a row was not written: " + error.what();
+            spdlog::error("{}", reason);
+            context.row_failures.emplace_back(context.filepath, reason);
+            commit(context.entry, records::RequestFailed{reason}, context.held_bytes);
+        }
+        context.pending_bytes -= row.raw_bytes;
+        pending.pop_front();
+    }
 }
 
 }  // namespace scrivell

@@ -7,6 +7,7 @@
 #include <future>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 #include <zelt/Value.hpp>
 
@@ -17,6 +18,7 @@ namespace scrivell {
 
 struct FileEntry;
 class Outbox;
+class CompressionPool;
 
 // The block of a split dataset being filled, as the journal accounts for it: enough to take
 // it up again after a restart.
@@ -37,15 +39,18 @@ struct PendingRow {
     std::string where;
 };
 
-// What finishing a block touches beyond the stream: its master's entry (the file, its journal),
-// the notifications, whether rows must reach the device before they count, and the backend's
-// count of held bytes.
+// What a stream touches beyond itself: its master's entry (the file, its journal), the
+// notifications, whether rows must reach the device before they count, and the backend's
+// counts of held bytes and of rows with compression workers, with the record of rows that
+// could not be written once compressed (file, error).
 struct StreamContext {
     FileEntry& entry;
     const std::string& filepath;
     Outbox& outbox;
     bool sync;
     std::uint64_t& held_bytes;
+    std::uint64_t& pending_bytes;
+    std::vector<std::pair<std::string, std::string>>& row_failures;
 };
 
 // A split dataset: its journaled account (block size, the index of the next sub-file, the
@@ -78,6 +83,18 @@ class SplitStream {
     // whose finishing failed stays on disk, and finishing it again picks up where it stopped.
     void finish_block(StreamContext& context, const std::string& name, std::string message,
                       bool held_by_close);
+    // Writes a frame its client compressed (checked, and decoded too with `verify`), or queues
+    // it behind the rows still with a worker. Throws Error naming `where`.
+    void pass_through(StreamContext& context, const std::string& name, const zelt::NdArray& array,
+                      bool verify, const std::string& where);
+    // Hands `array`'s row to a worker of `pool`; returns its raw bytes.
+    std::uint64_t queue(StreamContext& context, CompressionPool& pool, const zelt::NdArray& array,
+                        const std::string& where);
+    // Writes the compressed rows waiting, in their order, as their workers finish them (at
+    // most `keep` stay waiting; with `ready_only`, those done already and no more). A row that
+    // cannot be written is recorded as a failure of its file; the next row takes its place.
+    void write_pending(StreamContext& context, const std::string& name, std::size_t keep = 0,
+                       bool ready_only = false);
 };
 
 }  // namespace scrivell

@@ -1,10 +1,11 @@
+#include "StreamingBlock.hpp"
+
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include "StreamingBlock.hpp"
 #include <utility>
 
 #include "fail_points.hpp"

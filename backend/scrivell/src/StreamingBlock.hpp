@@ -2,11 +2,12 @@
 
 #include <cstdint>
 #include <memory>
-#include "Compression.hpp"
-#include "Directory.hpp"
 #include <string>
 #include <vector>
 #include <zelt/Value.hpp>
+
+#include "Compression.hpp"
+#include "Directory.hpp"
 
 namespace scrivell {
 

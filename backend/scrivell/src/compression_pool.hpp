@@ -6,9 +6,10 @@
 #include <functional>
 #include <future>
 #include <mutex>
-#include "Compression.hpp"
 #include <thread>
 #include <vector>
+
+#include "Compression.hpp"
 
 namespace scrivell {
 

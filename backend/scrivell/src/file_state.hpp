@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include "file_table.hpp"
 
+#include "file_table.hpp"
 #include "records.hpp"
 
 namespace scrivell {

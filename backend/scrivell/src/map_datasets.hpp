@@ -1,9 +1,9 @@
 #pragma once
 
-#include "OrderedMap.hpp"
 #include <string>
 #include <zelt/Value.hpp>
 
+#include "OrderedMap.hpp"
 #include "h5/h5.hpp"
 
 namespace scrivell {

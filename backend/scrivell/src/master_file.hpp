@@ -2,9 +2,9 @@
 
 #include <cstdint>
 #include <optional>
-#include "Directory.hpp"
 #include <string>
 
+#include "Directory.hpp"
 #include "h5/h5.hpp"
 
 namespace scrivell {
@@ -38,7 +38,6 @@ class MasterFileHandle {
     hid id_;
     std::string lost_;
 };
-
 
 // A master file HDF5 opened (`id`), or its refusal: a negative id and HDF5's reason.
 struct OpenedMaster {

@@ -1,8 +1,9 @@
 #pragma once
 
 // Where datasets, blocks and masters may be named without taking another's place.
-#include "file_table.hpp"
 #include <string>
+
+#include "file_table.hpp"
 
 namespace scrivell {
 

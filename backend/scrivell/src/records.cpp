@@ -1,10 +1,10 @@
 #include "records.hpp"
 
-#include "Journal.hpp"
 #include <scrivell/errors.hpp>
 #include <string_view>
 #include <zelt/overload.hpp>
 
+#include "Journal.hpp"
 #include "requests.hpp"
 #include "text.hpp"
 

@@ -5,11 +5,12 @@
 // them back and applies them through the same function. Encoded as MessagePack maps
 // {"op": ..., fields...}, the format of journal version 1.
 #include <cstdint>
-#include "Compression.hpp"
 #include <string>
 #include <variant>
 #include <vector>
 #include <zelt/Value.hpp>
+
+#include "Compression.hpp"
 
 namespace scrivell::records {
 

@@ -7,9 +7,8 @@
 #include <scrivell/Scrivell.hpp>
 
 #include "Outbox.hpp"
-#include "file_table.hpp"
-
 #include "file_state.hpp"
+#include "file_table.hpp"
 #include "h5/h5.hpp"
 #include "map_datasets.hpp"
 #include "master_file.hpp"

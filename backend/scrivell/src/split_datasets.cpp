@@ -4,10 +4,9 @@
 #include <scrivell/Scrivell.hpp>
 
 #include "Outbox.hpp"
-#include "file_table.hpp"
-
 #include "compression_pool.hpp"
 #include "file_state.hpp"
+#include "file_table.hpp"
 #include "h5/h5.hpp"
 #include "names.hpp"
 #include "requests.hpp"
@@ -115,13 +114,13 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
         // Registering again restarts at block 0; the rows of a block being filled are dropped
         // with its hidden file, once those still with a worker are done.
         if (SplitStream* old = entry.files_split.find(*dataname)) {
-            write_pending(entry, filepath, *dataname, *old);
+            StreamContext context = context_of(entry, filepath);
+            old->write_pending(context, *dataname);
             if (old->block) old->block->discard();
         }
         commit(entry, records::SplitRegistered{*dataname, rows, compression, stem}, held_bytes_);
     }
 }
-
 
 void Scrivell::dataset_append_split_map(const zelt::Map& record) {
     const std::string& filepath = filepath_of(record);
@@ -184,7 +183,8 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
                                     "/entry/data/data");
     }
     if (array && array->precompressed()) {
-        pass_through(entry, name, *split, *array, where);
+        StreamContext context = context_of(entry, filepath);
+        split->pass_through(context, name, *array, verify_precompressed_, where);
     } else if (array && stored_in_chunks(split->compression, block.layout())) {
         // A worker compresses it while the next requests are taken.
         queue_row(entry, filepath, name, *split, *array, where);
@@ -195,55 +195,23 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
     // The block is finished once its last row is in; rows still with a worker are written
     // first.
     if (split->rows_taken() < split->splitSize) return;
-    write_pending(entry, filepath, name, *split);
+    StreamContext context = context_of(entry, filepath);
+    split->write_pending(context, name);
     if (!block.full()) return;
     // Written and linked: the item is done, whenever a broker takes the notification.
-    StreamContext context = context_of(entry, filepath);
     split->finish_block(context, name, std::move(message), false);
 }
 
-void Scrivell::pass_through(FileEntry& entry, const std::string& name, SplitStream& split,
-                            const zelt::NdArray& array, const std::string& where) {
-    if (split.compression.codec != Compression::Codec::Bslz4 || array.codec() != "bslz4") {
-        throw Error(where + ": a pre-compressed " + array.codec() + " frame goes only into " +
-                    "a split dataset registered with {\"compression\": \"bslz4\"}; this one " +
-                    "is registered with " + in_quotes(split.compression.name()));
-    }
-    if (std::string why = why_not_bslz4_chunk(array.data(), array.size_bytes(), array.raw_bytes(),
-                                              array.item_size(), verify_precompressed_);
-        !why.empty()) {
-        throw Error(where + ": the pre-compressed frame is no bslz4 chunk of " + array.describe() +
-                    ": " + why + "; its row is left to the next frame");
-    }
-    if (split.pending.empty()) {
-        split.block->write_chunk(array.data(), array.size_bytes(), where);
-        commit(entry, records::RowWritten{name}, held_bytes_);
-        return;
-    }
-    // In its turn, behind the rows still with a worker.
-    std::promise<std::vector<char>> ready;
-    ready.set_value(std::vector<char>(array.data(), array.data() + array.size_bytes()));
-    split.pending.push_back({ready.get_future(), zelt::Value(), array.raw_bytes(), where});
-    pending_bytes_ += array.raw_bytes();
-}
-
 StreamContext Scrivell::context_of(FileEntry& entry, const std::string& filepath) {
-    return {entry, filepath, outbox_, journal_dir_ && journal_dir_->sync(), held_bytes_};
+    return {entry,       filepath,       outbox_,      journal_dir_ && journal_dir_->sync(),
+            held_bytes_, pending_bytes_, row_failures_};
 }
 
 void Scrivell::queue_row(FileEntry& entry, const std::string& filepath, const std::string& name,
-                         SplitStream& split, const zelt::NdArray& array,
-                         const std::string& where) {
+                         SplitStream& split, const zelt::NdArray& array, const std::string& where) {
     if (!pool_) pool_ = std::make_unique<CompressionPool>(compression_threads_);
-    // The worker reads the row after the request is done: a row in the caller's buffer is
-    // copied. One in a shared slot is not: the slot stays held, and its client cannot reuse
-    // it, until the row is written; what a client writes into a slot it sent is its own loss.
-    zelt::NdArray row = array.owner() ? array : array.owned_copy();
-    std::future<std::vector<char>> chunk =
-        pool_->submit(split.compression, row.data(), row.size_bytes(), row.item_size());
-    const std::uint64_t raw = row.size_bytes();
-    split.pending.push_back({std::move(chunk), zelt::Value(std::move(row)), raw, where});
-    pending_bytes_ += raw;
+    StreamContext context = context_of(entry, filepath);
+    const std::uint64_t raw = split.queue(context, *pool_, array, where);
     // Back-pressure: the rows waiting count in the memory the service may hold, and the
     // request loop waits for the oldest ones rather than hold more.
     const std::uint64_t most = std::max<std::uint64_t>(
@@ -252,42 +220,19 @@ void Scrivell::queue_row(FileEntry& entry, const std::string& filepath, const st
                  : 256ull << 20);
     if (pending_bytes_ > most) {
         const auto keep = static_cast<std::size_t>(most / std::max<std::uint64_t>(raw, 1));
-        write_pending(entry, filepath, name, split, keep / 2);
+        split.write_pending(context, name, keep / 2);
         // Rows waiting for other files count too: with many scans at once, all of them wait.
         if (pending_bytes_ > most) write_all_pending();
     } else {
         // Rows their workers are done with go to disk now, and their slots back.
-        write_pending(entry, filepath, name, split, 0, /*ready_only=*/true);
-    }
-}
-
-void Scrivell::write_pending(FileEntry& entry, const std::string& filepath, const std::string& name,
-                             SplitStream& split, std::size_t keep, bool ready_only) {
-    while (split.pending.size() > keep) {
-        PendingRow& row = split.pending.front();
-        if (ready_only &&
-            row.chunk.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-            return;
-        }
-        try {
-            const std::vector<char> chunk = row.chunk.get();
-            if (!split.block) throw Error("its block is gone");
-            split.block->write_chunk(chunk.data(), chunk.size(), row.where);
-            commit(entry, records::RowWritten{name}, held_bytes_);
-        } catch (const std::exception& error) {
-            const std::string reason = row.where + ": a row was not written: " + error.what();
-            spdlog::error("{}", reason);
-            row_failures_.emplace_back(filepath, reason);
-            commit(entry, records::RequestFailed{reason}, held_bytes_);
-        }
-        pending_bytes_ -= row.raw_bytes;
-        split.pending.pop_front();
+        split.write_pending(context, name, 0, /*ready_only=*/true);
     }
 }
 
 void Scrivell::write_all_pending() {
     for (auto& [filepath, entry] : files) {
-        for (auto& [name, split] : entry.files_split) write_pending(entry, filepath, name, split);
+        StreamContext context = context_of(entry, filepath);
+        for (auto& [name, split] : entry.files_split) split.write_pending(context, name);
     }
 }
 

@@ -16,7 +16,6 @@ std::string link_path(const std::string& name, std::int64_t index) {
     return name + buffer;
 }
 
-
 void create_external_link(hid f, const std::string& masterDataSetName,
                           const std::string& subDataPath, const std::string& datasetname) {
     h5::Plist lcpl = h5::intermediate_groups();

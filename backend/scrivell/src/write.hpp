@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Column.hpp"
 #include <string>
 #include <vector>
 
+#include "Column.hpp"
 #include "h5/h5.hpp"
 
 namespace scrivell {

@@ -23,8 +23,6 @@ class JournalDirectory;
 class Outbox;
 class CompressionPool;
 
-
-
 // The HDF5 backend: the table of open files and what is pending for them, and one operation
 // per request type. Every operation takes the whole request record; failures are thrown
 // (scrivell::Error and its kinds) and leave done what was done before them.
@@ -155,18 +153,9 @@ class Scrivell {
                        SplitStream& split);
     // What finishing a block of `entry` (open as `filepath`) touches beyond its stream.
     StreamContext context_of(FileEntry& entry, const std::string& filepath);
-    // Writes the compressed rows of `split` waiting in `pending`, in their order, as their
-    // workers finish them (at most `keep` stay waiting; with `ready_only`, those done already
-    // and no more). A row that cannot be written is recorded in row_failures_; the next row
-    // takes its place.
-    void write_pending(FileEntry& entry, const std::string& filepath, const std::string& name,
-                       SplitStream& split, std::size_t keep = 0, bool ready_only = false);
-    // write_pending for every split dataset of every open file.
+    // Writes the rows waiting for compression workers, of every split dataset of every open
+    // file.
     void write_all_pending();
-    // Writes a frame its client compressed, after its checks, or queues it behind the rows
-    // still with a worker.
-    void pass_through(FileEntry& entry, const std::string& name, SplitStream& split,
-                      const zelt::NdArray& array, const std::string& where);
     // Queues a compressed block's array row for a worker; waits for older rows while the rows
     // waiting hold too much memory.
     void queue_row(FileEntry& entry, const std::string& filepath, const std::string& name,

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <scrivell/errors.hpp>
+#include <zelt/overload.hpp>
 
 #include "../Outbox.hpp"
-#include <zelt/overload.hpp>
 
 namespace scrivell {
 

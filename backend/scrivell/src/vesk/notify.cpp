@@ -4,9 +4,10 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
-#include "../Outbox.hpp"
 #include <string>
 #include <zelt/storageParser.hpp>
+
+#include "../Outbox.hpp"
 
 namespace scrivell {
 
@@ -291,8 +292,7 @@ bool Outbox::wait_for(const std::string& filepath) {
     return wait_for(filepath, std::chrono::steady_clock::now() + wait_bound());
 }
 
-bool Outbox::wait_for(const std::string& filepath,
-                      std::chrono::steady_clock::time_point deadline) {
+bool Outbox::wait_for(const std::string& filepath, std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto none_held = [&] {
         if (filepath.empty()) return owed_.empty();
