@@ -20,7 +20,7 @@ fi
 flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -DMSGPACK_NO_BOOST -I"$source/zelt/include" -I"$source/backend/scrivell/include"
        -I"$source/backend/scrivell/src")
-zelt=("$source"/zelt/src/{Value,codec,storageParser}.cpp)
+zelt=("$source"/zelt/src/{Value,codec,storageParser,Fd}.cpp)
 case $target in
     decoder)
         sources=("$source/tests/fuzz/decoder_fuzzer.cpp" "${zelt[@]}")
@@ -28,8 +28,8 @@ case $target in
         ;;
     request)
         sources=("$source/tests/fuzz/request_fuzzer.cpp" "${zelt[@]}"
-                 "$source"/backend/scrivell/src/{Scrivell,settings,requests,names,split_datasets,records,file_state,Compression,compression_pool,Directory,master_file,StreamingBlock,Journal,restore,Column,say,map_datasets,split_files,write,fail_points}.cpp
-                 "$source"/backend/scrivell/src/h5/h5.cpp "$source"/backend/scrivell/src/vesk/{json,notify}.cpp)
+                 "$source"/backend/scrivell/src/*.cpp "$source"/backend/scrivell/src/h5/*.cpp
+                 "$source"/backend/scrivell/src/vesk/*.cpp)
         read -ra libs <<<"$(pkg-config --cflags --libs hdf5-serial rdkafka++ spdlog zlib blosc liblz4) -ldl -pthread"
         ;;
     *) echo "unknown target $target" >&2; exit 2 ;;

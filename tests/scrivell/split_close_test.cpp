@@ -273,7 +273,7 @@ TEST_F(UnreachableKafka, BlockIsWrittenOnceAndItsNotificationOwedWithoutWaiting)
     EXPECT_TRUE(std::filesystem::exists(path("0000.h5")));
     const auto& split = *scrivell.open_files().find(path())->files_split.find("/entry/data");
     EXPECT_EQ(split.splitFileIndex, 2);
-    EXPECT_FALSE(split.block.has_value());
+    EXPECT_FALSE(split.block);
     EXPECT_EQ(scrivell.outbox().size(), 2u);
     // Notifications of earlier blocks never hold the file open; the stop line is printed.
     const std::string out = run_capturing({{"type", "close"}, {"filepath", path()}});

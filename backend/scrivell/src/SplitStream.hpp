@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -66,7 +67,7 @@ class SplitStream {
     Compression compression;  // how its blocks store their rows
     // What its sub-file names start with: empty for a master's first split dataset.
     std::string stem;
-    std::optional<StreamingBlock> block;
+    std::unique_ptr<StreamingBlock> block;
     std::chrono::steady_clock::time_point block_started{};  // for the log line of a sub-file
     std::deque<PendingRow> pending;  // rows of the block being compressed, in arrival order
     // What the finished blocks' rows take in their files, and took as they came.

@@ -200,54 +200,171 @@ std::string sub_file_name(const std::string& stem, std::int64_t index) {
 
 std::string hidden_name(const std::string& final_name) { return "." + final_name + ".part"; }
 
-StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::string name,
-                               std::int64_t rows, RowLayout layout, Compression compression)
-    : layout_(std::move(layout)),
-      compression_(compression),
-      chunked_(stored_in_chunks(compression_, layout_)),
-      rows_(rows),
-      dir_(std::move(dir)) {
-    name_ = std::move(name);
-    path_ = dir_->path_of(name_);
-    const std::string hidden = hidden_name(name_);
-    // A hidden file left by an earlier run is nobody's: its name is removed (a link is
-    // removed itself, never what it points to), and the block's file is made anew.
-    dir_->remove(hidden);
-    if (!chunked_) {
+namespace {
+
+// A block whose rows lie in place in its file, written with pwrite(2); HDF5 made the file and
+// is not open while rows are written.
+class RawBlock final : public StreamingBlock {
+  public:
+    RawBlock(std::shared_ptr<const Directory> dir, std::string name, std::int64_t rows,
+             RowLayout layout, Compression compression)
+        : StreamingBlock(std::move(dir), std::move(name), rows, std::move(layout), compression) {}
+
+    void create() {
+        const std::string hidden = hidden_name(name_);
         SubFile made = create_sub_file(*dir_, hidden, rows_, layout_);
         fd_ = std::move(made.fd);
         data_offset_ = made.data_offset;
         hidden_name_ = hidden;
-        return;
     }
-    fd_ = create_sub_file(*dir_, hidden, rows_, layout_, compression_).fd;
-    hidden_name_ = hidden;
-    const std::string hidden_path = dir_->path_of(hidden);
-    h5_file_ = open_through(fd_, H5F_ACC_RDWR);
-    if (h5_file_ < 0) h5::fail("open block", hidden_path, "");
-    h5_dataset_ = H5Dopen2(h5_file_, "/entry/data/data", H5P_DEFAULT);
-    if (h5_dataset_ < 0) {
-        close_hdf5(false);
-        h5::fail("open dataset", "/entry/data/data", hidden_path);
+    void take_up(Fd fd, h5::File file, h5::Dataset dataset, std::int64_t written) {
+        hidden_name_ = hidden_name(name_);
+        written_ = written;
+        stored_bytes_ = static_cast<std::uint64_t>(written_) * layout_.row_bytes;
+        data_offset_ = data_offset(dataset.get(), rows_, layout_, hidden_path());
+        dataset.close("/entry/data/data");
+        file.close(hidden_path());
+        fd_ = std::move(fd);
     }
-}
 
-StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::string name,
-                               std::int64_t rows, RowLayout layout, std::int64_t written,
-                               Compression compression)
-    : layout_(std::move(layout)),
-      compression_(compression),
-      chunked_(stored_in_chunks(compression_, layout_)),
-      rows_(rows),
-      written_(written),
-      dir_(std::move(dir)) {
-    name_ = std::move(name);
-    path_ = dir_->path_of(name_);
-    const std::string hidden = hidden_name(name_);
-    const std::string hidden_path = dir_->path_of(hidden);
-    std::optional<Fd> fd = dir_->open_existing(hidden, O_RDWR);
+  private:
+    void write_row(const char* bytes, const std::string& where) override {
+        const std::uint64_t offset =
+            data_offset_ + static_cast<std::uint64_t>(written_) * layout_.row_bytes;
+        write_all(
+            fd_.get(), bytes, layout_.row_bytes, offset,
+            where + ": write row " + std::to_string(written_) + " of " + in_quotes(hidden_path()));
+        stored_bytes_ += layout_.row_bytes;
+    }
+    // A row of no bytes: nothing to store, whatever its chunk says.
+    void write_row_chunk(const char*, std::uint64_t, const std::string&) override {}
+
+    void finish_file(bool sync_data) override {
+        if (full()) {
+            if (sync_data) sync(fd_, hidden_path());
+            rename_into_place(hidden_name_);
+            hidden_name_.clear();
+            fd_.close(path_);
+            return;
+        }
+        // The last block of a file: a sub-file of exactly its rows, under a hidden name of its
+        // own until the rows are in.
+        const std::string short_name = hidden_name_ + ".last";
+        const std::string short_path = dir_->path_of(short_name);
+        dir_->remove(short_name);
+        SubFile target = create_sub_file(*dir_, short_name, written_, layout_);
+        try {
+            copy_range(
+                fd_.get(), data_offset_, target.fd.get(), target.data_offset,
+                static_cast<std::uint64_t>(written_) * layout_.row_bytes,
+                "copy the rows of " + in_quotes(hidden_path()) + " to " + in_quotes(short_path));
+            if (sync_data) sync(target.fd, short_path);
+            target.fd.close(short_path);
+            rename_into_place(short_name);
+        } catch (...) {
+            dir_->remove_quietly(short_name);
+            throw;
+        }
+        fd_ = Fd();
+        dir_->remove_quietly(hidden_name_);
+        hidden_name_.clear();
+    }
+
+    std::uint64_t data_offset_ = 0;
+};
+
+// A block whose rows are compressed, one row per chunk with the codec's HDF5 filter, each
+// written as its chunk through HDF5, which holds the file open until the block is finished.
+class CompressedBlock final : public StreamingBlock {
+  public:
+    CompressedBlock(std::shared_ptr<const Directory> dir, std::string name, std::int64_t rows,
+                    RowLayout layout, Compression compression)
+        : StreamingBlock(std::move(dir), std::move(name), rows, std::move(layout), compression) {}
+
+    void create() {
+        const std::string hidden = hidden_name(name_);
+        fd_ = create_sub_file(*dir_, hidden, rows_, layout_, compression_).fd;
+        hidden_name_ = hidden;
+        file_ = h5::File{open_through(fd_, H5F_ACC_RDWR)};
+        if (file_.get() < 0) h5::fail("open block", hidden_path(), "");
+        dataset_ = h5::Dataset{h5::check(H5Dopen2(file_.get(), "/entry/data/data", H5P_DEFAULT),
+                                         "open dataset", "/entry/data/data", hidden_path())};
+    }
+    void take_up(Fd fd, h5::File file, h5::Dataset dataset, std::int64_t written) {
+        hidden_name_ = hidden_name(name_);
+        written_ = written;
+        // Rows past those journaled, if any, are written over by the next items. What the
+        // rows take is read from the file, so that the block's ratio stays true.
+        stored_bytes_ = H5Dget_storage_size(dataset.get());
+        file_ = std::move(file);
+        dataset_ = std::move(dataset);
+        fd_ = std::move(fd);
+    }
+
+  private:
+    void write_row(const char* bytes, const std::string& where) override {
+        const std::vector<char> chunk =
+            compression_.compress(bytes, layout_.row_bytes, element_bytes(layout_));
+        write_row_chunk(chunk.data(), chunk.size(), where);
+    }
+    void write_row_chunk(const char* chunk, std::uint64_t size, const std::string& where) override {
+        std::vector<hsize_t> offset(layout_.shape.size() + 1, 0);
+        offset[0] = static_cast<hsize_t>(written_);
+        const std::string what =
+            where + ": write row " + std::to_string(written_) + " of " + in_quotes(hidden_path());
+        if (fails_now(FailPoint::H5DwriteChunk)) throw Error(what + ": " + std::strerror(EIO));
+        if (H5Dwrite_chunk(dataset_.get(), H5P_DEFAULT, /*filters=*/0, offset.data(), size, chunk) <
+            0) {
+            throw Error(what + ": " + h5::stack_reason());
+        }
+        // The chunk's place in the file's index is on disk with the row: a restart takes the
+        // block up where its journal ends.
+        if (fails_now(FailPoint::H5Fflush)) throw Error(what + ": " + std::strerror(EIO));
+        if (H5Fflush(file_.get(), H5F_SCOPE_LOCAL) < 0)
+            throw Error(what + ": " + h5::stack_reason());
+        stored_bytes_ += size;
+    }
+
+    void finish_file(bool sync_data) override {
+        if (dataset_.get() >= 0 && !full()) {
+            // The last block of a file: cut to exactly its rows.
+            std::vector<hsize_t> dims{static_cast<hsize_t>(written_)};
+            dims.insert(dims.end(), layout_.shape.begin(), layout_.shape.end());
+            if (H5Dset_extent(dataset_.get(), dims.data()) < 0) {
+                h5::fail("cut to its rows", "/entry/data/data", hidden_path());
+            }
+        }
+        dataset_.close("/entry/data/data");
+        file_.close(hidden_path());
+        if (sync_data) sync(fd_, hidden_path());
+        rename_into_place(hidden_name_);
+        hidden_name_.clear();
+        fd_.close(path_);
+    }
+    void close_quietly() override {
+        dataset_ = h5::Dataset();
+        file_ = h5::File();
+    }
+
+    h5::File file_;  // before the dataset: closed after it
+    h5::Dataset dataset_;
+};
+
+// The hidden file of block `name`, opened to be taken up, its shape checked against what the
+// journal says; a compressed last block cut before a failed rename is grown back.
+struct Opened {
+    Fd fd;
+    h5::File file;
+    h5::Dataset dataset;
+};
+
+Opened open_to_take_up(const Directory& dir, const std::string& name, std::int64_t rows,
+                       const RowLayout& layout, std::int64_t written, bool chunked) {
+    const std::string hidden = hidden_name(name);
+    const std::string hidden_path = dir.path_of(hidden);
+    std::optional<Fd> fd = dir.open_existing(hidden, O_RDWR);
     if (!fd) throw Error("take up block " + in_quotes(hidden_path) + ": it is gone");
-    const hid_t id = open_through(*fd, chunked_ ? H5F_ACC_RDWR : H5F_ACC_RDONLY);
+    const hid_t id = open_through(*fd, chunked ? H5F_ACC_RDWR : H5F_ACC_RDONLY);
     if (id < 0) h5::fail("take up block", hidden_path, "");
     h5::File file{id};
     h5::Dataset dataset{h5::check(H5Dopen2(id, "/entry/data/data", H5P_DEFAULT), "open dataset",
@@ -258,118 +375,85 @@ StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::string
         static_cast<std::size_t>(std::max(0, H5Sget_simple_extent_ndims(space.get()))));
     if (!dims.empty()) H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
     std::vector<hsize_t> want{static_cast<hsize_t>(rows)};
-    want.insert(want.end(), layout_.shape.begin(), layout_.shape.end());
+    want.insert(want.end(), layout.shape.begin(), layout.shape.end());
     // A compressed last block is cut to its rows before its rename: one whose rename failed
     // before a crash is grown back, and takes further rows as before.
-    const bool cut = chunked_ && dims.size() == want.size() && !dims.empty() &&
+    const bool cut = chunked && dims.size() == want.size() && !dims.empty() &&
                      std::equal(dims.begin() + 1, dims.end(), want.begin() + 1) &&
                      dims[0] >= static_cast<hsize_t>(written) && dims[0] < want[0];
     if ((dims != want && !cut) || written > rows) {
-        const RowLayout found{layout_.typestr, {dims.begin(), dims.end()}, 0};
+        const RowLayout found{layout.typestr, {dims.begin(), dims.end()}, 0};
         throw Error("take up block " + in_quotes(hidden_path) + ": it holds " + found.describe() +
                     ", and its journal says " + std::to_string(written) + " of " +
-                    std::to_string(rows) + " rows of " + layout_.describe());
+                    std::to_string(rows) + " rows of " + layout.describe());
     }
     if (cut && H5Dset_extent(dataset.get(), want.data()) < 0) {
         h5::fail("grow back to its rows", "/entry/data/data", hidden_path);
     }
-    fd_ = std::move(*fd);
-    hidden_name_ = hidden;
-    if (chunked_) {
-        // Rows past those journaled, if any, are written over by the next items. What the
-        // rows take is read from the file, so that the block's ratio stays true.
-        stored_bytes_ = H5Dget_storage_size(dataset.get());
-        h5_dataset_ = dataset.release();
-        h5_file_ = file.release();
-        return;
-    }
-    stored_bytes_ = static_cast<std::uint64_t>(written_) * layout_.row_bytes;
-    data_offset_ = data_offset(dataset.get(), rows, layout_, hidden_path);
-    dataset.close("/entry/data/data");
-    file.close(hidden_path);
+    return {std::move(*fd), std::move(file), std::move(dataset)};
 }
 
-StreamingBlock::StreamingBlock(StreamingBlock&& other) noexcept
-    : layout_(std::move(other.layout_)),
-      compression_(other.compression_),
-      chunked_(other.chunked_),
-      stored_bytes_(other.stored_bytes_),
-      h5_file_(std::exchange(other.h5_file_, -1)),
-      h5_dataset_(std::exchange(other.h5_dataset_, -1)),
-      rows_(other.rows_),
-      written_(other.written_),
-      data_offset_(other.data_offset_),
-      dir_(std::move(other.dir_)),
-      name_(std::move(other.name_)),
-      path_(std::move(other.path_)),
-      hidden_name_(std::exchange(other.hidden_name_, {})),
-      fd_(std::move(other.fd_)) {}
+}  // namespace
 
-StreamingBlock& StreamingBlock::operator=(StreamingBlock&& other) noexcept {
-    if (this != &other) {
-        close_hdf5(false);
-        layout_ = std::move(other.layout_);
-        compression_ = other.compression_;
-        chunked_ = other.chunked_;
-        stored_bytes_ = other.stored_bytes_;
-        h5_file_ = std::exchange(other.h5_file_, -1);
-        h5_dataset_ = std::exchange(other.h5_dataset_, -1);
-        rows_ = other.rows_;
-        written_ = other.written_;
-        data_offset_ = other.data_offset_;
-        dir_ = std::move(other.dir_);
-        name_ = std::move(other.name_);
-        path_ = std::move(other.path_);
-        hidden_name_ = std::exchange(other.hidden_name_, {});
-        fd_ = std::move(other.fd_);
+StreamingBlock::StreamingBlock(std::shared_ptr<const Directory> dir, std::string name,
+                               std::int64_t rows, RowLayout layout, Compression compression)
+    : layout_(std::move(layout)),
+      compression_(compression),
+      rows_(rows),
+      dir_(std::move(dir)),
+      name_(std::move(name)),
+      path_(dir_->path_of(name_)) {}
+
+std::unique_ptr<StreamingBlock> StreamingBlock::start(std::shared_ptr<const Directory> dir,
+                                                      std::string name, std::int64_t rows,
+                                                      RowLayout layout, Compression compression) {
+    // A hidden file left by an earlier run is nobody's: its name is removed (a link is
+    // removed itself, never what it points to), and the block's file is made anew.
+    dir->remove(hidden_name(name));
+    if (stored_in_chunks(compression, layout)) {
+        auto block = std::make_unique<CompressedBlock>(std::move(dir), std::move(name), rows,
+                                                       std::move(layout), compression);
+        block->create();
+        return block;
     }
-    return *this;
+    auto block = std::make_unique<RawBlock>(std::move(dir), std::move(name), rows,
+                                            std::move(layout), compression);
+    block->create();
+    return block;
 }
 
-StreamingBlock::~StreamingBlock() { close_hdf5(false); }
+std::unique_ptr<StreamingBlock> StreamingBlock::take_up(std::shared_ptr<const Directory> dir,
+                                                        std::string name, std::int64_t rows,
+                                                        RowLayout layout, std::int64_t written,
+                                                        Compression compression) {
+    const bool chunked = stored_in_chunks(compression, layout);
+    Opened opened = open_to_take_up(*dir, name, rows, layout, written, chunked);
+    if (chunked) {
+        auto block = std::make_unique<CompressedBlock>(std::move(dir), std::move(name), rows,
+                                                       std::move(layout), compression);
+        block->take_up(std::move(opened.fd), std::move(opened.file), std::move(opened.dataset),
+                       written);
+        return block;
+    }
+    auto block = std::make_unique<RawBlock>(std::move(dir), std::move(name), rows,
+                                            std::move(layout), compression);
+    block->take_up(std::move(opened.fd), std::move(opened.file), std::move(opened.dataset),
+                   written);
+    return block;
+}
+
+std::string StreamingBlock::hidden_path() const { return dir_->path_of(hidden_name_); }
 
 void StreamingBlock::discard() {
-    close_hdf5(false);
+    close_quietly();
     fd_ = Fd();
     if (!hidden_name_.empty()) dir_->remove(hidden_name_);
     hidden_name_.clear();
 }
 
-void StreamingBlock::close_hdf5(bool report) {
-    const bool dataset_closed = h5_dataset_ < 0 || H5Dclose(h5_dataset_) >= 0;
-    h5_dataset_ = -1;
-    const bool file_closed = h5_file_ < 0 || H5Fclose(h5_file_) >= 0;
-    h5_file_ = -1;
-    if (report && !(dataset_closed && file_closed)) {
-        h5::fail("close block", dir_->path_of(hidden_name_), "");
-    }
-}
-
 void StreamingBlock::write_chunk(const char* chunk, std::uint64_t size, const std::string& where) {
     if (full()) throw Error(where + ": block " + name_ + " is full");
-    if (!chunked_) {
-        // A row of no bytes: nothing to store, whatever its chunk says.
-        ++written_;
-        return;
-    }
-    write_compressed(chunk, size, where);
-}
-
-void StreamingBlock::write_compressed(const char* chunk, std::uint64_t size,
-                                      const std::string& where) {
-    std::vector<hsize_t> offset(layout_.shape.size() + 1, 0);
-    offset[0] = static_cast<hsize_t>(written_);
-    const std::string what = where + ": write row " + std::to_string(written_) + " of " +
-                             in_quotes(dir_->path_of(hidden_name_));
-    if (fails_now(FailPoint::H5DwriteChunk)) throw Error(what + ": " + std::strerror(EIO));
-    if (H5Dwrite_chunk(h5_dataset_, H5P_DEFAULT, /*filters=*/0, offset.data(), size, chunk) < 0) {
-        throw Error(what + ": " + h5::stack_reason());
-    }
-    // The chunk's place in the file's index is on disk with the row: a restart takes the
-    // block up where its journal ends.
-    if (fails_now(FailPoint::H5Fflush)) throw Error(what + ": " + std::strerror(EIO));
-    if (H5Fflush(h5_file_, H5F_SCOPE_LOCAL) < 0) throw Error(what + ": " + h5::stack_reason());
-    stored_bytes_ += size;
+    write_row_chunk(chunk, size, where);
     ++written_;
 }
 
@@ -425,18 +509,7 @@ void StreamingBlock::write(const zelt::Value& item, const std::string& where) {
         refuse(std::string("a ") + item.kind_name());
     }
     if (full()) throw Error(where + ": block " + name_ + " is full");
-    if (chunked_) {
-        const std::vector<char> chunk =
-            compression_.compress(bytes, layout_.row_bytes, element_bytes(layout_));
-        write_compressed(chunk.data(), chunk.size(), where);
-        return;
-    }
-    const std::uint64_t offset =
-        data_offset_ + static_cast<std::uint64_t>(written_) * layout_.row_bytes;
-    write_all(fd_.get(), bytes, layout_.row_bytes, offset,
-              where + ": write row " + std::to_string(written_) + " of " +
-                  in_quotes(dir_->path_of(hidden_name_)));
-    stored_bytes_ += layout_.row_bytes;
+    write_row(bytes, where);
     ++written_;
 }
 
@@ -462,50 +535,7 @@ void StreamingBlock::rename_into_place(const std::string& from) {
 
 void StreamingBlock::finish(bool sync_data) {
     if (finished()) return;
-    const std::string hidden_path = dir_->path_of(hidden_name_);
-    if (chunked_) {
-        if (h5_dataset_ >= 0 && !full()) {
-            // The last block of a file: cut to exactly its rows.
-            std::vector<hsize_t> dims{static_cast<hsize_t>(written_)};
-            dims.insert(dims.end(), layout_.shape.begin(), layout_.shape.end());
-            if (H5Dset_extent(h5_dataset_, dims.data()) < 0) {
-                h5::fail("cut to its rows", "/entry/data/data", hidden_path);
-            }
-        }
-        close_hdf5(true);
-        if (sync_data) sync(fd_, hidden_path);
-        rename_into_place(hidden_name_);
-        hidden_name_.clear();
-        fd_.close(path_);
-        return;
-    }
-    if (full()) {
-        if (sync_data) sync(fd_, hidden_path);
-        rename_into_place(hidden_name_);
-        hidden_name_.clear();
-        fd_.close(path_);
-        return;
-    }
-    // The last block of a file: a sub-file of exactly its rows, under a hidden name of its own
-    // until the rows are in.
-    const std::string short_name = hidden_name_ + ".last";
-    const std::string short_path = dir_->path_of(short_name);
-    dir_->remove(short_name);
-    SubFile target = create_sub_file(*dir_, short_name, written_, layout_);
-    try {
-        copy_range(fd_.get(), data_offset_, target.fd.get(), target.data_offset,
-                   static_cast<std::uint64_t>(written_) * layout_.row_bytes,
-                   "copy the rows of " + in_quotes(hidden_path) + " to " + in_quotes(short_path));
-        if (sync_data) sync(target.fd, short_path);
-        target.fd.close(short_path);
-        rename_into_place(short_name);
-    } catch (...) {
-        dir_->remove_quietly(short_name);
-        throw;
-    }
-    fd_ = Fd();
-    dir_->remove_quietly(hidden_name_);
-    hidden_name_.clear();
+    finish_file(sync_data);
 }
 
 }  // namespace scrivell

@@ -37,22 +37,27 @@ struct RowLayout {
 // A compressed block's dataset is chunked one row per chunk, with the codec's HDF5 filter;
 // each row is compressed and written as its chunk, through HDF5, which keeps the file open
 // until the block is finished. A last block that is not full is cut to its rows.
+//
+// Two kinds behind this one interface: a raw block (RawBlock) writes each row in place with
+// pwrite(2); a compressed one (CompressedBlock) goes through HDF5.
 class StreamingBlock {
   public:
     // Creates the hidden file of the block whose final name is `name` (sub_file_name()) in the
-    // master's directory `dir`, `rows` rows of `layout`. A stale hidden file of that name is
-    // removed first. Throws H5Error or Error naming the file.
-    StreamingBlock(std::shared_ptr<const Directory> dir, std::string name, std::int64_t rows,
-                   RowLayout layout, Compression compression = {});
+    // master's directory `dir`, `rows` rows of `layout`: raw, or compressed when rows of
+    // `layout` are stored in chunks. A stale hidden file of that name is removed first.
+    // Throws H5Error or Error naming the file.
+    static std::unique_ptr<StreamingBlock> start(std::shared_ptr<const Directory> dir,
+                                                 std::string name, std::int64_t rows,
+                                                 RowLayout layout, Compression compression = {});
     // Takes up the block `name` again after a restart: its hidden file exists and holds
     // `written` rows. Throws Error when the file is missing or not shaped as `layout` says.
-    StreamingBlock(std::shared_ptr<const Directory> dir, std::string name, std::int64_t rows,
-                   RowLayout layout, std::int64_t written, Compression compression = {});
-    StreamingBlock(StreamingBlock&& other) noexcept;
-    StreamingBlock& operator=(StreamingBlock&& other) noexcept;
+    static std::unique_ptr<StreamingBlock> take_up(std::shared_ptr<const Directory> dir,
+                                                   std::string name, std::int64_t rows,
+                                                   RowLayout layout, std::int64_t written,
+                                                   Compression compression = {});
     StreamingBlock(const StreamingBlock&) = delete;
     StreamingBlock& operator=(const StreamingBlock&) = delete;
-    ~StreamingBlock();  // closes; the hidden file of an unfinished block stays
+    virtual ~StreamingBlock() = default;  // closes; the hidden file of an unfinished block stays
     // Removes the hidden file of a block whose rows nobody wants any more (its dataset was
     // registered anew, or it holds no row). Throws Error naming the file.
     void discard();
@@ -71,33 +76,36 @@ class StreamingBlock {
     bool full() const { return written_ == rows_; }
     std::int64_t rows_written() const { return written_; }
     const RowLayout& layout() const { return layout_; }
-    // The final path ("%04d.h5" beside the master file) and the bare final name.
+    // The final path (the sub-file beside the master file) and the bare final name.
     const std::string& path() const { return path_; }
     const std::string& name() const { return name_; }
 
     // Closes the sub-file and gives it its final name. A block that is not full first becomes a
-    // sub-file of exactly its rows, copied from the rows already on disk. With `sync`, the data
-    // reach the disk before the rename. A stale file at the final name that is not a block
-    // (checked when the block began) is removed; anything else there refuses the rename.
-    // Throws Error; the hidden file stays on failure, and finish() may be called again.
+    // sub-file of exactly its rows. With `sync`, the data reach the disk before the rename. A
+    // stale file at the final name that is not a block (checked when the block began) is
+    // removed; anything else there refuses the rename. Throws Error; the hidden file stays on
+    // failure, and finish() may be called again.
     void finish(bool sync);
     bool finished() const { return hidden_name_.empty(); }
 
-  private:
-    void write_compressed(const char* chunk, std::uint64_t size, const std::string& where);
-    void close_hdf5(bool report);
+  protected:
+    StreamingBlock(std::shared_ptr<const Directory> dir, std::string name, std::int64_t rows,
+                   RowLayout layout, Compression compression);
+    // The row's bytes into the next row; the count of rows is the caller's.
+    virtual void write_row(const char* bytes, const std::string& where) = 0;
+    virtual void write_row_chunk(const char* chunk, std::uint64_t size,
+                                 const std::string& where) = 0;
+    // Everything before the rename; the kind's own rename of a last block that is not full.
+    virtual void finish_file(bool sync) = 0;
+    virtual void close_quietly() {}
+    void rename_into_place(const std::string& from);
+    std::string hidden_path() const;
 
     RowLayout layout_;
     Compression compression_;
-    bool chunked_ = false;  // compressed, one row per chunk; else rows at a fixed place
     std::uint64_t stored_bytes_ = 0;
-    std::int64_t h5_file_ = -1;  // a compressed block's file and dataset, open in HDF5
-    std::int64_t h5_dataset_ = -1;
     std::int64_t rows_ = 0;
     std::int64_t written_ = 0;
-    std::uint64_t data_offset_ = 0;
-    void rename_into_place(const std::string& from);
-
     std::shared_ptr<const Directory> dir_;
     std::string name_;
     std::string path_;

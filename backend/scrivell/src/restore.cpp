@@ -281,9 +281,10 @@ void Scrivell::take_up_block(FileEntry& entry, const std::string& filepath, cons
     const std::shared_ptr<const Directory>& dir = entry.dir;
     const std::string block_name = sub_file_name(split.stem, split.filling->index);
     if (dir->kind_of(hidden_name(block_name)) != Directory::Kind::None) {
-        split.block.emplace(dir, block_name, split.splitSize,
-                            RowLayout::from(split.filling->typestr, split.filling->shape),
-                            split.filling->rows, split.compression);
+        split.block =
+            StreamingBlock::take_up(dir, block_name, split.splitSize,
+                                    RowLayout::from(split.filling->typestr, split.filling->shape),
+                                    split.filling->rows, split.compression);
         split.block_started = std::chrono::steady_clock::now();
     }
     if (split.filling->full_message) {

@@ -166,8 +166,8 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
         const std::string block_name = sub_file_name(split->stem, split->splitFileIndex);
         refuse_other_scan_block(*entry.dir, block_name, where);
         records::BlockStarted started{name, split->splitFileIndex, layout.typestr, layout.shape};
-        split->block.emplace(entry.dir, block_name, split->splitSize, std::move(layout),
-                             split->compression);
+        split->block = StreamingBlock::start(entry.dir, block_name, split->splitSize,
+                                             std::move(layout), split->compression);
         split->block_started = std::chrono::steady_clock::now();
         commit(entry, started, held_bytes_);
     }
