@@ -13,7 +13,7 @@ namespace {
 zelt::WorkerOptions router_options(const zelt::storageParser& config) {
     zelt::WorkerOptions options;
     // Large enough for a batch of detector frames; larger messages are refused by ZeroMQ.
-    options.max_message_bytes = config.number_or("corvane", "max_message_bytes", 1LL << 30);
+    options.max_message_bytes = config.number_or("corvane", "max_message_bytes", zelt::default_max_message_bytes);
     // A request is journaled as one record, and a record holds less than 2 GiB: a larger
     // one would hide itself and every record after it from a restart.
     constexpr long long most = (1LL << 31) - (1LL << 20);

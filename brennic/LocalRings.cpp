@@ -101,7 +101,7 @@ struct LocalRings::Hold {
 LocalSettings LocalSettings::from(const zelt::storageParser& config, const std::string& port) {
     LocalSettings settings;
     settings.socket_path =
-        config.get_or("corvane", "local_socket", "/run/brennic/brennic-" + port + ".sock");
+        config.get_or("corvane", "local_socket", zelt::default_local_socket(port));
     if (settings.socket_path == "off") settings.socket_path.clear();
     for (const std::string& user : listed(config.get_or("corvane", "local_users", ""))) {
         if (all_digits(user)) {

@@ -59,13 +59,21 @@ class storageParser {
 // a programming error, refused by get_or and number_or.
 const std::vector<std::pair<std::string, std::string>>& known_entries();
 
-// Built-in defaults, used when no configuration file exists.
 // Where the configuration is read when ZELT_CONFIG is not set.
 inline constexpr const char* system_config_path = "/etc/zelt/zelt.ini";
+
+// Built-in defaults, used when no configuration file exists, and the defaults of entries that
+// both the service and its clients read, in one place.
 inline constexpr const char* default_ip = "127.0.0.1";
 inline constexpr const char* default_port = "5555";
 inline constexpr const char* default_bootstrap_servers =
     "kafka-1.vesk.invalid:9092,kafka-2.vesk.invalid:9092,kafka-3.vesk.invalid:9092";
 inline constexpr long long default_vesk_timeout_ms = 5000;
+// [corvane] max_message_bytes: the largest request the service reads.
+inline constexpr long long default_max_message_bytes = 1LL << 30;
+// [corvane] local_socket for a service on `port`.
+inline std::string default_local_socket(const std::string& port) {
+    return "/run/brennic/brennic-" + port + ".sock";
+}
 
 }  // namespace zelt
