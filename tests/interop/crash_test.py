@@ -171,7 +171,7 @@ class Crashes(unittest.TestCase):
             numpy.testing.assert_array_equal(frames[:, 0, 0], numpy.arange(FRAMES))
         directory = os.path.dirname(master)
         self.assertEqual([n for n in os.listdir(directory) if n.startswith(".")], [])
-        deadline = time.monotonic() + 15
+        deadline = time.monotonic() + 60  # a loaded machine delivers late, not never
         while True:
             self.kafka_out.seek(0)
             messages = [json.loads(line) for line in self.kafka_out if line.startswith("{")]

@@ -262,10 +262,13 @@ void Scrivell::journal_failure(const std::string& filepath, const std::string& e
 
 void Scrivell::write_journals() {
     write_all_pending();
+    // The notifications first: a crash between the two writes then leaves a block that the
+    // file's journal still calls full, which the next start finishes and announces again,
+    // never a block recorded as done whose announcement was lost.
+    outbox_.write_journal();
     for (auto& [filepath, entry] : files) {
         if (entry.journal) entry.journal->write();
     }
-    outbox_.write_journal();
 }
 
 void Scrivell::deliver_owed() {
