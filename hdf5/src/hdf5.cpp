@@ -342,8 +342,9 @@ NdArray hdf5::slot_array(const LocalSlot& slot, const std::string& typestr,
 }
 
 void hdf5::inline_retired_slots(Map& record) {
+    if (retired_.empty()) return;  // the common case, on every request
     Value* map = zelt::find(record, "map");
-    if (!map || !map->as<Map>() || retired_.empty()) return;
+    if (!map || !map->as<Map>()) return;
     for (auto& [name, value] : *map->as<Map>()) {
         const NdArray* array = value.as<NdArray>();
         if (!array || !array->slot() || (ring_ && array->slot()->token == ring_->token())) continue;

@@ -512,7 +512,9 @@ class hdf5:  # noqa: N801 - the system's own name
         Slots in ``taken`` were filled for this request: they go back if it cannot be sent."""
         record.update(kwargs)  # named arguments follow, and replace a fixed key of their name
         values = record.get("map")
-        if isinstance(values, dict):
+        if isinstance(values, dict) and any(isinstance(value, LocalSlot)
+                                            and value.ring is not self._ring
+                                            for value in values.values()):
             # A slot filled before its service went away goes inline: the next service never
             # saw that ring.
             record["map"] = {name: numpy.array(value.array)
