@@ -99,14 +99,8 @@ Corvane::Corvane(const zelt::storageParser& config)
         scrivell.journaling() ? "in \"" + scrivell.journal_dir() + "\"" : std::string("off"),
         scrivell.limits().max_open_files, scrivell.limits().memory_limit_bytes >> 20);
     // Files open when the service last ended are open again before the first request.
+    // Failures no waiting close had been told of before the restart come back with them.
     scrivell.restore();
-    // Failures no waiting close had been told of before the restart are told now.
-    for (const auto& [filepath, error] : scrivell.take_restored_failures()) {
-        failures_.add(filepath, error);
-    }
-    for (const auto& missing : scrivell.take_restored_missing()) {
-        failures_.add_missing(missing.filepath, missing.first, missing.last);
-    }
     const LocalSettings local = LocalSettings::from(config, port);
     if (!local.socket_path.empty()) {
         try {
@@ -128,12 +122,6 @@ void Corvane::send_releases() {
     if (!local_) return;
     for (const auto& [identity, message] : local_->take_releases()) {
         worker.send_dumps_id(identity, message);
-    }
-}
-
-void Corvane::collect_row_failures() {
-    for (const auto& [filepath, error] : scrivell.take_row_failures()) {
-        failures_.add(filepath, error);
     }
 }
 
@@ -169,11 +157,8 @@ void Corvane::start() {
             }
             // A notification no broker will ever take is dropped: the next waiting close of
             // its file tells it.
-            collect_row_failures();
             for (const auto& [filepath, error] : scrivell.take_dropped_notifications()) {
-                if (filepath.empty()) continue;
-                failures_.add(filepath, error);
-                scrivell.journal_failure(filepath, error);
+                if (!filepath.empty()) scrivell.note_failure(filepath, error);
             }
         } catch (const std::exception& error) {
             spdlog::error("{}: {}", identity ? "reply or releases" : "idle work", error.what());
@@ -231,9 +216,8 @@ void Corvane::serve(const std::string& identity) {
         } else if (const std::string* filepath = filepath_of(request)) {
             // Nobody heard of it: the next waiting close of this file will say so, also after
             // a restart.
-            failures_.add(*filepath, message);
             try {
-                scrivell.journal_failure(*filepath, message);
+                scrivell.note_failure(*filepath, message);
             } catch (const std::exception& unjournaled) {
                 spdlog::error("journal: {}", unjournaled.what());
             }
@@ -289,7 +273,6 @@ bool Corvane::note_seq(const std::string& identity, const zelt::Map& record) {
     if (missing) {
         spdlog::error("\"{}\": requests {}-{} of a client never reached the service", *filepath,
                       missing->first, missing->second);
-        failures_.add_missing(*filepath, missing->first, missing->second);
     }
     return true;
 }
@@ -305,103 +288,24 @@ void Corvane::write_journals() {
 zelt::Map Corvane::status() const {
     zelt::Map reply{{"ret", "ok"}, {"version", BRENNIC_VERSION}};
     for (auto& entry : scrivell.status()) reply.push_back(std::move(entry));
-    reply.emplace_back("failed_requests", static_cast<std::int64_t>(failures_.count()));
+    reply.emplace_back("failed_requests", static_cast<std::int64_t>(scrivell.unreported_failures()));
     return reply;
 }
 
 zelt::Map Corvane::reply_to(const zelt::Value& request) {
-    collect_row_failures();  // a close reports them with the rest
     const std::string* name = text_of(request, "type");
     std::string report;
     if (name && *name == "close") {
         const std::string filepath = *filepath_of(request);
-        report = failures_.take(filepath);
+        report = scrivell.take_failure_report(filepath);
         if (!report.empty()) report = "close \"" + filepath + "\": done, but " + report;
     } else if (name && *name == "closeAll") {
-        for (const std::string& one : failures_.take_all()) {
+        for (const std::string& one : scrivell.take_failure_reports()) {
             report += (report.empty() ? "closeAll: done, but " : "; ") + one;
         }
     }
     if (report.empty()) return ok_reply;
     return zelt::Map{{"ret", "error"}, {"error", report}};
-}
-
-Corvane::UnreportedFailures::Failures& Corvane::UnreportedFailures::of(
-    const std::string& filepath) {
-    auto [there, added] = by_path_.try_emplace(filepath);
-    if (added) {
-        order_.push_back(filepath);
-        bytes_ += 2 * filepath.size();  // the key and its place in the order
-    }
-    return there->second;
-}
-
-void Corvane::UnreportedFailures::add(const std::string& filepath, const std::string& error) {
-    Failures& failures = of(filepath);
-    if (failures.count++ == 0) {
-        failures.first = error;
-        bytes_ += error.size();
-    }
-    ++count_;
-    bound();
-}
-
-void Corvane::UnreportedFailures::add_missing(const std::string& filepath, std::int64_t first,
-                                              std::int64_t last) {
-    Failures& failures = of(filepath);
-    std::string range = std::to_string(first);
-    if (last != first) range += "-" + std::to_string(last);
-    constexpr std::size_t most = 1024;
-    if (failures.missing.size() < most) {
-        const std::string added = (failures.missing.empty() ? "" : ", ") + range;
-        failures.missing += added;
-        bytes_ += added.size();
-    } else if (failures.missing.back() != '.') {
-        failures.missing += ", ...";
-    }
-    const auto requests = static_cast<std::size_t>(last - first + 1);
-    failures.missing_requests += requests;
-    count_ += requests;
-    bound();
-}
-
-void Corvane::UnreportedFailures::bound() {
-    // Bounded in paths and bytes: the oldest path's failures can no longer reach its close;
-    // that is said once, at ERROR.
-    while (order_.size() > 1 && (order_.size() > max_paths || bytes_ > max_bytes)) {
-        const std::string oldest = order_.front();
-        const Failures& dropped = by_path_[oldest];
-        spdlog::error(
-            "{} failed requests for \"{}\" will not be reported to its close: the record of "
-            "unreported failures is full ({} files, {} bytes at most)",
-            dropped.count, zelt::printable(oldest, 512), max_paths, max_bytes);
-        count_ -= dropped.count + dropped.missing_requests;
-        bytes_ -= 2 * oldest.size() + dropped.first.size() + dropped.missing.size();
-        by_path_.erase(oldest);
-        order_.pop_front();
-    }
-}
-
-std::string Corvane::UnreportedFailures::take(const std::string& filepath) {
-    auto there = by_path_.find(filepath);
-    if (there == by_path_.end()) return {};
-    const Failures failures = there->second;
-    count_ -= failures.count + failures.missing_requests;
-    bytes_ -= 2 * filepath.size() + failures.first.size() + failures.missing.size();
-    by_path_.erase(there);
-    order_.erase(std::find(order_.begin(), order_.end(), filepath));
-    std::string report;
-    if (failures.count) {
-        const bool one = failures.count == 1;
-        report = std::to_string(failures.count) + (one ? " earlier request" : " earlier requests") +
-                 " for this file failed" + (one ? ": " : "; the first: ") + failures.first;
-    }
-    if (!failures.missing.empty()) {
-        const bool one = failures.missing_requests == 1;
-        report += (report.empty() ? "" : "; and ") + std::string(one ? "request " : "requests ") +
-                  failures.missing + " never reached the service";
-    }
-    return report;
 }
 
 void Corvane::ErrorLines::log(const std::string& filepath, const std::string& line) {
@@ -436,26 +340,12 @@ void Corvane::ErrorLines::say_more(const std::string& filepath, std::size_t more
                   about);
 }
 
-bool Corvane::UnreportedFailures::holds(const std::string& filepath) const {
-    return by_path_.count(filepath) > 0;
-}
-
-std::vector<std::string> Corvane::UnreportedFailures::take_all() {
-    std::vector<std::string> reports;
-    while (!order_.empty()) {
-        const std::string filepath = order_.front();
-        reports.push_back("\"" + filepath + "\": " + take(filepath));
-    }
-    return reports;
-}
-
 void Corvane::close_all_files() {
     const std::size_t open = scrivell.open_paths().size();
     // Rows still with a worker are written and every journal is on disk first.
     write_journals();
-    collect_row_failures();
     for (const std::string& filepath : scrivell.open_paths()) {
-        if (scrivell.journaling() && failures_.holds(filepath)) {
+        if (scrivell.journaling() && scrivell.has_unreported_failures(filepath)) {
             // Closing it would leave its failures nowhere but in the log, and its next waiting
             // close would say "ok". Its journal holds them: the next start restores the file,
             // and that close reports them.
@@ -472,8 +362,8 @@ void Corvane::close_all_files() {
             spdlog::error("shutdown: close \"{}\": {}", filepath, error.what());
         }
     }
-    for (const std::string& filepath : scrivell.open_paths()) (void)failures_.take(filepath);
-    for (const std::string& report : failures_.take_all()) {
+    // The files left open keep theirs in their journals.
+    for (const std::string& report : scrivell.take_failure_reports(/*of_open_files=*/false)) {
         spdlog::error("shutdown: failed requests no close was told of: {}", report);
     }
     scrivell.deliver_owed();

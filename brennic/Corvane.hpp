@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <memory>
 #include <scrivell/Scrivell.hpp>
 #include <string>
@@ -44,40 +43,6 @@ class Corvane {
     scrivell::Scrivell scrivell;
 
   private:
-    // The requests that failed without a reply, because they asked for none, per file path:
-    // how many and the first one's error, until a waiting close of the path reports them.
-    class UnreportedFailures {
-      public:
-        void add(const std::string& filepath, const std::string& error);
-        // Requests `first` to `last` of a client never reached the service.
-        void add_missing(const std::string& filepath, std::int64_t first, std::int64_t last);
-        // The report for `filepath`, forgotten once taken; empty when nothing failed.
-        std::string take(const std::string& filepath);
-        bool holds(const std::string& filepath) const;
-        // The reports of every path, forgotten once taken.
-        std::vector<std::string> take_all();
-        // The failed requests not yet reported, over all paths.
-        std::size_t count() const { return count_; }
-
-      private:
-        struct Failures {
-            std::size_t count = 0;
-            std::string first;
-            std::string missing;  // "14-23, 24": requests that never arrived
-            std::size_t missing_requests = 0;
-        };
-        // The failures of `filepath`, made when there are none yet.
-        Failures& of(const std::string& filepath);
-        // Drops the oldest paths beyond the bounds.
-        void bound();
-        static constexpr std::size_t max_paths = 4096;
-        static constexpr std::size_t max_bytes = 16 << 20;
-        std::unordered_map<std::string, Failures> by_path_;
-        std::deque<std::string> order_;
-        std::size_t count_ = 0;
-        std::size_t bytes_ = 0;  // paths and errors held
-    };
-
     // The ERROR lines of failed requests, at most one a second per file: a client that sends
     // a thousand frames to a file that failed to open fills no log. What is held back is
     // counted and said in one line.
@@ -102,9 +67,6 @@ class Corvane {
     void close_all_files();
     // Counts the request's "seq" for its client and its open file; a gap is a failure of the
     // file. Returns false when the file is not open (yet): an open's number counts after it.
-    // Rows written after their request, once compressed, that could not be: into the record
-    // of failures that the next waiting close of their file reports.
-    void collect_row_failures();
     [[nodiscard]] bool note_seq(const std::string& identity, const zelt::Map& record);
     // Puts what the journals recorded on disk; a failure is logged, not thrown.
     void write_journals();
@@ -122,7 +84,6 @@ class Corvane {
 
     // An error as the reply, the log and the record of failures hold it, at most.
     static constexpr std::size_t max_error_bytes = 2048;
-    UnreportedFailures failures_;
     ErrorLines error_lines_;
     std::string stopped_line_;
     std::string current_identity_;  // the sender of the request being decoded

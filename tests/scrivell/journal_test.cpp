@@ -187,11 +187,10 @@ TEST(Restore, ARecordThatCannotBeAppliedCostsItselfAndIsReportedNotTheJournal) {
     scrivell.restore();
     ASSERT_TRUE(scrivell.open_files().contains(master));
     EXPECT_EQ(scrivell.open_files().find(master)->files_nosplit.find("x")->values.size(), 1u);
-    const auto failures = scrivell.take_restored_failures();
-    ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0].first, master);
-    EXPECT_TRUE(Contains(failures[0].second, "journal record 2 was not restored"))
-        << failures[0].second;
+    EXPECT_EQ(scrivell.unreported_failures(), 1u);
+    const std::string report = scrivell.take_failure_report(master);
+    EXPECT_TRUE(Contains(report, "1 earlier request for this file failed: restore")) << report;
+    EXPECT_TRUE(Contains(report, "journal record 2 was not restored")) << report;
     const auto names = names_in(dir / "journal");
     EXPECT_TRUE(std::none_of(names.begin(), names.end(), [](const std::string& name) {
         return name.find(".unrestorable") != std::string::npos;
@@ -345,7 +344,7 @@ TEST(Restore, TheJournalCutAtEveryRecordGivesTheStateAfterItsLastWholeRecord) {
                 << zelt::to_text(account_of(restored, master).status) << " against "
                 << zelt::to_text(states[i].status);
             // The requests never seen come back as missing, each once.
-            EXPECT_EQ(restored.take_restored_missing().size(), i) << "cut at " << cut;
+            EXPECT_EQ(restored.unreported_failures(), i) << "cut at " << cut;
         }
     }
 }
@@ -525,7 +524,7 @@ TEST(Restore, ACloseThatFailsAtShutdownKeepsEveryRowAndTheNextStartFinishesIt) {
         std::filesystem::remove(dir / "0000.h5");
         scrivell::Scrivell scrivell(settings);
         scrivell.restore();
-        EXPECT_TRUE(scrivell.take_restored_failures().empty());
+        EXPECT_EQ(scrivell.unreported_failures(), 0u);
         scrivell.process({{"type", "close"}, {"filepath", master}});
         EXPECT_EQ(H5Reader(dir / "0000.h5").int64s("/entry/data/data"), sent);
         EXPECT_EQ(H5Reader(master).int64s("/entry/data/data_0000"), sent);
@@ -560,11 +559,10 @@ TEST(Restore, ABlockThatCannotBeTakenUpIsKeptAsideAndReportedAndTheRestIsRestore
     scrivell::Scrivell scrivell(settings);
     scrivell.restore();
     ASSERT_TRUE(scrivell.open_files().contains(master));
-    const auto failures = scrivell.take_restored_failures();
-    ASSERT_EQ(failures.size(), 1u);
-    EXPECT_TRUE(Contains(failures[0].second, "block 0 of \"/entry/data\" was not taken up"))
-        << failures[0].second;
-    EXPECT_TRUE(Contains(failures[0].second, ".0000.h5.part.unrestorable"));
+    ASSERT_EQ(scrivell.unreported_failures(), 1u);
+    const std::string report = scrivell.take_failure_report(master);
+    EXPECT_TRUE(Contains(report, "block 0 of \"/entry/data\" was not taken up")) << report;
+    EXPECT_TRUE(Contains(report, ".0000.h5.part.unrestorable"));
     EXPECT_TRUE(std::filesystem::exists(dir / ".0000.h5.part.unrestorable"));
     scrivell.process({{"type", "dataset_append_split_map"},
                       {"filepath", master},
@@ -606,4 +604,36 @@ TEST(Restore, TheOwedNotificationsAreRewrittenByWriteThenRename) {
         EXPECT_EQ(scrivell.outbox().size(), 1u);
         EXPECT_EQ(outbox_journals(), before);
     }
+}
+
+TEST(Restore, FailuresNoClientHeardOfOutliveARestartAndAreReportedOnce) {
+    support::TempDir dir;
+    const std::string master = dir / "m.h5";
+    const std::string never_opened = dir / "nowhere/n.h5";
+    scrivell::Settings settings;
+    settings.journal_dir = dir / "journal";
+    {
+        scrivell::Scrivell scrivell(settings);
+        scrivell.restore();
+        scrivell.process({{"type", "open"}, {"filepath", master}});
+        scrivell.note_failure(master, "dataset_append_map \"m.h5\": first");
+        scrivell.note_failure(master, "dataset_append_map \"m.h5\": second");
+        (void)scrivell.note_seq(master, "c1", 1);
+        (void)scrivell.note_seq(master, "c1", 5);
+        scrivell.note_failure(never_opened, "open: no such directory");
+        EXPECT_EQ(scrivell.unreported_failures(), 6u);
+        scrivell.write_journals();
+    }  // as after a crash: the open file's failures are in its journal, the others are gone
+    scrivell::Scrivell scrivell(settings);
+    scrivell.restore();
+    EXPECT_TRUE(scrivell.has_unreported_failures(master));
+    EXPECT_EQ(scrivell.unreported_failures(), 5u);
+    // A close without a reply leaves them for the next waiting close of the path.
+    scrivell.process({{"type", "close"}, {"filepath", master}});
+    EXPECT_EQ(scrivell.unreported_failures(), 5u);
+    EXPECT_EQ(scrivell.take_failure_report(master),
+              "2 earlier requests for this file failed; the first: dataset_append_map "
+              "\"m.h5\": first; and requests 2-4 never reached the service");
+    EXPECT_EQ(scrivell.take_failure_report(master), "");
+    EXPECT_TRUE(scrivell.take_failure_reports().empty());
 }

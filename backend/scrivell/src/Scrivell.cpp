@@ -8,6 +8,7 @@
 #include <zelt/storageParser.hpp>
 
 #include "Journal.hpp"
+#include "FailedRequests.hpp"
 #include "Outbox.hpp"
 #include "compression_pool.hpp"
 #include "fail_points.hpp"
@@ -65,7 +66,8 @@ Scrivell::Scrivell(Settings settings)
       data_roots_(std::move(settings.data_roots)),
       journal_dir_path_(settings.journal_dir),
       outbox_ptr_(std::make_unique<Outbox>(std::move(settings.vesk))),
-      outbox_(*outbox_ptr_) {
+      outbox_(*outbox_ptr_),
+      unopened_failures_(std::make_unique<UnopenedFailures>()) {
     compression_threads_ = settings.compression_threads;
     verify_precompressed_ = settings.verify_precompressed;
     if (!journal_dir_path_.empty()) {
@@ -136,7 +138,7 @@ void Scrivell::open(const zelt::Map& record) {
     } else {
         id = create_master_file(*dir, filepath);
     }
-    FileEntry opening{MasterFileHandle{id}, std::move(dir), {}, {}, {}, {}};
+    FileEntry opening{MasterFileHandle{id}, std::move(dir), {}, {}, {}, {}, {}};
     // The file enters the table only once it is whole: flushed, and journaled when journals
     // are kept. An open that fails leaves nothing behind, not even a file it created.
     try {
@@ -254,10 +256,44 @@ void Scrivell::refuse_beyond_descriptors(std::size_t adds, const std::string& wh
                 std::to_string(limits_.max_descriptors) + " for files); close files first");
 }
 
-void Scrivell::journal_failure(const std::string& filepath, const std::string& error) {
+void Scrivell::note_failure(const std::string& filepath, const std::string& error) {
     if (FileEntry* entry = files.find(filepath)) {
         commit(*entry, records::RequestFailed{error}, held_bytes_);
+    } else {
+        unopened_failures_->add(filepath, error);
     }
+}
+
+std::string Scrivell::take_failure_report(const std::string& filepath) {
+    if (FileEntry* entry = files.find(filepath)) {
+        // Still open (a close that left it so): reported now, so not again from memory; a
+        // restart reports it again from the journal rather than never.
+        unopened_failures_->merge(filepath, std::exchange(entry->failures, {}));
+    }
+    return unopened_failures_->take(filepath);
+}
+
+std::vector<std::string> Scrivell::take_failure_reports(bool of_open_files) {
+    for (auto& [filepath, entry] : files) {
+        if (of_open_files) unopened_failures_->merge(filepath, std::exchange(entry.failures, {}));
+    }
+    std::vector<std::string> reports;
+    while (!unopened_failures_->paths().empty()) {
+        const std::string filepath = unopened_failures_->paths().front();
+        reports.push_back(in_quotes(filepath) + ": " + unopened_failures_->take(filepath));
+    }
+    return reports;
+}
+
+bool Scrivell::has_unreported_failures(const std::string& filepath) const {
+    const FileEntry* entry = files.find(filepath);
+    return entry && !entry->failures.empty();
+}
+
+std::size_t Scrivell::unreported_failures() const {
+    std::size_t requests = unopened_failures_->requests();
+    for (const auto& [filepath, entry] : files) requests += entry.failures.requests();
+    return requests;
 }
 
 void Scrivell::write_journals() {
@@ -412,6 +448,8 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
     } catch (const Error& error) {
         unrecorded = error.what();
     }
+    // Its failures not yet reported wait for a waiting close of the path, or closeAll.
+    unopened_failures_->merge(filepath, entry->failures);
     files.erase(filepath);
     if (!at_shutdown && !outbox_.wait_for(filepath, deadline)) {
         // The file is closed and complete: a late stop notification does not undo that.

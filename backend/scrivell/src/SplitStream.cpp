@@ -125,7 +125,6 @@ void SplitStream::write_pending(StreamContext& context, const std::string& name,
         } catch (const std::exception& error) {
             const std::string reason = row.where + ": a row was not written: " + error.what();
             spdlog::error("{}", reason);
-            context.row_failures.emplace_back(context.filepath, reason);
             commit(context.entry, records::RequestFailed{reason}, context.held_bytes);
         }
         context.pending_bytes -= row.raw_bytes;

@@ -42,8 +42,8 @@ struct PendingRow {
 
 // What a stream touches beyond itself: its master's entry (the file, its journal), the
 // notifications, whether rows must reach the device before they count, and the backend's
-// counts of held bytes and of rows with compression workers, with the record of rows that
-// could not be written once compressed (file, error).
+// counts of held bytes and of rows with compression workers. A row that cannot be written
+// once compressed is a failure the entry holds.
 struct StreamContext {
     FileEntry& entry;
     const std::string& filepath;
@@ -51,7 +51,6 @@ struct StreamContext {
     bool sync;
     std::uint64_t& held_bytes;
     std::uint64_t& pending_bytes;
-    std::vector<std::pair<std::string, std::string>>& row_failures;
 };
 
 // A split dataset: its journaled account (block size, the index of the next sub-file, the

@@ -86,8 +86,8 @@ void apply(FileEntry& entry, const Record& record, std::uint64_t& held_bytes) {
                        std::int64_t& last = entry.seqs[r.client];
                        last = std::max(last, r.seq);
                    },
-                   [](const RequestsMissing&) {},  // reported, not held
-                   [](const RequestFailed&) {},
+                   [&](const RequestsMissing& r) { entry.failures.add_missing(r.first, r.last); },
+                   [&](const RequestFailed& r) { entry.failures.add(r.error); },
                },
                record);
 }

@@ -15,6 +15,7 @@
 #include "Column.hpp"
 #include "Compression.hpp"
 #include "Directory.hpp"
+#include "FailedRequests.hpp"
 #include "Journal.hpp"
 #include "OrderedMap.hpp"
 #include "SplitStream.hpp"
@@ -45,6 +46,9 @@ struct FileEntry {
     std::optional<JournalFile> journal;
     // Per client (its identity, in hex), the highest "seq" of its requests carried out.
     std::map<std::string, std::int64_t> seqs;
+    // Requests for the file that failed with no reply to say so, journaled, until a waiting
+    // close reports them.
+    FailedRequests failures;
 };
 
 }  // namespace scrivell

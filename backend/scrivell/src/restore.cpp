@@ -6,6 +6,7 @@
 #include <map>
 #include <scrivell/Scrivell.hpp>
 
+#include "FailedRequests.hpp"
 #include "Outbox.hpp"
 #include "file_state.hpp"
 #include "file_table.hpp"
@@ -135,10 +136,10 @@ void Scrivell::restore() {
                           error.what(), aside);
             // Its file's next waiting close hears of it.
             if (!filepath.empty()) {
-                restored_failures_.emplace_back(
-                    filepath, "restore " + in_quotes(filepath) + ": its journal could not be " +
-                                  "restored (" + error.what() + "); it is kept as " +
-                                  in_quotes(aside));
+                unopened_failures_->add(filepath, "restore " + in_quotes(filepath) +
+                                                      ": its journal could not be restored (" +
+                                                      error.what() + "); it is kept as " +
+                                                      in_quotes(aside));
             }
         }
     }
@@ -178,7 +179,7 @@ void Scrivell::restore_file(const std::string& journal_path, std::string& filepa
                                 in_quotes(damaged) + ")";
     }
     FileEntry& entry =
-        files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, dir, {}, {}, {}, {}});
+        files.insert_or_assign(filepath, FileEntry{MasterFileHandle{id}, dir, {}, {}, {}, {}, {}});
     try {
         restore_into(entry, filepath, read, journal_path, rebuilt);
     } catch (...) {
@@ -195,14 +196,14 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
                             const std::string& journal_path, const std::string& rebuilt) {
     const hid_t id = entry.fp.id();
     const std::shared_ptr<const Directory>& dir = entry.dir;
-    std::vector<std::string> failures;
-    std::vector<Missing> missing;
     // What cannot be kept is named at ERROR and told to the file's next waiting close; it
-    // costs its record, dataset or block, never the rest of the journal.
+    // costs its record, dataset or block, never the rest of the journal. Held by the file
+    // like any failure, and journaled once the journal is resumed: a record that cannot be
+    // restored fails again at the next start, a block kept aside does not.
     const auto cannot_keep = [&](const std::string& what) {
         const std::string error = "restore " + in_quotes(filepath) + ": " + what;
         spdlog::error("{}", error);
-        failures.push_back(error);
+        commit(entry, records::RequestFailed{error}, held_bytes_);
     };
     for (std::size_t i = 1; i < read.records.size(); ++i) {
         Record record;
@@ -214,8 +215,7 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
                         " was not restored: " + error.what());
             continue;
         }
-        // What the tables do not hold: a rebuilt master gets its values and links again, and
-        // the failures wait for the file's next waiting close.
+        // What the tables do not hold: a rebuilt master gets its values and links again.
         if (const auto* map = std::get_if<records::MapWritten>(&record)) {
             if (rebuilt.empty()) continue;
             for (const auto& [path, leaf] : map->map) {
@@ -231,10 +231,6 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
             create_external_link(id, link_path(done->name, done->index),
                                  sub_file_name(split ? split->stem : "", done->index),
                                  "/entry/data/data");
-        } else if (const auto* gap = std::get_if<records::RequestsMissing>(&record)) {
-            missing.push_back({filepath, gap->first, gap->last});
-        } else if (const auto* failed = std::get_if<records::RequestFailed>(&record)) {
-            failures.push_back(failed->error);
         }
     }
     entry.journal = JournalFile::resume(journal_path, read.valid_bytes, journal_dir_->sync());
@@ -267,8 +263,6 @@ void Scrivell::restore_into(FileEntry& entry, const std::string& filepath, Journ
     entry.journal->write();
     std::size_t values = 0;
     for (const auto& [name, dataset] : entry.files_nosplit) values += dataset.values.size();
-    for (std::string& error : failures) restored_failures_.emplace_back(filepath, std::move(error));
-    restored_missing_.insert(restored_missing_.end(), missing.begin(), missing.end());
     spdlog::warn(
         "restored \"{}\" from its journal{}: {} appendable datasets with {} values; split "
         "datasets: {}",

@@ -203,8 +203,8 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
 }
 
 StreamContext Scrivell::context_of(FileEntry& entry, const std::string& filepath) {
-    return {entry,       filepath,       outbox_,      journal_dir_ && journal_dir_->sync(),
-            held_bytes_, pending_bytes_, row_failures_};
+    return {entry, filepath, outbox_, journal_dir_ && journal_dir_->sync(), held_bytes_,
+            pending_bytes_};
 }
 
 void Scrivell::queue_row(FileEntry& entry, const std::string& filepath, const std::string& name,

@@ -22,6 +22,7 @@ struct JournalRecords;
 class JournalDirectory;
 class Outbox;
 class CompressionPool;
+class UnopenedFailures;
 
 // The HDF5 backend: the table of open files and what is pending for them, and one operation
 // per request type. Every operation takes the whole request record; failures are thrown
@@ -64,30 +65,25 @@ class Scrivell {
     std::optional<std::pair<std::int64_t, std::int64_t>> note_seq(const std::string& filepath,
                                                                   const std::string& client,
                                                                   std::int64_t seq);
-    // Records in the journal of `filepath`, when it is open, that a request without a reply
-    // failed with `error`: a waiting close after a restart still reports it.
-    void journal_failure(const std::string& filepath, const std::string& error);
-    // The failures journaled for the files restored, to report to their next waiting close;
-    // taken once.
-    std::vector<std::pair<std::string, std::string>> take_restored_failures() {
-        return std::exchange(restored_failures_, {});
-    }
-    // Requests journaled as never arrived (file, first and last number); taken once.
-    struct Missing {
-        std::string filepath;
-        std::int64_t first = 0;
-        std::int64_t last = 0;
-    };
-    std::vector<Missing> take_restored_missing() { return std::exchange(restored_missing_, {}); }
+    // Records that a request for `filepath` failed with `error` and no reply to say so: in
+    // its journal when the file is open, so that its waiting close after a restart still
+    // reports it; in memory otherwise, until a waiting close or closeAll.
+    void note_failure(const std::string& filepath, const std::string& error);
+    // What the waiting close of `filepath` reports of its requests that failed unheard (its
+    // own, the rows that could not be written, and the requests that never arrived), since
+    // its last report; empty when none did. Forgotten once taken.
+    std::string take_failure_report(const std::string& filepath);
+    // The reports of every file ("\"PATH\": report"), forgotten once taken: for closeAll.
+    // Without `of_open_files`, the open files keep theirs (in their journals).
+    std::vector<std::string> take_failure_reports(bool of_open_files = true);
+    // Whether the open file `filepath` holds failures not yet reported.
+    bool has_unreported_failures(const std::string& filepath) const;
+    // The requests that failed unheard, over all files.
+    std::size_t unreported_failures() const;
     // Writes the rows still being compressed, then puts what the journals recorded since the
     // last call on disk: before a reply, and before the service waits for the next request.
     // Throws Error.
     void write_journals();
-    // Rows accepted without a reply that could not be written once compressed (file, error),
-    // since the last call: the next waiting close of the file reports them.
-    std::vector<std::pair<std::string, std::string>> take_row_failures() {
-        return std::exchange(row_failures_, {});
-    }
     // Restores the files whose journals are in the journal directory, as they were after the
     // last request carried out, and queues their owed notifications. Logs one WARNING per
     // file restored and one ERROR per journal moved aside. Call once, at start-up.
@@ -129,7 +125,6 @@ class Scrivell {
     unsigned compression_threads_ = 1;
     bool verify_precompressed_ = false;
     std::uint64_t pending_bytes_ = 0;  // raw bytes of the rows waiting in `pending`
-    std::vector<std::pair<std::string, std::string>> row_failures_;
 
     void write_map(const zelt::Map& record, bool recreate_text);
     // Refuses (Error naming `what`) to hold `adds` more bytes beyond memory_limit_mib, counting
@@ -168,8 +163,8 @@ class Scrivell {
     std::unique_ptr<Outbox> outbox_ptr_;
     Outbox& outbox_;
     std::uint64_t held_bytes_ = 0;
-    std::vector<std::pair<std::string, std::string>> restored_failures_;  // path, error
-    std::vector<Missing> restored_missing_;
+    // Failures of files not open: a failed open's, a closed file's not yet reported.
+    std::unique_ptr<UnopenedFailures> unopened_failures_;
 };
 
 }  // namespace scrivell
