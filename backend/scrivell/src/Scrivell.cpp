@@ -302,9 +302,18 @@ void Scrivell::write_journals() {
     // file's journal still calls full, which the next start finishes and announces again,
     // never a block recorded as done whose announcement was lost.
     outbox_.write_journal();
+    // Each file's rows are readable before its journal counts them. A file whose rows cannot
+    // be published keeps its journal back; the others' are written all the same.
+    std::optional<Error> failed;
     for (auto& [filepath, entry] : files) {
-        if (entry.journal) entry.journal->write();
+        try {
+            for (auto& [name, split] : entry.files_split) split.publish();
+            if (entry.journal) entry.journal->write();
+        } catch (const Error& error) {
+            if (!failed) failed.emplace(error);
+        }
     }
+    if (failed) throw *failed;
 }
 
 void Scrivell::deliver_owed() {
@@ -473,13 +482,16 @@ zelt::Map Scrivell::status() const {
         }
         zelt::Map split;
         for (const auto& [name, dataset] : entry.files_split) {
-            split.emplace_back(
-                name, zelt::Map{{"splitFileIndex", dataset.splitFileIndex},
+            zelt::Map described{{"splitFileIndex", dataset.splitFileIndex},
                                 {"splitSize", dataset.splitSize},
                                 {"compression", dataset.compression.name()},
                                 {"bytes_written", dataset.stored_bytes},
                                 {"raw_bytes", dataset.raw_bytes},
-                                {"rows", dataset.block ? dataset.block->rows_written() : 0}});
+                                {"rows", dataset.block ? dataset.block->rows_written() : 0},
+                                {"frames_readable", dataset.frames_readable()}};
+            zelt::Value current = dataset.current();
+            if (!current.is_null()) described.emplace_back("current", std::move(current));
+            split.emplace_back(name, std::move(described));
         }
         open_files.emplace_back(filepath, zelt::Map{{"appendable", std::move(appendable)},
                                                     {"split", std::move(split)}});

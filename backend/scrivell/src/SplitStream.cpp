@@ -132,4 +132,21 @@ void SplitStream::write_pending(StreamContext& context, const std::string& name,
     }
 }
 
+std::int64_t SplitStream::frames_readable() const {
+    const std::int64_t in_block = block ? block->rows_readable() : filling ? filling->rows : 0;
+    return blocks_complete() * splitSize + in_block;
+}
+
+void SplitStream::publish() {
+    if (block && !block->finished()) block->publish();
+}
+
+zelt::Value SplitStream::current() const {
+    if (!block || block->finished()) return zelt::Value();
+    return zelt::Map{{"file", block->hidden_path()},
+                     {"first_frame", blocks_complete() * splitSize},
+                     {"rows", block->rows_readable()},
+                     {"swmr", block->swmr()}};
+}
+
 }  // namespace scrivell

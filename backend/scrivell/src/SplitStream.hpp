@@ -75,6 +75,16 @@ class SplitStream {
 
     // The rows of the block being filled that are taken: written, or with a worker.
     std::int64_t rows_taken() const;
+    // The blocks finished (renamed to their final names), all full.
+    std::int64_t blocks_complete() const { return filling ? filling->index : splitFileIndex; }
+    // The frames a reader may read, all of them below this count: the finished blocks' and
+    // the rows published of the block being filled.
+    std::int64_t frames_readable() const;
+    // Makes the rows written so far readable (StreamingBlock::publish). Throws Error.
+    void publish();
+    // For status: what a reader of the block being filled needs ("file", "first_frame",
+    // "rows" readable, "swmr"), or nil between blocks.
+    zelt::Value current() const;
     // The one sequence that finishes block splitFileIndex, for requests and for a restart
     // alike: journals it as full (with `message`, which announces it), gives its sub-file its
     // final name, links it from the master, flushes the master, journals it as done and posts

@@ -75,8 +75,9 @@ void sync(const Fd& fd, const std::string& path) {
 }
 
 // HDF5 opens `name` through the descriptor that holds it, never through the name again.
-hid_t open_through(const Fd& fd, unsigned flags) {
-    return H5Fopen(descriptor_path(fd.get()).c_str(), flags, H5P_DEFAULT);
+hid_t open_through(const Fd& fd, unsigned flags, h5::Access access = {}) {
+    const h5::Plist fapl = h5::file_access(access);
+    return H5Fopen(descriptor_path(fd.get()).c_str(), flags, fapl.get());
 }
 
 }  // namespace
@@ -137,9 +138,12 @@ SubFile create_sub_file(const Directory& dir, const std::string& name, std::int6
     const bool chunked = stored_in_chunks(compression, layout);
     SubFile made{dir.create(name), 0};
     try {
-        // The library's defaults; HDF5 writes into the file just made, by its descriptor.
+        // The library's defaults, but for a compressed block, whose rows readers follow
+        // through SWMR: that needs the latest format. HDF5 writes into the file just made, by
+        // its descriptor.
+        const h5::Plist fapl = h5::file_access({/*latest=*/chunked});
         h5::File file{h5::check(H5Fcreate(descriptor_path(made.fd.get()).c_str(), H5F_ACC_TRUNC,
-                                          H5P_DEFAULT, H5P_DEFAULT),
+                                          H5P_DEFAULT, fapl.get()),
                                 "create file", path)};
         h5::Plist dcpl{h5::check(H5Pcreate(H5P_DATASET_CREATE), "create", "dataset creation list")};
         std::vector<hsize_t> max_dims = dims;
@@ -151,11 +155,12 @@ SubFile create_sub_file(const Directory& dir, const std::string& name, std::int6
                       "allocation time");
             h5::check(H5Pset_fill_time(dcpl.get(), H5D_FILL_TIME_NEVER), "set", "fill time");
         } else {
-            // One row per chunk, with the codec's filter; growable, so that a last block can
-            // be cut to its rows.
+            // One row per chunk, with the codec's filter. It holds no row yet and grows by
+            // one with each: a reader never meets a row that is not written.
             std::vector<hsize_t> chunk = dims;
             chunk[0] = 1;
             for (auto& dim : chunk) dim = std::max<hsize_t>(dim, 1);
+            dims[0] = 0;
             max_dims[0] = H5S_UNLIMITED;
             h5::check(H5Pset_chunk(dcpl.get(), static_cast<int>(chunk.size()), chunk.data()), "set",
                       "chunks of one row");
@@ -186,7 +191,7 @@ SubFile create_sub_file(const Directory& dir, const std::string& name, std::int6
 bool holds_a_block(const Directory& dir, const std::string& name) {
     std::optional<Fd> fd = dir.open_existing(name, O_RDONLY);
     if (!fd) return false;
-    const hid_t id = H5Fopen(descriptor_path(fd->get()).c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    const hid_t id = open_through(*fd, H5F_ACC_RDONLY);
     if (id < 0) return false;
     h5::File file{id};
     return h5::path_exists(id, "/entry/data/data");
@@ -220,6 +225,7 @@ class RawBlock final : public StreamingBlock {
     void take_up(Fd fd, h5::File file, h5::Dataset dataset, std::int64_t written) {
         hidden_name_ = hidden_name(name_);
         written_ = written;
+        readable_ = written;
         stored_bytes_ = static_cast<std::uint64_t>(written_) * layout_.row_bytes;
         data_offset_ = data_offset(dataset.get(), rows_, layout_, hidden_path());
         dataset.close("/entry/data/data");
@@ -275,6 +281,8 @@ class RawBlock final : public StreamingBlock {
 
 // A block whose rows are compressed, one row per chunk with the codec's HDF5 filter, each
 // written as its chunk through HDF5, which holds the file open until the block is finished.
+// The file is written in SWMR mode: the dataset grows by one row before each chunk, and a
+// reader opening the file with SWMR reads every row published (flushed) so far.
 class CompressedBlock final : public StreamingBlock {
   public:
     CompressedBlock(std::shared_ptr<const Directory> dir, std::string name, std::int64_t rows,
@@ -285,23 +293,40 @@ class CompressedBlock final : public StreamingBlock {
         const std::string hidden = hidden_name(name_);
         fd_ = create_sub_file(*dir_, hidden, rows_, layout_, compression_).fd;
         hidden_name_ = hidden;
-        file_ = h5::File{open_through(fd_, H5F_ACC_RDWR)};
+        file_ = h5::File{open_through(fd_, H5F_ACC_RDWR, {/*latest=*/true})};
         if (file_.get() < 0) h5::fail("open block", hidden_path(), "");
         dataset_ = h5::Dataset{h5::check(H5Dopen2(file_.get(), "/entry/data/data", H5P_DEFAULT),
                                          "open dataset", "/entry/data/data", hidden_path())};
+        start_swmr();
+        if (!swmr_) h5::fail("start SWMR writing of", "/entry/data/data", hidden_path());
     }
     void take_up(Fd fd, h5::File file, h5::Dataset dataset, std::int64_t written) {
         hidden_name_ = hidden_name(name_);
         written_ = written;
+        readable_ = written;
         // Rows past those journaled, if any, are written over by the next items. What the
         // rows take is read from the file, so that the block's ratio stays true.
         stored_bytes_ = H5Dget_storage_size(dataset.get());
         file_ = std::move(file);
         dataset_ = std::move(dataset);
         fd_ = std::move(fd);
+        // A block an older writer began, in the older format, is taken up without SWMR.
+        start_swmr();
     }
+    bool swmr() const override { return swmr_; }
 
   private:
+    void flush_rows() override {
+        if (readable_ == written_ || file_.get() < 0) return;
+        // The file, not only the dataset: flushing the dataset alone leaves the file's end
+        // behind its last chunks, and a file left so by a crash could not be taken up.
+        const bool injected = fails_now(FailPoint::H5Fflush);
+        if (injected || H5Fflush(file_.get(), H5F_SCOPE_LOCAL) < 0) {
+            throw Error("publish rows " + std::to_string(readable_) + "-" +
+                        std::to_string(written_ - 1) + " of " + in_quotes(hidden_path()) + ": " +
+                        (injected ? std::strerror(EIO) : h5::stack_reason()));
+        }
+    }
     void write_row(const char* bytes, const std::string& where) override {
         const std::vector<char> chunk =
             compression_.compress(bytes, layout_.row_bytes, element_bytes(layout_));
@@ -312,28 +337,25 @@ class CompressedBlock final : public StreamingBlock {
         offset[0] = static_cast<hsize_t>(written_);
         const std::string what =
             where + ": write row " + std::to_string(written_) + " of " + in_quotes(hidden_path());
+        std::vector<hsize_t> dims{static_cast<hsize_t>(written_ + 1)};
+        dims.insert(dims.end(), layout_.shape.begin(), layout_.shape.end());
         if (fails_now(FailPoint::H5DwriteChunk)) throw Error(what + ": " + std::strerror(EIO));
-        if (H5Dwrite_chunk(dataset_.get(), H5P_DEFAULT, /*filters=*/0, offset.data(), size, chunk) <
-            0) {
-            throw Error(what + ": " + h5::stack_reason());
+        if (H5Dset_extent(dataset_.get(), dims.data()) < 0 ||
+            H5Dwrite_chunk(dataset_.get(), H5P_DEFAULT, /*filters=*/0, offset.data(), size, chunk) <
+                0) {
+            const std::string reason = h5::stack_reason();
+            // The row stays the next one's: a reader is never shown it.
+            dims[0] = static_cast<hsize_t>(written_);
+            (void)H5Dset_extent(dataset_.get(), dims.data());
+            throw Error(what + ": " + reason);
         }
-        // The chunk's place in the file's index is on disk with the row: a restart takes the
-        // block up where its journal ends.
-        if (fails_now(FailPoint::H5Fflush)) throw Error(what + ": " + std::strerror(EIO));
-        if (H5Fflush(file_.get(), H5F_SCOPE_LOCAL) < 0)
-            throw Error(what + ": " + h5::stack_reason());
+        // The chunk and its place in the file's index reach the file at the next
+        // publication, which comes before the journal records the row.
         stored_bytes_ += size;
     }
 
     void finish_file(bool sync_data) override {
-        if (dataset_.get() >= 0 && !full()) {
-            // The last block of a file: cut to exactly its rows.
-            std::vector<hsize_t> dims{static_cast<hsize_t>(written_)};
-            dims.insert(dims.end(), layout_.shape.begin(), layout_.shape.end());
-            if (H5Dset_extent(dataset_.get(), dims.data()) < 0) {
-                h5::fail("cut to its rows", "/entry/data/data", hidden_path());
-            }
-        }
+        // A last block that is not full already holds exactly its rows.
         dataset_.close("/entry/data/data");
         file_.close(hidden_path());
         if (sync_data) sync(fd_, hidden_path());
@@ -346,8 +368,11 @@ class CompressedBlock final : public StreamingBlock {
         file_ = h5::File();
     }
 
+    void start_swmr() { swmr_ = H5Fstart_swmr_write(file_.get()) >= 0; }
+
     h5::File file_;  // before the dataset: closed after it
     h5::Dataset dataset_;
+    bool swmr_ = false;
 };
 
 // The hidden file of block `name`, opened to be taken up, its shape checked against what the
@@ -364,7 +389,11 @@ Opened open_to_take_up(const Directory& dir, const std::string& name, std::int64
     const std::string hidden_path = dir.path_of(hidden);
     std::optional<Fd> fd = dir.open_existing(hidden, O_RDWR);
     if (!fd) throw Error("take up block " + in_quotes(hidden_path) + ": it is gone");
-    const hid_t id = open_through(*fd, chunked ? H5F_ACC_RDWR : H5F_ACC_RDONLY);
+    // A compressed block was written in SWMR mode: the crash left it marked as open for
+    // writing, which taking it up clears. One an older writer began opens as it is.
+    hid_t id = open_through(*fd, chunked ? H5F_ACC_RDWR : H5F_ACC_RDONLY,
+                            {/*latest=*/chunked, /*clear_status_flags=*/chunked});
+    if (id < 0 && chunked) id = open_through(*fd, H5F_ACC_RDWR);
     if (id < 0) h5::fail("take up block", hidden_path, "");
     h5::File file{id};
     h5::Dataset dataset{h5::check(H5Dopen2(id, "/entry/data/data", H5P_DEFAULT), "open dataset",
@@ -376,19 +405,20 @@ Opened open_to_take_up(const Directory& dir, const std::string& name, std::int64
     if (!dims.empty()) H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
     std::vector<hsize_t> want{static_cast<hsize_t>(rows)};
     want.insert(want.end(), layout.shape.begin(), layout.shape.end());
-    // A compressed last block is cut to its rows before its rename: one whose rename failed
-    // before a crash is grown back, and takes further rows as before.
-    const bool cut = chunked && dims.size() == want.size() && !dims.empty() &&
-                     std::equal(dims.begin() + 1, dims.end(), want.begin() + 1) &&
-                     dims[0] >= static_cast<hsize_t>(written) && dims[0] < want[0];
-    if ((dims != want && !cut) || written > rows) {
+    // A compressed block holds the rows written so far, and may hold rows past those its
+    // journal counts: those are cut, and written over by the next items.
+    const bool grown = chunked && dims.size() == want.size() && !dims.empty() &&
+                       std::equal(dims.begin() + 1, dims.end(), want.begin() + 1) &&
+                       dims[0] >= static_cast<hsize_t>(written) && dims[0] <= want[0];
+    if ((dims != want && !grown) || written > rows) {
         const RowLayout found{layout.typestr, {dims.begin(), dims.end()}, 0};
         throw Error("take up block " + in_quotes(hidden_path) + ": it holds " + found.describe() +
                     ", and its journal says " + std::to_string(written) + " of " +
                     std::to_string(rows) + " rows of " + layout.describe());
     }
-    if (cut && H5Dset_extent(dataset.get(), want.data()) < 0) {
-        h5::fail("grow back to its rows", "/entry/data/data", hidden_path);
+    want[0] = static_cast<hsize_t>(written);
+    if (grown && dims[0] != want[0] && H5Dset_extent(dataset.get(), want.data()) < 0) {
+        h5::fail("cut to its journaled rows", "/entry/data/data", hidden_path);
     }
     return {std::move(*fd), std::move(file), std::move(dataset)};
 }
@@ -531,6 +561,11 @@ void StreamingBlock::rename_into_place(const std::string& from) {
         throw Error("rename " + in_quotes(dir_->path_of(from)) + " to " + in_quotes(path_) +
                     ": another file took the name meanwhile");
     }
+}
+
+void StreamingBlock::publish() {
+    flush_rows();
+    readable_ = written_;
 }
 
 void StreamingBlock::finish(bool sync_data) {

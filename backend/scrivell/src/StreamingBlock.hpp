@@ -36,7 +36,12 @@ struct RowLayout {
 //
 // A compressed block's dataset is chunked one row per chunk, with the codec's HDF5 filter;
 // each row is compressed and written as its chunk, through HDF5, which keeps the file open
-// until the block is finished. A last block that is not full is cut to its rows.
+// in SWMR mode until the block is finished. Its dataset grows a row at a time, so that a last
+// block that is not full holds exactly its rows.
+//
+// Readers may follow the block while it fills: rows [0, rows_readable()) of the hidden file
+// are whole. A raw block's file is complete from the start and closed in HDF5; any reader
+// reads its rows. A compressed block's file is read with SWMR.
 //
 // Two kinds behind this one interface: a raw block (RawBlock) writes each row in place with
 // pwrite(2); a compressed one (CompressedBlock) goes through HDF5.
@@ -75,10 +80,20 @@ class StreamingBlock {
     std::uint64_t stored_bytes() const { return stored_bytes_; }
     bool full() const { return written_ == rows_; }
     std::int64_t rows_written() const { return written_; }
+    // Makes every row written so far readable by readers of the hidden file, and counts them
+    // as such: a raw block's rows are as soon as they are written; a compressed block's once
+    // HDF5 has flushed them. Before the journal records rows, and before their count is
+    // told. Throws Error naming the file; the rows stay unpublished then.
+    void publish();
+    std::int64_t rows_readable() const { return readable_; }
+    // Whether a reader must open the hidden file in SWMR mode (a compressed block).
+    virtual bool swmr() const { return false; }
     const RowLayout& layout() const { return layout_; }
     // The final path (the sub-file beside the master file) and the bare final name.
     const std::string& path() const { return path_; }
     const std::string& name() const { return name_; }
+    // Where the block fills: its hidden file's path, while it is not finished.
+    std::string hidden_path() const;
 
     // Closes the sub-file and gives it its final name. A block that is not full first becomes a
     // sub-file of exactly its rows. With `sync`, the data reach the disk before the rename. A
@@ -98,14 +113,16 @@ class StreamingBlock {
     // Everything before the rename; the kind's own rename of a last block that is not full.
     virtual void finish_file(bool sync) = 0;
     virtual void close_quietly() {}
+    // Puts the rows written so far where readers find them.
+    virtual void flush_rows() {}
     void rename_into_place(const std::string& from);
-    std::string hidden_path() const;
 
     RowLayout layout_;
     Compression compression_;
     std::uint64_t stored_bytes_ = 0;
     std::int64_t rows_ = 0;
     std::int64_t written_ = 0;
+    std::int64_t readable_ = 0;  // published
     std::shared_ptr<const Directory> dir_;
     std::string name_;
     std::string path_;

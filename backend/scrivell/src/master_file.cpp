@@ -13,15 +13,7 @@ namespace scrivell {
 namespace {
 
 h5::Plist master_access(bool after_crash) {
-    h5::Plist fapl{h5::check(H5Pcreate(H5P_FILE_ACCESS), "create", "file access list")};
-    h5::check(H5Pset_libver_bounds(fapl.get(), /*low=*/H5F_LIBVER_LATEST,
-                                   /*high=*/H5F_LIBVER_LATEST),
-              "set", "library version bounds");
-    if (after_crash) {
-        hbool_t clear = true;
-        h5::check(H5Pset(fapl.get(), "clear_status_flags", &clear), "set", "clear_status_flags");
-    }
-    return fapl;
+    return h5::file_access({/*latest=*/true, /*clear_status_flags=*/after_crash});
 }
 
 }  // namespace

@@ -91,6 +91,22 @@ Plist intermediate_groups() {
     return lcpl;
 }
 
+Plist file_access(Access access) {
+    Plist fapl{check(H5Pcreate(H5P_FILE_ACCESS), "create", "file access list")};
+    check(H5Pset_file_locking(fapl.get(), /*use_file_locking=*/false,
+                              /*ignore_when_disabled=*/true),
+          "set", "file locking");
+    if (access.latest) {
+        check(H5Pset_libver_bounds(fapl.get(), H5F_LIBVER_LATEST, H5F_LIBVER_LATEST), "set",
+              "library version bounds");
+    }
+    if (access.clear_status_flags) {
+        hbool_t clear = true;
+        check(H5Pset(fapl.get(), "clear_status_flags", &clear), "set", "clear_status_flags");
+    }
+    return fapl;
+}
+
 bool path_exists(hid_t file, const std::string& path) {
     std::string prefix;
     std::size_t start = 0;

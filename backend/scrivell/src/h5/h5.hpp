@@ -73,6 +73,16 @@ Type type_of_typestr(const std::string& typestr, std::string_view dataset);
 // A link creation list that creates missing intermediate groups.
 Plist intermediate_groups();
 
+// How the service opens every file: without HDF5's file locks, so that a reader holding a
+// file open (locked or not) never makes a write, a rename or a restart's open fail or wait;
+// with `latest`, in the latest file format (what SWMR needs); with `clear_status_flags`,
+// accepting a file a crashed writer left marked as open for writing.
+struct Access {
+    bool latest = false;
+    bool clear_status_flags = false;
+};
+Plist file_access(Access access);
+
 // True when every component of `path` names an existing link of `file`, all but the last
 // naming groups.
 bool path_exists(hid_t file, const std::string& path);
