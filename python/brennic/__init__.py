@@ -6,6 +6,7 @@
 """
 from .client import Compressed, LocalSlot, ServiceError, hdf5
 from .config import Config, read_config
+from .follow import follow
 
-__all__ = ["hdf5", "ServiceError", "LocalSlot", "Compressed", "Config", "read_config"]
+__all__ = ["hdf5", "ServiceError", "LocalSlot", "Compressed", "Config", "read_config", "follow"]
 __version__ = "0.1.0"

@@ -488,7 +488,8 @@ zelt::Map Scrivell::status() const {
                                 {"bytes_written", dataset.stored_bytes},
                                 {"raw_bytes", dataset.raw_bytes},
                                 {"rows", dataset.block ? dataset.block->rows_written() : 0},
-                                {"frames_readable", dataset.frames_readable()}};
+                                {"frames_readable", dataset.frames_readable()},
+                                {"stem", dataset.stem}};
             zelt::Value current = dataset.current();
             if (!current.is_null()) described.emplace_back("current", std::move(current));
             split.emplace_back(name, std::move(described));

@@ -1,0 +1,137 @@
+"""Following a scan while it is written: every frame in order, as soon as it is readable.
+
+    from brennic import follow
+    for index, frame in follow("/data/scan1/master.h5", "/entry/data"):
+        analyse(index, frame)
+
+The service's status says, per split dataset, how many frames are readable ("frames_readable",
+N): every frame below N is whole in its file. Finished blocks are read from their sub-files;
+the block being filled from its hidden file, with SWMR when it is compressed. The follower
+reopens a file for each batch of new rows, so that no cache of HDF5's holds rows from before
+they were written. See docs/live.md.
+"""
+import os
+import time
+from typing import Iterator
+
+import h5py
+import numpy
+
+from .client import ServiceError, hdf5
+
+try:  # the filters of compressed blocks
+    import hdf5plugin  # noqa: F401
+except ImportError:  # raw scans need none
+    pass
+
+# HDF5 errors a reader may meet while a writer changes the file: tried again.
+_TRANSIENT = (OSError, KeyError, RuntimeError)
+
+
+def _scan_of(status: dict, master: str, dataset: str) -> dict | None:
+    """The split dataset's state in a status reply; None when the master is not open."""
+    entry = status.get("files", {}).get(master)
+    if entry is None:
+        return None
+    split = entry.get("split", {}).get(dataset)
+    if split is None:
+        raise ServiceError(f'follow "{master}": it has no split dataset "{dataset}"')
+    return split
+
+
+def _rows(path: str, first: int, last: int, swmr: bool) -> numpy.ndarray:
+    """Rows [first, last) of "/entry/data/data" in ``path``, opened afresh."""
+    with h5py.File(path, "r", swmr=swmr) as f:
+        return f["/entry/data/data"][first:last]
+
+
+def _retrying(read, deadline: float | None, what: str):
+    """``read()``, tried again for a while after a transient HDF5 error."""
+    delay = 0.01
+    while True:
+        try:
+            return read()
+        except FileNotFoundError:
+            raise  # renamed: the caller looks again
+        except _TRANSIENT:
+            if deadline is not None and time.monotonic() > deadline:
+                raise
+            if delay > 2.0:
+                raise ServiceError(f"follow: {what} stays unreadable") from None
+            time.sleep(delay)
+            delay *= 2
+
+
+def _closed_frames(master: str, dataset: str, first: int) -> Iterator[tuple[int, numpy.ndarray]]:
+    """The frames of a closed scan from ``first`` on, through the master's block links."""
+    with h5py.File(master, "r") as f:
+        group = f[dataset]
+        links = sorted((name for name in group if name.startswith("data_")
+                        and name[5:].isdigit()), key=lambda name: int(name[5:]))
+        index = 0
+        for name in links:
+            block = group[name][()]
+            for row in block:
+                if index >= first:
+                    yield index, row
+                index += 1
+
+
+def follow(master: str, dataset: str = "/entry/data", *, progress_topic: str | None = None,
+           bootstrap: str | None = None, poll_s: float = 0.2,
+           timeout_s: float | None = None) -> Iterator[tuple[int, numpy.ndarray]]:
+    """Yields ``(index, frame)`` of the split dataset ``dataset`` of ``master`` in order, each
+    as soon as the service says it is readable, and ends after the last frame of a closed
+    scan. A scan closed already is read whole from its master. ``timeout_s`` bounds the wait
+    for the next frame (ServiceError after it).
+
+    Progress messages (``progress_topic``, ``bootstrap``) need a Kafka consumer, which this
+    package does not carry: the follower polls the service's status every ``poll_s`` seconds,
+    the service the package's configuration names (ZELT_CONFIG).
+    """
+    del progress_topic, bootstrap  # status carries the same counts
+    master = os.path.abspath(master)
+    next_index = 0
+    waited_since = time.monotonic()
+    while True:
+        try:
+            split = _scan_of(hdf5.status(), master, dataset)
+        except ServiceError:
+            # A service restarting: its journal brings the scan back.
+            if timeout_s is not None and time.monotonic() - waited_since > timeout_s:
+                raise
+            time.sleep(poll_s)
+            continue
+        if split is None:
+            # Not open (any more): the scan is closed, or was never opened.
+            if not os.path.exists(master):
+                if timeout_s is not None and time.monotonic() - waited_since > timeout_s:
+                    raise ServiceError(f'follow "{master}": no such scan within {timeout_s} s')
+                time.sleep(poll_s)
+                continue
+            yield from _closed_frames(master, dataset, next_index)
+            return
+        readable = split["frames_readable"]
+        size = split["splitSize"]
+        directory = os.path.dirname(master)
+        while next_index < readable:
+            block, row = divmod(next_index, size)
+            current = split.get("current")
+            if current and block * size == current["first_frame"]:
+                path, swmr = current["file"], current["swmr"]
+                last = min(readable - block * size, current["rows"])
+            else:
+                path, swmr = os.path.join(directory, f'{split["stem"]}{block:04d}.h5'), False
+                last = min(readable - block * size, size)
+            deadline = None if timeout_s is None else time.monotonic() + timeout_s
+            try:
+                rows = _retrying(lambda: _rows(path, row, last, swmr), deadline, path)
+            except (FileNotFoundError, ServiceError):
+                break  # the block was renamed meanwhile: ask again where it is
+            for frame in rows:
+                yield next_index, frame
+                next_index += 1
+            waited_since = time.monotonic()
+        if timeout_s is not None and time.monotonic() - waited_since > timeout_s:
+            raise ServiceError(f'follow "{master}": no new frame within {timeout_s} s')
+        time.sleep(poll_s)
