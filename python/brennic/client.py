@@ -570,10 +570,11 @@ class hdf5:  # noqa: N801 - the system's own name
             _log.warning("%s: skipped a reply that is not its own: %.512r", what, reply)
         _raise_unless_ok(reply, what)
 
-    def create_dataset_map(self, m: dict) -> None:
-        """Writes the leaves of ``m`` as datasets of the file."""
+    def create_dataset_map(self, m: dict, **kwargs: Any) -> None:
+        """Writes the leaves of ``m`` as datasets of the file (``block=True`` waits)."""
         if m:
-            self._send({"type": "create_dataset_map", "filepath": self.filepath, "map": m}, {})
+            self._send({"type": "create_dataset_map", "filepath": self.filepath, "map": m},
+                       kwargs)
 
     def create_dataset_append(self, l: list) -> None:  # noqa: E741 - the system's own name
         """Registers appendable datasets: maps with "datasetname" and optional "batch"."""
@@ -581,13 +582,14 @@ class hdf5:  # noqa: N801 - the system's own name
             self._send({"type": "create_dataset_append", "filepath": self.filepath,
                         "dataset_info_list": list(l)}, {})
 
-    def create_dataset_append_split(self, l: list) -> None:  # noqa: E741
+    def create_dataset_append_split(self, l: list, **kwargs: Any) -> None:  # noqa: E741
         """Registers split datasets: pairs [name, splitSize], or [name, splitSize, options]
         with options such as {"compression": "bslz4"} ("none", "bslz4", "blosc-lz4",
-        "blosc-zstd"; "compression_level" 0-9 for Blosc)."""
+        "blosc-zstd"; "compression_level" 0-9 for Blosc) and {"vds": True} (one virtual
+        dataset "name/data" over all blocks, made at close). ``block=True`` waits."""
         if l:
             self._send({"type": "create_dataset_append_split", "filepath": self.filepath,
-                        "datainfolist": [list(pair) for pair in l]}, {})
+                        "datainfolist": [list(pair) for pair in l]}, kwargs)
 
     def dataset_append_map(self, m: dict, **kwargs: Any) -> None:
         """Appends one value to each named appendable dataset."""

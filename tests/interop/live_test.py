@@ -21,7 +21,7 @@ from support import free_port, stop, wait_until_up  # noqa: E402
 
 PYTHON = os.path.join(os.path.dirname(__file__), "..", "..", "python")
 sys.path.insert(0, PYTHON)
-from brennic import hdf5  # noqa: E402
+from brennic import ServiceError, hdf5  # noqa: E402
 
 BRENNIC = None
 BLOCK = 5
@@ -160,6 +160,56 @@ class LiveReaders(unittest.TestCase):
                         [h[f"/entry/data/data_{b:04d}"][()] for b in range(3)])
                 numpy.testing.assert_array_equal(stored, [frame(k) for k in range(frames)])
                 self.assertEqual([n for n in os.listdir(scan) if n.startswith(".")], [])
+
+    def test_one_virtual_dataset_stacks_all_blocks_also_after_a_restart(self):
+        for codec, restart in (("none", False), ("bslz4", True)):
+            with self.subTest(codec=codec, restart=restart):
+                scan = os.path.join(self.dir.name, "vds-" + codec)
+                os.mkdir(scan)
+                master = os.path.join(scan, "master.h5")
+                with hdf5.open(master) as f:
+                    f.create_dataset_append_split([["/entry/data", BLOCK,
+                                                    {"compression": codec, "vds": True}]])
+                    for i in range(FRAMES):
+                        f.dataset_append_split_map({"/entry/data": frame(i)}, block=(i == 7))
+                    # The stack's place is the dataset's own.
+                    with self.assertRaisesRegex(ServiceError, "links its blocks"):
+                        f.create_dataset_map({"/entry/data/data": 1}, block=True)
+                    if restart:
+                        self.service.send_signal(signal.SIGKILL)
+                        self.service.wait(timeout=30)
+                        self.start()
+                    f.close(block=True)
+                with h5py.File(master, "r") as h:
+                    stack = h["/entry/data/data"]
+                    self.assertTrue(stack.is_virtual)
+                    self.assertEqual(stack.shape, (FRAMES,) + SHAPE)
+                    numpy.testing.assert_array_equal(stack[()], [frame(k) for k in range(FRAMES)])
+                    self.assertEqual(sorted(h["/entry/data"]),
+                                     ["data", "data_0000", "data_0001", "data_0002"])
+                    self.assertEqual(h["/entry/data"].attrs["NX_class"], "NXdata")
+                    self.assertEqual(h["/entry/data"].attrs["signal"], "data")
+                # HDF5's own tool, with the filters Debian installs, reads it too.
+                dumped = subprocess.run(["h5dump", "-d", "/entry/data/data", "-c", "2,1,4",
+                                         master], capture_output=True, text=True, timeout=60,
+                                        cwd=self.dir.name)
+                self.assertEqual(dumped.returncode, 0, dumped.stderr)
+                self.assertIn(f"DATASPACE  SIMPLE {{ ( {FRAMES}, 64, 64 )", dumped.stdout)
+                self.assertIn(f"(1,0,0): {frame(1)[0, 0]}, {frame(1)[0, 1]}", dumped.stdout)
+
+    def test_bad_vds_options_are_refused_naming_them(self):
+        master = os.path.join(self.dir.name, "bad.h5")
+        with hdf5.open(master) as f:
+            for options, said in (({"vds": "yes"}, '"vds" "yes" is not a boolean'),
+                                  ({"vsd": True}, '"compression", "compression_level" and '
+                                                  '"vds"')):
+                with self.assertRaisesRegex(ServiceError, said):
+                    f.create_dataset_append_split([["/entry/data", 2, options]], block=True)
+            f.create_dataset_map({"/entry/pilatus/data": 1}, block=True)
+            with self.assertRaisesRegex(ServiceError, '"/entry/pilatus/data" is in .* already'):
+                f.create_dataset_append_split([["/entry/pilatus", 2, {"vds": True}]],
+                                              block=True)
+            f.close(block=True)
 
 
 if __name__ == "__main__":

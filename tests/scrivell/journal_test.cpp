@@ -76,7 +76,7 @@ TEST(Journal, EveryRecordKindComesBackFromTheJournalAsItWasWritten) {
         r::AppendRegistered{"x", Map{{"datasetname", "x"}, {"batch", 2}}},
         r::Appended{&values},
         r::SplitRegistered{"/entry/data", 7, {}, ""},
-        r::SplitRegistered{"/entry/pilatus", 5, zstd, "pilatus_"},
+        r::SplitRegistered{"/entry/pilatus", 5, zstd, "pilatus_", /*vds=*/true},
         r::BlockStarted{"/entry/data", 3, "<u2", {2, 2}},
         r::RowWritten{"/entry/data"},
         r::BlockFull{"/entry/data", "{\"tag\": \"scan_run\"}"},

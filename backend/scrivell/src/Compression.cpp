@@ -102,9 +102,9 @@ Compression Compression::from_options(const zelt::Map& options, const std::strin
                             " is not a whole number from 0 to 9");
             }
             out.level = static_cast<int>(*level);
-        } else {
+        } else if (key != "vds") {  // the split dataset's own option, read with it
             throw Error(where + ": unknown option " + in_quotes(key) +
-                        "; the options are \"compression\" and \"compression_level\"");
+                        "; the options are \"compression\", \"compression_level\" and \"vds\"");
         }
     }
     return out;

@@ -435,6 +435,11 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
         // The close waits for the notifications of its own last blocks, not for earlier ones.
         v.finish_block(context, k, std::move(message), !at_shutdown);
     }
+    for (const auto& [k, v] : entry->files_split) {
+        if (!v.vds) continue;
+        create_block_stack(f, *entry->dir, filepath, k, v.stem, v.splitSize, v.splitFileIndex,
+                           v.typestr, v.shape);
+    }
     // A waiting close waits for its notifications (its last blocks', then its stop's) at most
     // one bound in all, counted from the end of its writes.
     const auto deadline = std::chrono::steady_clock::now() + outbox_.wait_bound();

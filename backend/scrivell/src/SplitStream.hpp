@@ -66,6 +66,10 @@ class SplitStream {
     Compression compression;  // how its blocks store their rows
     // What its sub-file names start with: empty for a master's first split dataset.
     std::string stem;
+    bool vds = false;  // a virtual dataset "NAME/data" over all blocks, made at close
+    // The rows of its blocks, as the last block began (a type string and an item's shape).
+    std::string typestr;
+    std::vector<std::uint64_t> shape;
     std::unique_ptr<StreamingBlock> block;
     std::chrono::steady_clock::time_point block_started{};  // for the log line of a sub-file
     std::deque<PendingRow> pending;  // rows of the block being compressed, in arrival order

@@ -65,11 +65,14 @@ void apply(FileEntry& entry, const Record& record, std::uint64_t& held_bytes) {
                        split.splitSize = r.splitSize;
                        split.compression = r.compression;
                        split.stem = r.stem;
+                       split.vds = r.vds;
                        entry.files_split.insert_or_assign(r.name, std::move(split));
                    },
                    [&](const BlockStarted& r) {
                        SplitStream& split = split_of(entry, r.name);
                        split.splitFileIndex = r.index;
+                       split.typestr = r.typestr;
+                       split.shape = r.shape;
                        split.filling = BlockAccount{r.index, r.typestr, r.shape, 0, std::nullopt};
                    },
                    [&](const RowWritten& r) { filling_of(entry, r.name).rows += 1; },

@@ -26,11 +26,10 @@ void refuse_master_among_blocks(const OrderedMap<FileEntry>& files, const Direct
     }
 }
 
-// Whether writing at `path` would take the place of split dataset `split`'s block links
-// ("split/data_NNNN", written or to come) or of the groups that must hold them (`split` and
-// the groups above it). Both are normal paths.
-bool collides_with_split(const std::string& path, const std::string& split) {
+bool collides_with_split(const std::string& path, const std::string& split, bool vds) {
     if (path == split || split.rfind(path + "/", 0) == 0) return true;
+    const std::string stack = split + "/data";
+    if (vds && (path == stack || path.rfind(stack + "/", 0) == 0)) return true;
     const std::string links = split + "/data_";
     if (path.rfind(links, 0) != 0) return false;
     const auto end = std::min(path.find('/', links.size()), path.size());
@@ -43,7 +42,7 @@ bool collides_with_split(const std::string& path, const std::string& split) {
 void refuse_split_links(const FileEntry& entry, const std::string& path, const std::string& what) {
     const std::string normal = h5::normal_path(path);
     for (const auto& [name, split] : entry.files_split) {
-        if (!collides_with_split(normal, h5::normal_path(name))) continue;
+        if (!collides_with_split(normal, h5::normal_path(name), split.vds)) continue;
         throw Error(what + ": " + in_quotes(path) + " is where split dataset " + in_quotes(name) +
                     " links its blocks (" + in_quotes(link_path(name, 0)) + " and on); write " +
                     "somewhere else");
@@ -55,7 +54,7 @@ void refuse_split_links(const FileEntry& entry, const std::string& path, const s
 // compared as paths: "/a//b/" and "a/b" are one dataset in the file, so a second spelling
 // of a registered name is refused rather than written over the first at close.
 void refuse_taken_name(const FileEntry& entry, const std::string& name, bool splitting,
-                       const std::string& where) {
+                       const std::string& where, bool vds) {
     if (name == "fp") throw Error(where + ": the name \"fp\" is reserved for the open file");
     if (splitting && entry.files_nosplit.contains(name)) {
         throw Error(where + ": " + in_quotes(name) + " is already an appendable dataset");
@@ -72,7 +71,8 @@ void refuse_taken_name(const FileEntry& entry, const std::string& name, bool spl
     };
     for (const auto& [other, dataset] : entry.files_nosplit) {
         refuse_spelling(other);
-        if (splitting && other != name && collides_with_split(h5::normal_path(other), normal)) {
+        if (splitting && other != name &&
+            collides_with_split(h5::normal_path(other), normal, vds)) {
             throw Error(where + ": split dataset " + in_quotes(name) + " would link its blocks " +
                         "where appendable dataset " + in_quotes(other) + " is written");
         }

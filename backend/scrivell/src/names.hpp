@@ -13,17 +13,19 @@ void refuse_master_among_blocks(const OrderedMap<FileEntry>& files, const Direct
                                 const std::string& filepath);
 
 // Whether writing at `path` would take the place of split dataset `split`'s block links
-// ("split/data_NNNN", written or to come) or of the groups that must hold them (`split` and
-// the groups above it). Both are normal paths.
-bool collides_with_split(const std::string& path, const std::string& split);
+// ("split/data_NNNN", written or to come), of the groups that must hold them (`split` and
+// the groups above it), or, with `vds`, of its virtual dataset "split/data". Both are normal
+// paths.
+bool collides_with_split(const std::string& path, const std::string& split, bool vds = false);
 
 // Refuses (Error naming `what`) a write at `path` that collides with a split dataset of
 // `entry`.
 void refuse_split_links(const FileEntry& entry, const std::string& path, const std::string& what);
 
 // Refuses (Error naming `where`) to register `name` in `entry` when it is "fp", a name of the
-// other kind, another spelling of a registered name, or where a split dataset links blocks.
+// other kind, another spelling of a registered name, or where a split dataset links blocks
+// (or, registering one with `vds`, makes its virtual dataset).
 void refuse_taken_name(const FileEntry& entry, const std::string& name, bool splitting,
-                       const std::string& where);
+                       const std::string& where, bool vds = false);
 
 }  // namespace scrivell

@@ -87,6 +87,7 @@ zelt::Map encode(const Record& record) {
                     out.emplace_back("compression_level", r.compression.level);
                 }
                 if (!r.stem.empty()) out.emplace_back("stem", r.stem);
+                if (r.vds) out.emplace_back("vds", true);
                 return out;
             },
             [](const BlockStarted& r) -> zelt::Map {
@@ -158,8 +159,9 @@ Record decode(const zelt::Value& stored) {
             throw Error("a journal record \"split_register\": \"stem\" " + in_quotes(stem) +
                         " is no sub-file stem");
         }
+        const zelt::Value* vds = zelt::find(*map, "vds");
         return SplitRegistered{f.text("name"), f.integer("splitSize"), compression,
-                               std::move(stem)};
+                               std::move(stem), vds && zelt::is_true(*vds)};
     }
     if (*op == "block") {
         return BlockStarted{f.text("name"), f.integer("index"), f.text("typestr"),

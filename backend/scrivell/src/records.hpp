@@ -39,6 +39,7 @@ struct SplitRegistered {
     std::int64_t splitSize = 1;
     Compression compression;  // stored only when there is some
     std::string stem;         // what its sub-file names start with; stored only when not empty
+    bool vds = false;         // one virtual dataset over all blocks at close; stored when set
 };
 
 // The hidden file of a split dataset's block `index` made, for rows of this type and shape.

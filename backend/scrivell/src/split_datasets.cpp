@@ -75,18 +75,32 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
             throw Error(where + " is not a pair [name, splitSize] or [name, splitSize, options]");
         }
         Compression compression;
+        bool vds = false;
         if (pair->size() == 3) {
             const auto* options = (*pair)[2].as<zelt::Map>();
             if (!options) throw Error(where + ": the third element, the options, is not a map");
             compression = Compression::from_options(*options, where);
             compression.check_available();
+            if (const zelt::Value* stack = zelt::find(*options, "vds")) {
+                const bool* on = stack->as<bool>();
+                if (!on) {
+                    throw Error(where + ": \"vds\" " + zelt::to_text(*stack) +
+                                " is not a boolean (true or false)");
+                }
+                vds = *on;
+            }
         }
         const std::string* dataname = (*pair)[0].as<std::string>();
         const zelt::Value& splitSize = (*pair)[1];
         if (!dataname) throw Error(where + ": the dataset name is not a text");
         const std::int64_t rows = block_rows(splitSize, where);
         FileEntry& entry = entry_of(filepath);
-        refuse_taken_name(entry, *dataname, /*splitting=*/true, where);
+        refuse_taken_name(entry, *dataname, /*splitting=*/true, where, vds);
+        if (vds && h5::path_exists(entry.fp.id(), *dataname + "/data")) {
+            throw Error(where + ": " + in_quotes(*dataname + "/data") + " is in " +
+                        in_quotes(filepath) + " already, where \"vds\" would put the frames " +
+                        "of all blocks; write them elsewhere or register without \"vds\"");
+        }
         const std::string stem = stem_for(entry, *dataname, where);
         if (named_like_a_sub_file(filepath, stem)) {
             throw Error(where + ": the master file is named like a sub-file of split dataset " +
@@ -118,7 +132,8 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
             old->write_pending(context, *dataname);
             if (old->block) old->block->discard();
         }
-        commit(entry, records::SplitRegistered{*dataname, rows, compression, stem}, held_bytes_);
+        commit(entry, records::SplitRegistered{*dataname, rows, compression, stem, vds},
+               held_bytes_);
     }
 }
 

@@ -1,9 +1,13 @@
 #include "split_files.hpp"
 
+#include <fcntl.h>
+
 #include <cstdio>
+#include <scrivell/errors.hpp>
 #include <vector>
 
 #include "h5/h5.hpp"
+#include "text.hpp"
 #include "write.hpp"
 
 namespace scrivell {
@@ -37,6 +41,99 @@ void link_block(hid masterFileObj, const std::string& masterDatasetName,
     const std::string link = link_path(masterDatasetName, splitFileIndex);
     if (h5::path_exists(masterFileObj, link)) return;
     create_external_link(masterFileObj, link, sub_file, "/entry/data/data");
+}
+
+namespace {
+
+// The rows of "/entry/data/data" in the sub-file `name` beside the master.
+std::int64_t rows_in(const Directory& dir, const std::string& name) {
+    const std::string path = dir.path_of(name);
+    std::optional<Fd> fd = dir.open_existing(name, O_RDONLY);
+    if (!fd) throw Error("sub-file " + path + " is missing");
+    const h5::Plist fapl = h5::file_access({});
+    h5::File file{h5::check(H5Fopen(descriptor_path(fd->get()).c_str(), H5F_ACC_RDONLY, fapl.get()),
+                            "open", path)};
+    h5::Dataset dataset{h5::check(H5Dopen2(file.get(), "/entry/data/data", H5P_DEFAULT),
+                                  "open dataset", "/entry/data/data", path)};
+    h5::Space space{h5::check(H5Dget_space(dataset.get()), "read shape of", "/entry/data/data",
+                              path)};
+    hsize_t dims[H5S_MAX_RANK];
+    if (H5Sget_simple_extent_dims(space.get(), dims, nullptr) < 1) {
+        h5::fail("read rows of", "/entry/data/data", path);
+    }
+    return static_cast<std::int64_t>(dims[0]);
+}
+
+void set_text_attribute(hid_t object, const char* name, const char* text, const std::string& where) {
+    if (H5Aexists(object, name) > 0) return;
+    h5::Type type = h5::vlen_utf8_type();
+    h5::Space scalar{h5::check(H5Screate(H5S_SCALAR), "create", "scalar dataspace")};
+    h5::Handle<H5Aclose> attribute{h5::check(
+        H5Acreate2(object, name, type.get(), scalar.get(), H5P_DEFAULT, H5P_DEFAULT),
+        "create attribute", std::string(name) + " of " + where)};
+    h5::check(H5Awrite(attribute.get(), type.get(), &text), "write attribute",
+              std::string(name) + " of " + where);
+}
+
+// Whether the group holds only block links ("data_NNNN") and "data".
+bool holds_only_blocks(hid_t group) {
+    bool only = true;
+    H5Literate(group, H5_INDEX_NAME, H5_ITER_NATIVE, nullptr,
+               [](hid_t, const char* link, const H5L_info_t*, void* data) -> herr_t {
+                   const std::string name = link;
+                   const bool block = name.rfind("data_", 0) == 0 && name.size() > 5 &&
+                                      name.find_first_not_of("0123456789", 5) == std::string::npos;
+                   if (name != "data" && !block) *static_cast<bool*>(data) = false;
+                   return 0;
+               },
+               &only);
+    return only;
+}
+
+}  // namespace
+
+void create_block_stack(hid masterFileObj, const Directory& dir, const std::string& filepath,
+                        const std::string& name, const std::string& stem, std::int64_t splitSize,
+                        std::int64_t blocks, const std::string& typestr,
+                        const std::vector<std::uint64_t>& shape) {
+    if (blocks <= 0) return;
+    const std::string stack = name + "/data";
+    const std::string where = "the frames of " + in_quotes(name) + " in " + in_quotes(filepath);
+    const std::int64_t frames =
+        (blocks - 1) * splitSize + rows_in(dir, sub_file_name(stem, blocks - 1));
+    std::vector<hsize_t> dims{static_cast<hsize_t>(frames)};
+    dims.insert(dims.end(), shape.begin(), shape.end());
+    h5::Space whole = h5::space_of(dims);
+    h5::Plist dcpl{h5::check(H5Pcreate(H5P_DATASET_CREATE), "create", "dataset creation list")};
+    for (std::int64_t b = 0; b < blocks; ++b) {
+        std::vector<hsize_t> start(dims.size(), 0);
+        std::vector<hsize_t> count = dims;
+        start[0] = static_cast<hsize_t>(b * splitSize);
+        count[0] = static_cast<hsize_t>(std::min(splitSize, frames - b * splitSize));
+        h5::check(H5Sselect_hyperslab(whole.get(), H5S_SELECT_SET, start.data(), nullptr,
+                                      count.data(), nullptr),
+                  "select", "block " + std::to_string(b) + " of " + where);
+        h5::Space source = h5::space_of(count);
+        h5::check(H5Pset_virtual(dcpl.get(), whole.get(), sub_file_name(stem, b).c_str(),
+                                 "/entry/data/data", source.get()),
+                  "map", "block " + std::to_string(b) + " of " + where);
+    }
+    h5::check(H5Sselect_all(whole.get()), "select", where);
+    // Made anew when an earlier close made it and then failed: nothing else may be there.
+    if (h5::path_exists(masterFileObj, stack)) {
+        h5::check(H5Ldelete(masterFileObj, stack.c_str(), H5P_DEFAULT), "remove", stack, filepath);
+    }
+    h5::Type type = h5::type_of_typestr(typestr, stack);
+    h5::Plist lcpl = h5::intermediate_groups();
+    h5::Dataset made{h5::check(H5Dcreate2(masterFileObj, stack.c_str(), type.get(), whole.get(),
+                                          lcpl.get(), dcpl.get(), H5P_DEFAULT),
+                               "create virtual dataset", stack, filepath)};
+    h5::Group group{h5::check(H5Gopen2(masterFileObj, name.c_str(), H5P_DEFAULT), "open group",
+                              name, filepath)};
+    if (holds_only_blocks(group.get())) {
+        set_text_attribute(group.get(), "NX_class", "NXdata", name);
+        set_text_attribute(group.get(), "signal", "data", name);
+    }
 }
 
 }  // namespace scrivell

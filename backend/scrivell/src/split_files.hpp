@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "StreamingBlock.hpp"
 #include "master_file.hpp"
@@ -27,5 +28,16 @@ void link_block(hid masterFileObj, const std::string& masterDatasetName,
 // `datasetname` in the file `subDataPath`, stored unchanged.
 void create_external_link(hid f, const std::string& masterDataSetName,
                           const std::string& subDataPath, const std::string& datasetname);
+
+// Makes "NAME/data" in the master `masterFileObj` (its directory `dir`, its path `filepath`):
+// a virtual dataset of all `blocks` blocks' frames, (frames, item shape...) of `typestr`,
+// mapping each sub-file's "/entry/data/data" exactly, the last block's rows as its sub-file
+// holds them. One made by an earlier try is made anew. NAME gets the NeXus attributes
+// NX_class = "NXdata" and signal = "data" when it holds nothing but the blocks' links and
+// the stack. Throws Error naming the file.
+void create_block_stack(hid masterFileObj, const Directory& dir, const std::string& filepath,
+                        const std::string& name, const std::string& stem, std::int64_t splitSize,
+                        std::int64_t blocks, const std::string& typestr,
+                        const std::vector<std::uint64_t>& shape);
 
 }  // namespace scrivell
