@@ -160,6 +160,7 @@ void Corvane::start() {
             for (const auto& [filepath, error] : scrivell.take_dropped_notifications()) {
                 if (!filepath.empty()) scrivell.note_failure(filepath, error);
             }
+            scrivell.tell_progress_if_due();
         } catch (const std::exception& error) {
             spdlog::error("{}: {}", identity ? "reply or releases" : "idle work", error.what());
         }

@@ -17,6 +17,14 @@ using zelt::Map;
 using zelt::NdArray;
 using zelt::Value;
 
+// Notifications to `servers` (none when empty), one attempt waiting at most `timeout_ms`.
+inline scrivell::VeskSettings vesk_to(std::string servers, int timeout_ms) {
+    scrivell::VeskSettings vesk;
+    vesk.bootstrap_servers = std::move(servers);
+    vesk.timeout_ms = timeout_ms;
+    return vesk;
+}
+
 // A backend in this process, with a master file open in a fresh directory.
 class Backend : public ::testing::Test {
   protected:

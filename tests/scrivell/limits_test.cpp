@@ -127,7 +127,7 @@ TEST_F(Checks, NotificationsOwedDuringAnOutageCountInTheMemoryLimit) {
     support::MockKafka kafka;
     kafka.set_down(true);
     scrivell::Settings settings;
-    settings.vesk = {kafka.bootstrap(), 500};
+    settings.vesk = vesk_to(kafka.bootstrap(), 500);
     settings.limits.memory_limit_bytes = 64 * 1024 + 4000;
     scrivell::Scrivell bounded(settings);
     bounded.process({{"type", "open"}, {"filepath", path("a.h5")}});

@@ -3,8 +3,7 @@
 #include <scrivell/Scrivell.hpp>
 #include <thread>
 
-#include "Outbox.hpp"
-#include "support.hpp"
+#include "backend.hpp"
 
 using zelt::List;
 using zelt::Map;
@@ -81,7 +80,7 @@ TEST(NotificationJson, ArrayHasNoJsonForm) {
 
 TEST(Notifications, OutboxKeepsOrderThroughAnOutageAndSwitchedOffSendsNothing) {
     support::MockKafka kafka;
-    scrivell::Outbox outbox({kafka.bootstrap(), 500});
+    scrivell::Outbox outbox(vesk_to(kafka.bootstrap(), 500));
     outbox.post("\"first\"", "first");
     EXPECT_TRUE(outbox.wait_for(""));
     kafka.set_down(true);
@@ -104,14 +103,14 @@ TEST(Notifications, OutboxKeepsOrderThroughAnOutageAndSwitchedOffSendsNothing) {
     EXPECT_EQ(kafka.messages(3),
               (std::vector<std::string>{"\"first\"", "\"second\"", "\"third\""}));
 
-    scrivell::Outbox off({"", 500});
+    scrivell::Outbox off(vesk_to("", 500));
     off.post("\"x\"", "x");
     EXPECT_EQ(off.size(), 0u);
 }
 
 TEST(Notifications, AMessageNoBrokerWillEverTakeIsDroppedAndHoldsNothing) {
     support::MockKafka kafka;
-    scrivell::Outbox outbox({kafka.bootstrap(), 2000});
+    scrivell::Outbox outbox(vesk_to(kafka.bootstrap(), 2000));
     // Larger than the broker's largest message: refused for good, not retried for ever.
     outbox.post("\"" + std::string(2 << 20, 'a') + "\"", "too large", "/x/m.h5");
     outbox.post("\"after\"", "after", "/x/m.h5", /*close_waits=*/true);

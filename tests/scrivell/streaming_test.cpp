@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
+#include <regex>
 #include <thread>
 
 #include "backend.hpp"
@@ -267,4 +269,65 @@ TEST_F(Streaming, AnOutageMidScanStallsNothingAndEveryBlockIsAnnouncedInOrder) {
                                         run_message("0002.h5"), run_message("0003.h5"),
                                         scrivell::notification_json("scan_stop", Value(), Value(),
                                                                     path(), "/entry/data")}));
+}
+
+TEST(Progress, ReadersHearHowFarTheyMayReadAsBlocksFillAndAtTheClose) {
+    support::TempDir dir;
+    scrivell::Settings settings;
+    settings.vesk = vesk_to(kafka().bootstrap(), 2000);
+    settings.vesk.progress_topic = "scan-progress";
+    settings.vesk.progress_frames = 3;
+    settings.vesk.progress_ms = 3600 * 1000;  // told by frames only
+    scrivell::Scrivell scrivell(settings);
+    const std::string master = dir / "p.h5";
+    scrivell.process({{"type", "open"}, {"filepath", master}});
+    scrivell.process({{"type", "create_dataset_append_split"},
+                      {"filepath", master},
+                      {"datainfolist", List{List{"/entry/data", 4}}}});
+    for (std::int64_t i = 0; i < 10; ++i) {
+        scrivell.process({{"type", "dataset_append_split_map"},
+                          {"filepath", master},
+                          {"identify", Map{{"scan", 7}}},
+                          {"map", Map{{"/entry/data", i}}}});
+        scrivell.tell_progress_if_due();
+    }
+    scrivell.process({{"type", "close"}, {"filepath", master}});
+    // Told: the first frame, every 3 frames since the last told, each block finished, and the
+    // close. A message not yet sent gives way to a newer one about the same dataset: some
+    // may be left out, never reordered, and the last is the close's.
+    const std::regex told(
+        "\\{\"tag\": \"scan_progress\", \"identify\": \\{\"scan\": 7\\}, \"filepath\": \"" +
+        master + "\", \"datasetpath\": \"/entry/data\", \"frames_readable\": (\\d+), " +
+        "\"blocks_complete\": (\\d), \"current\": (null|\\{.*\\}), \"final\": (true|false)\\}");
+    std::vector<std::string> mine;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((mine.empty() || mine.back().find("\"final\": true") == std::string::npos) &&
+           std::chrono::steady_clock::now() < deadline) {
+        mine.clear();
+        for (const auto& message : kafka().progress(kafka().progress(0, {}).size() + 1,
+                                                    std::chrono::milliseconds(200))) {
+            if (message.find(master) != std::string::npos) mine.push_back(message);
+        }
+    }
+    ASSERT_FALSE(mine.empty());
+    std::int64_t last = 0;
+    const std::map<std::int64_t, std::string> expected{
+        {1, "0 {\"file\": \"" + dir.path() + "/.0000.h5.part\", \"first_frame\": 0, \"rows\": 1, "
+            "\"swmr\": false}"},  // the first frame at once
+        {4, "1 null"},
+        {7, "1 {\"file\": \"" + dir.path() + "/.0001.h5.part\", \"first_frame\": 4, \"rows\": 3, "
+            "\"swmr\": false}"},
+        {8, "2 null"},
+        {10, "3 null"}};
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(mine[i], parts, told)) << mine[i];
+        const std::int64_t readable = std::stoll(parts[1]);
+        EXPECT_GE(readable, last) << mine[i];
+        ASSERT_TRUE(expected.count(readable)) << mine[i];
+        EXPECT_EQ(parts[2].str() + " " + parts[3].str(), expected.at(readable)) << mine[i];
+        EXPECT_EQ(parts[4] == "true", i + 1 == mine.size()) << mine[i];
+        last = readable;
+    }
+    EXPECT_EQ(last, 10);
 }

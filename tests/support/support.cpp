@@ -327,36 +327,40 @@ MockKafka::MockKafka() {
     cluster_ = rd_kafka_mock_cluster_new(host_, 3);
     if (!cluster_) throw std::runtime_error("mock Kafka: no cluster");
     rd_kafka_mock_topic_create(cluster_, "Calyxo1", 1, 3);
+    rd_kafka_mock_topic_create(cluster_, "scan-progress", 1, 3);
     bootstrap_ = rd_kafka_mock_cluster_bootstraps(cluster_);
 
     connect(RdKafka::Topic::OFFSET_BEGINNING);
 }
 
-void MockKafka::connect(std::int64_t offset) {
-    if (consumer_) {
-        consumer_->close();
-        delete consumer_;  // NOLINT: librdkafka's C++ API hands out raw owners
-        consumer_ = nullptr;
-    }
+std::unique_ptr<RdKafka::KafkaConsumer> MockKafka::consumer_of(const std::string& topic,
+                                                               std::int64_t offset) const {
     std::string error;
-    std::unique_ptr<RdKafka::Conf> consumer_conf(RdKafka::Conf::create(RdKafka::Conf::CONF_GLOBAL));
-    consumer_conf->set("bootstrap.servers", bootstrap_, error);
-    consumer_conf->set("group.id", "brennic-tests", error);
-    consumer_conf->set("enable.auto.commit", "false", error);
-    consumer_conf->set("log_level", "2", error);
-    consumer_ = RdKafka::KafkaConsumer::create(consumer_conf.get(), error);
-    if (!consumer_) throw std::runtime_error("mock Kafka consumer: " + error);
+    std::unique_ptr<RdKafka::Conf> conf(RdKafka::Conf::create(RdKafka::Conf::CONF_GLOBAL));
+    conf->set("bootstrap.servers", bootstrap_, error);
+    conf->set("group.id", "brennic-tests", error);
+    conf->set("enable.auto.commit", "false", error);
+    conf->set("log_level", "2", error);
+    std::unique_ptr<RdKafka::KafkaConsumer> consumer(RdKafka::KafkaConsumer::create(conf.get(), error));
+    if (!consumer) throw std::runtime_error("mock Kafka consumer: " + error);
     std::unique_ptr<RdKafka::TopicPartition> partition(
-        RdKafka::TopicPartition::create("Calyxo1", 0, offset));
+        RdKafka::TopicPartition::create(topic, 0, offset));
     std::vector<RdKafka::TopicPartition*> partitions{partition.get()};
-    consumer_->assign(partitions);
+    consumer->assign(partitions);
+    return consumer;
+}
+
+void MockKafka::connect(std::int64_t offset) {
+    if (consumer_) consumer_->close();
+    consumer_ = consumer_of("Calyxo1", offset);
 }
 
 MockKafka::~MockKafka() {
-    if (consumer_) {
-        consumer_->close();
-        delete consumer_;  // NOLINT: librdkafka's C++ API hands out raw owners
+    for (auto* consumer : {consumer_.get(), progress_consumer_.get()}) {
+        if (consumer) consumer->close();
     }
+    consumer_.reset();
+    progress_consumer_.reset();
     if (cluster_) rd_kafka_mock_cluster_destroy(cluster_);
     if (host_) rd_kafka_destroy(host_);
 }
@@ -372,6 +376,18 @@ void MockKafka::set_down(bool down) {
     // A consumer that lived through the outage may stay stuck in its back-off; a new one reads
     // on from the next message not yet received.
     if (!down) connect(static_cast<std::int64_t>(received_.size()));
+}
+
+std::vector<std::string> MockKafka::progress(std::size_t count, std::chrono::milliseconds timeout) {
+    if (!progress_consumer_) progress_consumer_ = consumer_of("scan-progress", RdKafka::Topic::OFFSET_BEGINNING);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (progress_.size() < count && std::chrono::steady_clock::now() < deadline) {
+        std::unique_ptr<RdKafka::Message> message(progress_consumer_->consume(100));
+        if (message->err() == RdKafka::ERR_NO_ERROR) {
+            progress_.emplace_back(static_cast<const char*>(message->payload()), message->len());
+        }
+    }
+    return progress_;
 }
 
 std::vector<std::string> MockKafka::messages(std::size_t count, std::chrono::milliseconds timeout) {

@@ -95,8 +95,8 @@ class H5Reader {
     std::string name_;
 };
 
-// librdkafka's mock cluster with three brokers and the topic "Calyxo1", read by a real
-// consumer from the first offset.
+// librdkafka's mock cluster with three brokers and the topics "Calyxo1" and "scan-progress",
+// read by real consumers from the first offset.
 class MockKafka {
   public:
     MockKafka();
@@ -108,16 +108,23 @@ class MockKafka {
     void set_down(bool down);
     // Waits until `count` messages have arrived in all, or `timeout` passed; returns all so far.
     std::vector<std::string> messages(std::size_t count, std::chrono::milliseconds timeout = 10s);
+    // As messages(), of the topic "scan-progress".
+    std::vector<std::string> progress(std::size_t count, std::chrono::milliseconds timeout = 10s);
 
   private:
-    // A consumer of the topic's only partition from `offset` on, in place of the last.
+    // A consumer of `topic`'s only partition from `offset` on.
+    std::unique_ptr<RdKafka::KafkaConsumer> consumer_of(const std::string& topic,
+                                                        std::int64_t offset) const;
+    // A consumer of "Calyxo1" from `offset` on, in place of the last.
     void connect(std::int64_t offset);
 
     rd_kafka_s* host_ = nullptr;
     rd_kafka_mock_cluster_s* cluster_ = nullptr;
-    RdKafka::KafkaConsumer* consumer_ = nullptr;
+    std::unique_ptr<RdKafka::KafkaConsumer> consumer_;
+    std::unique_ptr<RdKafka::KafkaConsumer> progress_consumer_;
     std::string bootstrap_;
     std::vector<std::string> received_;
+    std::vector<std::string> progress_;
 };
 
 // The built brennic program, started with ZELT_CONFIG; its standard output and error go to

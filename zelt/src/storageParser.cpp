@@ -311,6 +311,9 @@ const std::vector<std::pair<std::string, std::string>>& known_entries() {
         {"corvane", "verify_precompressed"},
         {"vesk", "bootstrap_servers"},
         {"vesk", "timeout_ms"},
+        {"vesk", "progress_topic"},
+        {"vesk", "progress_frames"},
+        {"vesk", "progress_ms"},
     };
     return entries;
 }

@@ -28,6 +28,13 @@ std::string notification_json(const char* tag, const zelt::Value& identify,
                               const zelt::Value& CTType, const std::string& filepath,
                               const std::string& datasetpath);
 
+// How far readers may read a split dataset, in the same JSON form: "scan_progress" with the
+// master, the dataset, the frames readable, the blocks finished, the block being filled (or
+// null) and whether the scan is closed. An "identify" without a JSON form is sent as null.
+std::string progress_json(const zelt::Value& identify, const std::string& filepath,
+                          const std::string& datasetpath, std::int64_t frames_readable,
+                          std::int64_t blocks_complete, const zelt::Value& current, bool final);
+
 // The notifications owed to the downstream system. A delivery thread of its own, with one
 // long-lived producer, sends them strictly in the order they were posted; the request loop
 // only posts, and never waits for a broker unless a close asks it to. While no broker answers,
@@ -40,6 +47,15 @@ class Outbox {
     ~Outbox();  // stops the thread; what is still owed stays in the journal
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
+
+    // Hands a progress message (`message`, about `key`: a master and dataset) to the delivery
+    // thread, replacing one about the same key not yet sent. Sent after the notifications
+    // owed, never journaled, and dropped when no broker takes it in time: a newer one says
+    // more. Nothing without a progress topic.
+    void post_progress(const std::string& key, std::string message);
+    bool sends_progress() const {
+        return !settings_.bootstrap_servers.empty() && !settings_.progress_topic.empty();
+    }
 
     // Queues a notification (its JSON message, what it is, the master file it is for, and
     // whether that file's close waits for it) behind those still owed. A switched-off outbox
@@ -106,6 +122,8 @@ class Outbox {
     std::uint64_t owed_bytes_ = 0;
     std::optional<JournalFile> journal_;
     std::vector<std::pair<std::string, std::string>> dropped_;
+    // Progress messages not yet sent, at most one per key, in the order their keys came.
+    std::deque<std::pair<std::string, std::string>> progress_;
     bool stopping_ = false;
     std::thread thread_;  // last: started once everything it uses exists
 };

@@ -316,6 +316,34 @@ void Scrivell::write_journals() {
     if (failed) throw *failed;
 }
 
+void Scrivell::tell_progress_if_due() {
+    if (!outbox_.sends_progress()) return;
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& [filepath, entry] : files) {
+        for (auto& [name, split] : entry.files_split) {
+            const std::int64_t taken =
+                split.blocks_complete() * split.splitSize - split.short_by + split.rows_taken();
+            if (taken <= split.progress_told) continue;
+            const VeskSettings& vesk = outbox_.settings();
+            if (taken - split.progress_told < vesk.progress_frames &&
+                now - split.progress_at < std::chrono::milliseconds(vesk.progress_ms)) {
+                continue;
+            }
+            StreamContext context = context_of(entry, filepath);
+            split.write_pending(context, name, 0, /*ready_only=*/true);
+            try {
+                split.publish();
+            } catch (const Error& error) {
+                spdlog::error("{}", error.what());  // the journal's write says it again
+                continue;
+            }
+            if (split.frames_readable() > split.progress_told) {
+                split.tell_progress(context, name, /*final=*/false);
+            }
+        }
+    }
+}
+
 void Scrivell::deliver_owed() {
     (void)outbox_.wait_for("");
     outbox_.write_journal();
@@ -435,10 +463,13 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
         // The close waits for the notifications of its own last blocks, not for earlier ones.
         v.finish_block(context, k, std::move(message), !at_shutdown);
     }
-    for (const auto& [k, v] : entry->files_split) {
-        if (!v.vds) continue;
-        create_block_stack(f, *entry->dir, filepath, k, v.stem, v.splitSize, v.splitFileIndex,
-                           v.typestr, v.shape);
+    for (auto& [k, v] : entry->files_split) {
+        if (v.vds) {
+            create_block_stack(f, *entry->dir, filepath, k, v.stem, v.splitSize, v.splitFileIndex,
+                               v.typestr, v.shape);
+        }
+        StreamContext context = context_of(*entry, filepath);
+        v.tell_progress(context, k, /*final=*/true);
     }
     // A waiting close waits for its notifications (its last blocks', then its stop's) at most
     // one bound in all, counted from the end of its writes.

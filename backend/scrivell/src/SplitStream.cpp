@@ -64,10 +64,31 @@ void SplitStream::finish_block(StreamContext& context, const std::string& name, 
     }
     entry.fp.flush(context.filepath);
     if (block) log_sub_file(*block, block_started);
+    // A last block at close may hold fewer rows than splitSize.
+    const std::int64_t rows = block ? block->rows_written() : filling->rows;
     // The block is written once: whatever becomes of its notification, the next items go to
     // the next block.
     commit(entry, records::BlockDone{name, splitFileIndex, stored, raw}, context.held_bytes);
+    short_by = splitSize - rows;
     context.outbox.post(std::move(message), what, context.filepath, held_by_close);
+    tell_progress(context, name, /*final=*/false);
+}
+
+void SplitStream::tell_progress(StreamContext& context, const std::string& name, bool final) {
+    if (!context.outbox.sends_progress()) return;
+    progress_told = frames_readable();
+    progress_at = std::chrono::steady_clock::now();
+    context.outbox.post_progress(context.filepath + '\n' + name,
+                                 progress_json(identify, context.filepath, name, progress_told,
+                                               blocks_complete(), current(), final));
+}
+
+bool SplitStream::progress_due(const VeskSettings& settings,
+                               std::chrono::steady_clock::time_point now) const {
+    const std::int64_t readable = frames_readable();
+    if (readable <= progress_told) return false;
+    return readable - progress_told >= settings.progress_frames ||
+           now - progress_at >= std::chrono::milliseconds(settings.progress_ms);
 }
 
 void SplitStream::pass_through(StreamContext& context, const std::string& name,
@@ -134,7 +155,7 @@ void SplitStream::write_pending(StreamContext& context, const std::string& name,
 
 std::int64_t SplitStream::frames_readable() const {
     const std::int64_t in_block = block ? block->rows_readable() : filling ? filling->rows : 0;
-    return blocks_complete() * splitSize + in_block;
+    return blocks_complete() * splitSize - short_by + in_block;
 }
 
 void SplitStream::publish() {

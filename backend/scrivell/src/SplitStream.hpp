@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <scrivell/Settings.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,6 +77,13 @@ class SplitStream {
     // What the finished blocks' rows take in their files, and took as they came.
     std::uint64_t stored_bytes = 0;
     std::uint64_t raw_bytes = 0;
+    // The frames the last finished block lacks of splitSize: only a close's last block does.
+    std::int64_t short_by = 0;
+    // Progress messages: the frames readable that the last one told, and when; the last
+    // "identify" its items carried.
+    std::int64_t progress_told = 0;
+    std::chrono::steady_clock::time_point progress_at{};
+    zelt::Value identify;
 
     // The rows of the block being filled that are taken: written, or with a worker.
     std::int64_t rows_taken() const;
@@ -86,6 +94,12 @@ class SplitStream {
     std::int64_t frames_readable() const;
     // Makes the rows written so far readable (StreamingBlock::publish). Throws Error.
     void publish();
+    // Hands the outbox a progress message for this dataset of `context.filepath` (nothing
+    // without a progress topic), and remembers what it told.
+    void tell_progress(StreamContext& context, const std::string& name, bool final);
+    // Whether more frames are readable than the last progress message told, and
+    // progress_frames more or progress_ms later.
+    bool progress_due(const VeskSettings& settings, std::chrono::steady_clock::time_point now) const;
     // For status: what a reader of the block being filled needs ("file", "first_frame",
     // "rows" readable, "swmr"), or nil between blocks.
     zelt::Value current() const;

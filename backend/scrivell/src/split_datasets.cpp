@@ -189,6 +189,9 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
     StreamingBlock& block = *split->block;
     const auto* array = item.as<zelt::NdArray>();
     if (array) block.refuse_unless_fits(*array, where);
+    if (const zelt::Value* identify = zelt::find(record, "identify"); identify && outbox_.sends_progress()) {
+        split->identify = *identify;
+    }
     // The notification of the block this item completes is built before its row is written:
     // an "identify" without a JSON form fails the request before it changes anything.
     std::string message;

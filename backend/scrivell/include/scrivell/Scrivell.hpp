@@ -84,6 +84,10 @@ class Scrivell {
     // last call on disk: before a reply, and before the service waits for the next request.
     // Throws Error.
     void write_journals();
+    // Publishes the rows of each split dataset and tells them on the progress topic, where
+    // progress_frames more are taken than last told, or progress_ms have passed since: from
+    // the request loop, between requests. Nothing without a progress topic.
+    void tell_progress_if_due();
     // Restores the files whose journals are in the journal directory, as they were after the
     // last request carried out, and queues their owed notifications. Logs one WARNING per
     // file restored and one ERROR per journal moved aside. Call once, at start-up.

@@ -15,6 +15,11 @@ namespace scrivell {
 struct VeskSettings {
     std::string bootstrap_servers;  // empty: notifications are switched off
     int timeout_ms = 5000;          // the longest one delivery attempt waits for a broker
+    // Where the readable frames of each split dataset are told as a scan goes on: empty, not
+    // at all. A message every `progress_frames` frames or `progress_ms`, whichever is first.
+    std::string progress_topic;
+    std::int64_t progress_frames = 100;
+    int progress_ms = 200;
 
     static VeskSettings from(const zelt::storageParser& config);
 };

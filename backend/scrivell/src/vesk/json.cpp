@@ -139,4 +139,28 @@ std::string notification_json(const char* tag, const zelt::Value& identify,
     return out;
 }
 
+std::string progress_json(const zelt::Value& identify, const std::string& filepath,
+                          const std::string& datasetpath, std::int64_t frames_readable,
+                          std::int64_t blocks_complete, const zelt::Value& current, bool final) {
+    std::string out = "{\"tag\": \"scan_progress\", \"identify\": ";
+    std::string identified;
+    try {
+        append_json(identified, identify, "identify");
+    } catch (const NotifyError&) {
+        identified = "null";  // its scan_run said so already
+    }
+    // Progress is a hint: a large identify is left out rather than sent with every message.
+    out += identified.size() <= max_notification_bytes / 2 ? identified : "null";
+    out += ", \"filepath\": ";
+    append_string(out, filepath);
+    out += ", \"datasetpath\": ";
+    append_string(out, datasetpath);
+    out += ", \"frames_readable\": " + std::to_string(frames_readable);
+    out += ", \"blocks_complete\": " + std::to_string(blocks_complete);
+    out += ", \"current\": ";
+    append_json(out, current, "current");
+    out += final ? ", \"final\": true}" : ", \"final\": false}";
+    return out;
+}
+
 }  // namespace scrivell

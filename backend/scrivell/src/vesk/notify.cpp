@@ -50,15 +50,33 @@ VeskSettings VeskSettings::from(const zelt::storageParser& config) {
     // Without any configuration file there are no brokers to name: the built-in ones are
     // placeholders that never resolve, so notifications are off.
     const bool no_file = config.source() == zelt::storageParser::built_in().source();
-    return {
+    VeskSettings settings;
+    settings.bootstrap_servers =
         no_file ? std::string()
-                : config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers),
-        static_cast<int>(config.number_or("vesk", "timeout_ms", zelt::default_vesk_timeout_ms))};
+                : config.get_or("vesk", "bootstrap_servers", zelt::default_bootstrap_servers);
+    settings.timeout_ms =
+        static_cast<int>(config.number_or("vesk", "timeout_ms", zelt::default_vesk_timeout_ms));
+    settings.progress_topic = config.get_or("vesk", "progress_topic", "");
+    settings.progress_frames = config.number_or("vesk", "progress_frames", 100);
+    if (settings.progress_frames < 1) {
+        throw Error("configuration " + config.source() + ": [vesk] progress_frames " +
+                    std::to_string(settings.progress_frames) + " is less than 1");
+    }
+    const long long progress_ms = config.number_or("vesk", "progress_ms", 200);
+    if (progress_ms < 10 || progress_ms > 3600 * 1000) {
+        throw Error("configuration " + config.source() + ": [vesk] progress_ms " +
+                    std::to_string(progress_ms) + " is not from 10 to 3600000");
+    }
+    settings.progress_ms = static_cast<int>(progress_ms);
+    return settings;
 }
 
 // One long-lived producer, used by the delivery thread alone. Made anew after an error that
 // may have left it unusable.
 class Outbox::Sender {
+    // What marks a progress message's delivery report.
+    static inline char progress_tag = 0;
+
   public:
     explicit Sender(const VeskSettings& settings) : settings_(settings) {}
 
@@ -90,6 +108,20 @@ class Outbox::Sender {
         return result;
     }
 
+    // Hands a progress message to the producer and goes on: its delivery is not waited for,
+    // and one no broker takes within timeout_ms is dropped by the producer.
+    void send_progress(const std::string& message) {
+        if (!producer_) make();
+        const RdKafka::ErrorCode queued = producer_->produce(
+            settings_.progress_topic, RdKafka::Topic::PARTITION_UA, RdKafka::Producer::RK_MSG_COPY,
+            const_cast<char*>(message.data()), message.size(), /*key=*/nullptr, /*key_len=*/0,
+            /*timestamp=*/0, /*msg_opaque=*/&progress_tag);
+        if (queued != RdKafka::ERR_NO_ERROR) {
+            spdlog::debug("progress message dropped: {}", RdKafka::err2str(queued));
+        }
+        producer_->poll(0);
+    }
+
     void reset() { producer_.reset(); }
     // Makes the producer now, so that it has reached a broker before the first message.
     void prepare() {
@@ -107,6 +139,7 @@ class Outbox::Sender {
     class Delivery : public RdKafka::DeliveryReportCb {
       public:
         void dr_cb(RdKafka::Message& message) override {
+            if (message.msg_opaque() == &progress_tag) return;  // never waited for
             std::lock_guard<std::mutex> lock(mutex_);
             error_ = message.err();
             reason_ = message.errstr();
@@ -224,6 +257,21 @@ void Outbox::post(std::string message, std::string what, std::string file, bool 
     changed_.notify_all();
 }
 
+void Outbox::post_progress(const std::string& key, std::string message) {
+    if (!sends_progress()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto same = std::find_if(progress_.begin(), progress_.end(),
+                                       [&](const auto& waiting) { return waiting.first == key; });
+        if (same != progress_.end()) {
+            same->second = std::move(message);
+        } else {
+            progress_.emplace_back(key, std::move(message));
+        }
+    }
+    changed_.notify_all();
+}
+
 void Outbox::run() {
     Sender sender(settings_);
     try {
@@ -233,8 +281,20 @@ void Outbox::run() {
     }
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
-        changed_.wait(lock, [&] { return stopping_ || !owed_.empty(); });
+        changed_.wait(lock, [&] { return stopping_ || !owed_.empty() || !progress_.empty(); });
         if (stopping_) return;
+        if (owed_.empty()) {
+            // Progress only once no notification is owed: it never delays one.
+            auto progress = std::exchange(progress_, {});
+            lock.unlock();
+            try {
+                for (const auto& [key, message] : progress) sender.send_progress(message);
+            } catch (const NotifyError& error) {
+                spdlog::debug("progress messages dropped: {}", error.what());
+            }
+            lock.lock();
+            continue;
+        }
         const Owed next = owed_.front();
         lock.unlock();
         std::string reason;
