@@ -60,8 +60,14 @@ echo "== brennic on tcp://127.0.0.1:$port"
 brennic_pid=$!
 pids+=("$brennic_pid")
 
-echo "== acquisition"
+echo "== acquisition, with a live reader following it in another process"
+PYTHONPATH=$here/python /usr/bin/python3 "$here/docs/example/follow_scan.py" "$work/scan/master.h5" \
+    >"$work/follow.out" 2>"$work/follow.err" &
+follower=$!
+pids+=("$follower")
 "$build/docs/example/acquire" "$work/scan/master.h5" 250 512 512 100 bslz4
+wait "$follower" || { echo "the live reader failed: see $work/follow.err" >&2; exit 1; }
+cat "$work/follow.out"
 
 echo "== master file"
 h5ls -r "$work/scan/master.h5"

@@ -53,7 +53,7 @@ class Examples(unittest.TestCase):
         with open(os.path.join(DOCS, "python.md")) as page:
             # Examples start at the line's beginning; indented snippets are fragments.
             examples = re.findall(r"^```python\n(.*?)^```", page.read(), re.S | re.M)
-        self.assertEqual(len(examples), 3)
+        self.assertEqual(len(examples), 4)
         for n, example in enumerate(examples):
             cwd = self.run_in(f"python-{n}", [sys.executable, "-c", example])
             masters = [os.path.join(root, name) for root, _, names in os.walk(cwd)

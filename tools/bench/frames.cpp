@@ -1,7 +1,7 @@
 // Frames through the service against a direct HDF5 writer and plain write(2), in one run.
 //
 //   brennic-bench-frames --service PATH [--frames N] [--width W] [--height H] [--block B]
-//                        [--fsync] [--paced] [--outage] [--compression CODEC [--local]]
+//                        [--fsync] [--paced] [--outage] [--live] [--compression CODEC [--local]]
 //
 // The bare pipeline is this program again (--receiver): the same client messages, received on
 // the same kind of socket, decoded, and each frame's bytes write(2)n into files of one block.
@@ -35,6 +35,7 @@ struct Options {
     bool outage = false;
     bool journal = false;
     bool local = false;
+    bool live = false;
     std::string compression = "none";
     int compression_threads = 0;  // 0: the service's default
 };
@@ -247,8 +248,11 @@ struct ServiceRun {
 
 // One acquisition through a running service: N frames, then a waiting close. With `pace_s`, a
 // frame is sent every pace_s seconds, as a detector would.
+// With `acked`, each frame waits for its reply, and the CLOCK_MONOTONIC time of each reply is
+// kept there.
 ServiceRun acquisition(const Options& o, int pid, const std::string& dir, int block,
-                       double pace_s = 0, bool in_place = false) {
+                       double pace_s = 0, bool in_place = false,
+                       std::vector<double>* acked = nullptr) {
     fs::create_directories(dir);
     brennic::hdf5 master = brennic::hdf5::open(dir + "/master.h5");
     std::vector<std::uint16_t> frame(o.width * o.height);
@@ -276,8 +280,13 @@ ServiceRun acquisition(const Options& o, int pid, const std::string& dir, int bl
         }
         const auto send_start = bench::Clock::now();
         master.dataset_append_split_map(
-            {{"/entry/data", brennic::NdArray::view(data, {o.height, o.width})}});
+            {{"/entry/data", brennic::NdArray::view(data, {o.height, o.width})}},
+            acked ? brennic::Map{{"block", true}} : brennic::Map{});
         run.longest_send_s = std::max(run.longest_send_s, bench::seconds_since(send_start));
+        if (acked) {
+            acked->push_back(
+                std::chrono::duration<double>(bench::Clock::now().time_since_epoch()).count());
+        }
     }
     const auto close_start = bench::Clock::now();
     master.close({{"block", true}});
@@ -322,6 +331,114 @@ ServiceRun bare_pipeline(const Options& o, const std::string& dir) {
     return run;
 }
 
+// A reader in another process that follows `master` through status polling every 50 ms and
+// records when it held each frame.
+class LiveReader {
+  public:
+    LiveReader(const std::string& master, const std::string& out) : out_(out) {
+        std::vector<std::string> args{"/usr/bin/python3", BRENNIC_SOURCE_DIR "/tools/bench/live_reader.py",
+                                      BRENNIC_SOURCE_DIR "/python", master, out};
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        int ready[2];
+        if (::pipe(ready) != 0) throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ready[1], 1);
+        posix_spawn_file_actions_addclose(&actions, ready[0]);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+            throw std::runtime_error("cannot start the live reader");
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(ready[1]);
+        // "ready": h5py is imported. The pipe stays open: the reader writes nothing more.
+        char line[8] = {};
+        ssize_t got = 0;
+        do {
+            got = ::read(ready[0], line, sizeof line - 1);
+        } while (got < 0 && errno == EINTR);
+        ready_ = ready[0];
+    }
+    ~LiveReader() {
+        ::close(ready_);
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    // Waits for the reader to end (at most two minutes); returns when it held each frame.
+    std::vector<double> times() {
+        int status = 0;
+        for (int i = 0; i < 1200 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        pid_ = -1;
+        std::vector<double> held;
+        std::ifstream in(out_);
+        long index = 0;
+        double t = 0;
+        while (in >> index >> t) held.push_back(t);
+        return held;
+    }
+
+  private:
+    std::string out_;
+    int ready_ = -1;
+    pid_t pid_ = -1;
+};
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return -1;
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
+}
+
+// Frames with a live reader following them: the latency from each waiting append's reply to
+// the reader holding the frame (paced at 100 frames/s), and the throughput of a scan at full
+// speed with and without a reader, each the better of two rounds.
+void live(const Options& o) {
+    const std::string dir = o.dir + "/live";
+    double plain_s = 1e300;
+    double live_s = 1e300;
+    std::vector<double> latencies_ms;
+    for (int round = 0; round < 2; ++round) {
+        fs::create_directories(dir);
+        bench::Service service(o.service, dir, bench::free_port(), {}, "bootstrap_servers =\n",
+                               "local_socket = off\n");
+        brennic::hdf5 probe = brennic::hdf5::open(dir + "/probe.h5");
+        probe.close({{"block", true}});
+        acquisition(o, service.pid(), dir + "/warm", o.block);
+        plain_s = std::min(plain_s, acquisition(o, service.pid(), dir + "/plain", o.block).total_s);
+        {
+            LiveReader reader(dir + "/followed/master.h5", dir + "/followed.txt");
+            live_s = std::min(live_s,
+                              acquisition(o, service.pid(), dir + "/followed", o.block).total_s);
+            (void)reader.times();
+        }
+        if (round == 0) {
+            Options paced = o;
+            paced.frames = std::min(o.frames, 300);
+            std::vector<double> acked;
+            LiveReader reader(dir + "/paced/master.h5", dir + "/paced.txt");
+            acquisition(paced, service.pid(), dir + "/paced", o.block, 0.01, false, &acked);
+            const std::vector<double> held = reader.times();
+            for (std::size_t i = 0; i < std::min(held.size(), acked.size()); ++i) {
+                latencies_ms.push_back((held[i] - acked[i]) * 1000);
+            }
+            if (held.size() != acked.size()) {
+                std::fprintf(stderr, "live reader held %zu of %zu frames\n", held.size(),
+                             acked.size());
+            }
+        }
+        fs::remove_all(dir);
+    }
+    bench::figure("live latency p50_ms", percentile(latencies_ms, 0.5), "ms");
+    bench::figure("live latency p99_ms", percentile(latencies_ms, 0.99), "ms");
+    bench::figure("live latency max_ms", percentile(latencies_ms, 1.0), "ms");
+    bench::ratio("live_vs_plain", plain_s / live_s);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -339,6 +456,8 @@ int main(int argc, char** argv) {
     app.add_flag("--outage", o.outage,
                  "also run 100 frames in blocks of 10 with no Kafka broker (timeout_ms 800)");
     app.add_flag("--journal", o.journal, "also through a service that keeps a journal");
+    app.add_flag("--live", o.live,
+                 "also a reader in another process following the scan (latency, throughput)");
     app.add_flag("--local", o.local, "also through the same-host ring of shared memory");
     bool every_pixel = false;
     app.add_flag("--every-pixel", every_pixel, "the program writes every pixel of every frame");
@@ -395,6 +514,7 @@ int main(int argc, char** argv) {
         bench::ratio("compressed_vs_uncompressed", uncompressed_s / compressed_s);
         if (o.fsync) bench::ratio("compressed_vs_uncompressed_fsync", uncompressed_s / compressed_s);
         std::printf("compression ratio: %.3f\n", mib * (1 << 20) / static_cast<double>(file_bytes));
+        if (o.live) live(o);
         if (own_dir) fs::remove_all(o.dir);
         return 0;
     }
@@ -513,6 +633,7 @@ int main(int argc, char** argv) {
         bench::figure("outage: 100 frames in blocks of 10", bench::seconds_since(start), "s");
         fs::remove_all(dir);
     }
+    if (o.live) live(o);
     if (own_dir) fs::remove_all(o.dir);
     return 0;
 }
