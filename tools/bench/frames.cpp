@@ -6,6 +6,7 @@
 // The bare pipeline is this program again (--receiver): the same client messages, received on
 // the same kind of socket, decoded, and each frame's bytes write(2)n into files of one block.
 #include <hdf5.h>
+#include <sys/resource.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -335,9 +336,12 @@ ServiceRun bare_pipeline(const Options& o, const std::string& dir) {
 // records when it held each frame.
 class LiveReader {
   public:
-    LiveReader(const std::string& master, const std::string& out) : out_(out) {
-        std::vector<std::string> args{"/usr/bin/python3", BRENNIC_SOURCE_DIR "/tools/bench/live_reader.py",
+    LiveReader(const std::string& master, const std::string& out, bool status_only = false)
+        : out_(out) {
+        std::vector<std::string> args{"/usr/bin/python3",
+                                      BRENNIC_SOURCE_DIR "/tools/bench/live_reader.py",
                                       BRENNIC_SOURCE_DIR "/python", master, out};
+        if (status_only) args.emplace_back("--status-only");
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
@@ -370,9 +374,12 @@ class LiveReader {
     // Waits for the reader to end (at most two minutes); returns when it held each frame.
     std::vector<double> times() {
         int status = 0;
-        for (int i = 0; i < 1200 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
+        rusage used{};
+        for (int i = 0; i < 1200 && ::wait4(pid_, &status, WNOHANG, &used) == 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
+        cpu_s_ = static_cast<double>(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+                 static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
         pid_ = -1;
         std::vector<double> held;
         std::ifstream in(out_);
@@ -382,8 +389,12 @@ class LiveReader {
         return held;
     }
 
+    // The processor time the reader took, once it ended.
+    double cpu_s() const { return cpu_s_; }
+
   private:
     std::string out_;
+    double cpu_s_ = 0;
     int ready_ = -1;
     pid_t pid_ = -1;
 };
@@ -396,13 +407,16 @@ double percentile(std::vector<double> values, double p) {
 
 // Frames with a live reader following them: the latency from each waiting append's reply to
 // the reader holding the frame (paced at 100 frames/s), and the throughput of a scan at full
-// speed with and without a reader, each the better of two rounds.
+// speed with a reader, with only status polled every 50 ms, and without, each the best of
+// three rounds.
 void live(const Options& o) {
     const std::string dir = o.dir + "/live";
     double plain_s = 1e300;
     double live_s = 1e300;
+    double polled_s = 1e300;
+    double reader_cpu_s = 0;
     std::vector<double> latencies_ms;
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < 3; ++round) {
         fs::create_directories(dir);
         bench::Service service(o.service, dir, bench::free_port(), {}, "bootstrap_servers =\n",
                                "local_socket = off\n");
@@ -412,9 +426,16 @@ void live(const Options& o) {
         plain_s = std::min(plain_s, acquisition(o, service.pid(), dir + "/plain", o.block).total_s);
         {
             LiveReader reader(dir + "/followed/master.h5", dir + "/followed.txt");
-            live_s = std::min(live_s,
-                              acquisition(o, service.pid(), dir + "/followed", o.block).total_s);
+            const double took = acquisition(o, service.pid(), dir + "/followed", o.block).total_s;
             (void)reader.times();
+            if (took < live_s) reader_cpu_s = reader.cpu_s();
+            live_s = std::min(live_s, took);
+        }
+        {
+            LiveReader poller(dir + "/polled/master.h5", dir + "/polled.txt", /*status_only=*/true);
+            polled_s = std::min(polled_s,
+                                acquisition(o, service.pid(), dir + "/polled", o.block).total_s);
+            (void)poller.times();
         }
         if (round == 0) {
             Options paced = o;
@@ -436,7 +457,10 @@ void live(const Options& o) {
     bench::figure("live latency p50_ms", percentile(latencies_ms, 0.5), "ms");
     bench::figure("live latency p99_ms", percentile(latencies_ms, 0.99), "ms");
     bench::figure("live latency max_ms", percentile(latencies_ms, 1.0), "ms");
+    bench::figure("live reader processor time", reader_cpu_s, "s");
+    bench::figure("followed scan time", live_s, "s");
     bench::ratio("live_vs_plain", plain_s / live_s);
+    bench::ratio("status_polled_vs_plain", plain_s / polled_s);
 }
 
 }  // namespace
