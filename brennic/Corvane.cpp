@@ -4,6 +4,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <algorithm>
+#include <set>
 #include <zelt/storageParser.hpp>
 
 namespace brennic {
@@ -72,6 +73,10 @@ Corvane::Corvane(const zelt::storageParser& config)
         std::string names;
         for (const auto& name : unknown) names += (names.empty() ? "" : ", ") + name;
         spdlog::warn("configuration \"{}\": unknown entries ignored: {}", config.source(), names);
+    }
+    if (const std::string metrics = config.get_or("corvane", "metrics", ""); !metrics.empty()) {
+        metrics_ = std::make_unique<MetricsEndpoint>(MetricsAddress::parse(metrics), BRENNIC_VERSION);
+        spdlog::info("metrics at http://{}/metrics", metrics);
     }
     const scrivell::VeskSettings& vesk = scrivell.notification_settings();
     if (config.source() == zelt::storageParser::built_in().source()) {
@@ -161,6 +166,7 @@ void Corvane::start() {
                 if (!filepath.empty()) scrivell.note_failure(filepath, error);
             }
             scrivell.tell_progress_if_due();
+            publish_metrics();
         } catch (const std::exception& error) {
             spdlog::error("{}: {}", identity ? "reply or releases" : "idle work", error.what());
         }
@@ -189,6 +195,7 @@ void Corvane::serve(const std::string& identity) {
         const std::string* type = text_of(request, "type");
         const bool counted = note_seq(identity, *record);
         if (type && *type == "status") {
+            count_request(request, true);
             // Changes nothing: only a waiting client hears the answer.
             if (block) {
                 write_journals();
@@ -197,6 +204,7 @@ void Corvane::serve(const std::string& identity) {
             return;
         }
         scrivell.process(*record);
+        count_request(request, true);
         // An open's number counts once the file is open.
         if (!counted && type && *type == "open") (void)note_seq(identity, *record);
     } catch (const std::exception& error) {
@@ -204,6 +212,7 @@ void Corvane::serve(const std::string& identity) {
         // the data pending for them must not be lost to one bad request.
         // One line, of a bounded size: the reply, the log and the record of failures hold it.
         // Named once: an error that already starts with the request's type and file keeps it.
+        count_request(request, false);
         const std::string described = describe_request(request);
         const std::string what = error.what();
         std::string message = zelt::printable(
@@ -339,6 +348,42 @@ void Corvane::ErrorLines::say_more(const std::string& filepath, std::size_t more
                                                : "for \"" + zelt::printable(filepath, 1024) + "\"";
     spdlog::error("{} more failed requests {} were not logged (one ERROR a second per file)", more,
                   about);
+}
+
+void Corvane::count_request(const zelt::Value& request, bool ok) {
+    if (!metrics_) return;
+    static const std::set<std::string> known{"open",
+                                             "create_dataset_map",
+                                             "create_dataset_map_new",
+                                             "create_dataset_append",
+                                             "dataset_append_map",
+                                             "create_dataset_append_split",
+                                             "dataset_append_split_map",
+                                             "close",
+                                             "closeAll",
+                                             "status"};
+    const std::string* type = text_of(request, "type");
+    ++requests_[{type && known.count(*type) ? *type : "other", ok ? "ok" : "error"}];
+}
+
+void Corvane::publish_metrics(bool now) {
+    if (!metrics_) return;
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && at - metrics_published_ < std::chrono::milliseconds(100)) return;
+    metrics_published_ = at;
+    MetricsSnapshot snapshot;
+    snapshot.backend = scrivell.counters();
+    snapshot.requests = requests_;
+    snapshot.open_files = scrivell.open_paths().size();
+    snapshot.held_bytes = scrivell.held_bytes_in_all();
+    snapshot.memory_limit_bytes = scrivell.limits().memory_limit_bytes;
+    snapshot.notifications_delivered = scrivell.notifications_delivered();
+    snapshot.notifications_owed = scrivell.notifications_owed();
+    snapshot.notifications_dropped = scrivell.notifications_dropped();
+    snapshot.rows_with_workers = scrivell.rows_with_workers();
+    snapshot.ring_slots_in_use = local_ ? local_->slots_in_use() : 0;
+    snapshot.unreported_failures = scrivell.unreported_failures();
+    metrics_->publish(std::move(snapshot));
 }
 
 void Corvane::close_all_files() {

@@ -11,6 +11,7 @@
 #include <zelt/storageParser.hpp>
 
 #include "LocalRings.hpp"
+#include "Metrics.hpp"
 
 namespace brennic {
 
@@ -20,6 +21,8 @@ class Corvane {
     // First, so that it is destroyed last: rows of the backend still waiting for a worker at
     // exit hold slots of its rings, and release them as they go.
     std::unique_ptr<LocalRings> local_;
+    // Serves the metrics, when [corvane] metrics names an address.
+    std::unique_ptr<MetricsEndpoint> metrics_;
 
   public:
     // Reads "ip" and "port" of section "corvane", binds the worker, then makes the backend.
@@ -81,6 +84,12 @@ class Corvane {
 
     // Gives the slots that requests are done with back to their clients.
     void send_releases();
+    // Counts a request by its type (one the service knows, else "other") and result.
+    void count_request(const zelt::Value& request, bool ok);
+    // Hands the metrics endpoint the numbers of now, at most every 100 ms unless `now`.
+    void publish_metrics(bool now = false);
+    std::map<std::pair<std::string, std::string>, std::uint64_t> requests_;
+    std::chrono::steady_clock::time_point metrics_published_{};
 
     // An error as the reply, the log and the record of failures hold it, at most.
     static constexpr std::size_t max_error_bytes = 2048;

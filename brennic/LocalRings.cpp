@@ -470,4 +470,13 @@ std::vector<std::pair<std::string, zelt::Map>> LocalRings::take_releases() {
     return out;
 }
 
+std::size_t LocalRings::slots_in_use() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t held = 0;
+    for (const auto& [token, session] : by_token_) {
+        held += static_cast<std::size_t>(std::count(session->held.begin(), session->held.end(), true));
+    }
+    return held;
+}
+
 }  // namespace brennic

@@ -67,6 +67,8 @@ class LocalRings {
     void drop_departed();
 
     const std::string& socket_path() const { return settings_.socket_path; }
+    // The slots that requests hold, over all rings.
+    std::size_t slots_in_use();
 
   private:
     struct Session;

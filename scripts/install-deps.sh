@@ -12,7 +12,7 @@ packages=(
     nlohmann-json3-dev libcli11-dev libspdlog-dev
     libgtest-dev
     clang libclang-rt-14-dev
-    libsystemd-dev systemd
+    libsystemd-dev systemd libmicrohttpd-dev prometheus
     libblosc-dev liblz4-dev bitshuffle hdf5-filter-plugin hdf5-filter-plugin-blosc-serial
     python3 python3-zmq python3-msgpack python3-numpy python3-h5py python3-hdf5plugin
 )

@@ -11,7 +11,7 @@ import sys
 # Bottom to top; the same order as docs/design.md.
 LAYERS = [
     ("base", {"errors", "Settings", "text", "say", "fail_points", "OrderedMap", "Column",
-              "FailedRequests", "h5"}),
+              "FailedRequests", "Counters", "h5"}),
     ("files", {"Directory", "Compression", "compression_pool", "write", "requests"}),
     ("storage", {"StreamingBlock", "master_file", "Journal", "records", "map_datasets",
                  "split_files"}),

@@ -309,6 +309,7 @@ const std::vector<std::pair<std::string, std::string>>& known_entries() {
         {"corvane", "journal_sync"},
         {"corvane", "compression_threads"},
         {"corvane", "verify_precompressed"},
+        {"corvane", "metrics"},
         {"vesk", "bootstrap_servers"},
         {"vesk", "timeout_ms"},
         {"vesk", "progress_topic"},

@@ -137,8 +137,8 @@ void JournalFile::add(const char* op, const char* key, const zelt::Value& value)
     std::memcpy(pending_.data() + at, frame.data(), 8);
 }
 
-void JournalFile::write() {
-    if (pending_.empty()) return;
+bool JournalFile::write() {
+    if (pending_.empty()) return false;
     try {
         if (fails_now(FailPoint::JournalWrite)) {
             // Half a write, as a full disk leaves it: cut back below.
@@ -161,6 +161,7 @@ void JournalFile::write() {
     if (sync_ && (fails_now(FailPoint::Fsync) || ::fdatasync(fd_.get()) != 0)) {
         throw Error("sync journal " + in_quotes(path_) + ": " + reason());
     }
+    return true;
 }
 
 void JournalFile::truncate_to_header() {

@@ -31,7 +31,8 @@ class JournalFile {
     // Puts every added record on disk in one write, and with `sync` on the device. Throws Error;
     // after a failed write the file ends at its last whole record again, and the records stay
     // pending for the next write.
-    void write();
+    // Returns whether there was anything to write.
+    bool write();
     // Empties the journal down to its header (nothing it held is owed any more).
     void truncate_to_header();
     // Gives the file the name `path` (in the same directory), replacing whatever is there in

@@ -87,6 +87,15 @@ class Outbox {
     bool holds(const std::string& filepath) const;
 
     std::size_t size() const;
+    // Notifications delivered, and dropped for good, since the start.
+    std::uint64_t delivered() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return delivered_;
+    }
+    std::uint64_t dropped() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return dropped_count_;
+    }
     // What the owed notifications take in memory, about.
     std::uint64_t owed_bytes() const;
     // What each owed notification is, oldest first.
@@ -119,6 +128,8 @@ class Outbox {
     std::uint64_t posted_ = 0;
     std::string last_error_;
     std::uint64_t failed_attempts_ = 0;
+    std::uint64_t delivered_ = 0;
+    std::uint64_t dropped_count_ = 0;
     std::uint64_t owed_bytes_ = 0;
     std::optional<JournalFile> journal_;
     std::vector<std::pair<std::string, std::string>> dropped_;

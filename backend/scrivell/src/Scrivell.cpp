@@ -308,13 +308,38 @@ void Scrivell::write_journals() {
     for (auto& [filepath, entry] : files) {
         try {
             for (auto& [name, split] : entry.files_split) split.publish();
-            if (entry.journal) entry.journal->write();
+            if (entry.journal) {
+                const auto started = std::chrono::steady_clock::now();
+                if (entry.journal->write()) count_journal_write(started);
+            }
         } catch (const Error& error) {
             if (!failed) failed.emplace(error);
         }
     }
     if (failed) throw *failed;
 }
+
+void Scrivell::count_journal_write(std::chrono::steady_clock::time_point started) {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ++counters_.journal_writes;
+    counters_.journal_seconds += seconds;
+    for (std::size_t i = 0; i < std::size(Counters::journal_bounds); ++i) {
+        if (seconds <= Counters::journal_bounds[i]) ++counters_.journal_within[i];
+    }
+}
+
+std::size_t Scrivell::rows_with_workers() const {
+    std::size_t rows = 0;
+    for (const auto& [filepath, entry] : files) {
+        for (const auto& [name, split] : entry.files_split) rows += split.pending.size();
+    }
+    return rows;
+}
+
+std::uint64_t Scrivell::notifications_delivered() const { return outbox_.delivered(); }
+std::uint64_t Scrivell::notifications_dropped() const { return outbox_.dropped(); }
+std::size_t Scrivell::notifications_owed() const { return outbox_.size(); }
 
 void Scrivell::tell_progress_if_due() {
     if (!outbox_.sends_progress()) return;
@@ -518,11 +543,17 @@ zelt::Map Scrivell::status() const {
         }
         zelt::Map split;
         for (const auto& [name, dataset] : entry.files_split) {
+            // The block being filled counts too.
+            const StreamingBlock* block = dataset.block.get();
+            const std::uint64_t block_stored = block ? block->stored_bytes() : 0;
+            const std::uint64_t block_raw =
+                block ? static_cast<std::uint64_t>(block->rows_written()) * block->layout().row_bytes
+                      : 0;
             zelt::Map described{{"splitFileIndex", dataset.splitFileIndex},
                                 {"splitSize", dataset.splitSize},
                                 {"compression", dataset.compression.name()},
-                                {"bytes_written", dataset.stored_bytes},
-                                {"raw_bytes", dataset.raw_bytes},
+                                {"bytes_written", dataset.stored_bytes + block_stored},
+                                {"raw_bytes", dataset.raw_bytes + block_raw},
                                 {"rows", dataset.block ? dataset.block->rows_written() : 0},
                                 {"frames_readable", dataset.frames_readable()},
                                 {"stem", dataset.stem}};
@@ -536,7 +567,11 @@ zelt::Map Scrivell::status() const {
     return {{"files", std::move(open_files)},
             {"notifications_pending", static_cast<std::int64_t>(outbox_.size())},
             {"held_mib",
-             static_cast<double>(held_bytes_ + outbox_.owed_bytes() + pending_bytes_) / (1 << 20)}};
+             static_cast<double>(held_bytes_in_all()) / (1 << 20)}};
+}
+
+std::uint64_t Scrivell::held_bytes_in_all() const {
+    return held_bytes_ + outbox_.owed_bytes() + pending_bytes_;
 }
 
 bool Scrivell::holds_unwritable_files() const {

@@ -70,8 +70,16 @@ void SplitStream::finish_block(StreamContext& context, const std::string& name, 
     // the next block.
     commit(entry, records::BlockDone{name, splitFileIndex, stored, raw}, context.held_bytes);
     short_by = splitSize - rows;
+    ++context.counters.blocks_finished;
     context.outbox.post(std::move(message), what, context.filepath, held_by_close);
     tell_progress(context, name, /*final=*/false);
+}
+
+void SplitStream::count_row(StreamContext& context, std::uint64_t stored_before) const {
+    ++context.counters.frames_written;
+    Counters::Bytes& bytes = context.counters.bytes_by_codec[compression.name()];
+    bytes.raw += block->layout().row_bytes;
+    bytes.stored += block->stored_bytes() - stored_before;
 }
 
 void SplitStream::tell_progress(StreamContext& context, const std::string& name, bool final) {
@@ -105,8 +113,10 @@ void SplitStream::pass_through(StreamContext& context, const std::string& name,
                     ": " + why + "; its row is left to the next frame");
     }
     if (pending.empty()) {
+        const std::uint64_t stored_before = block->stored_bytes();
         block->write_chunk(array.data(), array.size_bytes(), where);
         commit(context.entry, records::RowWritten{name}, context.held_bytes);
+        count_row(context, stored_before);
         return;
     }
     // In its turn, behind the rows still with a worker.
@@ -141,8 +151,10 @@ void SplitStream::write_pending(StreamContext& context, const std::string& name,
         try {
             const std::vector<char> chunk = row.chunk.get();
             if (!block) throw Error("its block is gone");
+            const std::uint64_t stored_before = block->stored_bytes();
             block->write_chunk(chunk.data(), chunk.size(), row.where);
             commit(context.entry, records::RowWritten{name}, context.held_bytes);
+            count_row(context, stored_before);
         } catch (const std::exception& error) {
             const std::string reason = row.where + ": a row was not written: " + error.what();
             spdlog::error("{}", reason);

@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <scrivell/Counters.hpp>
 #include <scrivell/Settings.hpp>
 #include <string>
 #include <utility>
@@ -52,6 +53,7 @@ struct StreamContext {
     bool sync;
     std::uint64_t& held_bytes;
     std::uint64_t& pending_bytes;
+    Counters& counters;
 };
 
 // A split dataset: its journaled account (block size, the index of the next sub-file, the
@@ -100,6 +102,9 @@ class SplitStream {
     // Whether more frames are readable than the last progress message told, and
     // progress_frames more or progress_ms later.
     bool progress_due(const VeskSettings& settings, std::chrono::steady_clock::time_point now) const;
+    // Counts the row just written into the block, which took its stored bytes from
+    // `stored_before` on.
+    void count_row(StreamContext& context, std::uint64_t stored_before) const;
     // For status: what a reader of the block being filled needs ("file", "first_frame",
     // "rows" readable, "swmr"), or nil between blocks.
     zelt::Value current() const;

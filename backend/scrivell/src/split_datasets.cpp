@@ -207,8 +207,11 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
         // A worker compresses it while the next requests are taken.
         queue_row(entry, filepath, name, *split, *array, where);
     } else {
+        const std::uint64_t stored_before = block.stored_bytes();
         block.write(item, where);
         commit(entry, records::RowWritten{name}, held_bytes_);
+        StreamContext context = context_of(entry, filepath);
+        split->count_row(context, stored_before);
     }
     // The block is finished once its last row is in; rows still with a worker are written
     // first.
@@ -221,8 +224,8 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
 }
 
 StreamContext Scrivell::context_of(FileEntry& entry, const std::string& filepath) {
-    return {entry, filepath, outbox_, journal_dir_ && journal_dir_->sync(), held_bytes_,
-            pending_bytes_};
+    return {entry,       filepath,       outbox_,  journal_dir_ && journal_dir_->sync(),
+            held_bytes_, pending_bytes_, counters_};
 }
 
 void Scrivell::queue_row(FileEntry& entry, const std::string& filepath, const std::string& name,

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <scrivell/Counters.hpp>
 #include <scrivell/Settings.hpp>
 #include <scrivell/errors.hpp>
 #include <string>
@@ -112,10 +114,19 @@ class Scrivell {
     std::size_t descriptors_held() const;
     // What the service holds in memory for appended values, about.
     std::uint64_t held_bytes() const { return held_bytes_; }
+    // All that memory_limit_mib bounds: appended values, owed notifications, rows with
+    // compression workers.
+    std::uint64_t held_bytes_in_all() const;
     const Limits& limits() const { return limits_; }
     // Whether `filepath` is open, and the paths open, in opening order.
     bool is_open(const std::string& filepath) const;
     std::vector<std::string> open_paths() const;
+    // What was done since the start, and what is held now, for metrics.
+    const Counters& counters() const { return counters_; }
+    std::size_t rows_with_workers() const;
+    std::uint64_t notifications_delivered() const;
+    std::uint64_t notifications_dropped() const;
+    std::size_t notifications_owed() const;
     // The file table and the notifications, to read, for the backend's own tests: their
     // types are private to the backend.
     const OrderedMap<FileEntry>& open_files() const { return files; }
@@ -157,6 +168,7 @@ class Scrivell {
     void write_all_pending();
     // Queues a compressed block's array row for a worker; waits for older rows while the rows
     // waiting hold too much memory.
+    void count_journal_write(std::chrono::steady_clock::time_point started);
     void queue_row(FileEntry& entry, const std::string& filepath, const std::string& name,
                    SplitStream& split, const zelt::NdArray& array, const std::string& where);
 
@@ -167,6 +179,7 @@ class Scrivell {
     std::unique_ptr<Outbox> outbox_ptr_;
     Outbox& outbox_;
     std::uint64_t held_bytes_ = 0;
+    Counters counters_;
     // Failures of files not open: a failed open's, a closed file's not yet reported.
     std::unique_ptr<UnopenedFailures> unopened_failures_;
 };

@@ -308,12 +308,14 @@ void Outbox::run() {
         if (result == RdKafka::ERR_NO_ERROR || is_permanent(result)) {
             if (result == RdKafka::ERR_NO_ERROR) {
                 spdlog::info("notification {} delivered", next.what);
+                ++delivered_;
             } else {
                 const std::string error = "notification " + next.what +
                                           " was refused for good and dropped: " + reason +
                                           " (topic " + topic + ")";
                 spdlog::error("{}", error);
                 dropped_.emplace_back(next.file, error);
+                ++dropped_count_;
             }
             if (journal_) {
                 journal_->add(

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <scrivell/Counters.hpp>
+#include <string>
+
+struct MHD_Daemon;
+
+namespace brennic {
+
+// What the request loop tells the metrics endpoint: counts since the start and what is held
+// now. A copy, handed over under a short lock; the endpoint never touches the file table.
+struct MetricsSnapshot {
+    scrivell::Counters backend;
+    // Requests by type and result ("ok", "error").
+    std::map<std::pair<std::string, std::string>, std::uint64_t> requests;
+    std::uint64_t open_files = 0;
+    std::uint64_t held_bytes = 0;
+    std::uint64_t memory_limit_bytes = 0;
+    std::uint64_t notifications_delivered = 0;
+    std::uint64_t notifications_owed = 0;
+    std::uint64_t notifications_dropped = 0;
+    std::uint64_t rows_with_workers = 0;
+    std::uint64_t ring_slots_in_use = 0;
+    std::uint64_t unreported_failures = 0;
+};
+
+// The snapshot in Prometheus's text format (version 0.0.4), every name "brennic_", counters
+// "_total", in base units.
+std::string prometheus_text(const MetricsSnapshot& snapshot, const std::string& version);
+
+// Where `[corvane] metrics` says to serve: "HOST:PORT", a numeric IPv4 address. Throws
+// zelt::Error naming the entry for anything else.
+struct MetricsAddress {
+    std::string host;
+    std::uint16_t port = 0;
+    static MetricsAddress parse(const std::string& text);
+};
+
+// GET /metrics over HTTP, on libmicrohttpd's own thread: 404 for another path, 405 for
+// another method. Idle or slow scrapers are cut after 10 s, and at most 8 are served at once.
+class MetricsEndpoint {
+  public:
+    // Serves at `address`; throws zelt::Error naming it when it cannot be bound.
+    MetricsEndpoint(const MetricsAddress& address, std::string version);
+    ~MetricsEndpoint();
+    MetricsEndpoint(const MetricsEndpoint&) = delete;
+    MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
+
+    // From the request loop: the numbers the next scrape gives.
+    void publish(MetricsSnapshot snapshot);
+    // The text a scrape gives now.
+    std::string text() const;
+
+  private:
+    std::string version_;
+    mutable std::mutex mutex_;
+    MetricsSnapshot snapshot_;
+    MHD_Daemon* daemon_ = nullptr;
+};
+
+}  // namespace brennic

@@ -1,0 +1,139 @@
+"""The metrics endpoint against real tools: promtool checks what a scrape gives, and a real
+Prometheus server scrapes the service on loopback while a scan runs and gives the frame counter
+back through its query API. Other paths and methods are refused; a bad address stops the start.
+
+    metrics_test.py PATH_TO_BRENNIC
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+import numpy
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from support import free_port, stop, wait_until_up  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
+from brennic import hdf5  # noqa: E402
+
+BRENNIC = None
+FRAMES = 23
+
+
+def get(url, method="GET"):
+    """The status and body of one HTTP request."""
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, method=method),
+                                    timeout=10) as answer:
+            return answer.status, answer.read().decode()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read().decode()
+
+
+def value_of(text, name):
+    """The value of the first sample named exactly ``name`` (labels included)."""
+    for line in text.splitlines():
+        if line.startswith(name + " "):
+            return float(line.split()[-1])
+    return None
+
+
+class Metrics(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="brennic-metrics-")
+        self.processes = []
+        self.logs = []
+
+    def tearDown(self):
+        for process in reversed(self.processes):
+            stop(process)
+        for log in self.logs:
+            log.close()
+        self.dir.cleanup()
+
+    def start(self, metrics):
+        config = os.path.join(self.dir.name, "zelt.ini")
+        with open(config, "w") as f:
+            f.write(f"[corvane]\nip = 127.0.0.1\nport = {free_port()}\nmetrics = {metrics}\n"
+                    "local_socket = off\n[vesk]\nbootstrap_servers =\n")
+        os.environ["ZELT_CONFIG"] = config
+        err = open(os.path.join(self.dir.name, "brennic.err"), "w+")
+        self.logs.append(err)
+        service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=err)
+        self.processes.append(service)
+        return service, err
+
+    def scan(self, name):
+        os.makedirs(os.path.join(self.dir.name, name))
+        with hdf5.open(os.path.join(self.dir.name, name, "master.h5")) as f:
+            f.create_dataset_append_split([["/entry/data", 10, {"compression": "bslz4"}]])
+            for i in range(FRAMES):
+                f.dataset_append_split_map({"/entry/data": numpy.full((32, 32), i, "<u2")})
+            f.close(block=True)
+
+    def test_a_scrape_passes_promtool_and_prometheus_reads_the_frames_back(self):
+        port = free_port()
+        service, _ = self.start(f"127.0.0.1:{port}")
+        wait_until_up(service, hdf5.status)
+        url = f"http://127.0.0.1:{port}/metrics"
+        self.scan("one")
+        deadline = time.monotonic() + 30
+        while value_of(get(url)[1], "brennic_frames_written_total") != FRAMES:
+            self.assertLess(time.monotonic(), deadline, get(url)[1])
+            time.sleep(0.1)
+        status, text = get(url)
+        self.assertEqual(status, 200)
+        checked = subprocess.run(["promtool", "check", "metrics"], input=text, text=True,
+                                 capture_output=True, timeout=60)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        for name, want in (('brennic_blocks_finished_total', 3),
+                           ('brennic_requests_total{type="dataset_append_split_map",result="ok"}',
+                            FRAMES),
+                           ('brennic_frame_bytes_raw_total{codec="bslz4"}', FRAMES * 32 * 32 * 2),
+                           ("brennic_open_files", 0)):
+            self.assertEqual(value_of(text, name), want, name)
+        self.assertEqual(get(f"http://127.0.0.1:{port}/other")[0], 404)
+        self.assertEqual(get(url, method="POST")[0], 405)
+
+        # A real Prometheus scrapes it every second on loopback.
+        web = free_port()
+        config = os.path.join(self.dir.name, "prometheus.yml")
+        with open(config, "w") as f:
+            f.write("global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: brennic\n"
+                    f"    static_configs:\n      - targets: ['127.0.0.1:{port}']\n")
+        prometheus = subprocess.Popen(
+            ["prometheus", f"--config.file={config}",
+             f"--storage.tsdb.path={self.dir.name}/tsdb", f"--web.listen-address=127.0.0.1:{web}"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.processes.append(prometheus)
+        self.scan("two")
+        query = (f"http://127.0.0.1:{web}/api/v1/query?query=brennic_frames_written_total"
+                 "%7Bjob%3D%22brennic%22%7D")
+        deadline = time.monotonic() + 120
+        seen = None
+        while seen != 2 * FRAMES:
+            self.assertLess(time.monotonic(), deadline, f"Prometheus gave {seen}")
+            time.sleep(0.5)
+            try:
+                result = json.loads(get(query)[1])["data"]["result"]
+                seen = int(float(result[0]["value"][1])) if result else None
+            except (OSError, ValueError, KeyError):
+                seen = None  # not up yet
+
+    def test_a_bad_address_stops_the_start_naming_it(self):
+        for address in ("localhost:9464", "127.0.0.1", "127.0.0.1:99999"):
+            service, err = self.start(address)
+            self.assertEqual(service.wait(timeout=30), 1, address)
+            err.seek(0)
+            self.assertIn(f"[corvane] metrics {address}:", err.read())
+
+
+if __name__ == "__main__":
+    BRENNIC = sys.argv.pop(1)
+    unittest.main()
