@@ -12,6 +12,7 @@ import tempfile
 import time
 import unittest
 import urllib.error
+import urllib.parse
 import urllib.request
 
 import numpy
@@ -125,6 +126,19 @@ class Metrics(unittest.TestCase):
                 seen = int(float(result[0]["value"][1])) if result else None
             except (OSError, ValueError, KeyError):
                 seen = None  # not up yet
+        # Every query of the shipped dashboard is one Prometheus accepts, and the frame rate's
+        # has data.
+        dashboard = os.path.join(os.path.dirname(__file__), "..", "..", "deploy",
+                                 "grafana-dashboard.json")
+        with open(dashboard) as f:
+            panels = json.load(f)["panels"]
+        for panel in panels:
+            for target in panel["targets"]:
+                expr = target["expr"].replace("$instance", ".*")
+                status, body = get(f"http://127.0.0.1:{web}/api/v1/query?"
+                                   + urllib.parse.urlencode({"query": expr}))
+                self.assertEqual((status, json.loads(body)["status"]), (200, "success"),
+                                 f'{panel["title"]}: {expr}: {body}')
 
     def test_a_bad_address_stops_the_start_naming_it(self):
         for address in ("localhost:9464", "127.0.0.1", "127.0.0.1:99999"):
