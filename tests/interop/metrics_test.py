@@ -1,8 +1,10 @@
-"""The metrics endpoint against real tools: promtool checks what a scrape gives, and a real
-Prometheus server scrapes the service on loopback while a scan runs and gives the frame counter
-back through its query API. Other paths and methods are refused; a bad address stops the start.
+"""What operators see. The metrics endpoint against real tools: promtool checks what a scrape
+gives, and a real Prometheus server scrapes the service on loopback while a scan runs and gives
+the frame counter back through its query API, and accepts every query of the shipped
+dashboard. Other paths and methods are refused; a bad address stops the start. And
+`brennic-send --watch`, off a terminal.
 
-    metrics_test.py PATH_TO_BRENNIC
+    metrics_test.py PATH_TO_BRENNIC PATH_TO_BRENNIC_SEND
 """
 import json
 import os
@@ -23,7 +25,7 @@ from support import free_port, stop, wait_until_up  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
 from brennic import hdf5  # noqa: E402
 
-BRENNIC = None
+BRENNIC = SEND = None
 FRAMES = 23
 
 
@@ -140,6 +142,26 @@ class Metrics(unittest.TestCase):
                 self.assertEqual((status, json.loads(body)["status"]), (200, "success"),
                                  f'{panel["title"]}: {expr}: {body}')
 
+    def test_watch_prints_each_open_file_once_a_second_off_a_terminal(self):
+        service, _ = self.start("")
+        wait_until_up(service, hdf5.status)
+        master = os.path.join(self.dir.name, "watched.h5")
+        with hdf5.open(master) as f:
+            f.create_dataset_append_split([["/entry/data", 4, {"compression": "bslz4"}]])
+            for i in range(10):
+                f.dataset_append_split_map({"/entry/data": numpy.full((32, 32), i, "<u2")},
+                                           block=True)
+            watch = subprocess.Popen([SEND, "--watch"], stdout=subprocess.PIPE, text=True)
+            self.processes.append(watch)
+            lines = [watch.stdout.readline() for _ in range(2)]
+            watch.send_signal(2)  # SIGINT: the watch ends
+            self.assertEqual(watch.wait(timeout=30), 0)
+            f.close(block=True)
+        for line in lines:
+            self.assertRegex(line, r"^1 open files, 0 notifications owed; " + master +
+                             r"  10 frames  [\d.]+ frames/s  [\d.]+ MB/s raw  [\d.]+ MB/s stored"
+                             r"  ratio [\d.]+\n$")
+
     def test_a_bad_address_stops_the_start_naming_it(self):
         for address in ("localhost:9464", "127.0.0.1", "127.0.0.1:99999"):
             service, err = self.start(address)
@@ -149,5 +171,5 @@ class Metrics(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BRENNIC = sys.argv.pop(1)
+    BRENNIC, SEND = sys.argv.pop(1), sys.argv.pop(1)
     unittest.main()

@@ -1,11 +1,14 @@
 // Frames through the service against a direct HDF5 writer and plain write(2), in one run.
 //
 //   brennic-bench-frames --service PATH [--frames N] [--width W] [--height H] [--block B]
-//                        [--fsync] [--paced] [--outage] [--live] [--compression CODEC [--local]]
+//                        [--fsync] [--paced] [--outage] [--live] [--scrape-ms MS]
+//                        [--compression CODEC [--local]]
 //
 // The bare pipeline is this program again (--receiver): the same client messages, received on
 // the same kind of socket, decoded, and each frame's bytes write(2)n into files of one block.
 #include <hdf5.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 
 #include <CLI/CLI.hpp>
@@ -37,6 +40,7 @@ struct Options {
     bool journal = false;
     bool local = false;
     bool live = false;
+    int scrape_ms = 0;
     std::string compression = "none";
     int compression_threads = 0;  // 0: the service's default
 };
@@ -405,6 +409,60 @@ double percentile(std::vector<double> values, double p) {
     return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
+// One GET of http://127.0.0.1:PORT/metrics; returns the bytes of the answer.
+std::size_t scrape(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::size_t got = 0;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+        const char request[] = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        if (::write(fd, request, sizeof request - 1) > 0) {
+            char buffer[8192];
+            for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) got += n;
+        }
+    }
+    ::close(fd);
+    return got;
+}
+
+// Frames through a service with its metrics scraped every scrape_ms against one without, in
+// turns, the best of three each.
+void scraped(const Options& o) {
+    double plain_s = 1e300;
+    double scraped_s = 1e300;
+    std::size_t scrapes = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (const bool scraping : {false, true}) {
+            const std::string dir = o.dir + "/scraped";
+            fs::create_directories(dir);
+            const int port = bench::free_port();
+            bench::Service service(o.service, dir, bench::free_port(), {}, "bootstrap_servers =\n",
+                                   "local_socket = off\nmetrics = 127.0.0.1:" +
+                                       std::to_string(port) + "\n");
+            brennic::hdf5 probe = brennic::hdf5::open(dir + "/probe.h5");
+            probe.close({{"block", true}});
+            acquisition(o, service.pid(), dir + "/warm", o.block);
+            std::atomic<bool> done{false};
+            std::thread scraper([&] {
+                while (scraping && !done.load()) {
+                    if (scrape(port) > 0) ++scrapes;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(o.scrape_ms));
+                }
+            });
+            const double took = acquisition(o, service.pid(), dir + "/run", o.block).total_s;
+            done = true;
+            scraper.join();
+            (scraping ? scraped_s : plain_s) = std::min(scraping ? scraped_s : plain_s, took);
+            fs::remove_all(dir);
+        }
+    }
+    bench::figure("scrapes", static_cast<double>(scrapes), "");
+    bench::ratio("scraped_vs_plain", plain_s / scraped_s);
+}
+
 // Frames with a live reader following them: the latency from each waiting append's reply to
 // the reader holding the frame (paced at 100 frames/s), and the throughput of a scan at full
 // speed with a reader, with only status polled every 50 ms, and without, each the best of
@@ -480,6 +538,8 @@ int main(int argc, char** argv) {
     app.add_flag("--outage", o.outage,
                  "also run 100 frames in blocks of 10 with no Kafka broker (timeout_ms 800)");
     app.add_flag("--journal", o.journal, "also through a service that keeps a journal");
+    app.add_option("--scrape-ms", o.scrape_ms,
+                   "also with the metrics endpoint scraped every MS milliseconds");
     app.add_flag("--live", o.live,
                  "also a reader in another process following the scan (latency, throughput)");
     app.add_flag("--local", o.local, "also through the same-host ring of shared memory");
@@ -539,6 +599,7 @@ int main(int argc, char** argv) {
         if (o.fsync) bench::ratio("compressed_vs_uncompressed_fsync", uncompressed_s / compressed_s);
         std::printf("compression ratio: %.3f\n", mib * (1 << 20) / static_cast<double>(file_bytes));
         if (o.live) live(o);
+        if (o.scrape_ms > 0) scraped(o);
         if (own_dir) fs::remove_all(o.dir);
         return 0;
     }
@@ -658,6 +719,7 @@ int main(int argc, char** argv) {
         fs::remove_all(dir);
     }
     if (o.live) live(o);
+    if (o.scrape_ms > 0) scraped(o);
     if (own_dir) fs::remove_all(o.dir);
     return 0;
 }
