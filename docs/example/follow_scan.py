@@ -47,8 +47,7 @@ for index, frame in follow(master, dataset, poll_s=0.05, timeout_s=60):
 done.set()
 watcher.join()
 if lags_ms:
-    print(f"live reader: held {frames} frames as they were written; behind the writer by at "
-          f"most {max(behind)} frames and {max(lags_ms):.0f} ms (median {statistics.median(lags_ms):.0f}"
-          f" ms)")
+    print(f"live reader: held all {frames} frames, at most {max(behind)} frames and "
+          f"{max(lags_ms):.0f} ms behind the writer (median {statistics.median(lags_ms):.0f} ms)")
 else:
     print(f"live reader: held {frames} frames (the scan ended before the first poll)")
