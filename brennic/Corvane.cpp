@@ -11,8 +11,10 @@ namespace brennic {
 
 namespace {
 
-zelt::WorkerOptions router_options(const zelt::storageParser& config) {
+zelt::WorkerOptions router_options(const zelt::storageParser& config,
+                                   std::shared_ptr<CurveClients>& curve_clients) {
     zelt::WorkerOptions options;
+    curve_clients = serve_with_curve(config, options);
     // Large enough for a batch of detector frames; larger messages are refused by ZeroMQ.
     options.max_message_bytes = config.number_or("corvane", "max_message_bytes", zelt::default_max_message_bytes);
     // A request is journaled as one record, and a record holds less than 2 GiB: a larger
@@ -66,7 +68,7 @@ Corvane::Corvane() : Corvane(zelt::storageParser()) {}
 Corvane::Corvane(const zelt::storageParser& config)
     : ip(config.get("corvane", "ip")),
       port(config.get("corvane", "port")),
-      worker(zelt::ROUTER, ip, port, false, router_options(config)),
+      worker(zelt::ROUTER, ip, port, false, router_options(config, curve_clients_)),
       scrivell(scrivell::Settings::from(config)) {
     const std::vector<std::string> unknown = config.unknown_entries(zelt::known_entries());
     if (!unknown.empty()) {
@@ -167,6 +169,7 @@ void Corvane::start() {
             }
             scrivell.tell_progress_if_due();
             publish_metrics();
+            if (reload_requested_.exchange(false) && curve_clients_) curve_clients_->reload();
         } catch (const std::exception& error) {
             spdlog::error("{}: {}", identity ? "reply or releases" : "idle work", error.what());
         }

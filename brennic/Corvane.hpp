@@ -10,6 +10,7 @@
 #include <zelt/Worker.hpp>
 #include <zelt/storageParser.hpp>
 
+#include "CurveClients.hpp"
 #include "LocalRings.hpp"
 #include "Metrics.hpp"
 
@@ -23,6 +24,8 @@ class Corvane {
     std::unique_ptr<LocalRings> local_;
     // Serves the metrics, when [corvane] metrics names an address.
     std::unique_ptr<MetricsEndpoint> metrics_;
+    // The clients CURVE allows; nullptr when CURVE is off. Before the worker, which asks it.
+    std::shared_ptr<CurveClients> curve_clients_;
 
   public:
     // Reads "ip" and "port" of section "corvane", binds the worker, then makes the backend.
@@ -39,6 +42,8 @@ class Corvane {
     // Asks every running loop to stop after its current request. Safe in a signal handler;
     // returns whether a stop had been asked for already.
     static bool request_stop() noexcept { return stop_requested_.exchange(true); }
+    // Asks the loop to read the CURVE clients again (SIGHUP).
+    static void request_reload() noexcept { reload_requested_ = true; }
 
     std::string ip;
     std::string port;
@@ -98,6 +103,7 @@ class Corvane {
     std::string current_identity_;  // the sender of the request being decoded
 
     static inline std::atomic<bool> stop_requested_{false};
+    static inline std::atomic<bool> reload_requested_{false};
     static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal");
 };
 

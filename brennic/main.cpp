@@ -119,6 +119,7 @@ int main(std::vector<std::string> argv) {
         Corvane corvane;
         std::signal(SIGINT, on_stop_signal);
         std::signal(SIGTERM, on_stop_signal);
+        std::signal(SIGHUP, [](int) { brennic::Corvane::request_reload(); });
         corvane.start();
         stopped = corvane.stopped_line();
         if (corvane.scrivell.holds_unwritable_files()) {

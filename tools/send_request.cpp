@@ -11,6 +11,7 @@
 #include <thread>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <zelt/Curve.hpp>
 #include <zelt/Worker.hpp>
 #include <zelt/storageParser.hpp>
 
@@ -144,6 +145,10 @@ int main(int argc, char** argv) {
         app.add_option("request", request_text, "the request record as a JSON object");
     app.add_flag("--status", status, "ask the service what it holds and print it as JSON")
         ->excludes(request_option);
+    std::string keygen_dir;
+    app.add_option("--keygen", keygen_dir,
+                   "write a CURVE key pair into DIR: brennic.key (secret) and brennic.key.pub")
+        ->excludes(request_option);
     bool watching = false;
     app.add_flag("--watch", watching,
                  "show every open file, refreshed each second, until interrupted")
@@ -151,11 +156,25 @@ int main(int argc, char** argv) {
     app.add_option("--timeout-ms", timeout_ms, "how long to wait for a reply")
         ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
+    if (!keygen_dir.empty()) {
+        try {
+            const std::string path = keygen_dir + "/brennic.key";
+            zelt::write_curve_certificates(path, zelt::new_curve_keys());
+            std::cout << "wrote " << path << " (secret, mode 0600) and " << path
+                      << ".pub (public)\n";
+            return 0;
+        } catch (const std::exception& error) {
+            std::cerr << "brennic-send: " << error.what() << '\n';
+            return 2;
+        }
+    }
     if (watching) {
         try {
             const zelt::storageParser config;
+            zelt::WorkerOptions options;
+            zelt::use_client_curve(config, options);
             zelt::Worker worker(zelt::DEALER, config.get("corvane", "ip"),
-                                config.get("corvane", "port"), true, zelt::WorkerOptions());
+                                config.get("corvane", "port"), true, options);
             return watch(worker, timeout_ms);
         } catch (const std::exception& error) {
             std::cerr << "brennic-send: " << error.what() << '\n';
@@ -173,6 +192,7 @@ int main(int argc, char** argv) {
         const zelt::storageParser config;
         zelt::WorkerOptions options;
         options.linger_ms = 1000;
+        zelt::use_client_curve(config, options);
         zelt::Worker worker(zelt::DEALER, config.get("corvane", "ip"),
                             config.get("corvane", "port"), true, options);
         worker.send_dumps(request);

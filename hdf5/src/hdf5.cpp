@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <zelt/Curve.hpp>
 #include <zelt/Fd.hpp>
 #include <zelt/codec.hpp>
 #include <zelt/storageParser.hpp>
@@ -44,6 +45,7 @@ zelt::Worker client_worker(const zelt::storageParser& config,
     // The service drops larger requests unread: they are refused here, before they leave.
     options.max_message_bytes = config.number_or("corvane", "max_message_bytes", zelt::default_max_message_bytes);
     options.heartbeat_ms = heartbeat_ms;
+    zelt::use_client_curve(config, options);
     // One identity for the life of the proxy, so that a restarted service counts its requests
     // on: 16 random bytes, the first never zero (ZeroMQ keeps those for itself).
     unsigned char random[16];

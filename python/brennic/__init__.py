@@ -5,8 +5,9 @@
         f.create_dataset_map({"entry": {"title": "scan 1"}})
 """
 from .client import Compressed, LocalSlot, ServiceError, hdf5
-from .config import Config, read_config
+from .config import Config, read_config, read_curve_certificate
 from .follow import follow
 
-__all__ = ["hdf5", "ServiceError", "LocalSlot", "Compressed", "Config", "read_config", "follow"]
+__all__ = ["hdf5", "ServiceError", "LocalSlot", "Compressed", "Config", "read_config", "read_curve_certificate",
+           "follow"]
 __version__ = "0.1.0"

@@ -20,7 +20,7 @@ import numpy
 import zmq
 import zmq.utils.monitor
 
-from .config import Config, read_config
+from .config import Config, read_config, read_curve_certificate
 
 # Element types the protocol carries, as NumPy type strings without byte order.
 _ARRAY_KINDS = {"b1", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f4", "f8"}
@@ -280,6 +280,11 @@ def _connect(config: Config, context: zmq.Context) -> tuple[zmq.Socket, _Watch]:
     socket.setsockopt(zmq.ROUTING_ID, bytes([0x80 | os.urandom(1)[0]]) + os.urandom(15))
     socket.setsockopt(zmq.LINGER, config.linger_ms)
     socket.setsockopt(zmq.SNDHWM, config.send_hwm)
+    if config.curve_server_key:
+        public, secret = read_curve_certificate(config.curve_secret_key_file)
+        socket.curve_serverkey = config.curve_server_key.encode()
+        socket.curve_publickey = public.encode()
+        socket.curve_secretkey = secret.encode()
     host = config.ip
     if ":" in host and not host.startswith("["):
         host = f"[{host}]"

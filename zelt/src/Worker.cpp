@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <thread>
+#include <vector>
 #include <zelt/Worker.hpp>
 #include <zelt/codec.hpp>
 
@@ -77,6 +79,65 @@ void drain_more(zmq::socket_t& socket) {
 
 }  // namespace
 
+// ZeroMQ's authentication handler (ZAP) for a CURVE server: a REP socket at the address ZeroMQ
+// asks, on a thread of its own, that answers each request with `allows`'s word.
+class Worker::Authenticator {
+  public:
+    Authenticator(zmq::context_t& context, decltype(WorkerOptions::curve_allows) allows)
+        : socket_(context, zmq::socket_type::rep), allows_(std::move(allows)) {
+        socket_.bind("inproc://zeromq.zap.01");
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Authenticator() {
+        stop_ = true;
+        thread_.join();
+    }
+
+  private:
+    void run() {
+        while (!stop_) {
+            zmq::pollitem_t item{static_cast<void*>(socket_), 0, ZMQ_POLLIN, 0};
+            try {
+                if (zmq::poll(&item, 1, std::chrono::milliseconds(100)) <= 0) continue;
+                std::vector<zmq::message_t> request;
+                do {
+                    request.emplace_back();
+                    (void)socket_.recv(request.back(), zmq::recv_flags::none);
+                } while (request.back().more());
+                answer(request);
+            } catch (const zmq::error_t&) {
+                // The context is ending, or a request was torn: the next one is asked anew.
+            }
+        }
+    }
+    // Frames: version, request id, domain, address, identity, mechanism, then credentials.
+    void answer(const std::vector<zmq::message_t>& request) {
+        bool allowed = false;
+        if (request.size() >= 7 && request[5].to_string() == "CURVE" && request[6].size() == 32) {
+            char key[41];
+            zmq_z85_encode(key, static_cast<const std::uint8_t*>(request[6].data()), 32);
+            try {
+                allowed = allows_(key, request[3].to_string());
+            } catch (...) {
+                allowed = false;
+            }
+        }
+        const std::string id = request.size() > 1 ? request[1].to_string() : std::string();
+        socket_.send(zmq::buffer(std::string("1.0")), zmq::send_flags::sndmore);
+        socket_.send(zmq::buffer(id), zmq::send_flags::sndmore);
+        socket_.send(zmq::buffer(std::string(allowed ? "200" : "400")), zmq::send_flags::sndmore);
+        socket_.send(zmq::buffer(std::string(allowed ? "OK" : "unknown key")),
+                     zmq::send_flags::sndmore);
+        socket_.send(zmq::buffer(std::string()), zmq::send_flags::sndmore);
+        socket_.send(zmq::buffer(std::string()), zmq::send_flags::none);
+    }
+
+    zmq::socket_t socket_;
+    decltype(WorkerOptions::curve_allows) allows_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 Worker::Worker(SocketKind kind, const std::string& ip, const std::string& port, bool connect,
                const WorkerOptions& options)
     : context_(1),
@@ -93,6 +154,17 @@ Worker::Worker(SocketKind kind, const std::string& ip, const std::string& port, 
         max_message_bytes_ = options.max_message_bytes;
         if (!options.routing_id.empty()) socket_.set(zmq::sockopt::routing_id, options.routing_id);
         if (options.heartbeat_ms > 0) watch(options.heartbeat_ms);
+        if (options.curve_allows) {
+            // Server: every client authenticates, and `curve_allows` says who may.
+            socket_.set(zmq::sockopt::curve_server, 1);
+            socket_.set(zmq::sockopt::curve_secretkey, options.curve_secret_key);
+            socket_.set(zmq::sockopt::zap_domain, "brennic");
+            authenticator_ = std::make_unique<Authenticator>(context_, options.curve_allows);
+        } else if (!options.curve_server_key.empty()) {
+            socket_.set(zmq::sockopt::curve_serverkey, options.curve_server_key);
+            socket_.set(zmq::sockopt::curve_publickey, options.curve_public_key);
+            socket_.set(zmq::sockopt::curve_secretkey, options.curve_secret_key);
+        }
         if (endpoint_.find('[') != std::string::npos) socket_.set(zmq::sockopt::ipv6, 1);
         if (connect) {
             socket_.connect(endpoint_);
@@ -120,12 +192,15 @@ void Worker::watch(int heartbeat_ms) {
     last_connected_ = std::chrono::steady_clock::now();
 }
 
+Worker::Worker(Worker&&) noexcept = default;
+
 Worker& Worker::operator=(Worker&& other) noexcept {
     if (this == &other) return *this;
     if (monitor_ && socket_) (void)zmq_socket_monitor(socket_.handle(), nullptr, 0);
     // The old sockets close before their context ends.
     monitor_ = std::move(other.monitor_);
     socket_ = std::move(other.socket_);
+    authenticator_ = std::move(other.authenticator_);
     context_ = std::move(other.context_);
     endpoint_ = std::move(other.endpoint_);
     max_message_bytes_ = other.max_message_bytes_;

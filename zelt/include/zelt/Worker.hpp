@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
+#include <functional>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,6 +31,13 @@ struct WorkerOptions {
     // every heartbeat_ms that drop a peer silent for three of them), so that it can tell a
     // service that is busy from an address where nobody answers. 0: not watched.
     int heartbeat_ms = 0;
+    // CURVE. A client gives the server's public key and its own key pair; a server its own
+    // secret key and `curve_allows`, asked (on a thread of the worker's) for each connecting
+    // client's public key and address, both as text. Empty: no CURVE.
+    std::string curve_server_key;
+    std::string curve_public_key;
+    std::string curve_secret_key;
+    std::function<bool(const std::string& public_key, const std::string& address)> curve_allows;
 };
 
 // One messaging endpoint on tcp://ip:port. A ROUTER made with `connect` false binds (the
@@ -38,7 +47,7 @@ class Worker {
   public:
     Worker(SocketKind kind, const std::string& ip, const std::string& port, bool connect = true,
            const WorkerOptions& options = {});
-    Worker(Worker&&) noexcept = default;
+    Worker(Worker&&) noexcept;
     Worker& operator=(Worker&& other) noexcept;
     ~Worker();  // stops a watch's monitor before its reader goes
 
@@ -71,7 +80,11 @@ class Worker {
     zmq::message_t encoded(const Value& value) const;
     void send_message(zmq::message_t& message, zmq::send_flags flags);
 
+    class Authenticator;
     zmq::context_t context_;
+    // Answers ZeroMQ's authentication requests of a CURVE server; before the socket, so that
+    // it stops after it.
+    std::unique_ptr<Authenticator> authenticator_;
     zmq::socket_t socket_;
     zmq::socket_t monitor_;  // the socket monitor's events, when watched
     bool connected_ = false;
