@@ -1,7 +1,7 @@
 // Frames through the service against a direct HDF5 writer and plain write(2), in one run.
 //
 //   brennic-bench-frames --service PATH [--frames N] [--width W] [--height H] [--block B]
-//                        [--fsync] [--paced] [--outage] [--live] [--scrape-ms MS]
+//                        [--fsync] [--paced] [--outage] [--live] [--scrape-ms MS] [--curve]
 //                        [--compression CODEC [--local]]
 //
 // The bare pipeline is this program again (--receiver): the same client messages, received on
@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <zelt/Curve.hpp>
 #include <zelt/Worker.hpp>
 
 #include "bench_support.hpp"
@@ -41,6 +42,7 @@ struct Options {
     bool local = false;
     bool live = false;
     int scrape_ms = 0;
+    bool curve = false;
     std::string compression = "none";
     int compression_threads = 0;  // 0: the service's default
 };
@@ -463,6 +465,46 @@ void scraped(const Options& o) {
     bench::ratio("scraped_vs_plain", plain_s / scraped_s);
 }
 
+// Frames through a service whose clients authenticate with CURVE (and whose traffic is
+// encrypted) against one without, in turns, the best of three each.
+void with_curve(const Options& o) {
+    const std::string keys = o.dir + "/keys";
+    fs::create_directories(keys + "/clients");
+    const zelt::CurveKeys server = zelt::new_curve_keys();
+    const zelt::CurveKeys client = zelt::new_curve_keys();
+    zelt::write_curve_certificates(keys + "/server.key", server);
+    zelt::write_curve_certificates(keys + "/client.key", client);
+    fs::copy_file(keys + "/client.key.pub", keys + "/clients/client.pub");
+    double plain_s = 1e300;
+    double curve_s = 1e300;
+    for (int round = 0; round < 3; ++round) {
+        for (const bool curving : {false, true}) {
+            const std::string dir = o.dir + "/curve";
+            fs::create_directories(dir);
+            const std::string corvane =
+                "local_socket = off\n" +
+                (curving ? "curve_secret_key_file = " + keys + "/server.key\ncurve_clients_dir = " +
+                               keys + "/clients\n"
+                         : std::string());
+            const std::string vesk =
+                "bootstrap_servers =\n" +
+                (curving ? "[client]\ncurve_server_key = " + server.public_key +
+                               "\ncurve_secret_key_file = " + keys + "/client.key\n"
+                         : std::string());
+            bench::Service service(o.service, dir, bench::free_port(), {}, vesk, corvane);
+            brennic::hdf5 probe = brennic::hdf5::open(dir + "/probe.h5");
+            probe.close({{"block", true}});
+            acquisition(o, service.pid(), dir + "/warm", o.block);
+            const double took = acquisition(o, service.pid(), dir + "/run", o.block).total_s;
+            (curving ? curve_s : plain_s) = std::min(curving ? curve_s : plain_s, took);
+            fs::remove_all(dir);
+        }
+    }
+    const double mib = static_cast<double>(o.frames) * o.width * o.height * 2 / (1 << 20);
+    bench::figure("curve throughput", mib / curve_s, "MiB/s");
+    bench::ratio("curve_vs_plain", plain_s / curve_s);
+}
+
 // Frames with a live reader following them: the latency from each waiting append's reply to
 // the reader holding the frame (paced at 100 frames/s), and the throughput of a scan at full
 // speed with a reader, with only status polled every 50 ms, and without, each the best of
@@ -540,6 +582,7 @@ int main(int argc, char** argv) {
     app.add_flag("--journal", o.journal, "also through a service that keeps a journal");
     app.add_option("--scrape-ms", o.scrape_ms,
                    "also with the metrics endpoint scraped every MS milliseconds");
+    app.add_flag("--curve", o.curve, "also through a service whose clients authenticate with CURVE");
     app.add_flag("--live", o.live,
                  "also a reader in another process following the scan (latency, throughput)");
     app.add_flag("--local", o.local, "also through the same-host ring of shared memory");
@@ -600,6 +643,7 @@ int main(int argc, char** argv) {
         std::printf("compression ratio: %.3f\n", mib * (1 << 20) / static_cast<double>(file_bytes));
         if (o.live) live(o);
         if (o.scrape_ms > 0) scraped(o);
+        if (o.curve) with_curve(o);
         if (own_dir) fs::remove_all(o.dir);
         return 0;
     }
@@ -720,6 +764,7 @@ int main(int argc, char** argv) {
     }
     if (o.live) live(o);
     if (o.scrape_ms > 0) scraped(o);
+    if (o.curve) with_curve(o);
     if (own_dir) fs::remove_all(o.dir);
     return 0;
 }
