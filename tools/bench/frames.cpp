@@ -661,8 +661,11 @@ int main(int argc, char** argv) {
             for (int workers = 1; workers <= 3; ++workers) {
                 Options counted = o;
                 counted.compression_threads = workers;
+                // As the default pass: over the ring with --local.
                 const std::string extra =
-                    "local_socket = off\ncompression_threads = " + std::to_string(workers) + "\n";
+                    (o.local ? "local_socket = " + o.dir + "/local.sock\nlocal_slots = 16\n"
+                             : std::string("local_socket = off\n")) +
+                    "compression_threads = " + std::to_string(workers) + "\n";
                 const double took =
                     through_service(counted, o.dir + "/workers", extra).second.total_s;
                 fs::remove_all(o.dir + "/workers");
