@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 #include <zelt/Value.hpp>
 
 namespace brennic {
@@ -93,17 +94,16 @@ std::string prometheus_text(const MetricsSnapshot& s, const std::string& version
     t.one("brennic_blocks_finished_total", "counter",
           "Blocks given their final names and linked from their masters.",
           static_cast<double>(s.backend.blocks_finished));
-    t.family("brennic_frame_bytes_raw_total", "counter",
-             "Bytes of the rows written, as they came, by codec.");
-    for (const auto& [codec, bytes] : s.backend.bytes_by_codec) {
-        t.sample("brennic_frame_bytes_raw_total", static_cast<double>(bytes.raw),
-                 "codec=" + label(codec));
-    }
-    t.family("brennic_frame_bytes_stored_total", "counter",
-             "Bytes the rows written take in their files, by codec.");
-    for (const auto& [codec, bytes] : s.backend.bytes_by_codec) {
-        t.sample("brennic_frame_bytes_stored_total", static_cast<double>(bytes.stored),
-                 "codec=" + label(codec));
+    using Bytes = scrivell::Counters::Bytes;
+    for (const auto& [name, help, field] :
+         {std::tuple{"brennic_frame_bytes_raw_total",
+                     "Bytes of the rows written, as they came, by codec.", &Bytes::raw},
+          std::tuple{"brennic_frame_bytes_stored_total",
+                     "Bytes the rows written take in their files, by codec.", &Bytes::stored}}) {
+        t.family(name, "counter", help);
+        for (const auto& [codec, bytes] : s.backend.bytes_by_codec) {
+            t.sample(name, static_cast<double>(bytes.*field), "codec=" + label(codec));
+        }
     }
     t.one("brennic_open_files", "gauge", "Master files open.", static_cast<double>(s.open_files));
     t.one("brennic_held_bytes", "gauge",

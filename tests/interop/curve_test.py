@@ -16,7 +16,7 @@ import h5py
 import numpy
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from support import free_port, stop, wait_until_up  # noqa: E402
+from support import Started, free_port, wait_until_up  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
 from brennic import ServiceError, hdf5, read_curve_certificate  # noqa: E402
@@ -27,8 +27,7 @@ BRENNIC = SEND = ACQUIRE = None
 class Curve(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory(prefix="brennic-curve-")
-        self.processes = []
-        self.logs = []
+        self.started = Started()
         for who in ("server", "alice", "mallory"):
             os.mkdir(self.path(who))
             made = subprocess.run([SEND, "--keygen", self.path(who)], capture_output=True,
@@ -40,10 +39,7 @@ class Curve(unittest.TestCase):
         self.port = free_port()
 
     def tearDown(self):
-        for process in reversed(self.processes):
-            stop(process)
-        for log in self.logs:
-            log.close()
+        self.started.stop_all()
         self.dir.cleanup()
 
     def path(self, name):
@@ -67,9 +63,9 @@ class Curve(unittest.TestCase):
     def start(self, key_file=None):
         self.configure(key_file=key_file)
         err = open(self.path("brennic.err"), "a+")
-        self.logs.append(err)
+        self.started.logs.append(err)
         service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=err)
-        self.processes.append(service)
+        self.started.processes.append(service)
         return service, err
 
     def scan(self, who, name):

@@ -20,7 +20,7 @@ import urllib.request
 import numpy
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from support import free_port, stop, wait_until_up  # noqa: E402
+from support import Started, free_port, wait_until_up  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
 from brennic import hdf5  # noqa: E402
@@ -50,14 +50,10 @@ def value_of(text, name):
 class Metrics(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory(prefix="brennic-metrics-")
-        self.processes = []
-        self.logs = []
+        self.started = Started()
 
     def tearDown(self):
-        for process in reversed(self.processes):
-            stop(process)
-        for log in self.logs:
-            log.close()
+        self.started.stop_all()
         self.dir.cleanup()
 
     def start(self, metrics):
@@ -67,9 +63,9 @@ class Metrics(unittest.TestCase):
                     "local_socket = off\n[vesk]\nbootstrap_servers =\n")
         os.environ["ZELT_CONFIG"] = config
         err = open(os.path.join(self.dir.name, "brennic.err"), "w+")
-        self.logs.append(err)
+        self.started.logs.append(err)
         service = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=err)
-        self.processes.append(service)
+        self.started.processes.append(service)
         return service, err
 
     def scan(self, name):
@@ -114,7 +110,7 @@ class Metrics(unittest.TestCase):
             ["prometheus", f"--config.file={config}",
              f"--storage.tsdb.path={self.dir.name}/tsdb", f"--web.listen-address=127.0.0.1:{web}"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.processes.append(prometheus)
+        self.started.processes.append(prometheus)
         self.scan("two")
         query = (f"http://127.0.0.1:{web}/api/v1/query?query=brennic_frames_written_total"
                  "%7Bjob%3D%22brennic%22%7D")
@@ -152,7 +148,7 @@ class Metrics(unittest.TestCase):
                 f.dataset_append_split_map({"/entry/data": numpy.full((32, 32), i, "<u2")},
                                            block=True)
             watch = subprocess.Popen([SEND, "--watch"], stdout=subprocess.PIPE, text=True)
-            self.processes.append(watch)
+            self.started.processes.append(watch)
             lines = [watch.stdout.readline() for _ in range(2)]
             watch.send_signal(2)  # SIGINT: the watch ends
             self.assertEqual(watch.wait(timeout=30), 0)

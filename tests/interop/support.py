@@ -40,3 +40,18 @@ def wait_until_up(process: subprocess.Popen, status, seconds: float = 30) -> dic
                 raise ServiceEnded(f"the service ended with {process.returncode} at its start")
             if time.monotonic() > deadline:
                 raise
+
+
+class Started:
+    """What a test started: processes stopped in reverse order, then logs closed."""
+
+    def __init__(self):
+        self.processes = []
+        self.logs = []
+
+    def stop_all(self):
+        for process in reversed(self.processes):
+            stop(process)
+        for log in self.logs:
+            log.close()
+

@@ -378,26 +378,32 @@ void MockKafka::set_down(bool down) {
     if (!down) connect(static_cast<std::int64_t>(received_.size()));
 }
 
-std::vector<std::string> MockKafka::progress(std::size_t count, std::chrono::milliseconds timeout) {
-    if (!progress_consumer_) progress_consumer_ = consumer_of("scan-progress", RdKafka::Topic::OFFSET_BEGINNING);
+namespace {
+
+// Reads `consumer` into `received` until it holds `count` messages or `timeout` passed.
+void consume(RdKafka::KafkaConsumer& consumer, std::vector<std::string>& received,
+             std::size_t count, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (progress_.size() < count && std::chrono::steady_clock::now() < deadline) {
-        std::unique_ptr<RdKafka::Message> message(progress_consumer_->consume(100));
+    while (received.size() < count && std::chrono::steady_clock::now() < deadline) {
+        std::unique_ptr<RdKafka::Message> message(consumer.consume(100));
         if (message->err() == RdKafka::ERR_NO_ERROR) {
-            progress_.emplace_back(static_cast<const char*>(message->payload()), message->len());
+            received.emplace_back(static_cast<const char*>(message->payload()), message->len());
         }
     }
+}
+
+}  // namespace
+
+std::vector<std::string> MockKafka::progress(std::size_t count, std::chrono::milliseconds timeout) {
+    if (!progress_consumer_) {
+        progress_consumer_ = consumer_of("scan-progress", RdKafka::Topic::OFFSET_BEGINNING);
+    }
+    consume(*progress_consumer_, progress_, count, timeout);
     return progress_;
 }
 
 std::vector<std::string> MockKafka::messages(std::size_t count, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (received_.size() < count && std::chrono::steady_clock::now() < deadline) {
-        std::unique_ptr<RdKafka::Message> message(consumer_->consume(100));
-        if (message->err() == RdKafka::ERR_NO_ERROR) {
-            received_.emplace_back(static_cast<const char*>(message->payload()), message->len());
-        }
-    }
+    consume(*consumer_, received_, count, timeout);
     return received_;
 }
 
