@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BRENNIC_BUILD_DIR:-$here/build}
 sanitized=${BRENNIC_SANITIZE_DIR:-$build-sanitize}
 cmake -S "$here" -B "$sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRENNIC_SANITIZE=ON >/dev/null
-cmake --build "$sanitized" -j "$(nproc)" --target brennic scrivell_tests brennic_tests hdf5_tests acquire \
+cmake --build "$sanitized" -j "$(nproc)" --target brennic scrivell_tests brennic_tests hdf5_tests acquire brennic-send \
     brennic-local-kafka client_md_program
 cd "$sanitized"
 # HDF5 and librdkafka keep library-wide state that LeakSanitizer would count at exit: leaks are
