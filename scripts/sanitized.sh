@@ -17,4 +17,4 @@ export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export BRENNIC_SANITIZED=1  # tests that measure memory skip it here
 ctest --output-on-failure --timeout 900 -j 2 \
-    -R '^(Service|FullDisk|Acquisition|Compressed|CompressionPool|EmptyFrames|Bslz4Chunk|Restore|Streaming|Descriptors)\.|^interop\.'
+    -R '^(Service|FullDisk|Acquisition|Compressed|CompressionPool|EmptyFrames|Bslz4Chunk|Restore|Streaming|Progress|Descriptors)\.|^interop\.'
