@@ -127,7 +127,9 @@ class Curve(unittest.TestCase):
             pass
         with open(self.path("short.key"), "w") as f:
             f.write('public-key = "abc"\nsecret-key = "abc"\n')
+        os.mkfifo(self.path("fifo.key"))
         for key_file, said in ((self.path("missing.key"), "missing.key"),
+                               (self.path("fifo.key"), "not a regular file"),
                                (self.path("empty.key"), "no public-key"),
                                (self.path("short.key"), "not 40 characters of Z85")):
             service, err = self.start(key_file)

@@ -6,9 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <zelt/Curve.hpp>
 #include <zelt/Value.hpp>
 
@@ -26,13 +24,18 @@ std::string quoted_path(const std::string& path) { return "\"" + printable(path,
 }  // namespace
 
 CurveKeys read_curve_certificate(const std::string& path, bool need_secret) {
-    std::ifstream in(path);
-    if (!in) {
-        throw Error("CURVE certificate " + quoted_path(path) + ": " + std::strerror(errno));
+    // Non-blocking and checked first: a FIFO at the name must not hold the start in open().
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const std::string why = fd < 0 ? std::strerror(errno) : "not a regular file";
+        if (fd >= 0) ::close(fd);
+        throw Error("CURVE certificate " + quoted_path(path) + ": " + why);
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string content = text.str().substr(0, 64 * 1024);
+    std::string content(64 * 1024, '\0');
+    const ssize_t got = ::read(fd, content.data(), content.size());
+    ::close(fd);
+    content.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     CurveKeys keys;
     const std::regex entry(R"re((public|secret)-key\s*=\s*"([^"]*)")re");
     for (auto it = std::sregex_iterator(content.begin(), content.end(), entry);
