@@ -155,6 +155,78 @@ TEST_F(Hostile, MastersAndBlocksNeverTakeEachOthersNames) {
     EXPECT_FALSE(std::filesystem::exists(path("b/0000.h5")));
 }
 
+// Each split dataset links its blocks, and may stack its frames, inside its own group: one
+// registered inside or around another is refused naming the first, and every block of the
+// first is linked and stacked at close.
+TEST_F(Hostile, SplitDatasetsNeverNestAndEveryBlockIsLinked) {
+    const struct {
+        const char* first;
+        bool vds;
+        const char* second;
+        const char* said;
+    } cases[] = {
+        {"/e/det", true, "/e/det/data", "inside split dataset \"/e/det\""},
+        {"/e/d", false, "/e/d/data_0000", "inside split dataset \"/e/d\""},
+        {"/e/d", false, "//e/d/x/", "inside split dataset \"/e/d\""},
+        {"/e/x/y", false, "/e/x", "around split dataset \"/e/x/y\""},
+        {"/e/x/y", true, "/e", "around split dataset \"/e/x/y\""},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " then " + c.second);
+        const std::string scan = path("nest" + std::to_string(n++));
+        std::filesystem::create_directories(scan);
+        const std::string master = scan + "/m.h5";
+        open(master);
+        const Map options = c.vds ? Map{{"vds", true}} : Map{};
+        run({{"type", "create_dataset_append_split"},
+             {"filepath", master},
+             {"datainfolist", List{List{c.first, 1, options}}}});
+        EXPECT_TRUE(Contains(failure({{"type", "create_dataset_append_split"},
+                                      {"filepath", master},
+                                      {"datainfolist", List{List{c.second, 1}}}}),
+                             c.said));
+        for (std::int64_t i = 0; i < 2; ++i) {
+            run({{"type", "dataset_append_split_map"},
+                 {"filepath", master},
+                 {"map", Map{{c.first, i}}}});
+        }
+        close(master);
+        H5Reader read(master);
+        for (std::int64_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(read.external_link(scrivell::link_path(c.first, i)).second,
+                      "/entry/data/data");
+        }
+        if (c.vds) {
+            EXPECT_EQ(read.int64s(std::string(c.first) + "/data"),
+                      (std::vector<std::int64_t>{0, 1}));
+        }
+    }
+}
+
+// The stack maps every block with one type and frame shape: a block whose frames differ from
+// block 0's is refused at its first frame, and the scan goes on with frames that fit.
+TEST_F(Hostile, AStackedScanRefusesABlockOfAnotherLayoutAtItsFirstFrame) {
+    run({{"type", "create_dataset_append_split"},
+         {"filepath", path()},
+         {"datainfolist", List{List{"/entry/data", 2, Map{{"vds", true}}}}}});
+    const std::vector<std::uint16_t> small(4, 7);
+    const std::vector<double> other(4, 0.5);
+    append(path(), NdArray::view(small, {2, 2}));
+    append(path(), NdArray::view(small, {2, 2}));
+    for (const NdArray& refused : {NdArray::view(other, {2, 2}), NdArray::view(small, {4, 1})}) {
+        EXPECT_TRUE(Contains(failure({{"type", "dataset_append_split_map"},
+                                      {"filepath", path()},
+                                      {"map", Map{{"/entry/data", refused}}}}),
+                             "block 0's <u2 (2, 2)"));
+    }
+    append(path(), NdArray::view(small, {2, 2}));
+    close(path());
+    H5Reader read(path());
+    EXPECT_EQ(read.shape("/entry/data/data"), (std::vector<hsize_t>{3, 2, 2}));
+    EXPECT_EQ(read.uint16s("/entry/data/data"), std::vector<std::uint16_t>(12, 7));
+}
+
 TEST_F(Hostile, MapWritesThroughLinksAreRefusedAndTheTargetsKept) {
     const std::string victim = path("victim.h5");
     const std::int64_t kept = 41;

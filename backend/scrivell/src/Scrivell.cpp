@@ -7,8 +7,8 @@
 #include <unordered_set>
 #include <zelt/storageParser.hpp>
 
-#include "Journal.hpp"
 #include "FailedRequests.hpp"
+#include "Journal.hpp"
 #include "Outbox.hpp"
 #include "compression_pool.hpp"
 #include "fail_points.hpp"
@@ -345,25 +345,29 @@ void Scrivell::tell_progress_if_due() {
     if (!outbox_.sends_progress()) return;
     const auto now = std::chrono::steady_clock::now();
     for (auto& [filepath, entry] : files) {
+        std::vector<std::pair<const std::string*, SplitStream*>> due;
         for (auto& [name, split] : entry.files_split) {
-            const std::int64_t taken =
-                split.blocks_complete() * split.splitSize - split.short_by + split.rows_taken();
-            if (taken <= split.progress_told) continue;
-            const VeskSettings& vesk = outbox_.settings();
-            if (taken - split.progress_told < vesk.progress_frames &&
-                now - split.progress_at < std::chrono::milliseconds(vesk.progress_ms)) {
-                continue;
+            if (split.progress_due(outbox_.settings(), now)) due.emplace_back(&name, &split);
+        }
+        if (due.empty()) continue;
+        StreamContext context = context_of(entry, filepath);
+        // A reader told of a frame may read it: after a crash the frame must come back as it
+        // was, not be written over by a later one, so the journal counts it first. And the
+        // journal counts only rows readable, of every split dataset of the file.
+        try {
+            for (auto& [name, split] : due) split->write_pending(context, *name, 0, true);
+            for (auto& [name, split] : entry.files_split) split.publish();
+            if (entry.journal) {
+                const auto started = std::chrono::steady_clock::now();
+                if (entry.journal->write()) count_journal_write(started);
             }
-            StreamContext context = context_of(entry, filepath);
-            split.write_pending(context, name, 0, /*ready_only=*/true);
-            try {
-                split.publish();
-            } catch (const Error& error) {
-                spdlog::error("{}", error.what());  // the journal's write says it again
-                continue;
-            }
-            if (split.frames_readable() > split.progress_told) {
-                split.tell_progress(context, name, /*final=*/false);
+        } catch (const Error& error) {
+            spdlog::error("{}", error.what());  // the journal's next write says it again
+            continue;
+        }
+        for (auto& [name, split] : due) {
+            if (split->frames_readable() > split->progress_told) {
+                split->tell_progress(context, *name, /*final=*/false);
             }
         }
     }
@@ -490,8 +494,15 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
     }
     for (auto& [k, v] : entry->files_split) {
         if (v.vds) {
-            create_block_stack(f, *entry->dir, filepath, k, v.stem, v.splitSize, v.splitFileIndex,
-                               v.typestr, v.shape);
+            const std::string why =
+                create_block_stack(f, *entry->dir, filepath, k, v.stem, v.splitSize,
+                                   v.splitFileIndex, v.typestr, v.shape);
+            if (!why.empty()) {
+                // The close goes on, and its reply says what it left undone.
+                spdlog::error("close \"{}\": {}", filepath, why);
+                commit(*entry, records::RequestFailed{"close " + in_quotes(filepath) + ": " + why},
+                       held_bytes_);
+            }
         }
         StreamContext context = context_of(*entry, filepath);
         v.tell_progress(context, k, /*final=*/true);
@@ -547,8 +558,9 @@ zelt::Map Scrivell::status() const {
             const StreamingBlock* block = dataset.block.get();
             const std::uint64_t block_stored = block ? block->stored_bytes() : 0;
             const std::uint64_t block_raw =
-                block ? static_cast<std::uint64_t>(block->rows_written()) * block->layout().row_bytes
-                      : 0;
+                block
+                    ? static_cast<std::uint64_t>(block->rows_written()) * block->layout().row_bytes
+                    : 0;
             zelt::Map described{{"splitFileIndex", dataset.splitFileIndex},
                                 {"splitSize", dataset.splitSize},
                                 {"compression", dataset.compression.name()},
@@ -566,8 +578,7 @@ zelt::Map Scrivell::status() const {
     }
     return {{"files", std::move(open_files)},
             {"notifications_pending", static_cast<std::int64_t>(outbox_.size())},
-            {"held_mib",
-             static_cast<double>(held_bytes_in_all()) / (1 << 20)}};
+            {"held_mib", static_cast<double>(held_bytes_in_all()) / (1 << 20)}};
 }
 
 std::uint64_t Scrivell::held_bytes_in_all() const {

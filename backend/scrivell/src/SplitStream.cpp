@@ -91,12 +91,16 @@ void SplitStream::tell_progress(StreamContext& context, const std::string& name,
                                                blocks_complete(), current(), final));
 }
 
+std::int64_t SplitStream::frames_taken() const {
+    return blocks_complete() * splitSize - short_by + rows_taken();
+}
+
 bool SplitStream::progress_due(const VeskSettings& settings,
                                std::chrono::steady_clock::time_point now) const {
-    const std::int64_t readable = frames_readable();
-    if (readable <= progress_told) return false;
-    return readable - progress_told >= settings.progress_frames ||
-           now - progress_at >= std::chrono::milliseconds(settings.progress_ms);
+    const std::int64_t taken = frames_taken();
+    if (taken <= progress_told) return false;
+    return !progress_at || taken - progress_told >= settings.progress_frames ||
+           now - *progress_at >= std::chrono::milliseconds(settings.progress_ms);
 }
 
 void SplitStream::pass_through(StreamContext& context, const std::string& name,
@@ -166,7 +170,8 @@ void SplitStream::write_pending(StreamContext& context, const std::string& name,
 }
 
 std::int64_t SplitStream::frames_readable() const {
-    const std::int64_t in_block = block ? block->rows_readable() : filling ? filling->rows : 0;
+    // A block a restart could not take up holds nothing a reader finds.
+    const std::int64_t in_block = block ? block->rows_readable() : 0;
     return blocks_complete() * splitSize - short_by + in_block;
 }
 

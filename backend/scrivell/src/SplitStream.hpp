@@ -81,10 +81,10 @@ class SplitStream {
     std::uint64_t raw_bytes = 0;
     // The frames the last finished block lacks of splitSize: only a close's last block does.
     std::int64_t short_by = 0;
-    // Progress messages: the frames readable that the last one told, and when; the last
-    // "identify" its items carried.
+    // Progress messages: the frames readable that the last one told, and when (none told
+    // yet: never); the last "identify" its items carried.
     std::int64_t progress_told = 0;
-    std::chrono::steady_clock::time_point progress_at{};
+    std::optional<std::chrono::steady_clock::time_point> progress_at;
     zelt::Value identify;
 
     // The rows of the block being filled that are taken: written, or with a worker.
@@ -99,9 +99,13 @@ class SplitStream {
     // Hands the outbox a progress message for this dataset of `context.filepath` (nothing
     // without a progress topic), and remembers what it told.
     void tell_progress(StreamContext& context, const std::string& name, bool final);
-    // Whether more frames are readable than the last progress message told, and
-    // progress_frames more or progress_ms later.
-    bool progress_due(const VeskSettings& settings, std::chrono::steady_clock::time_point now) const;
+    // The frames taken: those of the finished blocks and the rows taken of the block being
+    // filled, readable once written and published.
+    std::int64_t frames_taken() const;
+    // Whether a progress message is due: more frames are taken than the last one told, and
+    // none was told yet, or progress_frames more were taken, or progress_ms passed since.
+    bool progress_due(const VeskSettings& settings,
+                      std::chrono::steady_clock::time_point now) const;
     // Counts the row just written into the block, which took its stored bytes from
     // `stored_before` on.
     void count_row(StreamContext& context, std::uint64_t stored_before) const;

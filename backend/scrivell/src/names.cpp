@@ -80,6 +80,19 @@ void refuse_taken_name(const FileEntry& entry, const std::string& name, bool spl
     for (const auto& [other, split] : entry.files_split) {
         refuse_spelling(other);
         if (!splitting) refuse_split_links(entry, name, where);
+        if (!splitting || other == name) continue;
+        // Each links its blocks, and may make its stack, inside its own group: one inside
+        // the other would take the other's links or lose its own at close.
+        const std::string other_normal = h5::normal_path(other);
+        const bool inside = normal.rfind(other_normal + "/", 0) == 0;
+        if (inside || other_normal.rfind(normal + "/", 0) == 0) {
+            throw Error(where + ": split dataset " + in_quotes(name) + " would be " +
+                        (inside ? "inside" : "around") + " split dataset " + in_quotes(other) +
+                        ", whose group holds its block links (" + in_quotes(link_path(other, 0)) +
+                        " and on)" +
+                        (split.vds ? " and its frames (" + in_quotes(other + "/data") + ")" : "") +
+                        "; register it beside, not " + (inside ? "inside" : "around"));
+        }
     }
 }
 

@@ -19,20 +19,11 @@ namespace {
 
 // What holds a link path of the master file, for the error that refuses it.
 std::string holder_of(hid_t f, const std::string& path) {
-    H5L_info_t info;
-    if (H5Lget_info(f, path.c_str(), &info, H5P_DEFAULT) >= 0 && info.type == H5L_TYPE_EXTERNAL) {
-        std::vector<char> value(info.u.val_size);
-        const char* file = nullptr;
-        const char* object = nullptr;
-        unsigned flags = 0;
-        if (H5Lget_val(f, path.c_str(), value.data(), value.size(), H5P_DEFAULT) >= 0 &&
-            H5Lunpack_elink_val(value.data(), value.size(), &flags, &file, &object) >= 0) {
-            return std::string("an external link to \"") + object + "\" in \"" + file +
-                   "\", a block written earlier";
-        }
-        return "an external link";
-    }
-    return "another object";
+    const auto target = external_link_target(f, path);
+    if (!target) return "another object";
+    if (target->first.empty()) return "an external link";
+    return "an external link to " + in_quotes(target->second) + " in " + in_quotes(target->first) +
+           ", a block written earlier";
 }
 
 // An existing file at a sub-file's name that holds "/entry/data/data" is a block of another
@@ -164,6 +155,15 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
             refuse_beyond_memory_limit(max_notification_bytes, where);
         }
         RowLayout layout = RowLayout::of(item, where);
+        if (split->vds && split->splitFileIndex > 0 &&
+            (layout.typestr != split->typestr || layout.shape != split->shape)) {
+            throw Error(where +
+                        ": its frames are stacked in one virtual dataset (\"vds\"), so "
+                        "every block's frames are alike; this one is " +
+                        layout.describe() + ", block 0's " +
+                        RowLayout::from(split->typestr, split->shape).describe() +
+                        "; the item is written nowhere");
+        }
         refuse_beyond_descriptors(stored_in_chunks(split->compression, layout) ? 2 : 1, where);
         if (layout.row_bytes > split->compression.max_row_bytes()) {
             throw Error(where + ": an item of " + std::to_string(layout.row_bytes) +
@@ -189,7 +189,8 @@ void Scrivell::append_item(FileEntry& entry, const std::string& filepath, const 
     StreamingBlock& block = *split->block;
     const auto* array = item.as<zelt::NdArray>();
     if (array) block.refuse_unless_fits(*array, where);
-    if (const zelt::Value* identify = zelt::find(record, "identify"); identify && outbox_.sends_progress()) {
+    if (const zelt::Value* identify = zelt::find(record, "identify");
+        identify && outbox_.sends_progress()) {
         split->identify = *identify;
     }
     // The notification of the block this item completes is built before its row is written:

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "StreamingBlock.hpp"
@@ -19,8 +21,13 @@ std::string link_path(const std::string& name, std::int64_t index);
 void writeSubDataFile(hid masterFileObj, const std::string& masterDatasetName,
                       std::int64_t splitFileIndex, StreamingBlock& block, bool sync);
 
+// The file and object an external link at `path` of `f` points to, if that is one.
+std::optional<std::pair<std::string, std::string>> external_link_target(hid f,
+                                                                        const std::string& path);
+
 // Links block `splitFileIndex` of split dataset `masterDatasetName`, a sub-file named
-// `sub_file` beside the master, from the master as "%s/data_%04d", unless the link is there.
+// `sub_file` beside the master, from the master as "%s/data_%04d", unless that very link is
+// there. Anything else at the link's path is an Error: a block is never left unlinked.
 void link_block(hid masterFileObj, const std::string& masterDatasetName,
                 std::int64_t splitFileIndex, const std::string& sub_file);
 
@@ -32,12 +39,13 @@ void create_external_link(hid f, const std::string& masterDataSetName,
 // Makes "NAME/data" in the master `masterFileObj` (its directory `dir`, its path `filepath`):
 // a virtual dataset of all `blocks` blocks' frames, (frames, item shape...) of `typestr`,
 // mapping each sub-file's "/entry/data/data" exactly, the last block's rows as its sub-file
-// holds them. One made by an earlier try is made anew. NAME gets the NeXus attributes
-// NX_class = "NXdata" and signal = "data" when it holds nothing but the blocks' links and
-// the stack. Throws Error naming the file.
-void create_block_stack(hid masterFileObj, const Directory& dir, const std::string& filepath,
-                        const std::string& name, const std::string& stem, std::int64_t splitSize,
-                        std::int64_t blocks, const std::string& typestr,
-                        const std::vector<std::uint64_t>& shape);
+// holds them. One made by an earlier try is made anew; any other object at "NAME/data" is
+// left as it is, and the stack is not made: the returned text says why (empty once made). NAME gets
+// the NeXus attributes NX_class = "NXdata" and signal = "data" when it holds nothing but the
+// blocks' links and the stack. Throws Error naming the file for anything else.
+std::string create_block_stack(hid masterFileObj, const Directory& dir, const std::string& filepath,
+                               const std::string& name, const std::string& stem,
+                               std::int64_t splitSize, std::int64_t blocks,
+                               const std::string& typestr, const std::vector<std::uint64_t>& shape);
 
 }  // namespace scrivell
