@@ -557,6 +557,14 @@ TEST(Restore, ABlockThatCannotBeTakenUpIsKeptAsideAndReportedAndTheRestIsRestore
     EXPECT_TRUE(Contains(report, "block 0 of \"/entry/data\" was not taken up")) << report;
     EXPECT_TRUE(Contains(report, ".0000.h5.part.unrestorable"));
     EXPECT_TRUE(std::filesystem::exists(dir / ".0000.h5.part.unrestorable"));
+    // What was kept aside is nowhere a reader looks: status counts none of its rows.
+    const Map status = scrivell.status();
+    const auto under = [](const Map& map, const std::string& key) -> const Map& {
+        return *zelt::find(map, key)->as<Map>();
+    };
+    const Map& split = under(under(under(under(status, "files"), master), "split"), "/entry/data");
+    EXPECT_EQ(zelt::to_text(*zelt::find(split, "frames_readable")), "0");
+    EXPECT_EQ(zelt::find(split, "current"), nullptr);
     scrivell.process({{"type", "dataset_append_split_map"},
                       {"filepath", master},
                       {"map", Map{{"/entry/data", 8}}}});
