@@ -4,6 +4,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <algorithm>
+#include <scrivell/fail_points.hpp>
 #include <set>
 #include <zelt/storageParser.hpp>
 
@@ -16,7 +17,8 @@ zelt::WorkerOptions router_options(const zelt::storageParser& config,
     zelt::WorkerOptions options;
     curve_clients = serve_with_curve(config, options);
     // Large enough for a batch of detector frames; larger messages are refused by ZeroMQ.
-    options.max_message_bytes = config.number_or("corvane", "max_message_bytes", zelt::default_max_message_bytes);
+    options.max_message_bytes =
+        config.number_or("corvane", "max_message_bytes", zelt::default_max_message_bytes);
     // A request is journaled as one record, and a record holds less than 2 GiB: a larger
     // one would hide itself and every record after it from a restart.
     constexpr long long most = (1LL << 31) - (1LL << 20);
@@ -70,6 +72,9 @@ Corvane::Corvane(const zelt::storageParser& config)
       port(config.get("corvane", "port")),
       worker(zelt::ROUTER, ip, port, false, router_options(config, curve_clients_)),
       scrivell(scrivell::Settings::from(config)) {
+    if (const std::string points = scrivell::fail_points_in_force(); !points.empty()) {
+        spdlog::warn("BRENNIC_FAIL_POINTS in force, a test build's: {}", points);
+    }
     const std::vector<std::string> unknown = config.unknown_entries(zelt::known_entries());
     if (!unknown.empty()) {
         std::string names;
@@ -77,7 +82,8 @@ Corvane::Corvane(const zelt::storageParser& config)
         spdlog::warn("configuration \"{}\": unknown entries ignored: {}", config.source(), names);
     }
     if (const std::string metrics = config.get_or("corvane", "metrics", ""); !metrics.empty()) {
-        metrics_ = std::make_unique<MetricsEndpoint>(MetricsAddress::parse(metrics), BRENNIC_VERSION);
+        metrics_ =
+            std::make_unique<MetricsEndpoint>(MetricsAddress::parse(metrics), BRENNIC_VERSION);
         spdlog::info("metrics at http://{}/metrics", metrics);
     }
     const scrivell::VeskSettings& vesk = scrivell.notification_settings();
@@ -301,7 +307,8 @@ void Corvane::write_journals() {
 zelt::Map Corvane::status() const {
     zelt::Map reply{{"ret", "ok"}, {"version", BRENNIC_VERSION}};
     for (auto& entry : scrivell.status()) reply.push_back(std::move(entry));
-    reply.emplace_back("failed_requests", static_cast<std::int64_t>(scrivell.unreported_failures()));
+    reply.emplace_back("failed_requests",
+                       static_cast<std::int64_t>(scrivell.unreported_failures()));
     return reply;
 }
 

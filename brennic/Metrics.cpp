@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <scrivell/fail_points.hpp>
 #include <tuple>
 #include <zelt/Value.hpp>
 
@@ -64,10 +65,11 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
         body = "GET /metrics\n";
         type = "text/plain";
     } else {
+        scrivell::delay_at(scrivell::DelayPoint::Metrics);
         body = endpoint->text();
     }
-    MHD_Response* response = MHD_create_response_from_buffer(body.size(), body.data(),
-                                                              MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response =
+        MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
     if (!response) return MHD_NO;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
     if (status == MHD_HTTP_METHOD_NOT_ALLOWED) {
@@ -156,8 +158,9 @@ MetricsAddress MetricsAddress::parse(const std::string& text) {
         refuse("\"" + zelt::printable(address.host, 64) + "\" is no IPv4 address");
     }
     const std::string port = text.substr(colon + 1);
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(port) == 0 || std::stoul(port) > 65535) {
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) == 0 ||
+        std::stoul(port) > 65535) {
         refuse("the port is not a number from 1 to 65535");
     }
     address.port = static_cast<std::uint16_t>(std::stoul(port));
@@ -170,11 +173,11 @@ MetricsEndpoint::MetricsEndpoint(const MetricsAddress& address, std::string vers
     where.sin_family = AF_INET;
     where.sin_port = htons(address.port);
     ::inet_pton(AF_INET, address.host.c_str(), &where.sin_addr);
-    daemon_ = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG, address.port, nullptr, nullptr,
-        &answer, this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&where),
-        MHD_OPTION_CONNECTION_TIMEOUT, 10U, MHD_OPTION_CONNECTION_LIMIT, 8U,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, 4U, MHD_OPTION_END);
+    daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG, address.port,
+                               nullptr, nullptr, &answer, this, MHD_OPTION_SOCK_ADDR,
+                               reinterpret_cast<const sockaddr*>(&where),
+                               MHD_OPTION_CONNECTION_TIMEOUT, 10U, MHD_OPTION_CONNECTION_LIMIT, 8U,
+                               MHD_OPTION_PER_IP_CONNECTION_LIMIT, 4U, MHD_OPTION_END);
     if (!daemon_) {
         throw zelt::Error("[corvane] metrics " + address.host + ":" + std::to_string(address.port) +
                           ": cannot serve there (" + std::strerror(errno) + ")");

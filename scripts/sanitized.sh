@@ -7,7 +7,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BRENNIC_BUILD_DIR:-$here/build}
 sanitized=${BRENNIC_SANITIZE_DIR:-$build-sanitize}
-cmake -S "$here" -B "$sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRENNIC_SANITIZE=ON >/dev/null
+cmake -S "$here" -B "$sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRENNIC_SANITIZE=ON \
+    -DBRENNIC_FAIL_POINTS=ON >/dev/null
 cmake --build "$sanitized" -j "$(nproc)" --target brennic scrivell_tests brennic_tests hdf5_tests acquire brennic-send \
     brennic-local-kafka client_md_program
 cd "$sanitized"

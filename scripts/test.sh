@@ -6,6 +6,6 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BRENNIC_BUILD_DIR:-$here/build}
 bash "$here/scripts/install-deps.sh"
-BRENNIC_BUILD_DIR=$build bash "$here/scripts/build.sh"
+BRENNIC_BUILD_DIR=$build bash "$here/scripts/build.sh" -DBRENNIC_FAIL_POINTS=ON
 (cd "$build" && ctest --output-on-failure --timeout 600 -j 2)
 BRENNIC_BUILD_DIR=$build bash "$here/scripts/sanitized.sh"

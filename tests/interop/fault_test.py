@@ -136,6 +136,16 @@ class FailPoints(unittest.TestCase):
         self.assertEqual([n for n in os.listdir(directory) if n.startswith(".")], [], what)
         return what, said
 
+    def test_the_points_in_force_are_named_at_start(self):
+        self.configure(sync="false")
+        self.assertIsNotNone(self.start("pwrite@5,delivery~1,nothing@3"))
+        self.service.terminate()
+        self.service.wait(timeout=60)
+        self.log.seek(0)
+        log = self.log.read()
+        self.assertIn("BRENNIC_FAIL_POINTS in force, a test build's: pwrite@5, delivery~1", log)
+        self.assertIn('"nothing@3" names no fail or delay point', log)
+
     def test_no_fail_point_ends_in_an_ok_with_acknowledged_data_missing(self):
         # A fixed seed keeps the run repeatable; BRENNIC_FAULT_SEED explores others.
         seed = int(os.environ.get("BRENNIC_FAULT_SEED", "2"))

@@ -15,7 +15,7 @@
 #include <sstream>
 #include <zelt/codec.hpp>
 
-#include "fail_points.hpp"
+#include <scrivell/fail_points.hpp>
 #include "text.hpp"
 
 namespace scrivell {

@@ -11,7 +11,7 @@
 #include "Journal.hpp"
 #include "Outbox.hpp"
 #include "compression_pool.hpp"
-#include "fail_points.hpp"
+#include <scrivell/fail_points.hpp>
 #include "file_state.hpp"
 #include "file_table.hpp"
 #include "h5/h5.hpp"

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "fail_points.hpp"
+#include <scrivell/fail_points.hpp>
 #include "h5/h5.hpp"
 #include "text.hpp"
 #include "write.hpp"

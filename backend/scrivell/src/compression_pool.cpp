@@ -1,5 +1,7 @@
 #include "compression_pool.hpp"
 
+#include <scrivell/fail_points.hpp>
+
 namespace scrivell {
 
 CompressionPool::CompressionPool(unsigned threads) {
@@ -41,6 +43,7 @@ void CompressionPool::run() {
             job = std::move(jobs_.front());
             jobs_.pop_front();
         }
+        delay_at(DelayPoint::Compression);
         job();  // an exception goes to the future
     }
 }

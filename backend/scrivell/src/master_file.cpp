@@ -5,7 +5,7 @@
 #include <scrivell/errors.hpp>
 #include <utility>
 
-#include "fail_points.hpp"
+#include <scrivell/fail_points.hpp>
 #include "text.hpp"
 
 namespace scrivell {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <scrivell/fail_points.hpp>
 #include <string>
 #include <zelt/storageParser.hpp>
 
@@ -287,6 +288,7 @@ void Outbox::run() {
             // Progress only once no notification is owed: it never delays one.
             auto progress = std::exchange(progress_, {});
             lock.unlock();
+            delay_at(DelayPoint::Delivery);
             try {
                 for (const auto& [key, message] : progress) sender.send_progress(message);
             } catch (const NotifyError& error) {
@@ -297,6 +299,7 @@ void Outbox::run() {
         }
         const Owed next = owed_.front();
         lock.unlock();
+        delay_at(DelayPoint::Delivery);
         std::string reason;
         RdKafka::ErrorCode result = RdKafka::ERR__FAIL;
         try {
