@@ -12,8 +12,33 @@ namespace brennic {
 
 namespace {
 
+// An entry of another section that decides who may connect or where data goes stops the
+// start: ignored, it would leave the service open to every client, or write elsewhere than
+// its operator meant. Others are named in a WARNING once the service is up.
+void refuse_misplaced_entries(const zelt::storageParser& config) {
+    const auto decisive = [](const std::string& key) {
+        return key.rfind("curve_", 0) == 0 || key.rfind("local_", 0) == 0 || key == "data_roots" ||
+               key == "journal_dir" || key == "metrics";
+    };
+    for (const std::string& unknown : config.unknown_entries(zelt::known_entries())) {
+        // "[section] key"
+        const std::size_t end = unknown.find("] ");
+        if (unknown.empty() || unknown[0] != '[' || end == std::string::npos) continue;
+        const std::string section = unknown.substr(1, end - 1);
+        const std::string key = unknown.substr(end + 2);
+        if (!decisive(key)) continue;
+        for (const auto& [home, known] : zelt::known_entries()) {
+            if (known != key || home == section) continue;
+            throw zelt::Error("configuration \"" + config.source() + "\": " + unknown +
+                              " belongs in section [" + home + "]; in [" + section +
+                              "] it would be ignored. Move it there");
+        }
+    }
+}
+
 zelt::WorkerOptions router_options(const zelt::storageParser& config,
                                    std::shared_ptr<CurveClients>& curve_clients) {
+    refuse_misplaced_entries(config);
     zelt::WorkerOptions options;
     curve_clients = serve_with_curve(config, options);
     // Large enough for a batch of detector frames; larger messages are refused by ZeroMQ.
@@ -102,9 +127,12 @@ Corvane::Corvane(const zelt::storageParser& config)
             "service holds for open files");
     }
     spdlog::info(
-        "brennic {} serving on {}; configuration {}; {}; journal {}; at most {} open "
+        "brennic {} serving on {}; configuration {}; {}; {}; journal {}; at most {} open "
         "files, {} MiB of appended values",
         BRENNIC_VERSION, worker.endpoint(), config.source(),
+        curve_clients_ ? "CURVE on, " + std::to_string(curve_clients_->size()) +
+                             " client keys in \"" + curve_clients_->directory() + "\""
+                       : std::string("CURVE off: any client that reaches the port may write"),
         vesk.bootstrap_servers.empty()
             ? std::string("notifications off")
             : "notifications to " + vesk.bootstrap_servers + " (timeout " +

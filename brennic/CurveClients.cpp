@@ -11,22 +11,40 @@ CurveClients::CurveClients(std::string directory) : directory_(std::move(directo
     keys_ = {keys.begin(), keys.end()};
 }
 
+std::size_t CurveClients::size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return keys_.size();
+}
+
 bool CurveClients::allows(const std::string& public_key, const std::string& address) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (keys_.count(public_key)) return true;
-    if (refusals_logged_.insert(public_key).second) {
-        spdlog::warn("refused a client from {}: its CURVE key {} is not in \"{}\"", address,
-                     public_key, directory_);
+    // Each unknown key once, up to a bound: a client with a new key pair per connection
+    // neither grows the set nor floods the log.
+    if (refusals_logged_.size() < max_refusals_logged) {
+        if (refusals_logged_.insert(public_key).second) {
+            spdlog::warn("refused a client from {}: its CURVE key {} is not in \"{}\"", address,
+                         public_key, directory_);
+        }
+    } else if (!refusals_capped_) {
+        refusals_capped_ = true;
+        spdlog::warn(
+            "refused clients from {} unknown CURVE keys; further ones are not logged "
+            "until the clients are read again (SIGHUP)",
+            max_refusals_logged);
     }
     return false;
 }
 
 void CurveClients::reload() {
     try {
-        const auto keys = zelt::read_curve_directory(directory_);
+        std::vector<std::string> skipped;
+        const auto keys = zelt::read_curve_directory(directory_, &skipped);
+        for (const std::string& why : skipped) spdlog::error("CURVE client skipped: {}", why);
         std::lock_guard<std::mutex> lock(mutex_);
         keys_ = {keys.begin(), keys.end()};
         refusals_logged_.clear();
+        refusals_capped_ = false;
         spdlog::warn("CURVE clients read again from \"{}\": {} keys", directory_, keys_.size());
     } catch (const std::exception& error) {
         spdlog::error("CURVE clients not read again, the {} keys before stay: {}", keys_.size(),

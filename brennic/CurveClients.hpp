@@ -17,14 +17,20 @@ class CurveClients {
     explicit CurveClients(std::string directory);
     // Whether `public_key` may connect; from ZeroMQ's authentication thread.
     bool allows(const std::string& public_key, const std::string& address);
-    // Reads the directory again; on failure keeps the keys it had, and says so.
+    // Reads the directory again; a file that holds no key is skipped with an ERROR naming
+    // it. When the directory cannot be read, keeps the keys it had, and says so.
     void reload();
+    // The client keys allowed.
+    std::size_t size() const;
+    const std::string& directory() const { return directory_; }
 
   private:
+    static constexpr std::size_t max_refusals_logged = 1024;
     std::string directory_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::set<std::string> keys_;
     std::set<std::string> refusals_logged_;
+    bool refusals_capped_ = false;
 };
 
 // Sets up CURVE for the service's socket in `options` when [corvane] curve_secret_key_file and

@@ -6,11 +6,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <map>
-#include <thread>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <zelt/Curve.hpp>
 #include <zelt/Worker.hpp>
 #include <zelt/storageParser.hpp>
@@ -99,8 +100,8 @@ int watch(zelt::Worker& worker, long long timeout_ms) {
             for (const auto& [name, dataset] : split ? *split : zelt::Map()) {
                 const auto* d = dataset.as<zelt::Map>();
                 if (!d) continue;
-                file.frames += integer(*d, "splitFileIndex") * integer(*d, "splitSize") +
-                               integer(*d, "rows");
+                file.frames +=
+                    integer(*d, "splitFileIndex") * integer(*d, "splitSize") + integer(*d, "rows");
                 file.raw += integer(*d, "raw_bytes");
                 file.stored += integer(*d, "bytes_written");
             }
@@ -158,6 +159,12 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
     if (!keygen_dir.empty()) {
         try {
+            // A directory of its own, as the set-up asks: made when missing, the owner's alone.
+            namespace fs = std::filesystem;
+            if (!fs::exists(keygen_dir)) {
+                fs::create_directories(keygen_dir);
+                fs::permissions(keygen_dir, fs::perms::owner_all, fs::perm_options::replace);
+            }
             const std::string path = keygen_dir + "/brennic.key";
             zelt::write_curve_certificates(path, zelt::new_curve_keys());
             std::cout << "wrote " << path << " (secret, mode 0600) and " << path

@@ -22,8 +22,10 @@ CurveKeys read_curve_certificate(const std::string& path, bool need_secret);
 
 // The public keys of the certificates in `directory`, one file each (hidden files and
 // directories skipped). Throws zelt::Error naming the directory when others than its owner,
-// root or the current user may write it, or naming a file that holds no key.
-std::vector<std::string> read_curve_directory(const std::string& directory);
+// root or the current user may write it, or naming a file that holds no key; given
+// `skipped`, such a file is skipped instead, and its error added there.
+std::vector<std::string> read_curve_directory(const std::string& directory,
+                                              std::vector<std::string>* skipped = nullptr);
 
 // Sets up a client's CURVE in `options` from [client] curve_server_key (the service's public
 // key) and curve_secret_key_file (this client's key pair); nothing when neither is set.
