@@ -192,10 +192,12 @@ void Corvane::start() {
             if (identity) {
                 serve(*identity);
                 send_releases();  // the request's arrays are gone: their slots go back
-            } else {
-                if (local_) local_->drop_departed();  // idle: rings of clients that left go
-                error_lines_.flush();
+            } else if (local_) {
+                local_->drop_departed();  // idle: rings of clients that left go
             }
+            // On a timer, not only when idle: a steady stream of requests holds nothing back
+            // for ever.
+            error_lines_.flush();
             // A notification no broker will ever take is dropped: the next waiting close of
             // its file tells it.
             for (const auto& [filepath, error] : scrivell.take_dropped_notifications()) {
@@ -358,7 +360,9 @@ zelt::Map Corvane::reply_to(const zelt::Value& request) {
 
 void Corvane::ErrorLines::log(const std::string& filepath, const std::string& line) {
     const auto now = std::chrono::steady_clock::now();
-    auto [held, added] = by_file_.try_emplace(filepath);
+    const std::string key = filepath.substr(0, max_key_bytes);
+    if (by_file_.size() >= max_files && by_file_.count(key) == 0) flush(/*all=*/true);
+    auto [held, added] = by_file_.try_emplace(key);
     if (!added && now - held->second.logged < std::chrono::seconds(1)) {
         ++held->second.more;
         return;
@@ -370,6 +374,8 @@ void Corvane::ErrorLines::log(const std::string& filepath, const std::string& li
 
 void Corvane::ErrorLines::flush(bool all) {
     const auto now = std::chrono::steady_clock::now();
+    if (!all && now - flushed_ < std::chrono::seconds(1)) return;
+    flushed_ = now;
     for (auto it = by_file_.begin(); it != by_file_.end();) {
         if (!all && now - it->second.logged < std::chrono::seconds(1)) {
             ++it;
@@ -382,8 +388,9 @@ void Corvane::ErrorLines::flush(bool all) {
 
 void Corvane::ErrorLines::say_more(const std::string& filepath, std::size_t more) {
     if (more == 0) return;
-    const std::string about = filepath.empty() ? std::string("without a file")
-                                               : "for \"" + zelt::printable(filepath, 1024) + "\"";
+    const std::string about =
+        filepath.empty() ? std::string("without a file")
+                         : "for \"" + zelt::printable(filepath, max_key_bytes) + "\"";
     spdlog::error("{} more failed requests {} were not logged (one ERROR a second per file)", more,
                   about);
 }

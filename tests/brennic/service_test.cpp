@@ -578,6 +578,37 @@ TEST_F(Service, AKafkaOutageCostsOtherClientsNothing) {
     EXPECT_EQ(kafka.messages(11, 30s).size(), 11u) << service->err();
 }
 
+// The resident memory of process `pid`, in bytes.
+std::uint64_t resident_bytes(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+    }
+    return 0;
+}
+
+TEST_F(Service, FailedRequestsForManyLongPathsHoldBoundedMemory) {
+    if (std::getenv("BRENNIC_SANITIZED")) GTEST_SKIP() << "the sanitizers' memory is not ours";
+    reconfigure("memory_limit_mib = 64\n");
+    start();
+    ASSERT_EQ(client->call({{"type", "status"}}).as<Map>()->front().second, Value("ok"));
+    const std::uint64_t before = resident_bytes(service->pid());
+    // Each request names another file that is not open, by a path of 1 MiB.
+    constexpr int sent = 600;
+    for (int i = 0; i < sent; ++i) {
+        std::string long_path = dir / std::to_string(i);
+        long_path.resize(1 << 20, 'x');
+        client->send(
+            Map{{"type", "dataset_append_map"}, {"filepath", long_path}, {"map", Map{{"x", i}}}});
+    }
+    ASSERT_EQ(client->call({{"type", "status"}}, 120s).as<Map>()->front().second, Value("ok"));
+    const std::uint64_t after = resident_bytes(service->pid());
+    const std::uint64_t grown = after > before ? after - before : 0;
+    // The requests in the socket's queue and the record of failures (at most 16 MiB) are
+    // held for a while; 600 paths of 1 MiB each are not.
+    EXPECT_LT(grown, 200u << 20) << grown / (1 << 20) << " MiB more";
+}
+
 TEST_F(Service, FailuresOfOneFileAreLoggedAtMostOnceASecondAndTheRestCounted) {
     start();
     ASSERT_EQ(client->call({{"type", "open"}, {"filepath", path()}}), ok());

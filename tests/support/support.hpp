@@ -140,6 +140,7 @@ class ServiceProcess {
     // The exit status once it has ended within `timeout`; nothing if it still runs.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout = 10s);
     void signal(int number);
+    int pid() const { return pid_; }
     std::string out() const { return read_text(out_path_); }
     std::string err() const { return read_text(err_path_); }
     // Waits until the standard output holds `count` lines.
