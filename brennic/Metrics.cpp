@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <cstdio>
 #include <cstring>
@@ -173,19 +175,61 @@ MetricsEndpoint::MetricsEndpoint(const MetricsAddress& address, std::string vers
     where.sin_family = AF_INET;
     where.sin_port = htons(address.port);
     ::inet_pton(AF_INET, address.host.c_str(), &where.sin_addr);
-    daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG, address.port,
-                               nullptr, nullptr, &answer, this, MHD_OPTION_SOCK_ADDR,
-                               reinterpret_cast<const sockaddr*>(&where),
-                               MHD_OPTION_CONNECTION_TIMEOUT, 10U, MHD_OPTION_CONNECTION_LIMIT, 8U,
-                               MHD_OPTION_PER_IP_CONNECTION_LIMIT, 4U, MHD_OPTION_END);
+    // Polled by a thread of ours (epoll: any descriptor number), so that connections can be
+    // cut between two runs of the daemon, never while it uses them.
+    const auto notify = [](void* cls, MHD_Connection* connection, void**,
+                           MHD_ConnectionNotificationCode code) {
+        static_cast<MetricsEndpoint*>(cls)->note_connection(connection,
+                                                            code == MHD_CONNECTION_NOTIFY_STARTED);
+    };
+    daemon_ =
+        MHD_start_daemon(MHD_USE_EPOLL | MHD_USE_ERROR_LOG, address.port, nullptr, nullptr, &answer,
+                         this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&where),
+                         MHD_OPTION_CONNECTION_TIMEOUT, 10U, MHD_OPTION_CONNECTION_LIMIT, 8U,
+                         MHD_OPTION_PER_IP_CONNECTION_LIMIT, 4U, MHD_OPTION_NOTIFY_CONNECTION,
+                         static_cast<MHD_NotifyConnectionCallback>(notify), this, MHD_OPTION_END);
     if (!daemon_) {
         throw zelt::Error("[corvane] metrics " + address.host + ":" + std::to_string(address.port) +
                           ": cannot serve there (" + std::strerror(errno) + ")");
     }
+    thread_ = std::thread([this] { serve(); });
 }
 
 MetricsEndpoint::~MetricsEndpoint() {
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
     if (daemon_) MHD_stop_daemon(daemon_);
+}
+
+void MetricsEndpoint::note_connection(MHD_Connection* connection, bool started) {
+    if (started) {
+        started_[connection] = std::chrono::steady_clock::now();
+    } else {
+        started_.erase(connection);
+    }
+}
+
+void MetricsEndpoint::serve() {
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
+    pollfd ready{info ? info->epoll_fd : -1, POLLIN, 0};
+    while (!stopping_.load()) {
+        // A short wait: the stop flag and the slow connections are looked at between two.
+        ::poll(&ready, 1, 100);
+        MHD_run(daemon_);
+        cut_slow_connections();
+    }
+}
+
+void MetricsEndpoint::cut_slow_connections() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& [connection, started] : started_) {
+        if (now - started < request_limit) continue;
+        // Once: the daemon sees the connection end at its next run, and forgets it.
+        started = std::chrono::steady_clock::time_point::max();
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info) ::shutdown(info->connect_fd, SHUT_RDWR);
+    }
 }
 
 void MetricsEndpoint::publish(MetricsSnapshot snapshot) {

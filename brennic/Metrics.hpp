@@ -1,13 +1,18 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <scrivell/Counters.hpp>
 #include <string>
+#include <thread>
+#include <unordered_map>
 
 struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace brennic {
 
@@ -55,11 +60,23 @@ class MetricsEndpoint {
     // The text a scrape gives now.
     std::string text() const;
 
+    // A connection begins or ends; from the serving thread.
+    void note_connection(MHD_Connection* connection, bool started);
+
   private:
+    // The serving thread: runs the daemon, and cuts every connection whose request is not
+    // answered within request_limit of its start, however it trickles in or out.
+    void serve();
+    void cut_slow_connections();
+    static constexpr std::chrono::seconds request_limit{5};
+
     std::string version_;
     mutable std::mutex mutex_;
     MetricsSnapshot snapshot_;
     MHD_Daemon* daemon_ = nullptr;
+    std::unordered_map<MHD_Connection*, std::chrono::steady_clock::time_point> started_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;  // last: it runs on the members above
 };
 
 }  // namespace brennic

@@ -8,6 +8,7 @@ dashboard. Other paths and methods are refused; a bad address stops the start. A
 """
 import json
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -157,6 +158,39 @@ class Metrics(unittest.TestCase):
             self.assertRegex(line, r"^1 open files, 0 notifications owed; " + master +
                              r"  10 frames  [\d.]+ frames/s  [\d.]+ MB/s raw  [\d.]+ MB/s stored"
                              r"  ratio [\d.]+\n$")
+
+    def test_connections_that_trickle_are_cut_and_scrapes_get_through(self):
+        port = free_port()
+        service, _ = self.start(f"127.0.0.1:{port}")
+        wait_until_up(service, hdf5.status)
+        # As many as one address may hold, each sending a header line a second, for ever.
+        slow = []
+        for _ in range(4):
+            s = socket.create_connection(("127.0.0.1", port), timeout=10)
+            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n")
+            slow.append(s)
+        cut = set()
+        deadline = time.monotonic() + 60
+        while len(cut) < len(slow):
+            self.assertLess(time.monotonic(), deadline, f"{len(cut)} of {len(slow)} cut")
+            for i, s in enumerate(slow):
+                if i in cut:
+                    continue
+                try:
+                    s.sendall(b"X-Slow: 1\r\n")
+                    s.settimeout(0.2)
+                    if s.recv(1) == b"":
+                        cut.add(i)
+                except socket.timeout:
+                    pass
+                except OSError:
+                    cut.add(i)
+            time.sleep(0.5)
+        for s in slow:
+            s.close()
+        status, body = get(f"http://127.0.0.1:{port}/metrics")
+        self.assertEqual(status, 200)
+        self.assertIn("brennic_build_info", body)
 
     def test_a_bad_address_stops_the_start_naming_it(self):
         for address in ("localhost:9464", "127.0.0.1", "127.0.0.1:99999"):
