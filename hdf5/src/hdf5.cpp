@@ -43,8 +43,11 @@ zelt::Worker client_worker(const zelt::storageParser& config,
         linger_ms ? *linger_ms
                   : static_cast<int>(config.number_or("corvane", "linger_ms", default_linger_ms));
     // The service drops larger requests unread: they are refused here, before they leave.
-    options.max_message_bytes = config.number_or("corvane", "max_message_bytes", zelt::default_max_message_bytes);
+    options.max_message_bytes =
+        config.number_or("corvane", "max_message_bytes", zelt::default_max_message_bytes);
     options.heartbeat_ms = heartbeat_ms;
+    // A one-way request waits in its send while the service is busy, never for ever.
+    options.give_up_after_ms = static_cast<int>(unreachable_after.count());
     zelt::use_client_curve(config, options);
     // One identity for the life of the proxy, so that a restarted service counts its requests
     // on: 16 random bytes, the first never zero (ZeroMQ keeps those for itself).
@@ -243,8 +246,7 @@ hdf5::hdf5(std::string path, std::string address, std::string service_port, zelt
       port(std::move(service_port)),
       worker(std::move(connection)),
       reply_timeout_(config.number_or("corvane", "reply_timeout_ms", default_reply_timeout_ms)) {
-    local_socket_ =
-        config.get_or("corvane", "local_socket", zelt::default_local_socket(port));
+    local_socket_ = config.get_or("corvane", "local_socket", zelt::default_local_socket(port));
     local_service_user_ = config.get_or("corvane", "local_service_user", "");
     local_slots_ = static_cast<std::uint32_t>(config.number_or("corvane", "local_slots", 16));
 }

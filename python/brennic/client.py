@@ -294,6 +294,23 @@ def _connect(config: Config, context: zmq.Context) -> tuple[zmq.Socket, _Watch]:
     return socket, watch
 
 
+def _send_or_fail(socket: zmq.Socket, payload: bytes, what: str, endpoint: str,
+                  watch: _Watch | None) -> None:
+    """Sends ``payload``: while the service is busy, waits; with ``watch``, raises
+    ServiceError once nobody has answered at the address for about 5 s, the request unsent."""
+    while True:
+        try:
+            socket.send(payload, zmq.NOBLOCK if watch is not None else 0)
+            return
+        except zmq.Again:
+            pass
+        socket.poll(200, zmq.POLLOUT)
+        if not watch.answers_within(_UNREACHABLE_AFTER_S):
+            raise ServiceError(f"{what}: nobody answers at {endpoint}, so the request was not "
+                               "sent (is the service running? start it with `brennic`, or "
+                               "`systemctl start brennic`; ZELT_CONFIG names the address)")
+
+
 def _wait_reply(socket: zmq.Socket, timeout_ms: int, what: str, endpoint: str,
                 waited_ms: int | None = None, watch: _Watch | None = None) -> dict:
     """The next message, within ``timeout_ms``; ``waited_ms`` is the whole wait to name. With
@@ -357,7 +374,8 @@ class hdf5:  # noqa: N801 - the system's own name
         record = {"type": "open", "filepath": filepath, "seq": 1}
         if block:
             record["block"] = True
-        worker.send(_pack(record))
+        _send_or_fail(worker, _pack(record), f'open "{filepath}"',
+                      f"tcp://{config.ip}:{config.port}", watch)
         proxy = cls(filepath, config.ip, config.port, worker, config)
         proxy._watch = watch
         if block:
@@ -541,13 +559,13 @@ class hdf5:  # noqa: N801 - the system's own name
                     f"{what}: the request is {len(payload)} bytes, more than max_message_bytes "
                     f"({self._config.max_message_bytes}) of {self._config.source}, and the "
                     f"service would drop it unread")
+            _send_or_fail(self.worker, payload, what, f"tcp://{self.ip}:{self.port}", self._watch)
         except BaseException:
             if self._ring is not None:
                 for slot in taken or []:
                     if slot.ring is self._ring:
                         self._ring.in_use[slot.index] = False
             raise
-        self.worker.send(payload)
         if counted:
             self._sent += 1
         if self._watch is not None:

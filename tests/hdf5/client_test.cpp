@@ -182,13 +182,21 @@ TEST_F(ClientRecords, ABusyServiceIsWaitedForAndAnAddressWhereNobodyAnswersFails
     // minutes for a reply, naming the address and how to start the service.
     support::ZeltConfig nowhere{dir, support::free_port(), "", "reply_timeout_ms = 600000"};
     const std::string address = "tcp://127.0.0.1:" + std::to_string(nowhere.port());
-    for (const bool status : {true, false}) {
+    // Also a program that only sends one-way: its send fails once the queue to nobody is full.
+    const std::vector<std::uint16_t> frame(64 * 64, 1);
+    for (const int call : {0, 1, 2}) {
         const auto started = std::chrono::steady_clock::now();
         try {
-            if (status) {
+            if (call == 0) {
                 hdf5::status();
-            } else {
+            } else if (call == 1) {
                 hdf5::open("scan.h5").close({{"block", true}});
+            } else {
+                hdf5 one_way = hdf5::open("scan.h5", {{"block", false}});
+                for (int i = 0; i < 1000000; ++i) {
+                    one_way.dataset_append_split_map(
+                        {{"/entry/data", NdArray::view(frame, {64, 64})}});
+                }
             }
             ADD_FAILURE() << "a call with nobody at " << address << " returned";
         } catch (const brennic::ServiceError& error) {

@@ -89,6 +89,14 @@ class Client(unittest.TestCase):
         self.assertIn('close "', str(raised.exception))
         self.assertIn("nobody answers at", str(raised.exception))
         f.release()
+        # A program that only sends one-way: its send fails once the queue to nobody is full.
+        f = hdf5.open(self.path(), block=False)
+        with self.assertRaises(ServiceError) as raised:
+            for _ in range(1000000):
+                f.dataset_append_split_map({"/entry/data": numpy.ones((64, 64), "<u2")})
+        self.assertIn("nobody answers at tcp://127.0.0.1:", str(raised.exception))
+        self.assertIn("was not sent", str(raised.exception))
+        f.release()
         self.assertLess(time.monotonic() - started, 60)
 
     def test_errors_and_time_outs_raise_service_error(self):

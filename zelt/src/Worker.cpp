@@ -154,6 +154,7 @@ Worker::Worker(SocketKind kind, const std::string& ip, const std::string& port, 
         max_message_bytes_ = options.max_message_bytes;
         if (!options.routing_id.empty()) socket_.set(zmq::sockopt::routing_id, options.routing_id);
         if (options.heartbeat_ms > 0) watch(options.heartbeat_ms);
+        give_up_after_ = std::chrono::milliseconds(options.give_up_after_ms);
         if (options.curve_allows) {
             // Server: every client authenticates, and `curve_allows` says who may.
             socket_.set(zmq::sockopt::curve_server, 1);
@@ -207,6 +208,7 @@ Worker& Worker::operator=(Worker&& other) noexcept {
     resolver_ = std::move(other.resolver_);
     connected_ = other.connected_;
     last_connected_ = other.last_connected_;
+    give_up_after_ = other.give_up_after_;
     return *this;
 }
 
@@ -308,7 +310,21 @@ zmq::message_t Worker::encoded(const Value& value) const {
 
 void Worker::send_message(zmq::message_t& message, zmq::send_flags flags) {
     try {
-        if (!socket_.send(message, flags)) throw Error("send to " + endpoint_ + ": would block");
+        if (!monitor_ || give_up_after_.count() <= 0) {
+            if (!socket_.send(message, flags))
+                throw Error("send to " + endpoint_ + ": would block");
+            return;
+        }
+        // A busy peer is waited for; an address where nobody has answered for a while is not.
+        while (!socket_.send(message, flags | zmq::send_flags::dontwait)) {
+            zmq::pollitem_t writable{socket_.handle(), 0, ZMQ_POLLOUT, 0};
+            zmq::poll(&writable, 1, std::chrono::milliseconds(200));
+            if (!peer_answers_within(give_up_after_)) {
+                throw Error("nobody answers at " + endpoint_ + ", so the message was not " +
+                            "sent (is the service running? start it with `brennic`, " +
+                            "or `systemctl start brennic`; ZELT_CONFIG names the address)");
+            }
+        }
     } catch (const zmq::error_t& error) {
         throw Error("send to " + endpoint_ + ": " + error.what());
     }

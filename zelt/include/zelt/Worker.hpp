@@ -1,9 +1,9 @@
 #pragma once
 
 #include <chrono>
-#include <memory>
-#include <functional>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <zelt/Value.hpp>
@@ -31,6 +31,10 @@ struct WorkerOptions {
     // every heartbeat_ms that drop a peer silent for three of them), so that it can tell a
     // service that is busy from an address where nobody answers. 0: not watched.
     int heartbeat_ms = 0;
+    // With heartbeat_ms: a send that cannot leave (the queue to the peer is full, or no peer
+    // ever connected) waits while a peer has been connected within this long, and beyond it
+    // fails with zelt::Error: nobody answers there. 0: a send waits for as long as it takes.
+    int give_up_after_ms = 0;
     // CURVE. A client gives the server's public key and its own key pair; a server its own
     // secret key and `curve_allows`, asked (on a thread of the worker's) for each connecting
     // client's public key and address, both as text. Empty: no CURVE.
@@ -89,6 +93,7 @@ class Worker {
     zmq::socket_t monitor_;  // the socket monitor's events, when watched
     bool connected_ = false;
     std::chrono::steady_clock::time_point last_connected_;
+    std::chrono::milliseconds give_up_after_{0};  // see WorkerOptions::give_up_after_ms
     std::string endpoint_;
     std::int64_t max_message_bytes_ = -1;
     SlotResolver resolver_;
