@@ -100,6 +100,7 @@ struct LocalRings::Hold {
 
 LocalSettings LocalSettings::from(const zelt::storageParser& config, const std::string& port) {
     LocalSettings settings;
+    settings.port = port;
     settings.socket_path =
         config.get_or("corvane", "local_socket", zelt::default_local_socket(port));
     if (settings.socket_path == "off") settings.socket_path.clear();
@@ -328,6 +329,16 @@ LocalRings::RingSize LocalRings::requested_ring(int connection, uid_t uid) {
     if (!n || !b || *n < 1 || *b < 1) {
         throw zelt::Error("a ring request is {\"slots\", \"slot_bytes\"} >= 1");
     }
+    // A client configured for another port reached this socket (one path for two services):
+    // its requests go to the other service, which would never hear of this ring.
+    const zelt::Value& port = zelt::find_or_null(*fields, "port");
+    const std::string wanted =
+        port.as<std::string>() ? *port.as<std::string>() : zelt::to_text(port);
+    if (!port.is_null() && wanted != settings_.port) {
+        throw zelt::Error("this local socket is the service's on port " + settings_.port +
+                          ", not on port " + zelt::printable(wanted, 64) +
+                          "; give each service a local_socket of its own");
+    }
     const RingSize size{static_cast<std::uint64_t>(*n), static_cast<std::uint64_t>(*b)};
     if (size.slots > settings_.max_slots ||
         size.slot_bytes > settings_.max_ring_bytes / size.slots) {
@@ -374,7 +385,8 @@ void LocalRings::attach(zelt::Fd connection, const ucred& peer) {
         memfd = make_ring(size.slots * size.slot_bytes, *mapping);
         token = new_token();
     } catch (const zelt::Error& error) {
-        send_reply(connection.get(), {{"error", error.what()}}, -1);
+        spdlog::warn("local client uid {} refused: {}", peer.uid, error.what());
+        send_reply(connection.get(), {{"error", error.what()}, {"port", settings_.port}}, -1);
         return;
     }
     auto session = std::make_shared<Session>();
@@ -393,6 +405,7 @@ void LocalRings::attach(zelt::Fd connection, const ucred& peer) {
     }
     send_reply(fd,
                {{"token", token},
+                {"port", settings_.port},
                 {"slots", static_cast<std::int64_t>(size.slots)},
                 {"slot_bytes", static_cast<std::int64_t>(size.slot_bytes)}},
                memfd.get());
@@ -474,7 +487,8 @@ std::size_t LocalRings::slots_in_use() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::size_t held = 0;
     for (const auto& [token, session] : by_token_) {
-        held += static_cast<std::size_t>(std::count(session->held.begin(), session->held.end(), true));
+        held +=
+            static_cast<std::size_t>(std::count(session->held.begin(), session->held.end(), true));
     }
     return held;
 }

@@ -26,6 +26,8 @@ struct LocalSettings {
     // "local_socket"; empty: no local path. The default, /run/brennic/brennic-PORT.sock, lies
     // in a directory only the service's user may write.
     std::string socket_path;
+    // The service's TCP port: a client attaches only to the ring of the service it sends to.
+    std::string port;
     std::vector<uid_t> users;      // "local_users" (names or ids); the service's own user always
     std::vector<gid_t> groups;     // "local_groups", primary or supplementary
     std::uint32_t max_slots = 64;  // "local_max_slots"

@@ -127,7 +127,8 @@ class LocalRing {
     // (a name or uid; empty: the owner of the socket's directory).
     static std::unique_ptr<LocalRing> attach(const std::string& path, std::uint32_t slots,
                                              std::size_t slot_bytes,
-                                             const std::string& service_user) {
+                                             const std::string& service_user,
+                                             const std::string& port, bool& foreign) {
         auto ring = std::unique_ptr<LocalRing>(new LocalRing);
         ring->socket_ = zelt::Fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
         const int socket = ring->socket_.get();
@@ -141,7 +142,8 @@ class LocalRing {
         if (!served_by_service(socket, path, service_user)) return nullptr;
         const std::string request =
             zelt::dumps(Map{{"slots", static_cast<std::int64_t>(slots)},
-                            {"slot_bytes", static_cast<std::int64_t>(slot_bytes)}});
+                            {"slot_bytes", static_cast<std::int64_t>(slot_bytes)},
+                            {"port", port}});
         if (::send(socket, request.data(), request.size(), MSG_NOSIGNAL) < 0) return nullptr;
         pollfd wait{socket, POLLIN, 0};
         if (::poll(&wait, 1, 2000) <= 0) return nullptr;
@@ -162,10 +164,22 @@ class LocalRing {
                 fd = zelt::Fd(received);
             }
         }
-        if (got <= 0 || !fd) return nullptr;
+        if (got <= 0) return nullptr;
         try {
             const Value reply = zelt::loads(buffer, static_cast<std::size_t>(got));
             const Map& fields = *reply.as<Map>();
+            // Only the ring of the service at the configured address: another's would take
+            // frames whose requests go elsewhere. Such a socket is not tried again.
+            const Value* served = zelt::find(fields, "port");
+            if (!served || !served->as<std::string>() || *served->as<std::string>() != port) {
+                foreign = served != nullptr;
+                std::fprintf(stderr,
+                             "brennic: the local socket %s is not the service's on port %s; "
+                             "frames go over TCP\n",
+                             path.c_str(), port.c_str());
+                return nullptr;
+            }
+            if (!fd) return nullptr;
             ring->token_ = *zelt::find(fields, "token")->as<std::string>();
             ring->slots_ =
                 static_cast<std::uint32_t>(*zelt::find(fields, "slots")->as<std::int64_t>());
@@ -271,7 +285,10 @@ bool hdf5::try_attach(std::size_t slot_bytes) {
     if (ring_) return true;
     const auto now = std::chrono::steady_clock::now();
     if (local_socket_ == "off" || now < next_attach_) return false;
-    ring_ = LocalRing::attach(local_socket_, local_slots_, slot_bytes, local_service_user_);
+    bool foreign = false;
+    ring_ = LocalRing::attach(local_socket_, local_slots_, slot_bytes, local_service_user_, port,
+                              foreign);
+    if (foreign) local_socket_ = "off";
     next_attach_ = now + std::chrono::milliseconds(100);
     if (ring_) ring_lost_ = false;
     return ring_ != nullptr;

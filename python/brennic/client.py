@@ -85,21 +85,36 @@ class Compressed:
             raise ValueError(f"codec {codec!r} is not 'bslz4'")
 
 
+class _ForeignRing(OSError):
+    """The local socket is another service's: it is not tried again."""
+
+
 class _LocalRing:
     """A ring of slots in shared memory, attached over the service's local socket, which stays
     open: its end tells that the service is gone."""
 
-    def __init__(self, path: str, slots: int, slot_bytes: int, service_user: str = ""):
+    def __init__(self, path: str, slots: int, slot_bytes: int, service_user: str = "",
+                 port: str | None = None):
         self.socket = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         try:
             self.socket.settimeout(2)
             self.socket.connect(path)
             _check_served_by_service(self.socket, path, service_user)
-            self.socket.send(msgpack.packb({"slots": slots, "slot_bytes": slot_bytes}))
+            request = {"slots": slots, "slot_bytes": slot_bytes}
+            if port is not None:
+                request["port"] = str(port)
+            self.socket.send(msgpack.packb(request))
             data, fds, _, _ = socket.recv_fds(self.socket, 512, 1)
             reply = msgpack.unpackb(data, raw=False)
-            if "error" in reply or not fds:
-                raise OSError(reply.get("error", "no ring"))
+            foreign = port is not None and reply.get("port", str(port)) != str(port)
+            unchecked = port is not None and "port" not in reply
+            for fd in fds if "error" in reply or foreign or unchecked else []:
+                socket.close(fd)
+            if foreign:
+                # Another service's ring would take frames whose requests go elsewhere.
+                raise _ForeignRing(f"the local socket {path} is not the service's on port {port}")
+            if "error" in reply or not fds or unchecked:
+                raise OSError(reply.get("error", "no ring of a known port"))
             self.token = reply["token"]
             self.slots = reply["slots"]
             self.slot_bytes = reply["slot_bytes"]
@@ -435,8 +450,11 @@ class hdf5:  # noqa: N801 - the system's own name
         self._next_attach = time.monotonic() + 0.1
         try:
             self._ring = _LocalRing(self._local_socket, self._config.local_slots, slot_bytes,
-                                    self._config.local_service_user)
+                                    self._config.local_service_user, self.port)
             self._ring_lost = False
+        except _ForeignRing:
+            self._ring = None
+            self._local_socket = "off"
         except OSError:
             self._ring = None  # not on this host, or refused: frames go through the socket
         return self._ring is not None

@@ -271,6 +271,30 @@ if data:
         self.restart(f"local_socket = {os.path.join(shared, 'service.sock')}\n")
         self.assertTrue(self.logged("may be written by other users"))
 
+    def test_a_client_of_another_port_never_takes_this_services_ring(self):
+        # Another service, on another port, without a same-host path of its own; its client is
+        # told this service's socket.
+        other_port = free_port()
+        ours = self.port
+        self.configure("local_socket = off\n", port=other_port)
+        other = subprocess.Popen([BRENNIC], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_until_up(other, hdf5.status)
+            self.configure(f"local_socket = {self.socket_path}\n", port=other_port)
+            want = frames(20)
+            with hdf5.open(self.path("other", "m.h5"), block=False) as f:
+                f.create_dataset_append_split([("/entry/data", 8)])
+                for frame in want:
+                    f.dataset_append_split_map({"/entry/data": frame})
+                self.assertFalse(f.has_local_path())
+            numpy.testing.assert_array_equal(read_frames(self.path("other", "m.h5")), want)
+            self.assertTrue(self.logged(f"not on port {other_port}"))
+            self.assertFalse(self.logged("attached: ring"))
+        finally:
+            other.terminate()
+            other.wait(timeout=30)
+            self.port = ours
+
     def test_without_a_local_socket_frames_go_through_tcp(self):
         self.restart("local_socket = off\n")
         # The client still looks where it was told: nothing listens there.
