@@ -425,6 +425,11 @@ zelt::NdArray LocalRings::resolve(const std::string& typestr, std::vector<std::u
     // the one connection that used it first, and its releases go there.
     if (session.owner.empty()) session.owner = identity;
     if (session.owner != identity) {
+        // The slot goes back to the connection the ring serves: the frame in it is not
+        // written, and its owner may fill it again.
+        if (slot < session.slots && !session.held[slot] && !session.left) {
+            released_[session.owner][session.token].push_back(static_cast<std::int64_t>(slot));
+        }
         throw zelt::Error("slot reference: ring " + token.substr(0, 8) +
                           " belongs to another connection");
     }

@@ -363,12 +363,19 @@ NdArray hdf5::slot_array(const LocalSlot& slot, const std::string& typestr,
 }
 
 void hdf5::inline_retired_slots(Map& record) {
-    if (retired_.empty()) return;  // the common case, on every request
     Value* map = zelt::find(record, "map");
     if (!map || !map->as<Map>()) return;
     for (auto& [name, value] : *map->as<Map>()) {
         const NdArray* array = value.as<NdArray>();
         if (!array || !array->slot() || (ring_ && array->slot()->token == ring_->token())) continue;
+        const bool retired = std::any_of(retired_.begin(), retired_.end(), [&](const auto& ring) {
+            return ring->token() == array->slot()->token;
+        });
+        if (!retired) {
+            // Its ring serves the proxy that lent it, and only there does the slot come back.
+            throw ServiceError("\"" + name + "\" is a slot of another proxy's ring; send it " +
+                               "through the proxy whose local_slot() lent it, or send a copy");
+        }
         // Filled before its service went away: the next service never saw that ring.
         value = array->owned_copy();
     }
@@ -444,6 +451,16 @@ Map hdf5::status(std::optional<std::chrono::milliseconds> timeout) {
 
 void hdf5::send_with(Map record, const Map& kwargs, const std::vector<std::uint64_t>& taken) {
     for (const auto& [key, value] : kwargs) zelt::put(record, key, value);
+    const std::string what =
+        *zelt::find(record, "type")->as<std::string>() + " \"" + filepath + "\"";
+    try {
+        inline_retired_slots(record);
+    } catch (const ServiceError& error) {
+        if (ring_) {
+            for (std::uint64_t slot : taken) ring_->give_back(slot);
+        }
+        throw ServiceError(what + ": " + error.what());
+    }
     // Counted per proxy, for its own file: a gap tells the service that requests were lost on
     // the way. A request that names another file is not counted.
     const Value* path = zelt::find(record, "filepath");
@@ -451,9 +468,6 @@ void hdf5::send_with(Map record, const Map& kwargs, const std::vector<std::uint6
     if (counted) zelt::put(record, "seq", static_cast<std::int64_t>(++sent_));
     const Value* block = zelt::find(record, "block");
     const bool waits = block && zelt::is_true(*block);
-    const std::string what =
-        *zelt::find(record, "type")->as<std::string>() + " \"" + filepath + "\"";
-    inline_retired_slots(record);
     try {
         worker.send_dumps(record);
     } catch (const zelt::Error& error) {

@@ -10,6 +10,7 @@ import socket
 import sys
 import struct
 import time
+import weakref
 import itertools
 import logging
 import warnings
@@ -129,6 +130,7 @@ class _LocalRing:
             raise
         self.bytes = numpy.frombuffer(self.memory, dtype=numpy.uint8)
         self.in_use = [False] * self.slots
+        self.lent: set[int] = set()  # taken by local_slot() and not yet sent
 
     def service_gone(self) -> bool:
         readable, _, broken = select.select([self.socket], [], [self.socket], 0)
@@ -371,6 +373,7 @@ class hdf5:  # noqa: N801 - the system's own name
         self._local_socket = (self._config.local_socket
                               or f"/run/brennic/brennic-{port}.sock")
         self._ring: _LocalRing | None = None
+        self._own_rings: weakref.WeakSet = weakref.WeakSet()  # this proxy's, now or before
         self._next_attach = 0.0  # a client may start before its service: tried now and then
         self._ring_lost = False  # a ring's service went away, and no ring took its place yet
         self._sent = 1  # requests sent, each numbered by "seq"; "open" was the first
@@ -451,6 +454,7 @@ class hdf5:  # noqa: N801 - the system's own name
         try:
             self._ring = _LocalRing(self._local_socket, self._config.local_slots, slot_bytes,
                                     self._config.local_service_user, self.port)
+            self._own_rings.add(self._ring)
             self._ring_lost = False
         except _ForeignRing:
             self._ring = None
@@ -483,7 +487,8 @@ class hdf5:  # noqa: N801 - the system's own name
             return False
         if self._ring and message.get("token") == self._ring.token:
             for index in message["release"]:
-                if 0 <= index < self._ring.slots:
+                # A slot lent to the program and not yet sent stays the program's.
+                if 0 <= index < self._ring.slots and index not in self._ring.lent:
                     self._ring.in_use[index] = False
         return True
 
@@ -526,7 +531,9 @@ class hdf5:  # noqa: N801 - the system's own name
         one to come free; when the service went away, waits about 5 s for another to take its
         place. Raises ServiceError without a local path, or on a time-out. A slot filled
         before its service went away is sent through the socket."""
-        return self._take_slot(tuple(shape), numpy.dtype(dtype), True)
+        slot = self._take_slot(tuple(shape), numpy.dtype(dtype), True)
+        slot.ring.lent.add(slot.index)  # the program's until it is sent
+        return slot
 
     def _through_ring(self, m: dict, taken: list[LocalSlot]) -> dict:
         """``m`` with its large arrays copied into slots, which are added to ``taken``. Without
@@ -553,6 +560,14 @@ class hdf5:  # noqa: N801 - the system's own name
         Slots in ``taken`` were filled for this request: they go back if it cannot be sent."""
         record.update(kwargs)  # named arguments follow, and replace a fixed key of their name
         values = record.get("map")
+        if isinstance(values, dict):
+            for name, value in values.items():
+                if isinstance(value, LocalSlot) and value.ring not in self._own_rings:
+                    # Its ring serves the proxy that lent it, and only there does it come back.
+                    raise ServiceError(
+                        f'{record.get("type")} "{record.get("filepath", self.filepath)}": '
+                        f"{name!r} is a slot of another proxy's ring; send it through the "
+                        "proxy whose local_slot() lent it, or send its array")
         if isinstance(values, dict) and any(isinstance(value, LocalSlot)
                                             and value.ring is not self._ring
                                             for value in values.values()):
@@ -590,6 +605,7 @@ class hdf5:  # noqa: N801 - the system's own name
             self._watch.answers_within(_UNREACHABLE_AFTER_S)  # its events read, never piled up
         for slot in _slots_in(record):
             slot.sent = True
+            slot.ring.lent.discard(slot.index)
             slot.array.flags.writeable = False  # what the service reads must not change
         if kwargs.get("block"):
             # Each waiting request takes its own reply: none is left for a later one.

@@ -167,9 +167,26 @@ class Local(unittest.TestCase):
         self.assertIn("belongs to another connection", reply["error"])
         other.close()
         context.term()
+        # A slot of a's sent through another proxy of the program is refused there at once,
+        # and stays a's to send: none is lost, however many frames go through a.
+        b = hdf5.open(self.path("b", "m.h5"))
+        b.create_dataset_append_split([("/entry/data", 4)])
+        slot = a.local_slot((256, 256))
+        slot.array[...] = 7
+        with self.assertRaisesRegex(ServiceError, "a slot of another proxy's ring"):
+            b.dataset_append_split_map({"/entry/data": slot})
+        a.dataset_append_split_map({"/entry/data": slot})
+        for i in range(3 * a._ring.slots):
+            more = a.local_slot((256, 256))
+            more.array[...] = i
+            a.dataset_append_split_map({"/entry/data": more})
+        b.close(block=True)
+        b.release()
         a.close(block=True)
         a.release()
-        self.assertEqual(read_frames(master).shape[0], 1)
+        held = read_frames(master)
+        self.assertEqual(held.shape[0], 2 + 3 * 16)  # the default ring of 16 slots
+        self.assertEqual(int(held[1, 0, 0]), 7)
 
     def test_idle_connections_hold_up_no_attach_and_rings_are_bounded_per_user(self):
         self.restart(f"local_socket = {self.socket_path}\nlocal_max_rings_per_client = 2\n")
