@@ -28,9 +28,24 @@ except ImportError:  # raw scans need none
 _TRANSIENT = (OSError, KeyError, RuntimeError)
 
 
+def _same_file(a: str, b: str) -> bool:
+    """Whether two spellings of a path name one file: the same text, the same normal absolute
+    path, or the same file on disk."""
+    if a == b or os.path.normpath(os.path.abspath(a)) == os.path.normpath(os.path.abspath(b)):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
 def _scan_of(status: dict, master: str, dataset: str) -> dict | None:
-    """The split dataset's state in a status reply; None when the master is not open."""
-    entry = status.get("files", {}).get(master)
+    """The split dataset's state in a status reply; None when the master is not open. The
+    service names a file as its client spelled it, relative or not."""
+    files = status.get("files", {})
+    entry = files.get(master)
+    if entry is None:
+        entry = next((e for path, e in files.items() if _same_file(path, master)), None)
     if entry is None:
         return None
     split = entry.get("split", {}).get(dataset)

@@ -98,6 +98,22 @@ class LiveReaders(unittest.TestCase):
     def published(self, master):
         return hdf5.status()["files"][master]["split"]["/entry/data"]
 
+    def test_a_scan_opened_by_another_spelling_of_its_path_is_found_open(self):
+        from brennic.follow import _scan_of
+        scan = os.path.join(self.dir.name, "spelled")
+        os.mkdir(scan)
+        master = os.path.join(scan, "master.h5")
+        for spelling in (scan + "//master.h5", scan + "/./master.h5"):
+            with self.subTest(spelling=spelling):
+                with hdf5.open(spelling) as f:
+                    f.create_dataset_append_split([["/entry/data", BLOCK]])
+                    f.dataset_append_split_map({"/entry/data": frame(0)}, block=True)
+                    split = _scan_of(hdf5.status(), master, "/entry/data")
+                    self.assertIsNotNone(split, spelling)
+                    self.assertEqual(split["frames_readable"], 1)
+                for name in os.listdir(scan):
+                    os.unlink(os.path.join(scan, name))
+
     def test_rows_being_filled_read_exactly_up_to_the_count_published(self):
         for codec in ("none", "bslz4"):
             with self.subTest(codec=codec):
