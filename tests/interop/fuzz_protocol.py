@@ -28,6 +28,10 @@ TYPES = ["open", "create_dataset_map", "create_dataset_map_new", "create_dataset
 MAX_RSS_MIB = 600
 MAX_MESSAGE_BYTES = 1 << 20
 CODECS = ["none", "bslz4", "blosc-lz4", "blosc-zstd", "gzip", "", 3]
+# Split datasets whose names nest: each inside or around another's group, its block links or
+# its stack.
+SPLIT_NAMES = ["/entry/data", "x", "/e/det", "/e/det/data", "/e/d", "/e/d/data_0000", "/e",
+               "/e/det/data/data_0001"]
 
 
 def bslz4_chunk(rng, raw_bytes):
@@ -142,22 +146,29 @@ def request(rng, directory):
         if rng.random() < 0.03:
             record["map"] = wide_or_deep_map(rng)
         else:
+            names = ["/entry/data", "x", "y", "fp"]
+            if kind == "dataset_append_split_map":
+                names += SPLIT_NAMES  # frames of changing layout into nested datasets
             record["map"] = value(rng) if rng.random() < 0.2 else {
-                rng.choice(["/entry/data", "x", "y", "fp"]): value(rng) for _ in range(2)}
+                rng.choice(names): value(rng) for _ in range(2)}
     elif kind == "create_dataset_append":
         record["dataset_info_list"] = [{"datasetname": rng.choice(["x", "y", "fp"]),
                                         "batch": rng.choice([True, False])}]
     elif kind == "create_dataset_append_split":
-        item = [rng.choice(["/entry/data", "x"]),
+        item = [rng.choice(SPLIT_NAMES),
                 rng.choice([1, 2, 3, 0, -1, 2.0, 2.5, "3", None, 2**62])]
         if rng.random() < 0.6:
             options = {"compression": rng.choice(CODECS)}
+            if rng.random() < 0.5:
+                options["vds"] = rng.choice([True, True, False, "yes"])
             if rng.random() < 0.3:
                 options["compression_level"] = rng.choice([0, 5, 9, 10, -1, "5"])
             if rng.random() < 0.05:
                 options["unknown"] = True
             item.append(options if rng.random() < 0.95 else [options])
         record["datainfolist"] = [item]
+        if rng.random() < 0.3:  # several at once, nesting or not
+            record["datainfolist"].append([rng.choice(SPLIT_NAMES), 2, {"vds": True}])
     if rng.random() < 0.3:
         record["identify"] = value(rng)
     if rng.random() < 0.3:
