@@ -487,10 +487,8 @@ TEST_F(Service, InfoLinesTellAScanAndStatusShowsWhatIsHeld) {
 TEST_F(Service, TheSampleConfigurationStartsAsItIsWithoutUnknownEntries) {
     // The installed sample, with this test's port and directories in place of the site's.
     std::string sample = support::read_text(std::string(BRENNIC_SOURCE_DIR) + "/config/zelt.ini");
-    // An entry set, or one the sample leaves commented out at its default.
     auto set = [&](const std::string& key, const std::string& value) {
-        auto at = sample.find("\n" + key + " = ");
-        if (at == std::string::npos) at = sample.find("\n# " + key + " = ");
+        const auto at = sample.find("\n" + key + " = ");
         ASSERT_NE(at, std::string::npos) << key;
         const auto end = sample.find('\n', at + 1);
         sample.replace(at + 1, end - at - 1, key + " = " + value);

@@ -30,7 +30,7 @@ unit=$prefix/lib/systemd/system/brennic.service
 grep -qx "ExecStart=$prefix/bin/brennic --log-level INFO" "$unit"
 grep -qx "Environment=ZELT_CONFIG=$prefix/etc/zelt/zelt.ini" "$unit"
 grep -q "^journal_dir = $prefix/var/lib/brennic" "$prefix/etc/zelt/zelt.ini"
-grep -q "^local_socket = $prefix/run/brennic/local.sock" "$prefix/etc/zelt/zelt.ini.sample"
+grep -q "^local_socket = $prefix/run/brennic/brennic-5555.sock" "$prefix/etc/zelt/zelt.ini.sample"
 test -d "$prefix/var/lib/brennic" && test -d "$prefix/run/brennic"
 if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify "$unit"
