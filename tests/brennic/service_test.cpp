@@ -529,7 +529,7 @@ TEST_F(Service, AClientsTextCannotForgeALineOfTheLogOrOfStandardOutput) {
 
 TEST_F(Service, AKafkaOutageCostsOtherClientsNothing) {
     support::MockKafka kafka;
-    reconfigure("", kafka.bootstrap(), 3000);
+    reconfigure("", kafka.bootstrap(), 8000);
     start();
     ASSERT_EQ(client->call({{"type", "open"}, {"filepath", path()}}), ok());
     ASSERT_EQ(client->call({{"type", "create_dataset_append_split"},
@@ -552,8 +552,8 @@ TEST_F(Service, AKafkaOutageCostsOtherClientsNothing) {
         ASSERT_TRUE(status.is<Map>());
     }
     // Unloaded, a status takes under a millisecond; a delivery attempt on the request loop
-    // took the 3 s time-out. The bound leaves room for a loaded machine.
-    EXPECT_LT(slowest, std::chrono::milliseconds(2000));
+    // would take the 8 s time-out. The bound leaves room for any machine.
+    EXPECT_LT(slowest, std::chrono::milliseconds(4000));
     std::cout << "slowest status during the outage: "
               << std::chrono::duration<double, std::milli>(slowest).count() << " ms\n";
     const Value held = other.call({{"type", "status"}});

@@ -313,6 +313,13 @@ if data:
                     f.dataset_append_split_map({"/entry/data": frame})
                 self.assertFalse(f.has_local_path())
             numpy.testing.assert_array_equal(read_frames(self.path("other", "m.h5")), want)
+            # The C++ client too: its frames reach the service it sends to, through TCP.
+            acquired = subprocess.run([ACQUIRE, self.path("other-cpp", "m.h5"), "12", "64",
+                                       "64", "4"], capture_output=True, text=True, timeout=60)
+            self.assertEqual(acquired.returncode, 0, acquired.stderr)
+            self.assertIn(f"is not the service's on port {other_port}; frames go over TCP",
+                          acquired.stderr)
+            self.assertEqual(read_frames(self.path("other-cpp", "m.h5")).shape[0], 12)
             self.assertTrue(self.logged(f"not on port {other_port}"))
             self.assertFalse(self.logged("attached: ring", within_s=0))
         finally:

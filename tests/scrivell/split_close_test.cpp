@@ -253,7 +253,7 @@ TEST_F(SplitFiles, OpenKeepsAnExistingFileAndTextsAreTwoKeys) {
 class UnreachableKafka : public Backend {
   protected:
     // Nothing listens on this port: no broker answers.
-    UnreachableKafka() : Backend("127.0.0.1:" + std::to_string(support::free_port()), 3000) {}
+    UnreachableKafka() : Backend("127.0.0.1:" + std::to_string(support::free_port()), 10000) {}
 };
 
 TEST_F(UnreachableKafka, BlockIsWrittenOnceAndItsNotificationOwedWithoutWaiting) {
@@ -268,8 +268,8 @@ TEST_F(UnreachableKafka, BlockIsWrittenOnceAndItsNotificationOwedWithoutWaiting)
     const auto before = std::chrono::steady_clock::now();
     run(append);
     run(append);
-    // Well below the 3 s time-out, with room for a loaded machine: no broker was waited for.
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1500));
+    // Well below the 10 s time-out, with room for any machine: no broker was waited for.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(5000));
     EXPECT_TRUE(std::filesystem::exists(path("0000.h5")));
     const auto& split = *scrivell.open_files().find(path())->files_split.find("/entry/data");
     EXPECT_EQ(split.splitFileIndex, 2);
