@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <scrivell/fail_points.hpp>
-#include <set>
 #include <zelt/storageParser.hpp>
 
 namespace brennic {
@@ -234,7 +233,7 @@ void Corvane::serve(const std::string& identity) {
         const std::string* type = text_of(request, "type");
         const bool counted = note_seq(identity, *record);
         if (type && *type == "status") {
-            count_request(request, true);
+            if (metrics_) request_counts_.count(request, true);
             // Changes nothing: only a waiting client hears the answer.
             if (block) {
                 write_journals();
@@ -243,7 +242,7 @@ void Corvane::serve(const std::string& identity) {
             return;
         }
         scrivell.process(*record);
-        count_request(request, true);
+        if (metrics_) request_counts_.count(request, true);
         // An open's number counts once the file is open.
         if (!counted && type && *type == "open") (void)note_seq(identity, *record);
     } catch (const std::exception& error) {
@@ -251,7 +250,7 @@ void Corvane::serve(const std::string& identity) {
         // the data pending for them must not be lost to one bad request.
         // One line, of a bounded size: the reply, the log and the record of failures hold it.
         // Named once: an error that already starts with the request's type and file keeps it.
-        count_request(request, false);
+        if (metrics_) request_counts_.count(request, false);
         const std::string described = describe_request(request);
         const std::string what = error.what();
         std::string message = zelt::printable(
@@ -358,59 +357,6 @@ zelt::Map Corvane::reply_to(const zelt::Value& request) {
     return zelt::Map{{"ret", "error"}, {"error", report}};
 }
 
-void Corvane::ErrorLines::log(const std::string& filepath, const std::string& line) {
-    const auto now = std::chrono::steady_clock::now();
-    const std::string key = filepath.substr(0, max_key_bytes);
-    if (by_file_.size() >= max_files && by_file_.count(key) == 0) flush(/*all=*/true);
-    auto [held, added] = by_file_.try_emplace(key);
-    if (!added && now - held->second.logged < std::chrono::seconds(1)) {
-        ++held->second.more;
-        return;
-    }
-    say_more(filepath, held->second.more);
-    spdlog::error("{}", line);
-    held->second = {now, 0};
-}
-
-void Corvane::ErrorLines::flush(bool all) {
-    const auto now = std::chrono::steady_clock::now();
-    if (!all && now - flushed_ < std::chrono::seconds(1)) return;
-    flushed_ = now;
-    for (auto it = by_file_.begin(); it != by_file_.end();) {
-        if (!all && now - it->second.logged < std::chrono::seconds(1)) {
-            ++it;
-            continue;
-        }
-        say_more(it->first, it->second.more);
-        it = by_file_.erase(it);
-    }
-}
-
-void Corvane::ErrorLines::say_more(const std::string& filepath, std::size_t more) {
-    if (more == 0) return;
-    const std::string about =
-        filepath.empty() ? std::string("without a file")
-                         : "for \"" + zelt::printable(filepath, max_key_bytes) + "\"";
-    spdlog::error("{} more failed requests {} were not logged (one ERROR a second per file)", more,
-                  about);
-}
-
-void Corvane::count_request(const zelt::Value& request, bool ok) {
-    if (!metrics_) return;
-    static const std::set<std::string> known{"open",
-                                             "create_dataset_map",
-                                             "create_dataset_map_new",
-                                             "create_dataset_append",
-                                             "dataset_append_map",
-                                             "create_dataset_append_split",
-                                             "dataset_append_split_map",
-                                             "close",
-                                             "closeAll",
-                                             "status"};
-    const std::string* type = text_of(request, "type");
-    ++requests_[{type && known.count(*type) ? *type : "other", ok ? "ok" : "error"}];
-}
-
 void Corvane::publish_metrics(bool now) {
     if (!metrics_) return;
     const auto at = std::chrono::steady_clock::now();
@@ -418,7 +364,7 @@ void Corvane::publish_metrics(bool now) {
     metrics_published_ = at;
     MetricsSnapshot snapshot;
     snapshot.backend = scrivell.counters();
-    snapshot.requests = requests_;
+    snapshot.requests = request_counts_.counts();
     snapshot.open_files = scrivell.open_paths().size();
     snapshot.held_bytes = scrivell.held_bytes_in_all();
     snapshot.memory_limit_bytes = scrivell.limits().memory_limit_bytes;

@@ -11,6 +11,7 @@
 #include <zelt/storageParser.hpp>
 
 #include "CurveClients.hpp"
+#include "ErrorLines.hpp"
 #include "LocalRings.hpp"
 #include "Metrics.hpp"
 
@@ -45,36 +46,15 @@ class Corvane {
     // Asks the loop to read the CURVE clients again (SIGHUP).
     static void request_reload() noexcept { reload_requested_ = true; }
 
+    // Whether a file could not be written and is still held: HDF5 would walk its broken
+    // caches at exit.
+    bool holds_unwritable_files() const { return scrivell.holds_unwritable_files(); }
+
+  private:
     std::string ip;
     std::string port;
     zelt::Worker worker;
     scrivell::Scrivell scrivell;
-
-  private:
-    // The ERROR lines of failed requests, at most one a second per file: a client that sends
-    // a thousand frames to a file that failed to open fills no log. What is held back is
-    // counted and said in one line. Bounded whatever clients send: a file is kept by the
-    // first max_key_bytes of its path, and at most max_files of them; one more says what was
-    // held back for all of them first.
-    class ErrorLines {
-      public:
-        void log(const std::string& filepath, const std::string& line);
-        // Says what was held back for files quiet for a second (with `all`, for every file),
-        // and forgets them; without `all`, it looks at most once a second.
-        void flush(bool all = false);
-
-      private:
-        static constexpr std::size_t max_files = 256;
-        static constexpr std::size_t max_key_bytes = 1024;
-        struct Held {
-            std::chrono::steady_clock::time_point logged;
-            std::size_t more = 0;
-        };
-        void say_more(const std::string& filepath, std::size_t more);
-        std::unordered_map<std::string, Held> by_file_;
-        std::chrono::steady_clock::time_point flushed_{};
-    };
-
     explicit Corvane(const zelt::storageParser& config);
     void serve(const std::string& identity);
     void close_all_files();
@@ -94,11 +74,9 @@ class Corvane {
 
     // Gives the slots that requests are done with back to their clients.
     void send_releases();
-    // Counts a request by its type (one the service knows, else "other") and result.
-    void count_request(const zelt::Value& request, bool ok);
     // Hands the metrics endpoint the numbers of now, at most every 100 ms unless `now`.
     void publish_metrics(bool now = false);
-    std::map<std::pair<std::string, std::string>, std::uint64_t> requests_;
+    RequestCounts request_counts_;
     std::chrono::steady_clock::time_point metrics_published_{};
 
     // An error as the reply, the log and the record of failures hold it, at most.

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <scrivell/Scrivell.hpp>
 #include <scrivell/fail_points.hpp>
 #include <tuple>
 #include <zelt/Value.hpp>
@@ -83,6 +84,14 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
 }
 
 }  // namespace
+
+void RequestCounts::count(const zelt::Value& request, bool ok) {
+    const auto* record = request.as<zelt::Map>();
+    const zelt::Value* type = record ? zelt::find(*record, "type") : nullptr;
+    const std::string* name = type ? type->as<std::string>() : nullptr;
+    const bool known = name && (*name == "status" || scrivell::Scrivell::serves(*name));
+    ++counts_[{known ? *name : "other", ok ? "ok" : "error"}];
+}
 
 std::string prometheus_text(const MetricsSnapshot& s, const std::string& version) {
     Text t;

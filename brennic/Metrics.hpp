@@ -10,11 +10,25 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <zelt/Value.hpp>
 
 struct MHD_Daemon;
 struct MHD_Connection;
 
 namespace brennic {
+
+// Requests served, by type and result ("ok", "error"): a type the service does not know
+// counts as "other", so that a client cannot grow the table.
+class RequestCounts {
+  public:
+    void count(const zelt::Value& request, bool ok);
+    const std::map<std::pair<std::string, std::string>, std::uint64_t>& counts() const {
+        return counts_;
+    }
+
+  private:
+    std::map<std::pair<std::string, std::string>, std::uint64_t> counts_;
+};
 
 // What the request loop tells the metrics endpoint: counts since the start and what is held
 // now. A copy, handed over under a short lock; the endpoint never touches the file table.

@@ -122,7 +122,7 @@ int main(std::vector<std::string> argv) {
         std::signal(SIGHUP, [](int) { brennic::Corvane::request_reload(); });
         corvane.start();
         stopped = corvane.stopped_line();
-        if (corvane.scrivell.holds_unwritable_files()) {
+        if (corvane.holds_unwritable_files()) {
             // HDF5 would close those files at exit and walk their broken caches: what could be
             // written is written and reported, so leave without its exit handlers.
             spdlog::info("{}", stopped);

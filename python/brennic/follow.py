@@ -96,19 +96,17 @@ def _closed_frames(master: str, dataset: str, first: int) -> Iterator[tuple[int,
             index += rows
 
 
-def follow(master: str, dataset: str = "/entry/data", *, progress_topic: str | None = None,
-           bootstrap: str | None = None, poll_s: float = 0.2,
+def follow(master: str, dataset: str = "/entry/data", *, poll_s: float = 0.2,
            timeout_s: float | None = None) -> Iterator[tuple[int, numpy.ndarray]]:
     """Yields ``(index, frame)`` of the split dataset ``dataset`` of ``master`` in order, each
     as soon as the service says it is readable, and ends after the last frame of a closed
     scan. A scan closed already is read whole from its master. ``timeout_s`` bounds the wait
     for the next frame (ServiceError after it).
 
-    Progress messages (``progress_topic``, ``bootstrap``) need a Kafka consumer, which this
-    package does not carry: the follower polls the service's status every ``poll_s`` seconds,
-    the service the package's configuration names (ZELT_CONFIG).
+    The follower polls the service's status every ``poll_s`` seconds, the service the
+    package's configuration names (ZELT_CONFIG); status carries what progress messages on
+    Kafka tell, and this package carries no Kafka consumer.
     """
-    del progress_topic, bootstrap  # status carries the same counts
     master = os.path.abspath(master)
     next_index = 0
     waited_since = time.monotonic()

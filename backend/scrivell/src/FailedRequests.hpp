@@ -45,7 +45,6 @@ class UnopenedFailures {
     void merge(const std::string& filepath, const FailedRequests& later);
     // The report of `filepath`, forgotten once taken; empty when nothing failed.
     std::string take(const std::string& filepath);
-    bool holds(const std::string& filepath) const { return by_path_.count(filepath) > 0; }
     // Every path with failures, oldest first.
     const std::deque<std::string>& paths() const { return order_; }
     std::size_t requests() const { return requests_; }

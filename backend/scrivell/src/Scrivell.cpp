@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <scrivell/Scrivell.hpp>
+#include <scrivell/fail_points.hpp>
 #include <string_view>
 #include <unordered_set>
 #include <zelt/storageParser.hpp>
@@ -11,7 +12,6 @@
 #include "Journal.hpp"
 #include "Outbox.hpp"
 #include "compression_pool.hpp"
-#include <scrivell/fail_points.hpp>
 #include "file_state.hpp"
 #include "file_table.hpp"
 #include "h5/h5.hpp"
@@ -105,6 +105,11 @@ void Scrivell::process(const zelt::Map& record) {
         }
     }
     throw Error("\"type\" " + in_quotes(*name) + " names no operation");
+}
+
+bool Scrivell::serves(const std::string& type) {
+    return std::any_of(std::begin(dispatch_table), std::end(dispatch_table),
+                       [&](const Dispatch& entry) { return type == entry.type; });
 }
 
 FileEntry& Scrivell::entry_of(const std::string& filepath) {

@@ -41,6 +41,8 @@ class Scrivell {
     // Calls the operation named by the record's "type". Throws scrivell::Error for a missing
     // "type" or one that names no operation.
     void process(const zelt::Map& record);
+    // Whether `type` names an operation process() serves.
+    static bool serves(const std::string& type);
 
     void open(const zelt::Map& record);
     void create_dataset_map(const zelt::Map& record);
