@@ -9,7 +9,7 @@
 
 namespace scrivell {
 
-// An HDF5 identifier (hid_t), kept out of this header so that users need no HDF5 headers.
+// An HDF5 identifier, as wide as hid_t (split_files.cpp checks that they are one type).
 using hid = std::int64_t;
 
 // A master file opened by `open`, owned by its file-table entry until `close`.

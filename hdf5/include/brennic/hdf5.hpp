@@ -37,9 +37,9 @@ struct LocalSlot {
 class LocalRing;
 
 // One HDF5 file that the brennic service holds open for this program. Each method sends one
-// request on the proxy's own DEALER worker; only a `close` with a true "block" waits.
-// Values are encoded straight into the outgoing message: a frame given as an NdArray view is
-// copied once, there.
+// request on the proxy's own DEALER worker; a request with a true "block" waits for its
+// reply. Values are encoded straight into the outgoing message: a frame given as an NdArray
+// view is copied once, there, unless it goes through a ring slot.
 class hdf5 {
   public:
     hdf5(std::string filepath, std::string ip, std::string port, zelt::Worker worker);
@@ -118,8 +118,8 @@ class hdf5 {
     void send_with(Map record, const Map& kwargs, const std::vector<std::uint64_t>& taken = {});
     // Waits for the reply to the request numbered `seq` (0: the next reply), skipping others.
     void await_reply(const std::string& what, std::int64_t seq);
-    // The map with every large array moved into a slot, when there is a local path.
-    // `m` with its large arrays copied into ring slots, whose indexes are added to `taken`.
+    // `m` with its large arrays copied into ring slots, whose indexes are added to `taken`,
+    // when there is a local path; else `m` as it is.
     Map through_ring(const Map& m, std::vector<std::uint64_t>& taken);
     // Takes a release message; returns false for any other message.
     bool absorb(const Value& message);
