@@ -312,16 +312,19 @@ void Scrivell::write_journals() {
     std::optional<Error> failed;
     for (auto& [filepath, entry] : files) {
         try {
-            for (auto& [name, split] : entry.files_split) split.publish();
-            if (entry.journal) {
-                const auto started = std::chrono::steady_clock::now();
-                if (entry.journal->write()) count_journal_write(started);
-            }
+            publish_and_journal(entry);
         } catch (const Error& error) {
             if (!failed) failed.emplace(error);
         }
     }
     if (failed) throw *failed;
+}
+
+void Scrivell::publish_and_journal(FileEntry& entry) {
+    for (auto& [name, split] : entry.files_split) split.publish();
+    if (!entry.journal) return;
+    const auto started = std::chrono::steady_clock::now();
+    if (entry.journal->write()) count_journal_write(started);
 }
 
 void Scrivell::count_journal_write(std::chrono::steady_clock::time_point started) {
@@ -357,15 +360,10 @@ void Scrivell::tell_progress_if_due() {
         if (due.empty()) continue;
         StreamContext context = context_of(entry, filepath);
         // A reader told of a frame may read it: after a crash the frame must come back as it
-        // was, not be written over by a later one, so the journal counts it first. And the
-        // journal counts only rows readable, of every split dataset of the file.
+        // was, not be written over by a later one, so the journal counts it first.
         try {
             for (auto& [name, split] : due) split->write_pending(context, *name, 0, true);
-            for (auto& [name, split] : entry.files_split) split.publish();
-            if (entry.journal) {
-                const auto started = std::chrono::steady_clock::now();
-                if (entry.journal->write()) count_journal_write(started);
-            }
+            publish_and_journal(entry);
         } catch (const Error& error) {
             spdlog::error("{}", error.what());  // the journal's next write says it again
             continue;

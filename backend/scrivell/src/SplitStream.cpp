@@ -91,8 +91,12 @@ void SplitStream::tell_progress(StreamContext& context, const std::string& name,
                                                blocks_complete(), current(), final));
 }
 
+std::int64_t SplitStream::frames_of_finished_blocks() const {
+    return blocks_complete() * splitSize - short_by;
+}
+
 std::int64_t SplitStream::frames_taken() const {
-    return blocks_complete() * splitSize - short_by + rows_taken();
+    return frames_of_finished_blocks() + rows_taken();
 }
 
 bool SplitStream::progress_due(const VeskSettings& settings,
@@ -171,8 +175,7 @@ void SplitStream::write_pending(StreamContext& context, const std::string& name,
 
 std::int64_t SplitStream::frames_readable() const {
     // A block a restart could not take up holds nothing a reader finds.
-    const std::int64_t in_block = block ? block->rows_readable() : 0;
-    return blocks_complete() * splitSize - short_by + in_block;
+    return frames_of_finished_blocks() + (block ? block->rows_readable() : 0);
 }
 
 void SplitStream::publish() {

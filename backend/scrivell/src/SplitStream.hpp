@@ -99,6 +99,8 @@ class SplitStream {
     // Hands the outbox a progress message for this dataset of `context.filepath` (nothing
     // without a progress topic), and remembers what it told.
     void tell_progress(StreamContext& context, const std::string& name, bool final);
+    // The frames of the finished blocks: splitSize each, the last one's short_by less.
+    std::int64_t frames_of_finished_blocks() const;
     // The frames taken: those of the finished blocks and the rows taken of the block being
     // filled, readable once written and published.
     std::int64_t frames_taken() const;

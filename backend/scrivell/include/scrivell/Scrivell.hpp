@@ -168,9 +168,13 @@ class Scrivell {
     // Writes the rows waiting for compression workers, of every split dataset of every open
     // file.
     void write_all_pending();
+    // Counts a journal write begun at `started` for the metrics.
+    void count_journal_write(std::chrono::steady_clock::time_point started);
+    // Makes every row of `entry`'s split datasets readable, then writes its journal, which
+    // counts only rows readable. Throws Error.
+    void publish_and_journal(FileEntry& entry);
     // Queues a compressed block's array row for a worker; waits for older rows while the rows
     // waiting hold too much memory.
-    void count_journal_write(std::chrono::steady_clock::time_point started);
     void queue_row(FileEntry& entry, const std::string& filepath, const std::string& name,
                    SplitStream& split, const zelt::NdArray& array, const std::string& where);
 
