@@ -366,7 +366,7 @@ void Corvane::publish_metrics(bool now) {
     snapshot.backend = scrivell.counters();
     snapshot.requests = request_counts_.counts();
     snapshot.open_files = scrivell.open_paths().size();
-    snapshot.held_bytes = scrivell.held_bytes_in_all();
+    snapshot.held_bytes = scrivell.held_bytes();
     snapshot.memory_limit_bytes = scrivell.limits().memory_limit_bytes;
     snapshot.notifications_delivered = scrivell.notifications_delivered();
     snapshot.notifications_owed = scrivell.notifications_owed();

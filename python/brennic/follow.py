@@ -130,15 +130,14 @@ def follow(master: str, dataset: str = "/entry/data", *, poll_s: float = 0.2,
             return
         readable = split["frames_readable"]
         size = split["splitSize"]
-        directory = os.path.dirname(master)
         while next_index < readable:
             block, row = divmod(next_index, size)
             current = split.get("current")
             if current and block * size == current["first_frame"]:
                 path, swmr = current["file"], current["swmr"]
-                last = min(readable - block * size, current["rows"])
+                last = readable - block * size
             else:
-                path, swmr = os.path.join(directory, f'{split["stem"]}{block:04d}.h5'), False
+                path, swmr = split["sub_files"] % block, False
                 last = min(readable - block * size, size)
             deadline = None if timeout_s is None else time.monotonic() + timeout_s
             try:

@@ -72,7 +72,7 @@ TEST_F(Appendable, UnregisteredNameFailsThereAndLaterNamesGetNothing) {
 TEST_F(Appendable, EmptyRequestsChangeNothingEvenForAFileNotOpen) {
     run({{"type", "create_dataset_append"}, {"filepath", "not-open.h5"}, {"dataset_info_list", List{}}});
     run({{"type", "dataset_append_map"}, {"filepath", "not-open.h5"}, {"map", Map{}}});
-    EXPECT_FALSE(scrivell.open_files().contains("not-open.h5"));
+    EXPECT_FALSE(scrivell.is_open("not-open.h5"));
     EXPECT_TRUE(Contains(failure({{"type", "create_dataset_append"}, {"filepath", "not-open.h5"},
                                   {"dataset_info_list", List{Map{{"datasetname", "x"}}}}}),
                          "not open"));
@@ -113,7 +113,7 @@ TEST_F(Appendable, ExistingDatasetIsReplacedInPlaceAndAShapeMismatchKeepsTheFile
     append({{"y", 1}});
     append({{"y", 2}});
     EXPECT_TRUE(Contains(failure({{"type", "close"}, {"filepath", path()}}), "shape"));
-    EXPECT_TRUE(scrivell.open_files().contains(path()));  // nothing dropped: the values are still there
+    EXPECT_TRUE(scrivell.is_open(path()));  // nothing dropped: the values are still there
     declare({Map{{"datasetname", "y"}}});
     close(path());
     H5Reader file{path()};

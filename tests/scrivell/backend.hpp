@@ -8,7 +8,6 @@
 
 #include "Journal.hpp"
 #include "Outbox.hpp"
-#include "file_table.hpp"
 #include "split_files.hpp"
 #include "support.hpp"
 
@@ -23,6 +22,19 @@ inline scrivell::VeskSettings vesk_to(std::string servers, int timeout_ms) {
     vesk.bootstrap_servers = std::move(servers);
     vesk.timeout_ms = timeout_ms;
     return vesk;
+}
+
+// What status says of the open file `filepath`: its `part` ("appendable", "split"), or one
+// dataset of it; an empty map when there is none.
+inline Map of_file(const scrivell::Scrivell& scrivell, const std::string& filepath,
+                   const char* part, const std::string& dataset = "") {
+    const Map status = scrivell.status();
+    const Value* file = zelt::find(*zelt::find(status, "files")->as<Map>(), filepath);
+    const Value* held = file ? zelt::find(*file->as<Map>(), part) : nullptr;
+    if (!held) return {};
+    if (dataset.empty()) return *held->as<Map>();
+    const Value* one = zelt::find(*held->as<Map>(), dataset);
+    return one ? *one->as<Map>() : Map{};
 }
 
 // A backend in this process, with a master file open in a fresh directory.

@@ -1,4 +1,4 @@
-#include "Compression.hpp"
+#include <scrivell/Compression.hpp>
 
 #include <hdf5.h>
 
@@ -136,7 +136,7 @@ TEST_F(Compressed, UnknownOptionsAreRefusedNamingTheChoices) {
         }
     }
     // Nothing was registered by a refused item; a two-element item is as it always was.
-    EXPECT_TRUE(scrivell.open_files().find(path())->files_split.empty());
+    EXPECT_TRUE(of_file(scrivell, path(), "split").empty());
     declare(Map{{"compression", "none"}});
     append(1);
     close(path());

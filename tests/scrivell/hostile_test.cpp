@@ -398,14 +398,14 @@ TEST_F(Hostile, AComponentSwappedForALinkDuringOpensNeverLetsOneOut) {
     EXPECT_TRUE(std::filesystem::is_empty(path("outside")));
     // The directory itself, once left alone, is served as ever.
     confined.process({{"type", "open"}, {"filepath", path("data/flip/last.h5")}});
-    EXPECT_TRUE(confined.open_files().contains(path("data/flip/last.h5")));
+    EXPECT_TRUE(confined.is_open(path("data/flip/last.h5")));
 }
 
 TEST_F(Hostile, AMasterThatIsAPipeIsRefusedWithoutWaiting) {
     ASSERT_EQ(::mkfifo(path("pipe.h5").c_str(), 0666), 0);
     EXPECT_TRUE(Contains(failure({{"type", "open"}, {"filepath", path("pipe.h5")}}),
                          "is a named pipe, not a regular file"));
-    EXPECT_FALSE(scrivell.open_files().contains(path("pipe.h5")));
+    EXPECT_FALSE(scrivell.is_open(path("pipe.h5")));
     // A regular file that is no HDF5 file is refused with HDF5's reason.
     std::ofstream(path("notes.h5")) << "notes";
     EXPECT_TRUE(Contains(failure({{"type", "open"}, {"filepath", path("notes.h5")}}),

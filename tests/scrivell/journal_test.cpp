@@ -185,8 +185,8 @@ TEST(Restore, ARecordThatCannotBeAppliedCostsItselfAndIsReportedNotTheJournal) {
     settings.journal_dir = dir / "journal";
     scrivell::Scrivell scrivell(settings);
     scrivell.restore();
-    ASSERT_TRUE(scrivell.open_files().contains(master));
-    EXPECT_EQ(scrivell.open_files().find(master)->files_nosplit.find("x")->values.size(), 1u);
+    ASSERT_TRUE(scrivell.is_open(master));
+    EXPECT_EQ(*zelt::find(of_file(scrivell, master, "appendable"), "x"), Value(1));
     EXPECT_EQ(scrivell.unreported_failures(), 1u);
     const std::string report = scrivell.take_failure_report(master);
     EXPECT_TRUE(Contains(report, "1 earlier request for this file failed: restore")) << report;
@@ -210,7 +210,7 @@ TEST(Restore, AMasterAReaderHoldsLockedIsRestoredAllTheSame) {
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
     scrivell::Scrivell scrivell(settings);
     scrivell.restore();
-    EXPECT_TRUE(scrivell.open_files().contains(master));
+    EXPECT_TRUE(scrivell.is_open(master));
     EXPECT_FALSE(std::filesystem::exists(master + ".damaged"));
     ::close(holder);
 }
@@ -247,11 +247,11 @@ TEST(Restore, AnOpenWhoseJournalCannotBeMadeLeavesNothing) {
     // The journal directory goes away under the service: no journal can be made.
     std::filesystem::rename(dir / "journal", dir / "gone");
     EXPECT_THROW(scrivell.process({{"type", "open"}, {"filepath", dir / "m.h5"}}), scrivell::Error);
-    EXPECT_TRUE(scrivell.open_files().empty());
+    EXPECT_TRUE(scrivell.open_paths().empty());
     EXPECT_FALSE(std::filesystem::exists(dir / "m.h5"));
     std::filesystem::rename(dir / "gone", dir / "journal");
     scrivell.process({{"type", "open"}, {"filepath", dir / "m.h5"}});
-    EXPECT_TRUE(scrivell.open_files().contains(dir / "m.h5"));
+    EXPECT_TRUE(scrivell.is_open(dir / "m.h5"));
 }
 
 namespace {
@@ -266,11 +266,9 @@ struct Account {
     }
 };
 
-Account account_of(const scrivell::Scrivell& scrivell, const std::string& master) {
+Account account_of(const scrivell::Scrivell& scrivell, const std::string& /*master*/) {
     const Map status = scrivell.status();
-    const scrivell::FileEntry* entry = scrivell.open_files().find(master);
-    return {*zelt::find(status, "files"),
-            entry ? entry->seqs : std::map<std::string, std::int64_t>{}};
+    return {*zelt::find(status, "files"), {}};
 }
 
 }  // namespace
@@ -551,7 +549,7 @@ TEST(Restore, ABlockThatCannotBeTakenUpIsKeptAsideAndReportedAndTheRestIsRestore
     support::write_int64s(dir / ".0000.h5.part", "/entry/data/data", {1, 2});
     scrivell::Scrivell scrivell(settings);
     scrivell.restore();
-    ASSERT_TRUE(scrivell.open_files().contains(master));
+    ASSERT_TRUE(scrivell.is_open(master));
     ASSERT_EQ(scrivell.unreported_failures(), 1u);
     const std::string report = scrivell.take_failure_report(master);
     EXPECT_TRUE(Contains(report, "block 0 of \"/entry/data\" was not taken up")) << report;
@@ -602,7 +600,7 @@ TEST(Restore, TheOwedNotificationsAreRewrittenByWriteThenRename) {
     for (int start = 0; start < 2; ++start) {
         scrivell::Scrivell scrivell(settings);
         scrivell.restore();
-        EXPECT_EQ(scrivell.outbox().size(), 1u);
+        EXPECT_EQ(scrivell.notifications_owed(), 1u);
         EXPECT_EQ(outbox_journals(), before);
     }
 }

@@ -51,7 +51,7 @@ TEST_F(Checks, ValuesThatCannotBeStackedAreRefusedAtTheirAppendAndTheCloseSuccee
 TEST_F(Checks, PathsWithNulAndMastersNamedLikeSubFilesAreRefused) {
     EXPECT_TRUE(Contains(failure({{"type", "open"}, {"filepath", path() + std::string("\0x", 2)}}),
                          "holds a NUL character"));
-    EXPECT_EQ(scrivell.open_files().size(), 1u);
+    EXPECT_EQ(scrivell.open_paths().size(), 1u);
     open(path("0007.h5"));
     EXPECT_TRUE(Contains(failure({{"type", "create_dataset_append_split"},
                                   {"filepath", path("0007.h5")},

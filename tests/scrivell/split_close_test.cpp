@@ -211,14 +211,14 @@ TEST_F(SplitFiles, CloseAllClosesInOpeningOrderWithoutIdentify) {
          {"dataset_info_list", List{Map{{"datasetname", "x"}}}}});
     run({{"type", "dataset_append_map"}, {"filepath", path("c.h5")}, {"map", Map{{"x", 1}}}});
     run({{"type", "closeAll"}, {"identify", "ignored"}});
-    EXPECT_TRUE(scrivell.open_files().empty());
+    EXPECT_TRUE(scrivell.open_paths().empty());
     EXPECT_EQ(notifications(4),
               (std::vector<std::string>{stop_json(path("b.h5")), stop_json(path()),
                                         stop_json(path("c.h5")), stop_json(path("b.h5"))}));
     EXPECT_EQ(H5Reader(path("c.h5")).int64s("x"), std::vector<std::int64_t>{1});
     open(path("c.h5"));
-    EXPECT_TRUE(scrivell.open_files().find(path("c.h5"))->files_nosplit.empty());
-    EXPECT_TRUE(scrivell.open_files().find(path("c.h5"))->files_split.empty());
+    EXPECT_TRUE(of_file(scrivell, path("c.h5"), "appendable").empty());
+    EXPECT_TRUE(of_file(scrivell, path("c.h5"), "split").empty());
     run({{"type", "closeAll"}});
     run({{"type", "closeAll"}});  // nothing open: nothing to do
 }
@@ -239,15 +239,15 @@ TEST_F(SplitFiles, OpenKeepsAnExistingFileAndTextsAreTwoKeys) {
     open("m.h5");
     open(path());
     std::filesystem::current_path(previous);
-    EXPECT_EQ(scrivell.open_files().size(), 2u);
+    EXPECT_EQ(scrivell.open_paths().size(), 2u);
     EXPECT_TRUE(Contains(failure({{"type", "open"}, {"filepath", path("no/dir.h5")}}), "dir.h5"));
-    EXPECT_FALSE(scrivell.open_files().contains(path("no/dir.h5")));
+    EXPECT_FALSE(scrivell.is_open(path("no/dir.h5")));
     for (const char* type : {"process", "files", "files_split"}) {
         EXPECT_TRUE(
             Contains(failure({{"type", type}, {"filepath", path()}}), "names no operation"));
     }
     EXPECT_TRUE(Contains(failure({{"filepath", path()}}), "no \"type\""));
-    EXPECT_EQ(scrivell.open_files().size(), 2u);
+    EXPECT_EQ(scrivell.open_paths().size(), 2u);
 }
 
 class UnreachableKafka : public Backend {
@@ -271,17 +271,17 @@ TEST_F(UnreachableKafka, BlockIsWrittenOnceAndItsNotificationOwedWithoutWaiting)
     // Well below the 10 s time-out, with room for any machine: no broker was waited for.
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(5000));
     EXPECT_TRUE(std::filesystem::exists(path("0000.h5")));
-    const auto& split = *scrivell.open_files().find(path())->files_split.find("/entry/data");
-    EXPECT_EQ(split.splitFileIndex, 2);
-    EXPECT_FALSE(split.block);
-    EXPECT_EQ(scrivell.outbox().size(), 2u);
+    const Map split = of_file(scrivell, path(), "split", "/entry/data");
+    EXPECT_EQ(*zelt::find(split, "splitFileIndex"), Value(2));
+    EXPECT_FALSE(zelt::find(split, "current"));
+    EXPECT_EQ(scrivell.notifications_owed(), 2u);
     // Notifications of earlier blocks never hold the file open; the stop line is printed.
     const std::string out = run_capturing({{"type", "close"}, {"filepath", path()}});
     EXPECT_EQ(out.rfind("send2vesk_stop error notification scan_stop for \"" + path() + "\"", 0),
               0u)
         << out;
-    EXPECT_FALSE(scrivell.open_files().contains(path()));
-    EXPECT_EQ(scrivell.outbox().size(), 3u);
+    EXPECT_FALSE(scrivell.is_open(path()));
+    EXPECT_EQ(scrivell.notifications_owed(), 3u);
     H5Reader master{path()};
     EXPECT_EQ(master.int64s("/entry/data/data_0000"), std::vector<std::int64_t>{1});
     EXPECT_EQ(master.int64s("/entry/data/data_0001"), std::vector<std::int64_t>{1});

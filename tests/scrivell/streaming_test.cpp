@@ -181,11 +181,11 @@ TEST_F(Streaming, SplitSizeMustBeAWholeCountOfRows) {
         EXPECT_TRUE(Contains(error, "element 0: ")) << error;
         EXPECT_TRUE(Contains(error, c.says)) << error;
     }
-    EXPECT_TRUE(scrivell.open_files().find(path())->files_split.empty());
+    EXPECT_TRUE(of_file(scrivell, path(), "split").empty());
     declare({List{"/entry/data", 2.0}});
-    EXPECT_EQ(scrivell.open_files().find(path())->files_split.find("/entry/data")->splitSize, 2);
+    EXPECT_EQ(*zelt::find(of_file(scrivell, path(), "split", "/entry/data"), "splitSize"), Value(2));
     declare({List{"/entry/data", -3}});
-    EXPECT_EQ(scrivell.open_files().find(path())->files_split.find("/entry/data")->splitSize, 1);
+    EXPECT_EQ(*zelt::find(of_file(scrivell, path(), "split", "/entry/data"), "splitSize"), Value(1));
 }
 
 TEST_F(Streaming, AnotherScansSubFileIsNeverReplacedButAStaleFileIs) {
@@ -228,7 +228,7 @@ TEST_F(Streaming, AnIdentifyWithoutJsonFormFailsBeforeItsRowIsWritten) {
     const std::uint8_t bytes[] = {1};
     EXPECT_THROW(run(append_request(2, {{"identify", NdArray::view(bytes, {1})}})),
                  scrivell::NotifyError);
-    EXPECT_EQ(scrivell.outbox().size(), 0u);
+    EXPECT_EQ(scrivell.notifications_owed(), 0u);
     append(3, {{"identify", "ok"}});
     EXPECT_EQ(H5Reader(path("0000.h5")).int64s("/entry/data/data"),
               (std::vector<std::int64_t>{1, 3}));
@@ -242,7 +242,7 @@ TEST_F(Streaming, AnOutageMidScanStallsNothingAndEveryBlockIsAnnouncedInOrder) {
     // be sent again, as at-least-once delivery does.
     auto deliver_all = [&] {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (scrivell.outbox().size() > 0 && std::chrono::steady_clock::now() < deadline) {
+        while (scrivell.notifications_owed() > 0 && std::chrono::steady_clock::now() < deadline) {
             scrivell.deliver_owed();
         }
     };
@@ -252,12 +252,12 @@ TEST_F(Streaming, AnOutageMidScanStallsNothingAndEveryBlockIsAnnouncedInOrder) {
     for (std::uint16_t i = 2; i < 7; ++i) run(append_request(frame(i)));
     // The close waits for the notification of its own last block: it fails, and stays open.
     EXPECT_THROW(close(path()), scrivell::NotifyError);
-    EXPECT_TRUE(scrivell.open_files().contains(path()));
+    EXPECT_TRUE(scrivell.is_open(path()));
     EXPECT_TRUE(hidden_files(dir.path()).empty());
     kafka().set_down(false);
     deliver_all();
     close(path());  // announces nothing again: the last block went out with the others
-    EXPECT_FALSE(scrivell.open_files().contains(path()));
+    EXPECT_FALSE(scrivell.is_open(path()));
     // Every block once, with exactly its rows, and every notification in block order.
     for (const char* name : {"0000.h5", "0001.h5", "0002.h5"}) {
         EXPECT_EQ(H5Reader(path(name)).shape("/entry/data/data"), (std::vector<hsize_t>{2, 2, 2}))

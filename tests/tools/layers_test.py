@@ -11,13 +11,14 @@ import sys
 # Bottom to top; the same order as docs/design.md.
 LAYERS = [
     ("base", {"errors", "Settings", "text", "say", "fail_points", "OrderedMap", "Column",
-              "FailedRequests", "Counters", "h5"}),
-    ("files", {"Directory", "Compression", "compression_pool", "write", "requests"}),
+              "FailedRequests", "Counters", "Budget", "h5"}),
+    ("files", {"Directory", "Compression", "compression_pool", "write", "requests", "names"}),
     ("storage", {"StreamingBlock", "master_file", "Journal", "records", "map_datasets",
                  "split_files"}),
     ("notifications", {"Outbox", "json", "notify"}),
-    ("table", {"file_table", "file_state", "names", "SplitStream"}),
-    ("backend", {"Scrivell", "split_datasets", "restore", "settings"}),
+    ("stream", {"SplitStream"}),
+    ("file", {"OpenFile"}),
+    ("backend", {"Scrivell", "table_rules", "restore", "settings"}),
 ]
 
 

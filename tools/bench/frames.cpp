@@ -21,7 +21,7 @@
 #include <random>
 #include <zelt/Curve.hpp>
 
-#include "Compression.hpp"
+#include <scrivell/Compression.hpp>
 #include <zelt/Worker.hpp>
 
 #include "bench_support.hpp"

@@ -1,10 +1,9 @@
-#include "Compression.hpp"
-
 #include <blosc.h>
 #include <dlfcn.h>
 #include <lz4.h>
 
 #include <cstring>
+#include <scrivell/Compression.hpp>
 #include <scrivell/errors.hpp>
 
 #include "h5/h5.hpp"
@@ -88,26 +87,24 @@ Compression::Codec Compression::codec_named(const std::string& name, const std::
     throw Error(where + ": compression " + in_quotes(name) + " is none of " + choices);
 }
 
-Compression Compression::from_options(const zelt::Map& options, const std::string& where) {
-    Compression out;
-    for (const auto& [key, value] : options) {
-        if (key == "compression") {
-            const std::string* name = value.as<std::string>();
-            if (!name) throw Error(where + ": \"compression\" is not a text; use " + choices);
-            out.codec = codec_named(*name, where);
-        } else if (key == "compression_level") {
-            const std::int64_t* level = value.as<std::int64_t>();
-            if (!level || *level < 0 || *level > 9) {
-                throw Error(where + ": \"compression_level\" " + zelt::to_text(value) +
-                            " is not a whole number from 0 to 9");
-            }
-            out.level = static_cast<int>(*level);
-        } else if (key != "vds") {  // the split dataset's own option, read with it
-            throw Error(where + ": unknown option " + in_quotes(key) +
-                        "; the options are \"compression\", \"compression_level\" and \"vds\"");
-        }
+bool Compression::take_option(const std::string& key, const zelt::Value& value,
+                              const std::string& where) {
+    if (key == "compression") {
+        const std::string* name = value.as<std::string>();
+        if (!name) throw Error(where + ": \"compression\" is not a text; use " + choices);
+        codec = codec_named(*name, where);
+        return true;
     }
-    return out;
+    if (key == "compression_level") {
+        const std::int64_t* given = value.as<std::int64_t>();
+        if (!given || *given < 0 || *given > 9) {
+            throw Error(where + ": \"compression_level\" " + zelt::to_text(value) +
+                        " is not a whole number from 0 to 9");
+        }
+        level = static_cast<int>(*given);
+        return true;
+    }
+    return false;
 }
 
 std::string Compression::name() const {

@@ -197,14 +197,6 @@ bool holds_a_block(const Directory& dir, const std::string& name) {
     return h5::path_exists(id, "/entry/data/data");
 }
 
-std::string sub_file_name(const std::string& stem, std::int64_t index) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%04lld.h5", static_cast<long long>(index));
-    return stem + buffer;
-}
-
-std::string hidden_name(const std::string& final_name) { return "." + final_name + ".part"; }
-
 namespace {
 
 // A block whose rows lie in place in its file, written with pwrite(2); HDF5 made the file and

@@ -6,8 +6,9 @@
 #include <vector>
 #include <zelt/Value.hpp>
 
-#include "Compression.hpp"
+#include <scrivell/Compression.hpp>
 #include "Directory.hpp"
+#include "names.hpp"
 
 namespace scrivell {
 
@@ -80,6 +81,10 @@ class StreamingBlock {
     std::uint64_t stored_bytes() const { return stored_bytes_; }
     bool full() const { return written_ == rows_; }
     std::int64_t rows_written() const { return written_; }
+    // The bytes of the rows written, as they came.
+    std::uint64_t raw_bytes() const {
+        return static_cast<std::uint64_t>(written_) * layout_.row_bytes;
+    }
     // Makes every row written so far readable by readers of the hidden file, and counts them
     // as such: a raw block's rows are as soon as they are written; a compressed block's once
     // HDF5 has flushed them. Before the journal records rows, and before their count is
@@ -136,12 +141,6 @@ bool stored_in_chunks(const Compression& compression, const RowLayout& layout);
 // Whether the regular file `name` in `dir` is an HDF5 file holding "/entry/data/data": a
 // block of some scan, never to be replaced. Throws Error for a name that is no regular file.
 bool holds_a_block(const Directory& dir, const std::string& name);
-
-// The bare name of block `index`'s sub-file: `stem` followed by "%04d.h5". The first split
-// dataset of a master has the empty stem; each further one a stem of its own.
-std::string sub_file_name(const std::string& stem, std::int64_t index);
-// The hidden name a block is filled under: "." + its final name + ".part".
-std::string hidden_name(const std::string& final_name);
 
 // A sub-file made for rows: its descriptor (open for reading and writing) and where the rows
 // of "/entry/data/data" start.

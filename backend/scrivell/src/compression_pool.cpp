@@ -4,9 +4,7 @@
 
 namespace scrivell {
 
-CompressionPool::CompressionPool(unsigned threads) {
-    for (unsigned i = 0; i < std::max(threads, 1u); ++i) workers_.emplace_back([this] { run(); });
-}
+CompressionPool::CompressionPool(unsigned threads) : threads_(std::max(threads, 1u)) {}
 
 CompressionPool::~CompressionPool() {
     {
@@ -29,6 +27,8 @@ std::future<std::vector<char>> CompressionPool::submit(const Compression& compre
         std::lock_guard<std::mutex> lock(mutex_);
         jobs_.push_back(std::move(job));
     }
+    // Started at the first row: a service that compresses nothing keeps no idle threads.
+    while (workers_.size() < threads_) workers_.emplace_back([this] { run(); });
     queued_.notify_one();
     return chunk;
 }

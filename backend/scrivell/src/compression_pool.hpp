@@ -6,10 +6,9 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <scrivell/Compression.hpp>
 #include <thread>
 #include <vector>
-
-#include "Compression.hpp"
 
 namespace scrivell {
 
@@ -25,7 +24,7 @@ class CompressionPool {
     // The chunk `row` becomes, once a worker has compressed it (or the error it failed with).
     std::future<std::vector<char>> submit(const Compression& compression, const char* row,
                                           std::uint64_t size, std::uint64_t element_bytes);
-    unsigned threads() const { return static_cast<unsigned>(workers_.size()); }
+    unsigned threads() const { return threads_; }
 
   private:
     void run();
@@ -34,6 +33,7 @@ class CompressionPool {
     std::condition_variable queued_;
     std::deque<std::packaged_task<std::vector<char>()>> jobs_;
     bool stopping_ = false;
+    unsigned threads_;
     std::vector<std::thread> workers_;  // last: started once the queue exists
 };
 

@@ -1,29 +1,73 @@
 #include "names.hpp"
 
 #include <algorithm>
-
-#include "h5/h5.hpp"
-#include "requests.hpp"
-#include "split_files.hpp"
-#include "text.hpp"
+#include <cstdio>
 
 namespace scrivell {
 
-// Blocks are renamed into their directory under their sub-file names: a master file of such a
-// name in a directory where another open file writes blocks would be replaced by one.
-// Whichever came first wins; the later open or registration is refused.
-void refuse_master_among_blocks(const OrderedMap<FileEntry>& files, const Directory& dir,
-                                const std::string& filepath) {
-    for (const auto& [other_path, other] : files) {
-        if (!other.dir->same_as(dir)) continue;
-        for (const auto& [name, split] : other.files_split) {
-            if (!named_like_a_sub_file(filepath, split.stem)) continue;
-            throw Error("the master " + in_quotes(filepath) + " is named like a sub-file, and " +
-                        in_quotes(other_path) + " writes the blocks of split dataset " +
-                        in_quotes(name) + " under such names in that directory (" +
-                        sub_file_name(split.stem, 0) + " and on); rename the master");
-        }
+namespace {
+
+constexpr std::size_t max_stem_bytes = 64;
+
+bool plain(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '+' || c == '_';
+}
+
+bool all_digits(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+std::string sub_file_name(const std::string& stem, std::int64_t index) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%04lld.h5", static_cast<long long>(index));
+    return stem + buffer;
+}
+
+std::string hidden_name(const std::string& final_name) { return "." + final_name + ".part"; }
+
+std::string sub_file_pattern(const std::string& directory, const std::string& stem) {
+    // A stem is plain (is_sub_file_stem), so it holds no "%" a reader would take as a format.
+    std::string escaped;
+    for (char c : directory) {
+        escaped += c;
+        if (c == '%') escaped += '%';
     }
+    return escaped + '/' + stem + "%04d.h5";
+}
+
+std::string link_path(const std::string& name, std::int64_t index) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "/data_%04lld", static_cast<long long>(index));
+    return name + buffer;
+}
+
+bool named_like_a_sub_file(const std::string& path, const std::string& stem) {
+    const auto slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.size() < stem.size() + 7 || name.compare(0, stem.size(), stem) != 0 ||
+        name.compare(name.size() - 3, 3, ".h5") != 0) {
+        return false;
+    }
+    return all_digits(name.substr(stem.size(), name.size() - 3 - stem.size()));
+}
+
+std::string sub_file_stem(const std::string& dataset_name) {
+    std::string last = dataset_name;
+    while (!last.empty() && last.back() == '/') last.pop_back();
+    if (const auto slash = last.rfind('/'); slash != std::string::npos) last.erase(0, slash + 1);
+    if (last.size() > max_stem_bytes - 1) last.resize(max_stem_bytes - 1);
+    for (char& c : last) {
+        if (!plain(c)) c = '_';
+    }
+    return last + "_";
+}
+
+bool is_sub_file_stem(const std::string& stem) {
+    return !stem.empty() && stem.size() <= max_stem_bytes && stem.back() == '_' &&
+           std::all_of(stem.begin(), stem.end(), plain);
 }
 
 bool collides_with_split(const std::string& path, const std::string& split, bool vds) {
@@ -34,66 +78,7 @@ bool collides_with_split(const std::string& path, const std::string& split, bool
     if (path.rfind(links, 0) != 0) return false;
     const auto end = std::min(path.find('/', links.size()), path.size());
     const std::string digits = path.substr(links.size(), end - links.size());
-    return !digits.empty() &&
-           std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Refuses a write at `path` that collides with a split dataset of `entry`.
-void refuse_split_links(const FileEntry& entry, const std::string& path, const std::string& what) {
-    const std::string normal = h5::normal_path(path);
-    for (const auto& [name, split] : entry.files_split) {
-        if (!collides_with_split(normal, h5::normal_path(name), split.vds)) continue;
-        throw Error(what + ": " + in_quotes(path) + " is where split dataset " + in_quotes(name) +
-                    " links its blocks (" + in_quotes(link_path(name, 0)) + " and on); write " +
-                    "somewhere else");
-    }
-}
-
-// A dataset name shares the file-table entry with "fp" and with the other kind of dataset:
-// "fp" would lose the open file, a name of both kinds would lose one record. Names are
-// compared as paths: "/a//b/" and "a/b" are one dataset in the file, so a second spelling
-// of a registered name is refused rather than written over the first at close.
-void refuse_taken_name(const FileEntry& entry, const std::string& name, bool splitting,
-                       const std::string& where, bool vds) {
-    if (name == "fp") throw Error(where + ": the name \"fp\" is reserved for the open file");
-    if (splitting && entry.files_nosplit.contains(name)) {
-        throw Error(where + ": " + in_quotes(name) + " is already an appendable dataset");
-    }
-    if (!splitting && entry.files_split.contains(name)) {
-        throw Error(where + ": " + in_quotes(name) + " is already a split dataset");
-    }
-    const std::string normal = h5::normal_path(name);
-    if (normal == "/") throw Error(where + ": " + in_quotes(name) + " names the root group");
-    auto refuse_spelling = [&](const std::string& other) {
-        if (other == name || h5::normal_path(other) != normal) return;
-        throw Error(where + ": " + in_quotes(name) + " is another spelling of " + in_quotes(other) +
-                    ", already registered; use that one");
-    };
-    for (const auto& [other, dataset] : entry.files_nosplit) {
-        refuse_spelling(other);
-        if (splitting && other != name &&
-            collides_with_split(h5::normal_path(other), normal, vds)) {
-            throw Error(where + ": split dataset " + in_quotes(name) + " would link its blocks " +
-                        "where appendable dataset " + in_quotes(other) + " is written");
-        }
-    }
-    for (const auto& [other, split] : entry.files_split) {
-        refuse_spelling(other);
-        if (!splitting) refuse_split_links(entry, name, where);
-        if (!splitting || other == name) continue;
-        // Each links its blocks, and may make its stack, inside its own group: one inside
-        // the other would take the other's links or lose its own at close.
-        const std::string other_normal = h5::normal_path(other);
-        const bool inside = normal.rfind(other_normal + "/", 0) == 0;
-        if (inside || other_normal.rfind(normal + "/", 0) == 0) {
-            throw Error(where + ": split dataset " + in_quotes(name) + " would be " +
-                        (inside ? "inside" : "around") + " split dataset " + in_quotes(other) +
-                        ", whose group holds its block links (" + in_quotes(link_path(other, 0)) +
-                        " and on)" +
-                        (split.vds ? " and its frames (" + in_quotes(other + "/data") + ")" : "") +
-                        "; register it beside, not " + (inside ? "inside" : "around"));
-        }
-    }
+    return !digits.empty() && all_digits(digits);
 }
 
 }  // namespace scrivell

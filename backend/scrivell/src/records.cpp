@@ -5,6 +5,7 @@
 #include <zelt/overload.hpp>
 
 #include "Journal.hpp"
+#include "names.hpp"
 #include "requests.hpp"
 #include "text.hpp"
 

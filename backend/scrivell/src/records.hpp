@@ -10,7 +10,7 @@
 #include <vector>
 #include <zelt/Value.hpp>
 
-#include "Compression.hpp"
+#include <scrivell/Compression.hpp>
 
 namespace scrivell::records {
 

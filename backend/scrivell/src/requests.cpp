@@ -20,44 +20,6 @@ const std::string& filepath_of(const zelt::Map& record) {
     return filepath;
 }
 
-namespace {
-
-constexpr std::size_t max_stem_bytes = 64;
-
-bool plain(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '+' || c == '_';
-}
-
-}  // namespace
-
-bool named_like_a_sub_file(const std::string& path, const std::string& stem) {
-    const auto slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.size() < stem.size() + 7 || name.compare(0, stem.size(), stem) != 0 ||
-        name.compare(name.size() - 3, 3, ".h5") != 0) {
-        return false;
-    }
-    const std::string digits = name.substr(stem.size(), name.size() - 3 - stem.size());
-    return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-std::string sub_file_stem(const std::string& dataset_name) {
-    std::string last = dataset_name;
-    while (!last.empty() && last.back() == '/') last.pop_back();
-    if (const auto slash = last.rfind('/'); slash != std::string::npos) last.erase(0, slash + 1);
-    if (last.size() > max_stem_bytes - 1) last.resize(max_stem_bytes - 1);
-    for (char& c : last) {
-        if (!plain(c)) c = '_';
-    }
-    return last + "_";
-}
-
-bool is_sub_file_stem(const std::string& stem) {
-    return !stem.empty() && stem.size() <= max_stem_bytes && stem.back() == '_' &&
-           std::all_of(stem.begin(), stem.end(), plain);
-}
-
 std::int64_t block_rows(const zelt::Value& size, const std::string& where) {
     constexpr std::int64_t max_rows = std::int64_t{1} << 32;
     const std::string refused = where + ": splitSize " + zelt::to_text(size);

@@ -24,16 +24,6 @@ const T& required_as(const zelt::Map& record, const char* key, const char* kind)
 // The request's "filepath": a text without NUL characters. Throws Error.
 const std::string& filepath_of(const zelt::Map& record);
 
-// True when the file name of `path` is a sub-file's name: `stem` and "%04d.h5" of some index.
-bool named_like_a_sub_file(const std::string& path, const std::string& stem = "");
-
-// The stem of the sub-file names of a master's second or later split dataset: the last part of
-// its name, each byte outside [A-Za-z0-9_+-] made "_", then "_" ("pilatus_" for
-// "/entry/pilatus").
-std::string sub_file_stem(const std::string& dataset_name);
-// Whether `stem` is one that sub_file_stem() gives: a plain file name ending in "_".
-bool is_sub_file_stem(const std::string& stem);
-
 // "splitSize" as rows per block: a whole number; zero or less gives blocks of one item.
 // Anything that is not a whole count of rows a file can hold is refused (Error naming `where`).
 std::int64_t block_rows(const zelt::Value& size, const std::string& where);

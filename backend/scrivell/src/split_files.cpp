@@ -14,12 +14,6 @@ namespace scrivell {
 
 static_assert(std::is_same_v<hid, hid_t>, "scrivell::hid must be HDF5's hid_t");
 
-std::string link_path(const std::string& name, std::int64_t index) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "/data_%04lld", static_cast<long long>(index));
-    return name + buffer;
-}
-
 void create_external_link(hid f, const std::string& masterDataSetName,
                           const std::string& subDataPath, const std::string& datasetname) {
     h5::Plist lcpl = h5::intermediate_groups();
@@ -70,25 +64,6 @@ void link_block(hid masterFileObj, const std::string& masterDatasetName,
 
 namespace {
 
-// The rows of "/entry/data/data" in the sub-file `name` beside the master.
-std::int64_t rows_in(const Directory& dir, const std::string& name) {
-    const std::string path = dir.path_of(name);
-    std::optional<Fd> fd = dir.open_existing(name, O_RDONLY);
-    if (!fd) throw Error("sub-file " + path + " is missing");
-    const h5::Plist fapl = h5::file_access({});
-    h5::File file{h5::check(H5Fopen(descriptor_path(fd->get()).c_str(), H5F_ACC_RDONLY, fapl.get()),
-                            "open", path)};
-    h5::Dataset dataset{h5::check(H5Dopen2(file.get(), "/entry/data/data", H5P_DEFAULT),
-                                  "open dataset", "/entry/data/data", path)};
-    h5::Space space{
-        h5::check(H5Dget_space(dataset.get()), "read shape of", "/entry/data/data", path)};
-    hsize_t dims[H5S_MAX_RANK];
-    if (H5Sget_simple_extent_dims(space.get(), dims, nullptr) < 1) {
-        h5::fail("read rows of", "/entry/data/data", path);
-    }
-    return static_cast<std::int64_t>(dims[0]);
-}
-
 void set_text_attribute(hid_t object, const char* name, const char* text,
                         const std::string& where) {
     if (H5Aexists(object, name) > 0) return;
@@ -135,16 +110,15 @@ bool holds_only_blocks(hid_t group) {
 
 }  // namespace
 
-std::string create_block_stack(hid masterFileObj, const Directory& dir, const std::string& filepath,
+std::string create_block_stack(hid masterFileObj, const std::string& filepath,
                                const std::string& name, const std::string& stem,
-                               std::int64_t splitSize, std::int64_t blocks,
+                               std::int64_t splitSize, std::int64_t frames,
                                const std::string& typestr,
                                const std::vector<std::uint64_t>& shape) {
-    if (blocks <= 0) return "";
+    if (frames <= 0 || splitSize <= 0) return "";
+    const std::int64_t blocks = (frames + splitSize - 1) / splitSize;
     const std::string stack = name + "/data";
     const std::string where = "the frames of " + in_quotes(name) + " in " + in_quotes(filepath);
-    const std::int64_t frames =
-        (blocks - 1) * splitSize + rows_in(dir, sub_file_name(stem, blocks - 1));
     std::vector<hsize_t> dims{static_cast<hsize_t>(frames)};
     dims.insert(dims.end(), shape.begin(), shape.end());
     h5::Space whole = h5::space_of(dims);

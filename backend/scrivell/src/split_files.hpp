@@ -11,10 +11,6 @@
 
 namespace scrivell {
 
-// "%s/data_%04d" of a split dataset's name and a block index: where the master file links the
-// block.
-std::string link_path(const std::string& name, std::int64_t index);
-
 // Finishes a full or last block of split dataset `masterDatasetName` (its sub-file gets its
 // final name beside the master file) and links it from the master file as "%s/data_%04d".
 // The caller announces it. With `sync`, the rows reach the disk first.
@@ -36,16 +32,16 @@ void link_block(hid masterFileObj, const std::string& masterDatasetName,
 void create_external_link(hid f, const std::string& masterDataSetName,
                           const std::string& subDataPath, const std::string& datasetname);
 
-// Makes "NAME/data" in the master `masterFileObj` (its directory `dir`, its path `filepath`):
-// a virtual dataset of all `blocks` blocks' frames, (frames, item shape...) of `typestr`,
-// mapping each sub-file's "/entry/data/data" exactly, the last block's rows as its sub-file
-// holds them. One made by an earlier try is made anew; any other object at "NAME/data" is
-// left as it is, and the stack is not made: the returned text says why (empty once made). NAME gets
-// the NeXus attributes NX_class = "NXdata" and signal = "data" when it holds nothing but the
-// blocks' links and the stack. Throws Error naming the file for anything else.
-std::string create_block_stack(hid masterFileObj, const Directory& dir, const std::string& filepath,
+// Makes "NAME/data" in the master `masterFileObj` (its path `filepath`): a virtual dataset of
+// all `frames` frames, (frames, item shape...) of `typestr`, mapping each sub-file's
+// "/entry/data/data" exactly, splitSize frames per block and the last block's rest. One made
+// by an earlier try is made anew; any other object at "NAME/data" is left as it is, and the
+// stack is not made: the returned text says why (empty once made). NAME gets the NeXus
+// attributes NX_class = "NXdata" and signal = "data" when it holds nothing but the blocks'
+// links and the stack. Throws Error naming the file for anything else.
+std::string create_block_stack(hid masterFileObj, const std::string& filepath,
                                const std::string& name, const std::string& stem,
-                               std::int64_t splitSize, std::int64_t blocks,
+                               std::int64_t splitSize, std::int64_t frames,
                                const std::string& typestr, const std::vector<std::uint64_t>& shape);
 
 }  // namespace scrivell

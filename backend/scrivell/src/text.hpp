@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <zelt/Value.hpp>
 
@@ -11,6 +13,13 @@ namespace scrivell {
 // around.)
 inline std::string in_quotes(const std::string& text) {
     return "\"" + zelt::printable(text, 512) + "\"";
+}
+
+// `bytes` in MiB with one decimal ("12.5"), as errors about memory give it.
+inline std::string mib_text(std::uint64_t bytes) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f", static_cast<double>(bytes) / (1 << 20));
+    return buffer;
 }
 
 }  // namespace scrivell

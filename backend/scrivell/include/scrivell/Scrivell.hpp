@@ -17,18 +17,18 @@ namespace scrivell {
 // The backend's own parts, private to it.
 template <class T>
 class OrderedMap;
-struct FileEntry;
-class SplitStream;
-struct StreamContext;
-struct JournalRecords;
+class OpenFile;
+struct Services;
+class Budget;
 class JournalDirectory;
 class Outbox;
 class CompressionPool;
 class UnopenedFailures;
 
-// The HDF5 backend: the table of open files and what is pending for them, and one operation
-// per request type. Every operation takes the whole request record; failures are thrown
-// (scrivell::Error and its kinds) and leave done what was done before them.
+// The HDF5 backend: one operation per request type, the table of open files, the rules that
+// span files, the restore of the journals at start-up and the notifications. What a request
+// does to one file is its OpenFile's. Every operation takes the whole request record; failures
+// are thrown (scrivell::Error and its kinds) and leave done what was done before them.
 class Scrivell {
   public:
     // Reads the configuration once.
@@ -114,11 +114,9 @@ class Scrivell {
     // directory's, its journal's, and each block's (two for a compressed one: ours and
     // HDF5's).
     std::size_t descriptors_held() const;
-    // What the service holds in memory for appended values, about.
-    std::uint64_t held_bytes() const { return held_bytes_; }
-    // All that memory_limit_mib bounds: appended values, owed notifications, rows with
-    // compression workers.
-    std::uint64_t held_bytes_in_all() const;
+    // All that memory_limit_mib bounds: appended values, rows with compression workers, owed
+    // notifications.
+    std::uint64_t held_bytes() const;
     const Limits& limits() const { return limits_; }
     // Whether `filepath` is open, and the paths open, in opening order.
     bool is_open(const std::string& filepath) const;
@@ -129,63 +127,30 @@ class Scrivell {
     std::uint64_t notifications_delivered() const;
     std::uint64_t notifications_dropped() const;
     std::size_t notifications_owed() const;
-    // The file table and the notifications, to read, for the backend's own tests: their
-    // types are private to the backend.
-    const OrderedMap<FileEntry>& open_files() const { return files; }
-    const Outbox& outbox() const { return outbox_; }
 
   private:
-    std::unique_ptr<OrderedMap<FileEntry>> table_;
-    OrderedMap<FileEntry>& files;  // file table
-    // Declared after the file table, so that it stops before the rows it reads are gone.
-    std::unique_ptr<CompressionPool> pool_;
-    unsigned compression_threads_ = 1;
-    bool verify_precompressed_ = false;
-    std::uint64_t pending_bytes_ = 0;  // raw bytes of the rows waiting in `pending`
-
+    OpenFile& file_of(const std::string& filepath);
     void write_map(const zelt::Map& record, bool recreate_text);
-    // Refuses (Error naming `what`) to hold `adds` more bytes beyond memory_limit_mib, counting
-    // the appended values and the notifications owed.
-    void refuse_beyond_memory_limit(std::uint64_t adds, const std::string& what) const;
-    // Refuses (Error naming `what`) to hold `adds` more descriptors beyond max_descriptors.
-    void refuse_beyond_descriptors(std::size_t adds, const std::string& what) const;
-    FileEntry& entry_of(const std::string& filepath);
-    void append_item(FileEntry& entry, const std::string& filepath, const std::string& name,
-                     const zelt::Value& item, const zelt::Map& record);
     void close_file(const zelt::Map& record, bool at_shutdown);
-
     // What was journaled for one file (`filepath`, set once read), replayed into its tables at
     // start-up. On failure the file is left out of the tables.
     void restore_file(const std::string& journal, std::string& filepath);
-    void restore_into(FileEntry& entry, const std::string& filepath, JournalRecords& read,
-                      const std::string& journal_path, const std::string& rebuilt);
-    // Takes up the block `split` was filling, where its rows end, and completes one that was
-    // full. Throws Error; the caller keeps what it cannot take up and reports it.
-    void take_up_block(FileEntry& entry, const std::string& filepath, const std::string& name,
-                       SplitStream& split);
-    // What finishing a block of `entry` (open as `filepath`) touches beyond its stream.
-    StreamContext context_of(FileEntry& entry, const std::string& filepath);
-    // Writes the rows waiting for compression workers, of every split dataset of every open
-    // file.
+    void restore_outbox();
+    // Writes the rows waiting for compression workers, of every open file.
     void write_all_pending();
-    // Counts a journal write begun at `started` for the metrics.
-    void count_journal_write(std::chrono::steady_clock::time_point started);
-    // Makes every row of `entry`'s split datasets readable, then writes its journal, which
-    // counts only rows readable. Throws Error.
-    void publish_and_journal(FileEntry& entry);
-    // Queues a compressed block's array row for a worker; waits for older rows while the rows
-    // waiting hold too much memory.
-    void queue_row(FileEntry& entry, const std::string& filepath, const std::string& name,
-                   SplitStream& split, const zelt::NdArray& array, const std::string& where);
 
     Limits limits_;
     std::vector<std::string> data_roots_;
     std::string journal_dir_path_;
     std::unique_ptr<JournalDirectory> journal_dir_;
-    std::unique_ptr<Outbox> outbox_ptr_;
-    Outbox& outbox_;
-    std::uint64_t held_bytes_ = 0;
     Counters counters_;
+    std::unique_ptr<Outbox> outbox_;
+    std::unique_ptr<Budget> budget_;
+    std::unique_ptr<Services> services_;
+    // Declared after what the files use, so that the files go first.
+    std::unique_ptr<OrderedMap<std::unique_ptr<OpenFile>>> files_;
+    // Declared after the files, so that it stops before the rows it reads are gone.
+    std::unique_ptr<CompressionPool> pool_;
     // Failures of files not open: a failed open's, a closed file's not yet reported.
     std::unique_ptr<UnopenedFailures> unopened_failures_;
 };

@@ -14,9 +14,10 @@ struct Compression {
     Codec codec = Codec::None;
     int level = 5;  // Blosc's compression level, 0-9
 
-    // The option map of a "datainfolist" item: {"compression": ..., "compression_level": ...}.
-    // Throws Error naming `where` and the choices for an unknown key or value.
-    static Compression from_options(const zelt::Map& options, const std::string& where);
+    // Takes the option `key` of a "datainfolist" item when it is the codec's ("compression",
+    // "compression_level"); returns false for any other key. Throws Error naming `where` and
+    // the choices for a value it cannot take.
+    bool take_option(const std::string& key, const zelt::Value& value, const std::string& where);
     // The codec's name as a request gives it ("none", "bslz4", "blosc-lz4", "blosc-zstd").
     std::string name() const;
     // The codec a name gives. Throws Error naming `where` and the choices.
