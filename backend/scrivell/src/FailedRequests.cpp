@@ -1,8 +1,11 @@
 #include "FailedRequests.hpp"
 
-#include <algorithm>
 #include <spdlog/spdlog.h>
+
+#include <algorithm>
 #include <zelt/Value.hpp>
+
+#include "text.hpp"
 
 namespace scrivell {
 
@@ -107,6 +110,15 @@ std::string UnopenedFailures::take(const std::string& filepath) {
     std::string report = there->second.report();
     forget(filepath);
     return report;
+}
+
+std::vector<std::string> UnopenedFailures::take_all() {
+    std::vector<std::string> reports;
+    while (!order_.empty()) {
+        const std::string filepath = order_.front();
+        reports.push_back(in_quotes(filepath) + ": " + take(filepath));
+    }
+    return reports;
 }
 
 }  // namespace scrivell

@@ -45,6 +45,8 @@ class UnopenedFailures {
     void merge(const std::string& filepath, const FailedRequests& later);
     // The report of `filepath`, forgotten once taken; empty when nothing failed.
     std::string take(const std::string& filepath);
+    // Every path's report ("\"PATH\": report"), oldest first, forgotten once taken.
+    std::vector<std::string> take_all();
     // Every path with failures, oldest first.
     const std::deque<std::string>& paths() const { return order_; }
     std::size_t requests() const { return requests_; }

@@ -145,8 +145,17 @@ void OpenFile::write_journal() {
     }
 }
 
-void OpenFile::remove_journal() {
-    if (journal_) journal_->remove();
+std::string OpenFile::close(std::string stop, const std::string& what, bool held_by_close) {
+    fp_.close();
+    services_->outbox.post(std::move(stop), what, path_, held_by_close);
+    // The stop notification is in the outbox's journal before the file's journal goes.
+    try {
+        services_->outbox.write_journal();
+        if (journal_) journal_->remove();
+    } catch (const Error& error) {
+        return error.what();
+    }
+    return "";
 }
 
 void OpenFile::write_map(const zelt::Map& map, bool recreate_text) {

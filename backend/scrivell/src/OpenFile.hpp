@@ -79,10 +79,11 @@ class OpenFile final : public StreamOwner {
         std::size_t blocks = 0;
     };
     Written write_out(const zelt::Map& record, bool held_by_close);
-    // The real close of the master. Throws H5Error; may be tried again.
-    void close_master() { fp_.close(); }
-    // Removes the journal of a file closed and complete. Throws Error.
-    void remove_journal();
+    // The real close of the master (throws H5Error; may be tried again), then the close's
+    // `stop` notification (`what`), posted, journaled in the outbox, and the file's journal
+    // removed. Returns why the last two failed, if they did: the file is closed and complete
+    // all the same.
+    std::string close(std::string stop, const std::string& what, bool held_by_close);
 
     // Makes every row of its split datasets readable, then writes its journal, which counts
     // only rows readable. Throws Error.

@@ -1,20 +1,15 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <scrivell/Scrivell.hpp>
 #include <scrivell/fail_points.hpp>
-#include <string_view>
-#include <unordered_set>
 #include <zelt/storageParser.hpp>
 
 #include "Budget.hpp"
 #include "FailedRequests.hpp"
-#include "Journal.hpp"
 #include "OpenFile.hpp"
 #include "Outbox.hpp"
 #include "compression_pool.hpp"
-#include "h5/h5.hpp"
 #include "requests.hpp"
 #include "say.hpp"
 #include "table_rules.hpp"
@@ -73,17 +68,13 @@ Scrivell::Scrivell(Settings settings)
 Scrivell::~Scrivell() = default;
 
 const VeskSettings& Scrivell::notification_settings() const { return outbox_->settings(); }
-
 std::vector<std::string> Scrivell::owed_notifications() const { return outbox_->owed(); }
-
 std::string Scrivell::last_notification_error() const { return outbox_->last_error(); }
-
 std::vector<std::pair<std::string, std::string>> Scrivell::take_dropped_notifications() {
     return outbox_->take_dropped();
 }
 
 bool Scrivell::is_open(const std::string& filepath) const { return files_->contains(filepath); }
-
 std::vector<std::string> Scrivell::open_paths() const { return files_->keys(); }
 
 void Scrivell::process(const zelt::Map& record) {
@@ -133,12 +124,6 @@ void Scrivell::open(const zelt::Map& record) {
                  files_->size());
 }
 
-void Scrivell::write_map(const zelt::Map& record, bool recreate_text) {
-    const std::string& filepath = filepath_of(record);
-    const zelt::Map& map = required_as<zelt::Map>(record, "map", "map");
-    file_of(filepath).write_map(map, recreate_text);
-}
-
 std::optional<std::pair<std::int64_t, std::int64_t>> Scrivell::note_seq(const std::string& filepath,
                                                                         const std::string& client,
                                                                         std::int64_t seq) {
@@ -170,12 +155,7 @@ std::vector<std::string> Scrivell::take_failure_reports(bool of_open_files) {
     for (auto& [filepath, file] : *files_) {
         if (of_open_files) unopened_failures_->merge(filepath, file->take_failures());
     }
-    std::vector<std::string> reports;
-    while (!unopened_failures_->paths().empty()) {
-        const std::string filepath = unopened_failures_->paths().front();
-        reports.push_back(in_quotes(filepath) + ": " + unopened_failures_->take(filepath));
-    }
-    return reports;
+    return unopened_failures_->take_all();
 }
 
 bool Scrivell::has_unreported_failures(const std::string& filepath) const {
@@ -233,9 +213,12 @@ void Scrivell::deliver_owed() {
     outbox_->write_journal();
 }
 
-void Scrivell::create_dataset_map(const zelt::Map& record) { write_map(record, false); }
-
-void Scrivell::create_dataset_map_new(const zelt::Map& record) { write_map(record, true); }
+void Scrivell::create_dataset_map(const zelt::Map& record) {
+    file_of(filepath_of(record)).write_map(required_as<zelt::Map>(record, "map", "map"), false);
+}
+void Scrivell::create_dataset_map_new(const zelt::Map& record) {
+    file_of(filepath_of(record)).write_map(required_as<zelt::Map>(record, "map", "map"), true);
+}
 
 void Scrivell::create_dataset_append(const zelt::Map& record) {
     const std::string& filepath = filepath_of(record);
@@ -255,23 +238,11 @@ void Scrivell::create_dataset_append_split(const zelt::Map& record) {
     const zelt::List& pairs = required_as<zelt::List>(record, "datainfolist", "list");
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         const std::string where = "element " + std::to_string(i);
-        const auto* pair = pairs[i].as<zelt::List>();
-        if (!pair || pair->size() < 2 || pair->size() > 3) {
-            throw Error(where + " is not a pair [name, splitSize] or [name, splitSize, options]");
-        }
-        SplitSettings settings;
-        if (pair->size() == 3) {
-            const auto* options = (*pair)[2].as<zelt::Map>();
-            if (!options) throw Error(where + ": the third element, the options, is not a map");
-            settings = SplitSettings::from_options(*options, where);
-        }
-        const std::string* name = (*pair)[0].as<std::string>();
-        if (!name) throw Error(where + ": the dataset name is not a text");
-        settings.splitSize = block_rows((*pair)[1], where);
+        auto [name, settings] = SplitSettings::from_element(pairs[i], where);
         OpenFile& file = file_of(filepath);
-        settings.stem = file.split_stem(*name, settings, where);
-        refuse_shared_block_directory(*files_, file, *name, settings.stem, where);
-        file.register_split(*name, std::move(settings));
+        settings.stem = file.split_stem(name, settings, where);
+        refuse_shared_block_directory(*files_, file, name, settings.stem, where);
+        file.register_split(name, std::move(settings));
     }
 }
 
@@ -313,18 +284,10 @@ void Scrivell::close_file(const zelt::Map& record, bool at_shutdown) {
                           "their notification; close again once one answers (" +
                           outbox_->last_error() + ")");
     }
-    file.close_master();
+    // The file is closed: whatever fails from here on, it leaves the tables.
     const std::string what = "scan_stop for " + in_quotes(filepath);
-    outbox_->post(std::move(stop), what, filepath, /*close_waits=*/!at_shutdown);
-    // The file is closed: whatever fails from here on, it leaves the tables. The stop
-    // notification is in the outbox's journal before the file's journal goes.
-    std::string unrecorded;
-    try {
-        outbox_->write_journal();
-        file.remove_journal();
-    } catch (const Error& error) {
-        unrecorded = error.what();
-    }
+    const std::string unrecorded =
+        file.close(std::move(stop), what, /*held_by_close=*/!at_shutdown);
     // Its failures not yet reported wait for a waiting close of the path, or closeAll.
     unopened_failures_->merge(filepath, file.take_failures());
     files_->erase(filepath);

@@ -7,6 +7,7 @@
 #include "Outbox.hpp"
 #include "compression_pool.hpp"
 #include "h5/h5.hpp"
+#include "requests.hpp"
 #include "split_files.hpp"
 #include "text.hpp"
 
@@ -76,6 +77,24 @@ SplitSettings SplitSettings::from_options(const zelt::Map& options, const std::s
     }
     out.compression.check_available();
     return out;
+}
+
+std::pair<std::string, SplitSettings> SplitSettings::from_element(const zelt::Value& element,
+                                                                  const std::string& where) {
+    const auto* pair = element.as<zelt::List>();
+    if (!pair || pair->size() < 2 || pair->size() > 3) {
+        throw Error(where + " is not a pair [name, splitSize] or [name, splitSize, options]");
+    }
+    SplitSettings settings;
+    if (pair->size() == 3) {
+        const auto* options = (*pair)[2].as<zelt::Map>();
+        if (!options) throw Error(where + ": the third element, the options, is not a map");
+        settings = from_options(*options, where);
+    }
+    const std::string* name = (*pair)[0].as<std::string>();
+    if (!name) throw Error(where + ": the dataset name is not a text");
+    settings.splitSize = block_rows((*pair)[1], where);
+    return {*name, std::move(settings)};
 }
 
 SplitStream::SplitStream(std::string name, SplitSettings settings, StreamOwner& file,

@@ -65,6 +65,10 @@ struct SplitSettings {
     // The options map of a "datainfolist" element: "compression", "compression_level" and
     // "vds", each read here and nowhere else. Throws Error naming `where`.
     static SplitSettings from_options(const zelt::Map& options, const std::string& where);
+    // A "datainfolist" element: [name, splitSize] or [name, splitSize, options]; the stem is
+    // left to the file. Throws Error naming `where`.
+    static std::pair<std::string, SplitSettings> from_element(const zelt::Value& element,
+                                                              const std::string& where);
 };
 
 // A stream's one set of counts: what status, progress, the stack, the log and the metrics

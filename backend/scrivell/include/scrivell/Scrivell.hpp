@@ -62,10 +62,9 @@ class Scrivell {
     void deliver_owed();
     // Notifications dropped for good since the last call, with the file each was for.
     std::vector<std::pair<std::string, std::string>> take_dropped_notifications();
-    // Notes that `client` sent its request number `seq` for the open file `filepath`, and
-    // journals it. Returns the numbers of that client's requests that never arrived before it,
-    // first and last, journaled too; nullopt when none is missing. Throws Error when the file
-    // is not open.
+    // Notes, journaled, that `client` sent its request number `seq` for the open file
+    // `filepath`. Returns the first and last numbers of its requests that never arrived before
+    // it; nullopt when none is missing. Throws Error when the file is not open.
     std::optional<std::pair<std::int64_t, std::int64_t>> note_seq(const std::string& filepath,
                                                                   const std::string& client,
                                                                   std::int64_t seq);
@@ -88,34 +87,28 @@ class Scrivell {
     // last call on disk: before a reply, and before the service waits for the next request.
     // Throws Error.
     void write_journals();
-    // Publishes the rows of each split dataset and tells them on the progress topic, where
-    // progress_frames more are taken than last told, or progress_ms have passed since: from
-    // the request loop, between requests. Nothing without a progress topic.
+    // Tells the progress of the split datasets where some is due: from the request loop,
+    // between requests. Nothing without a progress topic.
     void tell_progress_if_due();
-    // Restores the files whose journals are in the journal directory, as they were after the
-    // last request carried out, and queues their owed notifications. Logs one WARNING per
-    // file restored and one ERROR per journal moved aside. Call once, at start-up.
+    // Restores the owed notifications and the files whose journals are in the journal
+    // directory, as they were after the last request carried out. Logs one WARNING per file
+    // restored and one ERROR per journal moved aside. Call once, at start-up.
     void restore();
     bool journaling() const { return journal_dir_ != nullptr; }
     const std::string& journal_dir() const { return journal_dir_path_; }
     const VeskSettings& notification_settings() const;
-    // What the notifications still owed announce, oldest first, and why the last delivery
-    // failed.
+    // What the owed notifications announce, oldest first; why the last delivery failed.
     std::vector<std::string> owed_notifications() const;
     std::string last_notification_error() const;
-    // What the service holds, for the "status" request: per open file its appendable datasets
-    // (values held) and split datasets ("splitFileIndex", "rows" of the current block), then
+    // For the "status" request: per open file what OpenFile::status says, then
     // "notifications_pending" and "held_mib".
     zelt::Map status() const;
 
     // Whether an open file failed a write in a way HDF5 cannot recover from.
     bool holds_unwritable_files() const;
-    // The file descriptors held for open files and their blocks: a master's (HDF5's), its
-    // directory's, its journal's, and each block's (two for a compressed one: ours and
-    // HDF5's).
+    // What the Budget counts: the file descriptors held for open files and their blocks, and
+    // all that memory_limit_mib bounds.
     std::size_t descriptors_held() const;
-    // All that memory_limit_mib bounds: appended values, rows with compression workers, owed
-    // notifications.
     std::uint64_t held_bytes() const;
     const Limits& limits() const { return limits_; }
     // Whether `filepath` is open, and the paths open, in opening order.
@@ -130,10 +123,9 @@ class Scrivell {
 
   private:
     OpenFile& file_of(const std::string& filepath);
-    void write_map(const zelt::Map& record, bool recreate_text);
     void close_file(const zelt::Map& record, bool at_shutdown);
-    // What was journaled for one file (`filepath`, set once read), replayed into its tables at
-    // start-up. On failure the file is left out of the tables.
+    // Restores the file of one journal (`filepath`, set once read). On failure the file is
+    // left out of the tables.
     void restore_file(const std::string& journal, std::string& filepath);
     void restore_outbox();
     // Writes the rows waiting for compression workers, of every open file.
