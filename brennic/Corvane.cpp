@@ -197,11 +197,7 @@ void Corvane::start() {
             // On a timer, not only when idle: a steady stream of requests holds nothing back
             // for ever.
             error_lines_.flush();
-            // A notification no broker will ever take is dropped: the next waiting close of
-            // its file tells it.
-            for (const auto& [filepath, error] : scrivell.take_dropped_notifications()) {
-                if (!filepath.empty()) scrivell.note_failure(filepath, error);
-            }
+            scrivell.settle_notifications();
             scrivell.tell_progress_if_due();
             publish_metrics();
             if (reload_requested_.exchange(false) && curve_clients_) curve_clients_->reload();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string_view>
 #include <zelt/Curve.hpp>
+#include <zelt/Fd.hpp>
 #include <zelt/Value.hpp>
 
 namespace zelt {
@@ -67,9 +68,9 @@ CurveKeys parse_certificate(const std::string& content) {
 
 CurveKeys read_curve_certificate(const std::string& path, bool need_secret) {
     // Non-blocking and checked first: a FIFO at the name must not hold the start in open().
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
-    const bool opened = fd >= 0 && ::fstat(fd, &info) == 0;
+    const bool opened = fd && ::fstat(fd.get(), &info) == 0;
     if (!opened || !S_ISREG(info.st_mode) ||
         static_cast<std::uint64_t>(info.st_size) > max_certificate_bytes) {
         const std::string why = !opened ? std::strerror(errno)
@@ -78,13 +79,11 @@ CurveKeys read_curve_certificate(const std::string& path, bool need_secret) {
                                     : std::to_string(info.st_size) +
                                           " bytes, more than a certificate's " +
                                           std::to_string(max_certificate_bytes);
-        if (fd >= 0) ::close(fd);
         throw Error("CURVE certificate " + quoted_path(path) + ": " + why);
     }
     // One byte more than the most: a file that grew since is refused, not cut.
     std::string content(max_certificate_bytes + 1, '\0');
-    const ssize_t got = ::read(fd, content.data(), content.size());
-    ::close(fd);
+    const ssize_t got = ::read(fd.get(), content.data(), content.size());
     if (got < 0 || static_cast<std::size_t>(got) > max_certificate_bytes) {
         throw Error("CURVE certificate " + quoted_path(path) + ": " +
                     (got < 0 ? std::strerror(errno) : "it grew while it was read"));
@@ -162,11 +161,11 @@ CurveKeys new_curve_keys() {
 
 void write_curve_certificates(const std::string& path, const CurveKeys& keys) {
     const auto write = [](const std::string& file, const std::string& text, mode_t mode) {
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd < 0) throw Error("write " + quoted_path(file) + ": " + std::strerror(errno));
+        Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        if (!fd) throw Error("write " + quoted_path(file) + ": " + std::strerror(errno));
         const bool whole =
-            ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        ::close(fd);
+            ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+            ::close(fd.release()) == 0;
         if (!whole) throw Error("write " + quoted_path(file) + ": " + std::strerror(errno));
     };
     const std::string header = "#   ZeroMQ CURVE certificate, made by brennic-send --keygen\n";

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <scrivell/errors.hpp>
+#include <scrivell/fail_points.hpp>
 #include <utility>
 
-#include <scrivell/fail_points.hpp>
 #include "text.hpp"
 
 namespace scrivell {
@@ -56,23 +56,9 @@ std::optional<std::string> below(const std::string& path, const std::string& roo
 
 }  // namespace
 
-Fd::Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-Fd& Fd::operator=(Fd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-Fd::~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-void Fd::close(const std::string& what) {
-    const int fd = std::exchange(fd_, -1);
-    if (fd >= 0 && ::close(fd) != 0) throw Error("close " + what + ": " + reason());
+void close_checked(Fd& fd, const std::string& what) {
+    const int descriptor = fd.release();
+    if (descriptor >= 0 && ::close(descriptor) != 0) throw Error("close " + what + ": " + reason());
 }
 
 std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }

@@ -6,29 +6,17 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include <zelt/Fd.hpp>
 
 namespace scrivell {
 
 // The directory part of a master file path, as sub-files are placed beside it.
 std::string dirpath_of(const std::string& masterFilePath);
 
-// A file descriptor with one owner.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept;
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd();
-    int get() const { return fd_; }
-    // The real close: throws Error naming `what`.
-    void close(const std::string& what);
-
-  private:
-    int fd_ = -1;
-};
+// A file descriptor with one owner: zelt's, the one class of the project.
+using Fd = zelt::Fd;
+// The real close of `fd`, which gives it up: throws Error naming `what`.
+void close_checked(Fd& fd, const std::string& what);
 
 // The directory of a master file, opened once at `open`: every file the service makes beside
 // the master (blocks, their hidden files) is made by name relative to this handle, so that a

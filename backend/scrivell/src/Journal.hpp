@@ -35,6 +35,8 @@ class JournalFile {
     bool write();
     // Empties the journal down to its header (nothing it held is owed any more).
     void truncate_to_header();
+    // Whether it holds records beyond its header, on disk or pending.
+    bool holds_records() const { return written_bytes_ > header_bytes_ || !pending_.empty(); }
     // Gives the file the name `path` (in the same directory), replacing whatever is there in
     // one step. Throws Error.
     void rename_to(const std::string& path);

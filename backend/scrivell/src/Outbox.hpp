@@ -78,7 +78,9 @@ class Outbox {
     // survive a restart; the journal is emptied whenever nothing is owed. Call before the
     // first post.
     void keep_journal(JournalFile journal);
-    // Puts the journal's records on disk (from the request loop). Throws Error.
+    // Puts the journal's records on disk, the deliveries since the last call among them, or
+    // cuts it back to its header once nothing is owed: from the request loop, which alone
+    // writes the journal. Throws Error.
     void write_journal();
     // Puts the journal's records on disk, then gives it the name `path`, replacing the
     // journal there: the one it was written to take the place of. Throws Error.
@@ -120,6 +122,7 @@ class Outbox {
     class Sender;
 
     void run();
+    void write_journal_locked();
 
     VeskSettings settings_;
     mutable std::mutex mutex_;
@@ -132,6 +135,8 @@ class Outbox {
     std::uint64_t dropped_count_ = 0;
     std::uint64_t owed_bytes_ = 0;
     std::optional<JournalFile> journal_;
+    // Notifications delivered or dropped that the journal does not record yet.
+    std::vector<std::uint64_t> sent_;
     std::vector<std::pair<std::string, std::string>> dropped_;
     // Progress messages not yet sent, at most one per key, in the order their keys came.
     std::deque<std::pair<std::string, std::string>> progress_;

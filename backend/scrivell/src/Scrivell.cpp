@@ -70,8 +70,12 @@ Scrivell::~Scrivell() = default;
 const VeskSettings& Scrivell::notification_settings() const { return outbox_->settings(); }
 std::vector<std::string> Scrivell::owed_notifications() const { return outbox_->owed(); }
 std::string Scrivell::last_notification_error() const { return outbox_->last_error(); }
-std::vector<std::pair<std::string, std::string>> Scrivell::take_dropped_notifications() {
-    return outbox_->take_dropped();
+void Scrivell::settle_notifications() {
+    // A notification no broker will ever take is dropped: the next waiting close tells it.
+    for (const auto& [filepath, error] : outbox_->take_dropped()) {
+        if (!filepath.empty()) note_failure(filepath, error);
+    }
+    outbox_->write_journal();
 }
 
 bool Scrivell::is_open(const std::string& filepath) const { return files_->contains(filepath); }

@@ -242,7 +242,7 @@ class RawBlock final : public StreamingBlock {
             if (sync_data) sync(fd_, hidden_path());
             rename_into_place(hidden_name_);
             hidden_name_.clear();
-            fd_.close(path_);
+            close_checked(fd_, path_);
             return;
         }
         // The last block of a file: a sub-file of exactly its rows, under a hidden name of its
@@ -257,7 +257,7 @@ class RawBlock final : public StreamingBlock {
                 static_cast<std::uint64_t>(written_) * layout_.row_bytes,
                 "copy the rows of " + in_quotes(hidden_path()) + " to " + in_quotes(short_path));
             if (sync_data) sync(target.fd, short_path);
-            target.fd.close(short_path);
+            close_checked(target.fd, short_path);
             rename_into_place(short_name);
         } catch (...) {
             dir_->remove_quietly(short_name);
@@ -353,7 +353,7 @@ class CompressedBlock final : public StreamingBlock {
         if (sync_data) sync(fd_, hidden_path());
         rename_into_place(hidden_name_);
         hidden_name_.clear();
-        fd_.close(path_);
+        close_checked(fd_, path_);
     }
     void close_quietly() override {
         dataset_ = h5::Dataset();

@@ -60,8 +60,9 @@ class Scrivell {
     // Waits, at most the notification time-out, for the notifications still owed to go out,
     // and records what went: at shutdown.
     void deliver_owed();
-    // Notifications dropped for good since the last call, with the file each was for.
-    std::vector<std::pair<std::string, std::string>> take_dropped_notifications();
+    // Journals the notifications delivered since the last call, and records those dropped for
+    // good as failures of their files: from the request loop, between requests.
+    void settle_notifications();
     // Notes, journaled, that `client` sent its request number `seq` for the open file
     // `filepath`. Returns the first and last numbers of its requests that never arrived before
     // it; nullopt when none is missing. Throws Error when the file is not open.

@@ -228,13 +228,26 @@ void Outbox::keep_journal(JournalFile journal) {
 
 void Outbox::write_journal() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (journal_) journal_->write();
+    write_journal_locked();
+}
+
+void Outbox::write_journal_locked() {
+    if (!journal_) return;
+    for (const std::uint64_t number : std::exchange(sent_, {})) {
+        journal_->add(zelt::Map{{"op", "sent"}, {"n", static_cast<std::int64_t>(number)}});
+    }
+    // Nothing owed: the journal need not hold what was sent.
+    if (owed_.empty()) {
+        if (journal_->holds_records()) journal_->truncate_to_header();
+        return;
+    }
+    journal_->write();
 }
 
 void Outbox::write_journal_as(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!journal_) return;
-    journal_->write();
+    write_journal_locked();
     journal_->rename_to(path);
 }
 
@@ -320,20 +333,10 @@ void Outbox::run() {
                 dropped_.emplace_back(next.file, error);
                 ++dropped_count_;
             }
-            if (journal_) {
-                journal_->add(
-                    zelt::Map{{"op", "sent"}, {"n", static_cast<std::int64_t>(next.number)}});
-            }
+            // The request loop journals it as sent: it alone writes the journal.
+            if (journal_) sent_.push_back(next.number);
             owed_bytes_ -= next.message.size() + next.what.size() + next.file.size() + sizeof(Owed);
             owed_.pop_front();
-            // Nothing owed: the journal need not hold what was sent.
-            if (owed_.empty() && journal_) {
-                try {
-                    journal_->truncate_to_header();
-                } catch (const Error& error) {
-                    spdlog::error("{}", error.what());
-                }
-            }
             changed_.notify_all();
             continue;
         }
