@@ -26,7 +26,6 @@ class Budget {
         Hold& operator=(const Hold&) = delete;
         ~Hold() { release(); }
         void add(std::uint64_t amount);
-        std::uint64_t amount() const { return amount_; }
         void release();
 
       private:
